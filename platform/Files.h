@@ -1,0 +1,69 @@
+// File and directory helpers.
+//
+// Failures set the thread's last error to the Windows-style number of the
+// matching errno (2 not found, 183 already exists, ...).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/WinTypes.h"
+
+// FILE_ATTRIBUTE_DIRECTORY or FILE_ATTRIBUTE_NORMAL (plus READONLY when not
+// writable); INVALID_FILE_ATTRIBUTES with the last error set when the path
+// cannot be examined.
+DWORD GetFileAttributesA(const char* path);
+
+struct DirEntry {
+    std::string name;
+    bool isDirectory;
+};
+
+// Entries of dir whose names match the shell pattern (fnmatch), in ascending
+// byte order of their names; "." and ".." are left out. False (last error
+// set) when the directory cannot be read; an empty result sets
+// ERROR_NO_MORE_FILES but still returns true.
+bool ListDirectory(const std::string& dir, const std::string& pattern, std::vector<DirEntry>* entries);
+
+// Bytes available to the caller, total bytes and free bytes of the file
+// system holding path.
+bool GetDiskFreeSpaceExA(const char* path, std::uint64_t* freeBytesAvailable, std::uint64_t* totalBytes,
+                         std::uint64_t* totalFreeBytes);
+
+// Copies src to dst; with failIfExists an existing dst fails with 80.
+bool CopyFileA(const char* src, const char* dst, bool failIfExists);
+bool DeleteFileA(const char* path);
+bool MoveFileA(const char* from, const char* to);
+// Creates one directory; an existing one fails with 183.
+bool CreateDirectoryA(const char* path);
+bool RemoveDirectoryA(const char* path);
+// Creates the directory and every missing parent. Returns 0 on success,
+// ERROR_ALREADY_EXISTS when it already existed, or the error number.
+DWORD SHCreateDirectory(const char* path);
+
+// Full path of the running executable ("" when unknown).
+std::string GetModuleFilePath();
+
+// A plain file opened for reading and writing. Used for the program log.
+class CPlainFile {
+public:
+    CPlainFile() = default;
+    ~CPlainFile();
+    CPlainFile(const CPlainFile&) = delete;
+    CPlainFile& operator=(const CPlainFile&) = delete;
+
+    // Opens or creates path, keeping its contents, positioned at its end.
+    bool OpenAppend(const char* path);
+    bool IsOpen() const { return m_fd >= 0; }
+    void Close();
+    // Current size in bytes, or -1.
+    std::int64_t Size() const;
+    // Empties the file and moves to its start.
+    bool Truncate();
+    // Writes all bytes at the current position.
+    bool Write(const void* data, size_t length);
+
+private:
+    int m_fd = -1;
+};

@@ -1,0 +1,70 @@
+// The service host: command-line switches, the run procedure on the host
+// thread, status reports to systemd, and the stop signals.
+//
+// Started by systemd (INVOCATION_ID or NOTIFY_SOCKET set) without a switch,
+// the process runs as the service and reports its state with sd_notify;
+// "-Console" runs the same procedure in the foreground with the program log
+// echoed to standard output. SIGTERM (and SIGINT) post WM_QUIT to the host
+// thread, which then runs the stop sequence.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "platform/WinTypes.h"
+#include "service/Varnholt.h"
+
+// Service states reported through SetServiceStatus.
+constexpr DWORD SERVICE_STOPPED = 1;
+constexpr DWORD SERVICE_START_PENDING = 2;
+constexpr DWORD SERVICE_STOP_PENDING = 3;
+constexpr DWORD SERVICE_RUNNING = 4;
+constexpr DWORD SERVICE_PAUSED = 7;
+
+// How long the host thread waits for the main thread after a stop before it
+// ends the process.
+constexpr DWORD kMainThreadStopLimitMs = 60000;
+
+enum class CommandSwitch { None, UnregServer, RegServer, Service, Console, StopAll };
+
+class CServiceModule {
+public:
+    static CServiceModule* GetInstance();
+
+    // Process entry: parses the switches and runs accordingly. Returns the
+    // process exit code.
+    int Main(int argc, char** argv);
+
+    // The host thread's run procedure around the main flow.
+    void Run();
+
+    // Reports a state to systemd while running as the service; nothing in
+    // console mode.
+    void SetServiceStatus(DWORD state);
+    DWORD GetCurrentState() const { return m_dwCurrentState.load(); }
+
+    DWORD GetHostThreadId() const { return m_dwHostThreadId.load(); }
+    bool IsServiceMode() const { return m_bService.load(); }
+    bool IsConsoleMode() const { return m_bConsole.load(); }
+
+    // The switch named by a command line: the text after a '-' or '/' must
+    // equal a switch name ignoring case, so only the last word counts.
+    static CommandSwitch ParseSwitch(const std::string& commandLine);
+
+    // The stop sequence after the message loop: stop the tasks, set the exit
+    // event, wait up to limitMs for the main thread, then shut the managers
+    // down. A main thread that does not end in time ends the process with
+    // code 0 at once.
+    static void FinishMainFlow(CVarnholt& app, DWORD limitMs);
+
+private:
+    CServiceModule() = default;
+
+    static void OnStopSignal(int signal);
+
+    CVarnholt m_Varnholt;
+    std::atomic<DWORD> m_dwHostThreadId{0};
+    std::atomic<DWORD> m_dwCurrentState{SERVICE_STOPPED};
+    std::atomic<bool> m_bService{true};
+    std::atomic<bool> m_bConsole{false};
+};

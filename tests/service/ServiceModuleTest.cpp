@@ -1,0 +1,105 @@
+#include "service/ServiceModule.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "config/ConfigManager.h"
+#include "core/ProgramLog.h"
+#include "db/GlobalSharedData.h"
+#include "platform/Clock.h"
+#include "platform/Thread.h"
+#include "service/Varnholt.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+TEST(ServiceModuleTest, SwitchIsTheLastWordIgnoringCase) {
+    EXPECT_EQ(CServiceModule::ParseSwitch("-Console"), CommandSwitch::Console);
+    EXPECT_EQ(CServiceModule::ParseSwitch("/console"), CommandSwitch::Console);
+    EXPECT_EQ(CServiceModule::ParseSwitch("-CONSOLE"), CommandSwitch::Console);
+    EXPECT_EQ(CServiceModule::ParseSwitch("foo -Console"), CommandSwitch::Console);
+    EXPECT_EQ(CServiceModule::ParseSwitch("-Console extra"), CommandSwitch::None);
+    EXPECT_EQ(CServiceModule::ParseSwitch("Console"), CommandSwitch::None);
+    EXPECT_EQ(CServiceModule::ParseSwitch("-Service"), CommandSwitch::Service);
+    EXPECT_EQ(CServiceModule::ParseSwitch("-RegServer"), CommandSwitch::RegServer);
+    EXPECT_EQ(CServiceModule::ParseSwitch("/UnregServer"), CommandSwitch::UnregServer);
+    EXPECT_EQ(CServiceModule::ParseSwitch("-stopall"), CommandSwitch::StopAll);
+    EXPECT_EQ(CServiceModule::ParseSwitch("--Console"), CommandSwitch::Console);
+    EXPECT_EQ(CServiceModule::ParseSwitch(""), CommandSwitch::None);
+}
+
+// The full main flow runs in a child process: the exit event can be set
+// only once per process.
+TEST(VarnholtMainDeathTest, StopEndsTheMainFlowWithOneExitLine) {
+    EXPECT_EXIT(
+        {
+            testenv::WriteProgramLog(1, 1, 1, 0, 15, 0);
+            SYSTEMTIME st{};
+            st.wYear = 2033;
+            st.wMonth = 2;
+            st.wDay = 3;
+            st.wHour = 4;
+            TestClock::SetLocalTime(st);
+            const std::string path = testenv::LogDir() + "/LogFile_2033_02_03.log";
+            testenv::RemoveFile(path);
+
+            CVarnholt app;
+            if (!app.Start()) std::exit(10);
+            // The main flow loads the configuration itself; wait until it
+            // waits on the exit event, then stop it as the host thread does.
+            if (!testenv::WaitFor([] { return CProgramLogRecorder::GetInstance()->IsInitialised(); }, 5000)) {
+                std::exit(11);
+            }
+            if (!app.Start()) std::exit(12);  // still running: no second thread
+            app.Stop();
+            if (!app.WaitForExit(5000)) std::exit(13);
+            std::string text = testenv::ReadFile(path);
+            const std::string line = "[INFO]";
+            const std::string exitLine = "[CVarnholt][VarnholtMain] Exit Normally.\n";
+            size_t first = text.find(exitLine);
+            if (first == std::string::npos) std::exit(14);
+            if (text.find("Exit Normally.", first + exitLine.size()) != std::string::npos) std::exit(15);
+            if (text.find(line) == std::string::npos) std::exit(16);
+            CVarnholt::UnInitManagers();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+DWORD BlockedMain(void*) {
+    // Ignores the exit event: a main thread stuck in some call.
+    HANDLE never = CreateEvent(true, false);
+    WaitForSingleObject(never, INFINITE);
+    return 0;
+}
+
+TEST(VarnholtMainDeathTest, StuckMainThreadEndsTheProcessWithCodeZero) {
+    EXPECT_EXIT(
+        {
+            CGlobalSharedData::GetInstance()->Init();
+            CVarnholt app(&BlockedMain);
+            app.Start();
+            CServiceModule::FinishMainFlow(app, 200);
+            std::exit(3);  // not reached: the stuck thread ends the process
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+DWORD QuickMain(void*) { return 0; }
+
+TEST(VarnholtMainDeathTest, EndedMainThreadLetsTheManagersShutDown) {
+    EXPECT_EXIT(
+        {
+            CGlobalSharedData::GetInstance()->Init();
+            CProgramLogRecorder::GetInstance()->Init();
+            CVarnholt app(&QuickMain);
+            app.Start();
+            CServiceModule::FinishMainFlow(app, 5000);
+            std::exit(CProgramLogRecorder::GetInstance()->IsInitialised() ? 4 : 5);
+        },
+        ::testing::ExitedWithCode(5), "");
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+#include "support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+extern char** environ;
+
+CChildProcess::~CChildProcess() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                          const std::vector<std::string>& env, const std::string& outputPath) {
+    std::vector<std::string> envCopy;
+    for (char** e = environ; *e != nullptr; ++e) {
+        // Entries given by the caller replace inherited ones of the same name.
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const std::string& own : env) replaced = replaced || own.substr(0, own.find('=')) == name;
+        if (!replaced) envCopy.push_back(entry);
+    }
+    for (const std::string& e : env) envCopy.push_back(e);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : envCopy) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    m_pid = fork();
+    if (m_pid < 0) return false;
+    if (m_pid == 0) {
+        int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    return true;
+}
+
+bool CChildProcess::Signal(int signal) { return m_pid > 0 && kill(m_pid, signal) == 0; }
+
+bool CChildProcess::Wait(DWORD timeoutMs, int* exitCode) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t rc = waitpid(m_pid, &status, WNOHANG);
+        if (rc == m_pid) {
+            m_pid = -1;
+            if (exitCode != nullptr) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+        }
+        if (rc < 0 || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
