@@ -102,6 +102,9 @@ void CProgramLogRecorder::WriteToFile(const char* line, size_t length) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     if (now.wYear != m_FileDate.wYear || now.wMonth != m_FileDate.wMonth || now.wDay != m_FileDate.wDay) keep = false;
+    // A day's file deleted by an operator (or a rotation tool) is created
+    // again instead of swallowing every later line.
+    if (keep && m_File.IsUnlinked()) keep = false;
 
     if (!keep && !OpenTodayFile()) return;
     m_File.Write(line, length);

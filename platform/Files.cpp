@@ -197,6 +197,11 @@ std::int64_t CPlainFile::Size() const {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+bool CPlainFile::IsUnlinked() const {
+    struct stat st {};
+    return m_fd >= 0 && fstat(m_fd, &st) == 0 && st.st_nlink == 0;
+}
+
 bool CPlainFile::Truncate() {
     if (m_fd < 0) return Fail(EBADF);
     if (lseek(m_fd, 0, SEEK_SET) < 0 || ftruncate(m_fd, 0) != 0) return Fail(errno);

@@ -59,6 +59,9 @@ public:
     void Close();
     // Current size in bytes, or -1.
     std::int64_t Size() const;
+    // True when the file has been deleted (or renamed away and replaced)
+    // since it was opened: writes would go to a file nobody can see.
+    bool IsUnlinked() const;
     // Empties the file and moves to its start.
     bool Truncate();
     // Writes all bytes at the current position.

@@ -2,6 +2,9 @@
 
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
+#include "core/SocketManager.h"
+#include "core/Task.h"
+#include "core/modules/BuffManager.h"
 #include "db/GlobalSharedData.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
@@ -24,6 +27,7 @@ bool CVarnholt::Start() {
 }
 
 bool CVarnholt::Stop() {
+    CTaskManager::GetInstance()->StopAllTask();
     CGlobalSharedData::GetInstance()->SetExitEvent();
     return true;
 }
@@ -33,12 +37,15 @@ bool CVarnholt::WaitForExit(DWORD timeoutMs) {
 }
 
 bool CVarnholt::InitManagers() {
-    if (!CConfigManager::GetInstance()->Init()) return false;
-    return true;
+    return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
+           CSocketManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
+    CTaskManager::GetInstance()->UnInit();
+    CSocketManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
+    CBuffManager::GetInstance()->UnInit();
     CProgramLogRecorder::GetInstance()->UnInit();
 }
 
@@ -49,6 +56,7 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
                          InitManagers();
     if (started) {
         CGlobalSharedData::GetInstance()->WaitForExitEvent(INFINITE);
+        CTaskManager::GetInstance()->WaitForAllTask(INFINITE);
         Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_INFO, "[CVarnholt]", "[VarnholtMain] Exit Normally.\n");
     }
 

@@ -25,22 +25,7 @@ protected:
         ASSERT_TRUE(CConfigManager::GetInstance()->Init());
     }
 
-    void SetUp() override {
-        // A day of its own per test, so the log file holds only this test's lines.
-        static int day = 0;
-        ++day;
-        SYSTEMTIME st{};
-        st.wYear = 2032;
-        st.wMonth = static_cast<WORD>(1 + day / 28);
-        st.wDay = static_cast<WORD>(1 + day % 28);
-        st.wHour = 10;
-        TestClock::SetLocalTime(st);
-        char name[64];
-        std::snprintf(name, sizeof(name), "/LogFile_%04d_%02d_%02d.log", st.wYear, st.wMonth, st.wDay);
-        m_logPath = testenv::LogDir() + name;
-        testenv::RemoveFile(m_logPath);
-        testenv::SetProgramLog(1, 1, 1, 0, 31, 0);
-    }
+    void SetUp() override { m_logPath = testenv::UseFreshLogDay(); }
 
     void TearDown() override { TestClock::Reset(); }
 

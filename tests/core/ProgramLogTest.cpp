@@ -180,6 +180,7 @@ TEST_F(ProgramLogTest, LongMessageIsCutTo2047Characters) {
 
 TEST_F(ProgramLogTest, NewDayOpensNewFileAndCleansUp) {
     testenv::SetProgramLog(1, 1, 1, 1024, 31, 2);
+    for (const auto& name : testenv::ListFiles(testenv::LogDir())) testenv::RemoveFile(testenv::LogDir() + "/" + name);
     for (const char* old : {"LogFile_2000_01_01.log", "LogFile_2000_01_02.log"}) {
         testenv::WriteFile(testenv::LogDir() + "/" + old, "old\n");
     }
@@ -239,6 +240,17 @@ TEST_F(ProgramLogTest, SizeLimitEmptiesTheFile) {
     EXPECT_LE(maxSize, 1024 + longest);
     // After a cut the file starts with a whole line.
     EXPECT_EQ(testenv::ReadFile(m_path).rfind("[2031-06-01", 0), 0u);
+}
+
+TEST_F(ProgramLogTest, DeletedFileIsCreatedAgain) {
+    testenv::SetProgramLog(1, 1, 1, 1024, 31, 0);
+    UseDay(2031, 6, 3);
+    Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_ERROR, "[T]", "first\n");
+    testenv::RemoveFile(m_path);
+    Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_ERROR, "[T]", "second\n");
+    std::string text = testenv::ReadFile(m_path);
+    EXPECT_EQ(text.find("first"), std::string::npos);
+    EXPECT_NE(text.find("second"), std::string::npos);
 }
 
 TEST_F(ProgramLogTest, RecreatesAMissingLogDirectory) {

@@ -83,13 +83,35 @@ TEST_F(ConsoleRunTest, SigtermEndsWithCodeZeroAfterTheExitLine) {
     EXPECT_EQ(StopWith(SIGTERM), 0);
 
     std::string text = testenv::ReadFile(LogDir() + "/" + TodayLogName());
+    // The reaper's exit line has no line end of its own: the next line
+    // follows it directly.
+    const std::string reaperExit = "[CTaskManager][TaskCheckProcess] Exit With Wait Code = 0";
+    size_t at = text.find(reaperExit);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_NE(text.find("[DEBUG][TID="), std::string::npos);
+    text.insert(at + reaperExit.size(), "\n");
+    EXPECT_NE(text.find("[INFO][TID="), std::string::npos);
+    EXPECT_NE(text.find("[CTaskManager][WaitForAllTask] Wait Ret = 0\n"), std::string::npos) << text;
     auto lines = testenv::SplitLines(text);
     ASSERT_FALSE(lines.empty()) << text;
     const std::regex shape(std::string(testenv::kLinePrefixRegex) +
                            R"(\[(ERROR|WARN|DEBUG|INFO)\]\[TID=[0-9]{4,}\]\[C[A-Za-z]+\]\[[A-Za-z]+\] .*$)");
     for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, shape)) << line;
-    EXPECT_TRUE(std::regex_search(lines.back(), std::regex(R"(\[INFO\]\[TID=[0-9]{4,}\]\[CVarnholt\]\[VarnholtMain\] Exit Normally\.$)")))
-        << lines.back();
+    // Exit Normally comes once, after the wait for all tasks (the reaper's
+    // own exit line may come before or after it).
+    const std::regex exitLine(R"(\[INFO\]\[TID=[0-9]{4,}\]\[CVarnholt\]\[VarnholtMain\] Exit Normally\.$)");
+    int exits = 0;
+    size_t exitIndex = 0;
+    size_t waitIndex = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (std::regex_search(lines[i], exitLine)) {
+            ++exits;
+            exitIndex = i;
+        }
+        if (lines[i].find("[WaitForAllTask] Wait Ret = 0") != std::string::npos) waitIndex = i;
+    }
+    EXPECT_EQ(exits, 1) << text;
+    EXPECT_LT(waitIndex, exitIndex) << text;
     // Console mode echoes the same lines.
     EXPECT_NE(testenv::ReadFile(m_out).find("[VarnholtMain] Exit Normally.\n"), std::string::npos);
 }
