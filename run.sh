@@ -15,6 +15,24 @@ cp -rn deploy/install/. "$RUN_DIR/"
 mkdir -p "$RUN_DIR/Zelk/Log" "$RUN_DIR/Zelk/Dump" "$RUN_DIR/Zelk/DataFile" "$RUN_DIR/Zelk/Temp" \
          "$RUN_DIR/htdocs/UploadFiles"
 
+# The local MySQL server and one demo gateway node.
+scripts/mariadb-local.sh start
+eval "$(scripts/mariadb-local.sh env)"
+DEMO_MD5=00112233445566778899aabbccddeeff
+scripts/add-node.sh demo "$DEMO_MD5" demo_db >/dev/null
+
+# Point the demo tree at that server.
+set_key() {  # file section key value
+  "$PWD/build/bin/varnholt-inikey" "$1" "$2" "$3" "$4"
+}
+set_key "$RUN_DIR/Zelk/Config/Zelk.conf" DatabaseConfig DBServer "$VARNHOLT_DB_HOST"
+set_key "$RUN_DIR/Zelk/Config/Zelk.conf" DatabaseConfig DBUser "$VARNHOLT_DB_USER"
+set_key "$RUN_DIR/Zelk/Config/Zelk.conf" DatabaseConfig DBPwd "$VARNHOLT_DB_PASSWORD"
+set_key "$RUN_DIR/Zelk/Config/Zelk.conf" DatabaseConfig DataBase "$VARNHOLT_DB_MAIN"
+set_key "$RUN_DIR/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
+set_key "$RUN_DIR/mysql/my.ini" mysqld datadir "$VARNHOLT_DB_DATADIR"
+
+echo "Varnholt: MySQL on $VARNHOLT_DB_HOST:$VARNHOLT_DB_PORT, demo node $DEMO_MD5 -> database demo_db"
 echo "Varnholt: install tree $RUN_DIR"
 echo "Varnholt: program log in $RUN_DIR/Zelk/Log, debug view with build/bin/varnholt-debugview"
 echo "Varnholt: running in the foreground; stop with Ctrl+C"

@@ -7,6 +7,10 @@ cd "$(dirname "$0")"
 
 scripts/install-deps.sh
 
+# The database tests run against a private MariaDB on 127.0.0.1.
+scripts/mariadb-local.sh start
+eval "$(scripts/mariadb-local.sh env)"
+
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j 2)
 

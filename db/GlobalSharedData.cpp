@@ -1,5 +1,16 @@
 #include "db/GlobalSharedData.h"
 
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "config/ConfigManager.h"
+#include "core/ProgramLog.h"
+#include "core/modules/CSLocker.h"
+#include "db/SQLConnManager.h"
+#include "db/SqlText.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
@@ -69,3 +80,322 @@ DWORD CGlobalSharedData::WaitForExitEvent(DWORD timeoutMs) {
 }
 
 bool CGlobalSharedData::SetExitEvent() { return m_hExitEvent != nullptr && SetEvent(m_hExitEvent); }
+
+// ---------------------------------------------------------------------------
+// Known nodes and their directories
+
+namespace {
+
+constexpr char kNodeTag[] = "[CGlobalSharedData]";
+constexpr char kSetNamesGbk[] = "set   names   'gbk'";
+
+CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+std::string Cut(const std::optional<std::string>& value, size_t length) {
+    if (!value) return std::string();
+    return value->substr(0, length);
+}
+
+std::int32_t Number(const std::optional<std::string>& value) {
+    return value ? static_cast<std::int32_t>(std::atoi(value->c_str())) : 0;
+}
+
+bool SameIdentity(const NodeInfo& node, const BYTE* identity) { return std::memcmp(node.identity, identity, 16) == 0; }
+
+}  // namespace
+
+size_t CGlobalSharedData::NodeCount() {
+    CCSLocker lock(&m_csNodeList);
+    return m_Nodes.size();
+}
+
+int CGlobalSharedData::GetDabaBaseNodeInfo() {
+    if (!IsInitialised()) return 0;
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    const std::string mainDb = CConfigManager::GetInstance()->m_Zelk.DataBase.Get();
+    MYSQL* connection = sql->AllocSqlConn(mainDb.c_str(), CLIENT_MULTI_STATEMENTS);
+    if (connection == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetDabaBaseNodeInfo] Cannot Connect DB To Get Info\n");
+        return 0;
+    }
+
+    m_nNodeListReady.store(0);
+    CCSLocker lock(&m_csNodeList);
+    for (auto& node : m_Nodes) {
+        if (node->bLockReady) DeleteCriticalSection(&node->csNode);
+        node->bLockReady = false;
+    }
+
+    std::vector<SqlRow> rows;
+    char sql_text[160];
+    std::snprintf(sql_text, sizeof(sql_text),
+                  "select node_name , secret , md5_secret , db_name from dev_node where deleted = 0 limit %u",
+                  kMaxNodes);
+    if (ExecuteSql(connection, kSetNamesGbk) && QuerySqlRows(connection, sql_text, &rows)) {
+        for (const SqlRow& row : rows) {
+            if (row.size() < 4) continue;
+            auto node = std::make_unique<NodeInfo>();
+            node->strNodeName = Cut(row[0], NodeInfo::kMaxNodeName);
+            node->strSecret = row[1].value_or("");
+            node->strMd5Secret = row[2].value_or("");
+            for (char& ch : node->strMd5Secret) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            DecodeHex16(node->strMd5Secret, node->identity);
+            node->strDbName = row[3].value_or("");
+            m_Nodes.push_back(std::move(node));
+        }
+    }
+    sql->ReleaseSqlConn(connection);
+
+    for (auto& node : m_Nodes) {
+        if (!InitializeCriticalSectionAndSpinCount(&node->csNode, kCsSpinCount)) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetDabaBaseNodeInfo] Dev Node = %s Fail To Init CriticalSection\n",
+                node->strDbName.c_str());
+            continue;
+        }
+        node->bLockReady = true;
+        GetSpecifyDevNodeInfo(node.get());
+    }
+    m_nNodeListReady.store(1);
+    return 1;
+}
+
+int CGlobalSharedData::GetSpecifyDevNodeInfo(NodeInfo* node) {
+    if (node == nullptr) return 0;
+    CCSLocker lock(&node->csNode);
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    MYSQL* connection = sql->AllocSqlConn(node->strDbName.c_str(), CLIENT_MULTI_STATEMENTS);
+    if (connection == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetSpecifyDevNodeInfo] Cannot Connect DB To Get Info\n");
+        return 0;
+    }
+    const int admins = GetSpecifyDevNodeAdminInfo(node, connection);
+    const int users = GetSpecifyDevNodeUserInfo(node, connection);
+    const int groups = GetSpecifyDevNodeGroupInfo(node, connection);
+    sql->ReleaseSqlConn(connection);
+    return admins == 1 && users == 1 && groups == 1 ? 1 : 0;
+}
+
+int CGlobalSharedData::GetSpecifyDevNodeAdminInfo(NodeInfo* node, MYSQL* connection) {
+    if (node == nullptr || connection == nullptr) return 0;
+    CCSLocker lock(&node->csNode);
+    std::vector<SqlRow> rows;
+    if (!QuerySqlRows(connection, "select id , name , pgrpid from admin", &rows)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetSpecifyDevNodeAdminInfo] Fail To Query ErrNo = %u\n",
+            mysql_errno(connection));
+        return 0;
+    }
+    node->admins.Clear();
+    for (const SqlRow& row : rows) {
+        if (row.size() < 3) continue;
+        node->admins.Add(AdminRecord{Number(row[0]), Cut(row[1], kMaxLoadedName), Number(row[2])});
+    }
+    return 1;
+}
+
+int CGlobalSharedData::GetSpecifyDevNodeUserInfo(NodeInfo* node, MYSQL* connection) {
+    if (node == nullptr || connection == nullptr) return 0;
+    CCSLocker lock(&node->csNode);
+    std::vector<SqlRow> rows;
+    if (!QuerySqlRows(connection, "select id , name , grpid from tarnuser", &rows)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetSpecifyDevNodeUserInfo] Fail To Query ErrNo = %u\n",
+            mysql_errno(connection));
+        return 0;
+    }
+    node->users.Clear();
+    for (const SqlRow& row : rows) {
+        if (row.size() < 3) continue;
+        node->users.Add(UserRecord{Number(row[0]), Cut(row[1], kMaxLoadedName), Number(row[2])});
+    }
+    return 1;
+}
+
+int CGlobalSharedData::GetSpecifyDevNodeGroupInfo(NodeInfo* node, MYSQL* connection) {
+    if (node == nullptr || connection == nullptr) return 0;
+    CCSLocker lock(&node->csNode);
+    std::vector<SqlRow> rows;
+    if (!QuerySqlRows(connection, "select id , pgrpid from tarngroup", &rows)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetSpecifyDevNodeGroupInfo] Fail To Query ErrNo = %u\n",
+            mysql_errno(connection));
+        return 0;
+    }
+    node->groups.clear();
+    for (const SqlRow& row : rows) {
+        if (row.size() < 2) continue;
+        node->groups.push_back(GroupRecord{Number(row[0]), Number(row[1])});
+    }
+    return 1;
+}
+
+NodeInfo* CGlobalSharedData::FindNodeInfoIter(const char* dbName, const BYTE* identity) {
+    if ((dbName != nullptr && *dbName == '\0') || (dbName == nullptr && identity == nullptr)) return nullptr;
+    {
+        CCSLocker lock(&m_csNodeList);
+        for (auto& node : m_Nodes) {
+            if (dbName != nullptr) {
+                if (node->strDbName == dbName && (identity == nullptr || SameIdentity(*node, identity))) {
+                    return node.get();
+                }
+            } else if (SameIdentity(*node, identity)) {
+                return node.get();
+            }
+        }
+    }
+    Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[FindNodeInfoIter] Invalid DbName Or MD5! DbName = %s , MD5 = %s\n",
+        dbName != nullptr ? dbName : "", HexUpper(identity, identity != nullptr ? 16 : 0).c_str());
+    return nullptr;
+}
+
+NodeInfo* CGlobalSharedData::FindByIdentity(const BYTE* identity) {
+    if (identity == nullptr) return nullptr;
+    CCSLocker lock(&m_csNodeList);
+    for (auto& node : m_Nodes) {
+        if (SameIdentity(*node, identity)) return node.get();
+    }
+    return nullptr;
+}
+
+int CGlobalSharedData::GetDbNameByMD5(const BYTE* identity, std::string* dbName) {
+    NodeInfo* node = FindByIdentity(identity);
+    if (node == nullptr || dbName == nullptr) return 0;
+    *dbName = node->strDbName;
+    return 1;
+}
+
+int CGlobalSharedData::GetAdminInfoEx(const char* dbName, const BYTE* identity, const char* adminName,
+                                      std::int32_t* adminId, std::int32_t* groupId) {
+    if (adminId != nullptr) *adminId = -1;
+    if (adminName == nullptr || *adminName == '\0' || (dbName == nullptr && identity == nullptr)) return 0;
+    NodeInfo* node = FindNodeInfoIter(dbName, identity);
+    if (node == nullptr) return 0;
+    CCSLocker lock(&node->csNode);
+    const AdminRecord* found = nullptr;
+    node->admins.ForEachMatch(adminName, [&](const AdminRecord& r) {
+        found = &r;
+        return false;
+    });
+    if (found == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetAdminInfoEx] Invalid Admin Name! AdminName = %s\n", adminName);
+        return 0;
+    }
+    if (adminId != nullptr) *adminId = found->id;
+    if (groupId != nullptr && *groupId == -1) *groupId = found->groupId;
+    return 1;
+}
+
+int CGlobalSharedData::GetUserInfoEx(const char* dbName, const BYTE* identity, const char* userName,
+                                     std::int32_t* userId, std::int32_t groupId) {
+    if (userName == nullptr || *userName == '\0' || (dbName == nullptr && identity == nullptr)) return 0;
+    NodeInfo* node = FindNodeInfoIter(dbName, identity);
+    if (node == nullptr) {
+        Log(Recorder(), LOG_LEVEL_WARN, kNodeTag, "[GetUserInfoEx] Not Find Node. DbName = %s , MD5 = %s.\n",
+            dbName != nullptr ? dbName : "", HexUpper(identity, identity != nullptr ? 16 : 0).c_str());
+        return 0;
+    }
+    CCSLocker lock(&node->csNode);
+    int result = 0;
+    std::int32_t id = 0;
+    node->users.ForEachMatch(userName, [&](const UserRecord& r) {
+        if (r.groupId != groupId) return true;
+        id = r.id;
+        result = 1;
+        // A service-added user of the free group may be overridden by a later
+        // match; any gateway user ends the search.
+        return r.id <= 0 && groupId == kFreeGroupId;
+    });
+    if (result == 1) {
+        if (userId != nullptr) *userId = id;
+        return 1;
+    }
+    return InsertUserInfo(userName, node, userId, groupId);
+}
+
+int CGlobalSharedData::InsertUserInfo(const char* userName, NodeInfo* node, std::int32_t* userId,
+                                      std::int32_t groupId) {
+    if (userName == nullptr || *userName == '\0' || node == nullptr) return 0;
+    if (groupId != kFreeGroupId) {
+        CCSLocker lock(&node->csNode);
+        bool known = false;
+        for (const GroupRecord& g : node->groups) known = known || g.id == groupId;
+        if (!known) {
+            Log(Recorder(), LOG_LEVEL_WARN, kNodeTag, "[InsertUserInfo] Invalid Group ID = %d.\n", groupId);
+            return 0;
+        }
+    }
+    const std::string name = std::string(userName).substr(0, kMaxInsertedName);
+    const std::string escaped = EscapeSqlGbk(name);
+
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    MYSQL* connection = sql->AllocSqlConn(node->strDbName.c_str(), CLIENT_MULTI_STATEMENTS);
+    if (connection == nullptr) return 0;
+
+    int result = 0;
+    if (!ExecuteSql(connection, "lock tables tarnuser write")) {
+        Log(Recorder(), LOG_LEVEL_WARN, kNodeTag, "[InsertUserInfo] Cannot Lock Table TarnUser. ErrNo = %u\n",
+            mysql_errno(connection));
+    }
+    std::vector<SqlRow> rows;
+    if (QuerySqlRows(connection, "select min(id) from tarnuser", &rows)) {
+        std::int32_t newId = -1;
+        if (!rows.empty() && !rows[0].empty() && rows[0][0] && *rows[0][0] != " ") {
+            const std::int32_t smallest = Number(rows[0][0]);
+            newId = smallest >= 0 ? -1 : smallest - 1;
+        }
+        char statement[64];
+        std::snprintf(statement, sizeof(statement), "%d", newId);
+        const std::string insert = "insert  into tarnuser(`id`,`name`,`grpid`) values (" + std::string(statement) +
+                                   ",'" + escaped + "'," + std::to_string(groupId) + ")";
+        if (ExecuteSql(connection, kSetNamesGbk) && ExecuteSql(connection, insert)) {
+            CCSLocker lock(&node->csNode);
+            node->users.Add(UserRecord{newId, name, groupId});
+            if (userId != nullptr) *userId = newId;
+            result = 1;
+        } else {
+            Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag,
+                "[InsertUserInfo] Cannot Insert New User Into Table. UserName = %s , ErrNo = %u , ErrStr = %s\n",
+                escaped.c_str(), mysql_errno(connection), mysql_error(connection));
+        }
+    }
+    if (!ExecuteSql(connection, "unlock tables")) {
+        Log(Recorder(), LOG_LEVEL_WARN, kNodeTag, "[InsertUserInfo] Cannot UnLock Tables. ErrNo = %u\n",
+            mysql_errno(connection));
+    }
+    sql->ReleaseSqlConn(connection);
+    return result;
+}
+
+int CGlobalSharedData::IsKnownDbName(const char* dbName) {
+    if (dbName == nullptr) return 0;
+    CCSLocker lock(&m_csNodeList);
+    for (auto& node : m_Nodes) {
+        if (node->strDbName == dbName) return 1;
+    }
+    return 0;
+}
+
+std::int32_t CGlobalSharedData::GetNodeSyncCount(const BYTE* identity) {
+    NodeInfo* node = FindByIdentity(identity);
+    return node != nullptr ? node->nSyncCount.load() : 0;
+}
+
+void CGlobalSharedData::AddNodeSyncRef(const BYTE* identity) {
+    if (NodeInfo* node = FindByIdentity(identity)) node->nSyncCount.fetch_add(1);
+}
+
+void CGlobalSharedData::ReleaseNodeSyncRef(const BYTE* identity) {
+    if (NodeInfo* node = FindByIdentity(identity)) node->nSyncCount.fetch_sub(1);
+}
+
+void CGlobalSharedData::MarkNodeSynced(const BYTE* identity) {
+    if (NodeInfo* node = FindByIdentity(identity)) {
+        std::int32_t expected = 0;
+        node->nSyncCount.compare_exchange_strong(expected, 1);
+    }
+}
+
+int CGlobalSharedData::IsAnyNodeSynced() {
+    CCSLocker lock(&m_csNodeList);
+    for (auto& node : m_Nodes) {
+        if (node->nSyncCount.load() != 0) return 1;
+    }
+    return 0;
+}

@@ -9,11 +9,92 @@
 // layer.
 #pragma once
 
+#include <mysql.h>
+
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Sync.h"
+#include "platform/WinTypes.h"
+
+struct AdminRecord {
+    std::int32_t id = 0;
+    std::string name;
+    std::int32_t groupId = 0;
+};
+
+struct UserRecord {
+    std::int32_t id = 0;
+    std::string name;
+    std::int32_t groupId = 0;
+};
+
+struct GroupRecord {
+    std::int32_t id = 0;
+    std::int32_t parentId = 0;
+};
+
+// Records with a case-insensitive index by name. Names match ignoring ASCII
+// case over their first 101 bytes; records of equal names are visited in the
+// order they were added.
+template <class Record>
+class CNamedDirectory {
+public:
+    static constexpr size_t kNameCompareLength = 101;
+
+    void Clear() {
+        m_records.clear();
+        m_index.clear();
+    }
+    void Add(Record record) {
+        m_index.emplace(Key(record.name), m_records.size());
+        m_records.push_back(std::move(record));
+    }
+    // Calls visit(record) for each record whose name matches, in index order,
+    // until visit returns false.
+    template <class Visit>
+    void ForEachMatch(const std::string& name, Visit visit) const {
+        auto range = m_index.equal_range(Key(name));
+        for (auto it = range.first; it != range.second; ++it) {
+            if (!visit(m_records[it->second])) return;
+        }
+    }
+    const std::vector<Record>& Records() const { return m_records; }
+
+    static std::string Key(const std::string& name) {
+        std::string key = name.substr(0, kNameCompareLength);
+        for (char& ch : key) {
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        }
+        return key;
+    }
+
+private:
+    std::vector<Record> m_records;
+    std::multimap<std::string, size_t> m_index;
+};
+
+// One gateway node of dev_node, with copies of its directories. Nodes are
+// never removed while the process runs, so a pointer to one stays valid.
+struct NodeInfo {
+    static constexpr size_t kMaxNodeName = 98;
+
+    std::string strNodeName;
+    BYTE identity[16] = {};
+    std::atomic<std::int32_t> nSyncCount{0};
+    std::string strSecret;
+    std::string strMd5Secret;
+    std::string strDbName;
+    CRITICAL_SECTION csNode;  // guards the three directories
+    bool bLockReady = false;
+    CNamedDirectory<AdminRecord> admins;
+    CNamedDirectory<UserRecord> users;
+    std::vector<GroupRecord> groups;
+};
 
 class CGlobalSharedData {
 public:
@@ -47,8 +128,43 @@ public:
     CRITICAL_SECTION* SpareLock() { return &m_csSpare; }
 
     // Next value of the process-wide log counter (interlocked increment).
-    std::int32_t IncrementLogCounter() { return m_nLogCounter.fetch_add(1) + 1; }
+    std::int32_t NextLogCounter() { return m_nLogCounter.fetch_add(1) + 1; }
     std::int32_t GetLogCounter() const { return m_nLogCounter.load(); }
+
+    // ---- Known nodes and their directories --------------------------------
+    static constexpr unsigned kMaxNodes = 64;
+    static constexpr size_t kMaxLoadedName = 99;
+    static constexpr size_t kMaxInsertedName = 100;
+    // The group the gateway never lists; users may be added to it freely.
+    static constexpr std::int32_t kFreeGroupId = -2000;
+
+    // Loads the node list from dev_node of the main database (once, at the
+    // listener's start) and each node's directories. 1 on success.
+    int GetDabaBaseNodeInfo();
+    int GetSpecifyDevNodeInfo(NodeInfo* node);
+    int GetSpecifyDevNodeAdminInfo(NodeInfo* node, MYSQL* connection);
+    int GetSpecifyDevNodeUserInfo(NodeInfo* node, MYSQL* connection);
+    int GetSpecifyDevNodeGroupInfo(NodeInfo* node, MYSQL* connection);
+
+    // The node with this database name (and identity, when given), or with
+    // this identity when no name is given; null (logged) when none matches.
+    NodeInfo* FindNodeInfoIter(const char* dbName, const BYTE* identity);
+    int GetDbNameByMD5(const BYTE* identity, std::string* dbName);
+    int GetAdminInfoEx(const char* dbName, const BYTE* identity, const char* adminName, std::int32_t* adminId,
+                       std::int32_t* groupId);
+    // Finds the user's id, adding the user (ids -1, -2, ...) when unknown.
+    int GetUserInfoEx(const char* dbName, const BYTE* identity, const char* userName, std::int32_t* userId,
+                      std::int32_t groupId);
+    int InsertUserInfo(const char* userName, NodeInfo* node, std::int32_t* userId, std::int32_t groupId);
+    int IsKnownDbName(const char* dbName);
+
+    std::int32_t GetNodeSyncCount(const BYTE* identity);
+    void AddNodeSyncRef(const BYTE* identity);
+    void ReleaseNodeSyncRef(const BYTE* identity);
+    void MarkNodeSynced(const BYTE* identity);
+    int IsAnyNodeSynced();
+    bool IsNodeListReady() const { return m_nNodeListReady.load() == 1; }
+    size_t NodeCount();
 
     // Install directory for an executable path: two levels above the file,
     // without a trailing '/'; "" when the path is too short.
@@ -76,6 +192,10 @@ private:
     CRITICAL_SECTION m_csCrash;
     CRITICAL_SECTION m_csSpare;
     std::atomic<std::int32_t> m_nLogCounter{0};
+    std::vector<std::unique_ptr<NodeInfo>> m_Nodes;
+    std::atomic<std::int32_t> m_nNodeListReady{0};
+
+    NodeInfo* FindByIdentity(const BYTE* identity);
 };
 
 // The pseudo-random generator of the start values: state = state * 214013 +

@@ -99,12 +99,30 @@ CMessageQueue& OwnQueue() {
 
 void DropOwnQueue() { t_queue.Drop(); }
 
+// The calling thread's own thread object. Threads started by CreateThread
+// point at theirs; any other thread (the main thread, std::thread) gets one on
+// first use, signalled when the thread ends.
+thread_local CThreadObject* t_self = nullptr;
+
+struct ForeignThreadSlot {
+    CThreadObject* object = nullptr;
+    ~ForeignThreadSlot() {
+        if (object == nullptr) return;
+        object->m_nExitCode.store(0);
+        object->m_pEnd->Set();
+        object->Release();
+    }
+};
+
+thread_local ForeignThreadSlot t_foreign;
+
 void* ThreadMain(void* param) {
     auto* info = static_cast<StartInfo*>(param);
     LPTHREAD_START_ROUTINE proc = info->proc;
     void* arg = info->arg;
     CThreadObject* object = info->object;
     info->threadId = GetCurrentThreadId();
+    t_self = object;
     info->started.release();  // info is gone after this
 
     DWORD code = proc(arg);
@@ -144,6 +162,20 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE proc, void* arg, DWORD* threadId) {
     info.started.acquire();
     if (threadId != nullptr) *threadId = info.threadId;
     return object;
+}
+
+HANDLE OpenCurrentThreadHandle() {
+    CThreadObject* self = t_self;
+    if (self == nullptr) {
+        if (t_foreign.object == nullptr) {
+            CEvent* end = CEvent::Create(true, false);
+            if (end == nullptr) return nullptr;
+            t_foreign.object = new CThreadObject(end);
+        }
+        self = t_foreign.object;
+    }
+    self->AddRef();
+    return self;
 }
 
 bool GetExitCodeThread(HANDLE thread, DWORD* exitCode) {

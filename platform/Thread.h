@@ -24,6 +24,10 @@ constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
 // set when no thread could be created.
 HANDLE CreateThread(LPTHREAD_START_ROUTINE proc, void* arg, DWORD* threadId);
 
+// A new reference to the calling thread's handle, signalled when the thread
+// ends, whatever started it. The caller closes it.
+HANDLE OpenCurrentThreadHandle();
+
 // Exit code of an ended thread, or STILL_ACTIVE. False for a non-thread handle.
 bool GetExitCodeThread(HANDLE thread, DWORD* exitCode);
 

@@ -7,6 +7,7 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsystemd-dev
+  libmariadb-dev mariadb-server mariadb-client
 )
 
 missing=()

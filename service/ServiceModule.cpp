@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "core/ProgramLog.h"
+#include "core/RunMode.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 
@@ -110,6 +111,7 @@ int CServiceModule::Main(int argc, char** argv) {
         case CommandSwitch::Console:
             m_bService.store(false);
             m_bConsole.store(true);
+            SetRunMode(false, true);
             CProgramLogRecorder::GetInstance()->SetConsoleMode(true);
             // The host thread's queue must exist before a signal can post to it.
             m_dwHostThreadId.store(GetCurrentThreadId());
@@ -125,6 +127,7 @@ int CServiceModule::Main(int argc, char** argv) {
                 m_bService.store(false);
                 return 0;
             }
+            SetRunMode(true, false);
             m_dwHostThreadId.store(GetCurrentThreadId());
             {
                 MSG msg{};

@@ -6,6 +6,7 @@
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
 #include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
 
@@ -38,11 +39,13 @@ bool CVarnholt::WaitForExit(DWORD timeoutMs) {
 
 bool CVarnholt::InitManagers() {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
-           CSocketManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
+           CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
+           CTaskManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
     CTaskManager::GetInstance()->UnInit();
+    CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
     CBuffManager::GetInstance()->UnInit();

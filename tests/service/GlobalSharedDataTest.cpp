@@ -48,8 +48,8 @@ TEST(GlobalSharedDataTest, LogCounterStartsSmallAndIncrements) {
     std::int32_t start = data->GetLogCounter();
     EXPECT_GE(start, 0);
     EXPECT_LE(start, 32767);
-    EXPECT_EQ(data->IncrementLogCounter(), start + 1);
-    EXPECT_EQ(data->IncrementLogCounter(), start + 2);
+    EXPECT_EQ(data->NextLogCounter(), start + 1);
+    EXPECT_EQ(data->NextLogCounter(), start + 2);
 }
 
 TEST(GlobalSharedDataTest, RandomSequenceOfTheStartValue) {

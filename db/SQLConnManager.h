@@ -1,0 +1,78 @@
+// The one place where MySQL connections are opened and closed.
+//
+// A thread borrows a connection for one database with AllocSqlConn, uses it
+// from that thread only, and gives it back with ReleaseSqlConn; nothing is
+// pooled between calls. The manager remembers which thread opened each live
+// connection so that the monitor can close the connections of threads that
+// ended without giving them back. When the process runs as the service, the
+// monitor also keeps the MySQL server's service running (checked every 5 s).
+//
+// Lock order: the table lock, then the configuration's own locks. The table
+// lock is held across a whole allocation, connection attempts included.
+#pragma once
+
+#include <mysql.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "platform/Sync.h"
+#include "platform/WinTypes.h"
+
+class CSQLConnManager {
+public:
+    static constexpr int kConnectAttempts = 3;
+    static constexpr DWORD kConnectRetryDelayMs = 3000;
+    static constexpr DWORD kMonitorPeriodMs = 5000;
+    static constexpr DWORD kMonitorStopWaitMs = 10000;
+    // The unit of the local MySQL server.
+    static constexpr char kMySqlServiceName[] = "mariadb.service";
+
+    static CSQLConnManager* GetInstance();
+    virtual ~CSQLConnManager();
+
+    bool Init();
+    bool UnInit();
+    bool IsInitialised() const { return m_nInitialised.load() == 1; }
+
+    // A connected handle to database (flags: CLIENT_MULTI_STATEMENTS, or
+    // CLIENT_LOCAL_FILES for bulk loads), or null after three failed
+    // attempts.
+    MYSQL* AllocSqlConn(const char* database, unsigned long flags);
+    void ReleaseSqlConn(MYSQL* connection);
+
+    static int ThreadInit();
+    static void ThreadEnd();
+
+    // True when the MySQL service runs or was just started.
+    bool MakeMySqlOK();
+    bool MysqlConnCleanUp();
+
+    size_t ConnectionCount();
+    // Tests shorten the pauses between connection attempts and the monitor's
+    // period.
+    void SetRetryDelay(DWORD delayMs) { m_dwRetryDelayMs = delayMs; }
+    void SetMonitorPeriod(DWORD periodMs) { m_dwMonitorPeriodMs = periodMs; }
+    // Starts the monitor whatever the run mode (tests of the clean-up).
+    bool StartMonitor();
+
+private:
+    CSQLConnManager() = default;
+
+    static DWORD MySqlMonitor(void* manager);
+
+    HANDLE m_hMonitorThread = nullptr;
+    HANDLE m_hMonitorStop = nullptr;
+    std::atomic<std::int32_t> m_nInitialised{0};
+    std::map<MYSQL*, HANDLE> m_Connections;
+    // Connections the clean-up closed; a late ReleaseSqlConn of one of them
+    // must not close it a second time.
+    std::set<MYSQL*> m_Reclaimed;
+    CRITICAL_SECTION m_csConnections;
+    DWORD m_dwRetryDelayMs = kConnectRetryDelayMs;
+    DWORD m_dwMonitorPeriodMs = kMonitorPeriodMs;
+    bool m_bLibraryReady = false;
+};

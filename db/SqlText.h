@@ -1,0 +1,29 @@
+// Small helpers for SQL text and result rows.
+#pragma once
+
+#include <mysql.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/WinTypes.h"
+
+// Escapes text for a single-quoted MySQL literal on a connection whose
+// character set is GBK: every ' and every \ is doubled, but the second byte of
+// a GBK double-byte character (which may have the value of '\' or of an ASCII
+// letter) is copied as it is, so that the server reads back exactly the text.
+std::string EscapeSqlGbk(const std::string& text);
+
+using SqlRow = std::vector<std::optional<std::string>>;
+
+// Runs one statement and collects its rows (none for a statement without a
+// result set). False when the statement failed.
+bool QuerySqlRows(MYSQL* connection, const std::string& sql, std::vector<SqlRow>* rows);
+// Runs one statement (and drains any results). False when it failed.
+bool ExecuteSql(MYSQL* connection, const std::string& sql);
+
+// 32 hexadecimal digits of 16 bytes, upper case.
+std::string HexUpper(const BYTE* bytes, size_t length);
+// 16 bytes from 32 hexadecimal digits (either case); false for other text.
+bool DecodeHex16(const std::string& text, BYTE out[16]);

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Registers a gateway node and creates its database.
+#
+#   scripts/add-node.sh NAME MD5HEX DBNAME [SECRET]
+#
+# NAME is the node's display name, MD5HEX its identity (32 hexadecimal digits,
+# the MD5 digest the node sends in every packet), DBNAME the database that
+# will hold its logs (created from deploy/sql/node.sql when missing). A node
+# already registered with the same identity is updated instead of added.
+# The server is the one of scripts/mariadb-local.sh unless VARNHOLT_DB_HOST,
+# VARNHOLT_DB_PORT, VARNHOLT_DB_USER, VARNHOLT_DB_PASSWORD and
+# VARNHOLT_DB_MAIN name another.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+if [ $# -lt 3 ] || [ $# -gt 4 ]; then
+  echo "usage: $0 NAME MD5HEX DBNAME [SECRET]" >&2
+  exit 2
+fi
+NAME="$1"
+MD5="$(printf '%s' "$2" | tr 'A-F' 'a-f')"
+DBNAME="$3"
+SECRET="${4:-}"
+
+if ! [[ "$MD5" =~ ^[0-9a-f]{32}$ ]]; then
+  echo "add-node: MD5HEX must be 32 hexadecimal digits" >&2
+  exit 2
+fi
+if ! [[ "$DBNAME" =~ ^[A-Za-z0-9_]{1,64}$ ]]; then
+  echo "add-node: DBNAME may hold letters, digits and '_' only" >&2
+  exit 2
+fi
+if [ -z "${VARNHOLT_DB_PORT:-}" ]; then
+  eval "$("$ROOT/scripts/mariadb-local.sh" env)"
+fi
+
+client() {
+  mariadb --no-defaults --protocol=tcp -h"${VARNHOLT_DB_HOST:-127.0.0.1}" -P"$VARNHOLT_DB_PORT" \
+    -u"$VARNHOLT_DB_USER" -p"$VARNHOLT_DB_PASSWORD" --default-character-set=gbk "$@"
+}
+
+# Text values go into single-quoted literals: double quotes and backslashes.
+quote() { printf '%s' "$1" | sed -e "s/\\\\/\\\\\\\\/g" -e "s/'/''/g"; }
+
+client -e "CREATE DATABASE IF NOT EXISTS \`$DBNAME\` DEFAULT CHARACTER SET gbk"
+client "$DBNAME" < "$ROOT/deploy/sql/node.sql"
+client "$VARNHOLT_DB_MAIN" <<SQL
+UPDATE dev_node SET node_name = '$(quote "$NAME")', secret = '$(quote "$SECRET")', db_name = '$DBNAME'
+  WHERE md5_secret = '$MD5' AND deleted = 0;
+INSERT INTO dev_node (node_name, secret, md5_secret, db_name, deleted)
+  SELECT '$(quote "$NAME")', '$(quote "$SECRET")', '$MD5', '$DBNAME', 0 FROM DUAL
+  WHERE NOT EXISTS (SELECT 1 FROM dev_node WHERE md5_secret = '$MD5' AND deleted = 0);
+SQL
+echo "add-node: node '$NAME' ($MD5) uses database '$DBNAME'"

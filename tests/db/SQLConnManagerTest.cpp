@@ -1,0 +1,194 @@
+#include "db/SQLConnManager.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/RunMode.h"
+#include "platform/Clock.h"
+#include "support/DbEnv.h"
+#include "support/FakeServiceControl.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+class SQLConnManagerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        testenv::UseFreshLogDay();
+        s_main = testdb::UniqueName("pool");
+        testdb::CreateDatabase(s_main, "main.sql");
+    }
+    static void TearDownTestSuite() { testdb::DropDatabase(s_main); }
+
+    void SetUp() override {
+        m_log = testenv::UseFreshLogDay();
+        testdb::ConfigureService(s_main);
+        Pool().SetRetryDelay(10);
+        ASSERT_TRUE(Pool().Init());
+    }
+    void TearDown() override {
+        Pool().UnInit();
+        SetServiceControl(nullptr);
+        SetRunMode(false, false);
+        TestClock::Reset();
+    }
+    static CSQLConnManager& Pool() { return *CSQLConnManager::GetInstance(); }
+    std::string LogText() const { return testenv::ReadFile(m_log); }
+
+    static std::string s_main;
+    std::string m_log;
+};
+
+std::string SQLConnManagerTest::s_main;
+
+TEST_F(SQLConnManagerTest, ConnectionsAreTrackedUntilReleased) {
+    const size_t before = Pool().ConnectionCount();
+    MYSQL* a = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
+    MYSQL* b = Pool().AllocSqlConn(s_main.c_str(), CLIENT_LOCAL_FILES);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);  // every call opens its own connection
+    EXPECT_EQ(Pool().ConnectionCount(), before + 2);
+    EXPECT_EQ(mysql_query(a, "select count(*) from dev_node"), 0);
+    MYSQL_RES* r = mysql_store_result(a);
+    ASSERT_NE(r, nullptr);
+    mysql_free_result(r);
+    Pool().ReleaseSqlConn(a);
+    Pool().ReleaseSqlConn(b);
+    Pool().ReleaseSqlConn(nullptr);
+    EXPECT_EQ(Pool().ConnectionCount(), before);
+    EXPECT_EQ(LogText().find("[WARN]"), std::string::npos);
+}
+
+TEST_F(SQLConnManagerTest, WrongPasswordGivesThreeLoggedAttemptsAndNull) {
+    testdb::ConfigureService(s_main, "not-the-password");
+    const size_t before = Pool().ConnectionCount();
+    EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
+    EXPECT_EQ(Pool().ConnectionCount(), before);
+    std::string text = LogText();
+    const std::string line = "[CSQLConnManager][AllocSqlConn] Cannot Connect MySQL " + testdb::GetServer().host + ":" +
+                             std::to_string(testdb::GetServer().port) + " DbName = " + s_main + " , User = " +
+                             testdb::GetServer().user + " , PW = ****** , Errno = 1045 , ErrStr = ";
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+    EXPECT_EQ(count, 3u) << text;
+    EXPECT_EQ(text.find("not-the-password"), std::string::npos) << "the password reached the log";
+}
+
+TEST_F(SQLConnManagerTest, NothingBeforeInitOrAfterUnInit) {
+    Pool().UnInit();
+    EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
+    EXPECT_TRUE(Pool().MysqlConnCleanUp());
+    ASSERT_TRUE(Pool().Init());
+    MYSQL* c = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
+    ASSERT_NE(c, nullptr);
+    Pool().UnInit();
+    Pool().ReleaseSqlConn(c);  // ignored after UnInit: the handle is not closed here
+    EXPECT_EQ(LogText().find("Cannot Be Found"), std::string::npos);
+    mysql_close(c);
+    ASSERT_TRUE(Pool().Init());
+}
+
+TEST_F(SQLConnManagerTest, UnknownHandleIsReportedAndClosed) {
+    MYSQL* own = testdb::Connect(s_main);
+    ASSERT_TRUE(Pool().IsInitialised());
+    Pool().ReleaseSqlConn(own);  // closes it
+    EXPECT_NE(LogText().find("[ReleaseSqlConn] Specify SqlConn Cannot Be Found In SqlManager\n"), std::string::npos)
+        << LogText();
+}
+
+TEST_F(SQLConnManagerTest, ConnectionOfAnEndedThreadIsReclaimed) {
+    const size_t before = Pool().ConnectionCount();
+    MYSQL* leaked = nullptr;
+    std::thread worker([&] {
+        CSQLConnManager::ThreadInit();
+        leaked = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
+        CSQLConnManager::ThreadEnd();
+    });
+    worker.join();
+    ASSERT_NE(leaked, nullptr);
+    MYSQL* mine = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
+    EXPECT_EQ(Pool().ConnectionCount(), before + 2);
+
+    EXPECT_TRUE(Pool().MysqlConnCleanUp());
+    EXPECT_EQ(Pool().ConnectionCount(), before + 1);  // only the ended thread's connection went
+    std::string text = LogText();
+    const std::string released = "[MysqlConnCleanUp] Release A MySql Connection!\n";
+    size_t first = text.find(released);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(text.find(released, first + released.size()), std::string::npos);
+
+    Pool().ReleaseSqlConn(leaked);  // already reclaimed: reported, not freed twice
+    EXPECT_NE(LogText().find("Cannot Be Found In SqlManager"), std::string::npos);
+    Pool().ReleaseSqlConn(mine);
+    EXPECT_EQ(Pool().ConnectionCount(), before);
+}
+
+TEST_F(SQLConnManagerTest, MonitorReclaimsAndKeepsTheServiceRunning) {
+    CFakeServiceControl fake;
+    fake.running = false;
+    SetServiceControl(&fake);
+    Pool().SetMonitorPeriod(50);
+    ASSERT_TRUE(Pool().StartMonitor());
+    std::thread worker([&] { Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS); });
+    worker.join();
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] { return LogText().find("[MysqlConnCleanUp] Release A MySql Connection!") != std::string::npos; }, 5000));
+    std::string text = LogText();
+    EXPECT_NE(text.find("[MySqlMonitor] Thread Start...\n"), std::string::npos);
+    EXPECT_NE(text.find("[MakeMySqlOK] Start MySql Service Succeed.\n"), std::string::npos);
+    EXPECT_NE(text.find("[MySqlMonitor] MySQL Is OK.\n"), std::string::npos);
+    Pool().UnInit();
+    Pool().SetMonitorPeriod(CSQLConnManager::kMonitorPeriodMs);
+    EXPECT_NE(LogText().find("[MySqlMonitor] Thread Exit WaitRet = 1\n"), std::string::npos);
+    ASSERT_GE(fake.calls.size(), 4u);
+    EXPECT_EQ(fake.calls[0], "connect");
+    EXPECT_EQ(fake.calls[1], "open mariadb.service");
+    EXPECT_EQ(fake.calls[2], "query mariadb.service");
+    EXPECT_EQ(fake.calls[3], "start mariadb.service");
+    ASSERT_TRUE(Pool().Init());
+}
+
+TEST_F(SQLConnManagerTest, MakeMySqlOKReportsEachFailingStep) {
+    CFakeServiceControl fake;
+    SetServiceControl(&fake);
+    EXPECT_TRUE(Pool().MakeMySqlOK());  // running: nothing started
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "start mariadb.service"), 0);
+
+    fake.connectError = 5;
+    EXPECT_FALSE(Pool().MakeMySqlOK());
+    fake.connectError = 0;
+    fake.openError = 2;
+    EXPECT_FALSE(Pool().MakeMySqlOK());
+    fake.openError = 0;
+    fake.queryError = 13;
+    EXPECT_FALSE(Pool().MakeMySqlOK());
+    fake.queryError = 0;
+    fake.running = false;
+    fake.startError = 1056;
+    EXPECT_FALSE(Pool().MakeMySqlOK());
+    std::string text = LogText();
+    EXPECT_NE(text.find("[MakeMySqlOK] Cannot Open SCManager Err = 5\n"), std::string::npos);
+    EXPECT_NE(text.find("[MakeMySqlOK] Cannot Open Service Err = 2\n"), std::string::npos);
+    EXPECT_NE(text.find("[MakeMySqlOK] Cannot QueryServiceStatus  Err = 13\n"), std::string::npos);
+    EXPECT_NE(text.find("[MakeMySqlOK] Cannot StartService  Err = 1056\n"), std::string::npos);
+}
+
+TEST_F(SQLConnManagerTest, ServiceModeChecksTheServiceAtInit) {
+    Pool().UnInit();
+    CFakeServiceControl fake;
+    fake.running = false;
+    fake.startError = 5;
+    SetServiceControl(&fake);
+    SetRunMode(true, false);
+    EXPECT_FALSE(Pool().Init());  // the service could not be started
+    EXPECT_FALSE(Pool().IsInitialised());
+    Pool().UnInit();
+    SetRunMode(false, true);  // console mode: no check, no monitor
+    fake.calls.clear();
+    ASSERT_TRUE(Pool().Init());
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+}  // namespace

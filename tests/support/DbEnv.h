@@ -1,0 +1,46 @@
+// Access to the test MariaDB server started by scripts/mariadb-local.sh.
+//
+// The server is named by the VARNHOLT_DB_* variables that
+// "scripts/mariadb-local.sh env" prints (test.sh exports them). Each test
+// program makes its own databases, named after its process id, so that test
+// programs running in parallel never meet.
+#pragma once
+
+#include <mysql.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testdb {
+
+struct Server {
+    std::string host;
+    unsigned port = 0;
+    std::string user;
+    std::string password;
+};
+
+// The server from the environment; fails the calling test when it is unset.
+const Server& GetServer();
+bool ServerConfigured();
+
+// A connection of the test itself (not through the service's pool).
+MYSQL* Connect(const std::string& database = "");
+void Close(MYSQL* connection);
+// Runs statements (several allowed); throws with the server's message on error.
+void Exec(MYSQL* connection, const std::string& sql);
+std::vector<std::vector<std::optional<std::string>>> Query(MYSQL* connection, const std::string& sql);
+std::string Scalar(MYSQL* connection, const std::string& sql);
+
+// Database name unique to this test program: "vt<pid>_<suffix>".
+std::string UniqueName(const std::string& suffix);
+// Drops and creates a GBK database and loads a schema file of deploy/sql.
+void CreateDatabase(const std::string& name, const std::string& schemaFile);
+void DropDatabase(const std::string& name);
+
+// Points the service's configuration (Zelk.conf and mysql/my.ini of the test
+// install tree) at the server with the given main database, and reloads it.
+void ConfigureService(const std::string& mainDatabase, const std::string& password = "");
+
+}  // namespace testdb
