@@ -15,4 +15,4 @@ scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j 2)
 
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVARNHOLT_SANITIZE=ON
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j 2)
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:symbolize=0 UBSAN_OPTIONS=print_stacktrace=1:symbolize=0 ctest --output-on-failure -j 2)

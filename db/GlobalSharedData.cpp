@@ -134,6 +134,14 @@ int CGlobalSharedData::GetDabaBaseNodeInfo() {
     if (ExecuteSql(connection, kSetNamesGbk) && QuerySqlRows(connection, sql_text, &rows)) {
         for (const SqlRow& row : rows) {
             if (row.size() < 4) continue;
+            // A second load (a listener started again) keeps the nodes it
+            // already has: other threads may hold pointers to them.
+            BYTE identity[16] = {};
+            std::string md5 = row[2].value_or("");
+            DecodeHex16(md5, identity);
+            bool known = false;
+            for (auto& existing : m_Nodes) known = known || SameIdentity(*existing, identity);
+            if (known) continue;
             auto node = std::make_unique<NodeInfo>();
             node->strNodeName = Cut(row[0], NodeInfo::kMaxNodeName);
             node->strSecret = row[1].value_or("");

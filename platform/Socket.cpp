@@ -1,6 +1,10 @@
 #include "platform/Socket.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -87,4 +91,132 @@ bool SetSocketKeepAliveTimes(SOCKET s, DWORD idleMs, DWORD intervalMs) {
         return false;
     }
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Network events
+
+CNetworkEvent* CNetworkEvent::Create() { return new CNetworkEvent(); }
+
+int CNetworkEvent::PollFd() const {
+    SOCKET s = m_socket.load();
+    // No socket yet: a descriptor poll() ignores (never signalled).
+    return (Valid(s) && m_mask.load() != 0) ? s : -1;
+}
+
+short CNetworkEvent::PollEvents() const {
+    const long mask = m_mask.load();
+    short events = 0;
+    if ((mask & (FD_READ | FD_ACCEPT | FD_CLOSE)) != 0) events |= POLLIN | POLLRDHUP;
+    if ((mask & FD_WRITE) != 0) events |= POLLOUT;
+    return events;
+}
+
+void CNetworkEvent::Select(SOCKET s, long mask) {
+    m_socket.store(s);
+    m_mask.store(mask);
+}
+
+HANDLE WSACreateEvent() { return CNetworkEvent::Create(); }
+
+int WSAEventSelect(SOCKET s, HANDLE event, long mask) {
+    auto* ne = dynamic_cast<CNetworkEvent*>(event);
+    if (!Valid(s) || ne == nullptr) {
+        t_socketError = EBADF;
+        return SOCKET_ERROR;
+    }
+    int flags = fcntl(s, F_GETFL, 0);
+    if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return Fail();
+    ne->Select(s, mask);
+    return 0;
+}
+
+int WSAEnumNetworkEvents(SOCKET s, HANDLE event, WSANETWORKEVENTS* events) {
+    auto* ne = dynamic_cast<CNetworkEvent*>(event);
+    if (!Valid(s) || ne == nullptr || events == nullptr) {
+        t_socketError = EBADF;
+        return SOCKET_ERROR;
+    }
+    *events = WSANETWORKEVENTS{};
+    const long mask = ne->Mask();
+    pollfd pfd{s, static_cast<short>(POLLIN | POLLRDHUP | ((mask & FD_WRITE) != 0 ? POLLOUT : 0)), 0};
+    if (poll(&pfd, 1, 0) < 0) return Fail();
+    if ((pfd.revents & POLLNVAL) != 0) {
+        t_socketError = EBADF;
+        return SOCKET_ERROR;
+    }
+    int soError = 0;
+    socklen_t len = sizeof(soError);
+    if ((pfd.revents & POLLERR) != 0) getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len);
+
+    int listening = 0;
+    len = sizeof(listening);
+    getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
+    if (listening != 0) {
+        if ((mask & FD_ACCEPT) != 0 && (pfd.revents & POLLIN) != 0) events->lNetworkEvents |= FD_ACCEPT;
+        return 0;
+    }
+
+    int unread = 0;
+    if ((pfd.revents & POLLIN) != 0 && ioctl(s, FIONREAD, &unread) != 0) unread = 0;
+    const bool peerGone = (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0 ||
+                          ((pfd.revents & POLLIN) != 0 && unread == 0);
+    if ((mask & FD_READ) != 0 && unread > 0) events->lNetworkEvents |= FD_READ;
+    if ((mask & FD_WRITE) != 0 && (pfd.revents & POLLOUT) != 0 && soError == 0) events->lNetworkEvents |= FD_WRITE;
+    // Closed only when nothing is left to read: trailing data comes first.
+    if ((mask & FD_CLOSE) != 0 && peerGone && unread == 0) {
+        events->lNetworkEvents |= FD_CLOSE;
+        events->iErrorCode[FD_CLOSE_BIT] = soError;
+    }
+    return 0;
+}
+
+int SocketBind(SOCKET s, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(address);
+    addr.sin_port = htons(port);
+    return bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 ? 0 : Fail();
+}
+
+int SocketListen(SOCKET s, int backlog) { return listen(s, backlog) == 0 ? 0 : Fail(); }
+
+SOCKET SocketAccept(SOCKET s, std::uint32_t* address, std::uint16_t* port) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    int c = accept4(s, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    if (c < 0) {
+        Fail();
+        return INVALID_SOCKET;
+    }
+    if (address != nullptr) *address = ntohl(addr.sin_addr.s_addr);
+    if (port != nullptr) *port = ntohs(addr.sin_port);
+    return c;
+}
+
+static int NameOf(bool peer, SOCKET s, std::uint32_t* address, std::uint16_t* port) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    int rc = peer ? getpeername(s, reinterpret_cast<sockaddr*>(&addr), &len)
+                  : getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (rc != 0) return Fail();
+    if (address != nullptr) *address = ntohl(addr.sin_addr.s_addr);
+    if (port != nullptr) *port = ntohs(addr.sin_port);
+    return 0;
+}
+
+int SocketPeerName(SOCKET s, std::uint32_t* address, std::uint16_t* port) { return NameOf(true, s, address, port); }
+
+int SocketLocalName(SOCKET s, std::uint32_t* address, std::uint16_t* port) { return NameOf(false, s, address, port); }
+
+bool SetSocketReuseAddress(SOCKET s) {
+    int on = 1;
+    return Valid(s) && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0;
+}
+
+std::string IpToText(std::uint32_t address) {
+    char text[INET_ADDRSTRLEN];
+    in_addr addr{htonl(address)};
+    inet_ntop(AF_INET, &addr, text, sizeof(text));
+    return text;
 }

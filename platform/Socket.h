@@ -6,6 +6,11 @@
 // thread's last one. Sends never raise SIGPIPE.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/Sync.h"
 #include "platform/WinTypes.h"
 
 using SOCKET = int;
@@ -32,3 +37,64 @@ bool SetSocketKeepAliveTimes(SOCKET s, DWORD idleMs, DWORD intervalMs);
 
 int WSAGetLastError();
 void WSASetLastError(int error);
+
+// Network events of a socket, as the service selects and enumerates them.
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CLOSE = 0x20;
+constexpr int FD_READ_BIT = 0;
+constexpr int FD_WRITE_BIT = 1;
+constexpr int FD_ACCEPT_BIT = 3;
+constexpr int FD_CLOSE_BIT = 5;
+constexpr int FD_MAX_EVENTS = 10;
+
+struct WSANETWORKEVENTS {
+    long lNetworkEvents;
+    int iErrorCode[FD_MAX_EVENTS];
+};
+
+// A waitable bound to one socket and a selected event mask. It is
+// level-triggered: signalled while any selected condition holds. FD_READ
+// holds while unread bytes wait; FD_CLOSE only once the peer has closed and
+// every byte has been read, so data sent just before a close is never lost;
+// FD_WRITE while the socket can take more (only polled while selected);
+// FD_ACCEPT while a connection waits.
+class CNetworkEvent final : public CKernelObject {
+public:
+    static CNetworkEvent* Create();
+    int PollFd() const override;
+    short PollEvents() const override;
+    bool TryAcquire() override { return true; }
+
+    void Select(SOCKET s, long mask);
+    SOCKET Socket() const { return m_socket; }
+    long Mask() const { return m_mask; }
+
+private:
+    CNetworkEvent() = default;
+    ~CNetworkEvent() override = default;
+
+    std::atomic<SOCKET> m_socket{INVALID_SOCKET};
+    std::atomic<long> m_mask{0};
+};
+
+HANDLE WSACreateEvent();
+// Binds the socket to the event with the mask (0 clears) and makes the socket
+// non-blocking.
+int WSAEventSelect(SOCKET s, HANDLE event, long mask);
+// The selected events that hold now, with their error codes.
+int WSAEnumNetworkEvents(SOCKET s, HANDLE event, WSANETWORKEVENTS* events);
+
+// IPv4 addresses and ports are in host byte order.
+int SocketBind(SOCKET s, std::uint32_t address, std::uint16_t port);
+int SocketListen(SOCKET s, int backlog);
+// INVALID_SOCKET on failure; fills the peer's address and port.
+SOCKET SocketAccept(SOCKET s, std::uint32_t* address, std::uint16_t* port);
+int SocketPeerName(SOCKET s, std::uint32_t* address, std::uint16_t* port);
+int SocketLocalName(SOCKET s, std::uint32_t* address, std::uint16_t* port);
+// Lets a restarted service bind its port while old connections linger in
+// TIME_WAIT (it never allows two listeners on one port).
+bool SetSocketReuseAddress(SOCKET s);
+// Dotted text of a host-order IPv4 address.
+std::string IpToText(std::uint32_t address);

@@ -28,6 +28,8 @@ int RemainingMs(bool infinite, std::uint64_t deadline) {
 
 }  // namespace
 
+short CKernelObject::PollEvents() const { return POLLIN; }
+
 void CKernelObject::Release() {
     if (m_nRefs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
@@ -96,7 +98,7 @@ static DWORD WaitAny(DWORD count, const HANDLE* handles, DWORD timeoutMs, HANDLE
     const DWORD total = count + (cancel != nullptr ? 1 : 0);
     for (DWORD i = 0; i < total; ++i) {
         fds[i].fd = (i < count ? handles[i] : cancel)->PollFd();
-        fds[i].events = POLLIN;
+        fds[i].events = (i < count ? handles[i] : cancel)->PollEvents();
         fds[i].revents = 0;
     }
     const bool infinite = timeoutMs == INFINITE;
@@ -117,7 +119,7 @@ static DWORD WaitAny(DWORD count, const HANDLE* handles, DWORD timeoutMs, HANDLE
             }
         }
         for (DWORD i = 0; i < count; ++i) {
-            if ((fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0 && handles[i]->TryAcquire()) {
+            if ((fds[i].revents & (fds[i].events | POLLERR | POLLHUP)) != 0 && handles[i]->TryAcquire()) {
                 return WAIT_OBJECT_0 + i;
             }
         }

@@ -19,6 +19,8 @@ public:
 
     // Descriptor that polls readable while the object may be signalled.
     virtual int PollFd() const = 0;
+    // poll() events that mean "may be signalled" (readable by default).
+    virtual short PollEvents() const;
     // Called when PollFd() is readable: an auto-reset object consumes its
     // signal and may lose the race to another waiter (returns false).
     virtual bool TryAcquire() = 0;

@@ -7,6 +7,8 @@
 #include "core/modules/BuffManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
+#include "node/DataCenterListenTask.h"
+#include "node/TarnNodeManager.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
 
@@ -40,11 +42,12 @@ bool CVarnholt::WaitForExit(DWORD timeoutMs) {
 bool CVarnholt::InitManagers() {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CTaskManager::GetInstance()->Init();
+           CTarnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
     CTaskManager::GetInstance()->UnInit();
+    CTarnNodeManager::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
@@ -55,11 +58,26 @@ void CVarnholt::UnInitManagers() {
 DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
     if (self == nullptr) return 0;
 
-    const bool started = CGlobalSharedData::GetInstance()->Init() && CProgramLogRecorder::GetInstance()->Init() &&
+    bool started = CGlobalSharedData::GetInstance()->Init() && CProgramLogRecorder::GetInstance()->Init() &&
                          InitManagers();
+    if (started) {
+        auto* listener = new CDataCenterListenTask();
+        listener->SetAutoDelete(true);
+        if (!CTaskManager::GetInstance()->AddTask(listener)) {
+            // Not registered: nobody else will free it. A task whose thread
+            // was created after all is handed to the reaper instead.
+            CTaskManager::GetInstance()->DeleteWhenEnded(listener);
+            started = false;
+        } else {
+            self->m_pListenTask = listener;
+        }
+    }
     if (started) {
         CGlobalSharedData::GetInstance()->WaitForExitEvent(INFINITE);
         CTaskManager::GetInstance()->WaitForAllTask(INFINITE);
+        CTaskManager::GetInstance()->RemoveTask(self->m_pListenTask);
+        self->m_pListenTask = nullptr;
+        CTarnNodeManager::GetInstance()->WaitAllTarnNodeExit(INFINITE);
         Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_INFO, "[CVarnholt]", "[VarnholtMain] Exit Normally.\n");
     }
 

@@ -40,5 +40,6 @@ private:
     static DWORD MainThreadProc(void* self) { return VarnholtMain(static_cast<CVarnholt*>(self)); }
 
     MainProc m_pMainProc;
+    class CDataCenterListenTask* m_pListenTask = nullptr;
     HANDLE m_hMainThread = nullptr;
 };

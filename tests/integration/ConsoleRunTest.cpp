@@ -10,7 +10,9 @@
 
 #include "platform/Ini.h"
 #include "support/ChildProcess.h"
+#include "support/DbEnv.h"
 #include "support/TestEnv.h"
+#include "support/TestSocket.h"
 
 namespace {
 
@@ -41,9 +43,26 @@ bool StopSignalsBlocked(pid_t pid) {
 
 class ConsoleRunTest : public ::testing::Test {
 protected:
+    // One main database for every run of this program: the service loads
+    // its node list from it when the listener starts.
+    static void SetUpTestSuite() {
+        s_main = testdb::UniqueName("run");
+        testdb::CreateDatabase(s_main, "main.sql");
+    }
+    static void TearDownTestSuite() { testdb::DropDatabase(s_main); }
+
     void SetUp() override {
         m_root = testenv::MakeInstallTree();
         m_out = m_root + "/console.out";
+        const testdb::Server& db = testdb::GetServer();
+        SetKey("Zelk.conf", "DatabaseConfig", "DBServer", db.host.c_str());
+        SetKey("Zelk.conf", "DatabaseConfig", "DBUser", db.user.c_str());
+        SetKey("Zelk.conf", "DatabaseConfig", "DBPwd", db.password.c_str());
+        SetKey("Zelk.conf", "DatabaseConfig", "DataBase", s_main.c_str());
+        m_port = testnet::FreePort();
+        SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(m_port).c_str());
+        ASSERT_TRUE(WritePrivateProfileStringA("mysqld", "port", std::to_string(db.port).c_str(),
+                                               (m_root + "/mysql/my.ini").c_str()));
     }
 
     void TearDown() override {
@@ -72,10 +91,14 @@ protected:
         return code;
     }
 
+    static std::string s_main;
     std::string m_root;
     std::string m_out;
+    std::uint16_t m_port = 0;
     CChildProcess m_child;
 };
+
+std::string ConsoleRunTest::s_main;
 
 TEST_F(ConsoleRunTest, SigtermEndsWithCodeZeroAfterTheExitLine) {
     SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
@@ -132,7 +155,6 @@ TEST_F(ConsoleRunTest, DefaultLevelKeepsInfoOutOfTheFile) {
 
 TEST_F(ConsoleRunTest, MissingProgramLogConfKeepsTheLogSilent) {
     testenv::RemoveFile(Config("ProgramLog.conf"));
-    testenv::RemoveFile(Config("Zelk.conf"));  // its error would be the first line otherwise
     Start();
     EXPECT_EQ(StopWith(SIGTERM), 0);
     EXPECT_TRUE(testenv::ListFiles(LogDir()).empty());
@@ -168,6 +190,56 @@ TEST_F(ConsoleRunTest, SwitchFollowedByAWordIsNoSwitch) {
     int code = -1;
     ASSERT_TRUE(m_child.Wait(5000, &code));
     EXPECT_EQ(code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ConsoleRunTest, SixteenNodesStayTheSeventeenthIsClosed) {
+    Start();
+    std::vector<int> peers;
+    int first = testnet::ConnectWithin(m_port, 15000);
+    ASSERT_GE(first, 0) << "the service did not listen";
+    peers.push_back(first);
+    for (int i = 1; i < 16; ++i) peers.push_back(testnet::Connect(m_port));
+    for (int p : peers) ASSERT_GE(p, 0);
+    int extra = testnet::Connect(m_port);
+    ASSERT_GE(extra, 0);
+    EXPECT_TRUE(testnet::ClosedByPeerWithin(extra, 3000)) << "the 17th connection was kept";
+    testnet::Close(extra);
+    for (int p : peers) EXPECT_FALSE(testnet::ClosedByPeerWithin(p, 20)) << "a node connection was closed";
+
+    // Once the peers are gone the reaper frees the slots (every 5 s).
+    for (int p : peers) testnet::Close(p);
+    bool accepted = testenv::WaitFor(
+        [&] {
+            int again = testnet::Connect(m_port);
+            const bool kept = again >= 0 && !testnet::ClosedByPeerWithin(again, 200);
+            testnet::Close(again);
+            return kept;
+        },
+        12000);
+    EXPECT_TRUE(accepted);
+    EXPECT_EQ(StopWith(SIGTERM), 0);
+}
+
+TEST_F(ConsoleRunTest, SigtermWithConnectedNodesEndsCleanly) {
+    SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
+    Start();
+    std::vector<int> peers;
+    peers.push_back(testnet::ConnectWithin(m_port, 15000));
+    for (int i = 0; i < 3; ++i) peers.push_back(testnet::Connect(m_port));
+    for (int p : peers) ASSERT_GE(p, 0);
+    ASSERT_TRUE(testnet::SendAll(peers[0], std::string(5000, 'x')));
+    EXPECT_EQ(StopWith(SIGTERM), 0);
+    for (int p : peers) {
+        EXPECT_TRUE(testnet::ClosedByPeerWithin(p, 2000));
+        testnet::Close(p);
+    }
+    const std::string text = testenv::ReadFile(LogDir() + "/" + TodayLogName());
+    EXPECT_NE(text.find("[CDataCenterListenTask][Run] Wait Exit Event = 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[VarnholtMain] Exit Normally."), std::string::npos);
 }
 
 }  // namespace

@@ -11,7 +11,10 @@
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "service/Varnholt.h"
+#include "platform/Ini.h"
+#include "support/DbEnv.h"
 #include "support/TestEnv.h"
+#include "support/TestSocket.h"
 
 namespace {
 
@@ -36,6 +39,13 @@ TEST(VarnholtMainDeathTest, StopEndsTheMainFlowWithOneExitLine) {
     EXPECT_EXIT(
         {
             testenv::WriteProgramLog(1, 1, 1, 0, 15, 0);
+            // The listener loads the node list at its start: a main
+            // database and a free port.
+            const std::string mainDb = testdb::UniqueName("flow");
+            testdb::CreateDatabase(mainDb, "main.sql");
+            testdb::WriteServiceConfig(mainDb);
+            WritePrivateProfileStringA("DatabaseConfig", "Port", std::to_string(testnet::FreePort()).c_str(),
+                                       (testenv::ConfigDir() + "/Zelk.conf").c_str());
             SYSTEMTIME st{};
             st.wYear = 2033;
             st.wMonth = 2;
@@ -63,6 +73,7 @@ TEST(VarnholtMainDeathTest, StopEndsTheMainFlowWithOneExitLine) {
             if (text.find("Exit Normally.", first + exitLine.size()) != std::string::npos) std::exit(15);
             if (text.find(line) == std::string::npos) std::exit(16);
             CVarnholt::UnInitManagers();
+            testdb::DropDatabase(mainDb);
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");

@@ -103,7 +103,7 @@ void DropDatabase(const std::string& name) {
     Close(c);
 }
 
-void ConfigureService(const std::string& mainDatabase, const std::string& password) {
+void WriteServiceConfig(const std::string& mainDatabase, const std::string& password) {
     const Server& s = GetServer();
     const std::string zelk = testenv::ConfigDir() + "/Zelk.conf";
     const std::string myIni = testenv::InstallDir() + "/mysql/my.ini";
@@ -113,6 +113,10 @@ void ConfigureService(const std::string& mainDatabase, const std::string& passwo
                                zelk.c_str());
     WritePrivateProfileStringA("DatabaseConfig", "DataBase", mainDatabase.c_str(), zelk.c_str());
     WritePrivateProfileStringA("mysqld", "port", std::to_string(s.port).c_str(), myIni.c_str());
+}
+
+void ConfigureService(const std::string& mainDatabase, const std::string& password) {
+    WriteServiceConfig(mainDatabase, password);
     if (!CConfigManager::GetInstance()->LoadConfig("Zelk.conf") ||
         !CConfigManager::GetInstance()->LoadConfig("mysql/my.ini")) {
         throw std::runtime_error("test configuration did not load");

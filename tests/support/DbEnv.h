@@ -39,6 +39,9 @@ std::string UniqueName(const std::string& suffix);
 void CreateDatabase(const std::string& name, const std::string& schemaFile);
 void DropDatabase(const std::string& name);
 
+// Writes the database settings of the service (Zelk.conf and mysql/my.ini of
+// the test install tree) without loading them.
+void WriteServiceConfig(const std::string& mainDatabase, const std::string& password = "");
 // Points the service's configuration (Zelk.conf and mysql/my.ini of the test
 // install tree) at the server with the given main database, and reloads it.
 void ConfigureService(const std::string& mainDatabase, const std::string& password = "");

@@ -1,0 +1,204 @@
+#include "node/DataCenterListenTask.h"
+
+#include <string>
+#include <vector>
+
+#include "config/ConfigManager.h"
+#include "core/ProgramLog.h"
+#include "core/RunMode.h"
+#include "core/SocketManager.h"
+#include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
+#include "node/TarnNode.h"
+#include "node/TarnNodeManager.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/ServiceControl.h"
+#include "platform/Thread.h"
+#include "service/ServiceModule.h"
+
+namespace {
+
+constexpr char kClassTag[] = "[CDataCenterListenTask]";
+constexpr int kListenBacklog = 0x7FFFFFFF;
+
+CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+}  // namespace
+
+CDataCenterListenTask::~CDataCenterListenTask() { CloseListener(); }
+
+void CDataCenterListenTask::CloseListener() {
+    if (m_ListenSocket != INVALID_SOCKET) CSocketManager::GetInstance()->ReleaseSocket(m_ListenSocket, true);
+    m_ListenSocket = INVALID_SOCKET;
+    if (m_hNetEvent != nullptr) CloseHandle(m_hNetEvent);
+    m_hNetEvent = nullptr;
+}
+
+DWORD CDataCenterListenTask::Run() {
+    CSQLConnManager::ThreadInit();
+    Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Start Running...\n");
+    CleanUpTempXml();
+    if (CGlobalSharedData::GetInstance()->GetDabaBaseNodeInfo() == 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Get DB Node Info Fail\n");
+        return static_cast<DWORD>(-1);
+    }
+    if (IsRunningAsService() && !MakeVarnholtServiceOK()) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Cannot MakeVarnholtServiceOK\n");
+    }
+
+    HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
+    const auto port = static_cast<std::uint16_t>(CConfigManager::GetInstance()->m_Zelk.Port.Get());
+    if (exitEvent == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Global Exit Event Invalid\n");
+    } else if (CConfigManager::GetInstance()->m_Zelk.Port.Get() == 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] DataCenter Listen Port Invalid\n");
+    } else if ((m_ListenSocket = CSocketManager::GetInstance()->AllocSocket(kSocketTypeStream)) == INVALID_SOCKET) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Cannot Alloc Socket Err= %u \n",
+            static_cast<unsigned>(WSAGetLastError()));
+    } else if ((m_hNetEvent = WSACreateEvent()) == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Cannot Create Network Event Err = %u\n", GetLastError());
+    } else if (SetSocketReuseAddress(m_ListenSocket), SocketBind(m_ListenSocket, 0, port) != 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Bind Fail Err = %u\n",
+            static_cast<unsigned>(WSAGetLastError()));
+    } else if (WSAEventSelect(m_ListenSocket, m_hNetEvent, FD_ACCEPT | FD_CLOSE) != 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] WSAEventSelect Fail Err = %u\n",
+            static_cast<unsigned>(WSAGetLastError()));
+    } else if (SocketListen(m_ListenSocket, kListenBacklog) != 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] listen Fail Err = %u\n",
+            static_cast<unsigned>(WSAGetLastError()));
+    } else {
+        for (;;) {
+            UpdateActivityTime();
+            // A stop request without the exit event (the task stopped on its
+            // own) still ends the loop within one wait; the exit event that
+            // normally follows a stop request is reported as such.
+            DWORD rc = WaitForSingleObject(exitEvent, IsRunning() ? 0 : kWaitMs);
+            if (rc != WAIT_TIMEOUT) {
+                Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Wait Exit Event = %u\n", rc);
+                break;
+            }
+            if (!IsRunning()) break;
+            Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[Run] DataCenter Is Listening......\n");
+            rc = WaitForSingleObject(m_hNetEvent, kWaitMs);
+            if (rc == WAIT_FAILED) {
+                Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] WSAWaitForMultipleEvents Fail Err = %u\n",
+                    GetLastError());
+                break;
+            }
+            // A failed event ends the loop; a stop request made meanwhile
+            // is never overwritten.
+            if (!DealNetWorkEvent(rc)) {
+                m_nRunning.store(0);
+                break;
+            }
+        }
+        WSAEventSelect(m_ListenSocket, m_hNetEvent, 0);
+    }
+
+    CloseListener();
+    CSQLConnManager::ThreadEnd();
+    PostThreadMessage(CServiceModule::GetInstance()->GetHostThreadId(), WM_QUIT, 0, 0);
+    Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Exit Normally\n");
+    return 0;
+}
+
+bool CDataCenterListenTask::DealNetWorkEvent(DWORD waitResult) {
+    if (waitResult == WAIT_TIMEOUT || waitResult == WAIT_FAILED) return true;
+    if (m_ListenSocket == INVALID_SOCKET || m_hNetEvent == nullptr) return false;
+    WSANETWORKEVENTS events{};
+    if (WSAEnumNetworkEvents(m_ListenSocket, m_hNetEvent, &events) != 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[DealNetWorkEvent] WSAEnumNetworkEvents Fail Err = %u\n",
+            static_cast<unsigned>(WSAGetLastError()));
+        return false;
+    }
+    if ((events.lNetworkEvents & FD_ACCEPT) == 0) return true;
+    if (events.iErrorCode[FD_ACCEPT_BIT] != 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[DealNetWorkEvent] FD_ACCEPT Fail Err = %u\n",
+            static_cast<unsigned>(events.iErrorCode[FD_ACCEPT_BIT]));
+        return false;
+    }
+    return OnFDAccept();
+}
+
+bool CDataCenterListenTask::OnFDAccept() {
+    if (m_ListenSocket == INVALID_SOCKET) return false;
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    SOCKET s = SocketAccept(m_ListenSocket, &address, &port);
+    if (s == INVALID_SOCKET) {
+        const int error = WSAGetLastError();
+        // A connection that went away between readiness and accept is no
+        // reason to stop listening.
+        if (error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return true;
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[OnFDAccept] accept Fail Err = %u\n",
+            static_cast<unsigned>(error));
+        return false;
+    }
+    Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[OnFDAccept] accept New Connection Socket = %d Addr = %s:%d\n", s,
+        IpToText(address).c_str(), port);
+
+    CTarnNode* node = CTarnNodeManager::GetInstance()->AllocTarnNode();
+    if (node == nullptr) {
+        closesocket(s);
+        return true;
+    }
+    CSocketManager::GetInstance()->AddSocket(s);
+    SetSocketRecvBuff(s, kRecvBufferBytes);
+    SetSocketKeepAlive(s, kKeepAliveTimeMs, kKeepAliveIntervalMs);
+    node->SetSocket(s);
+    if (!node->Start()) CTarnNodeManager::GetInstance()->ReleaseTarnNode(node);
+    return true;
+}
+
+void CDataCenterListenTask::CleanUpTempXml() {
+    const std::string dir = CGlobalSharedData::GetInstance()->GetTempDir();
+    std::vector<DirEntry> entries;
+    if (!ListDirectory(dir, "*.xml", &entries)) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[CleanUpTempXml] Cannot Search Path = %s , Err = %u\n",
+                (dir + "/*.xml").c_str(), GetLastError());
+        }
+        return;
+    }
+    for (const DirEntry& e : entries) {
+        if (e.isDirectory) continue;
+        const std::string path = dir + "/" + e.name;
+        if (DeleteFileA(path.c_str())) {
+            Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[CleanUpTempXml] Delete FileName = %s Succeed.\n",
+                path.c_str());
+        } else {
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[CleanUpTempXml] Delete FileName = %s Fail , Err = %u.\n",
+                path.c_str(), GetLastError());
+        }
+    }
+}
+
+bool CDataCenterListenTask::MakeVarnholtServiceOK() {
+    IServiceControl* control = GetServiceControl();
+    DWORD err = control->Connect();
+    if (err != ERROR_SUCCESS) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot Open SCManager Err = %u\n", err);
+        return false;
+    }
+    bool ok = false;
+    bool running = false;
+    if ((err = control->OpenUnit(kWatchdogServiceName)) != ERROR_SUCCESS) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot Open Service Err = %u\n", err);
+    } else if ((err = control->QueryRunning(kWatchdogServiceName, &running)) != ERROR_SUCCESS) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot QueryServiceStatus  Err = %u\n",
+            err);
+    } else if (running) {
+        ok = true;
+    } else if ((err = control->StartUnit(kWatchdogServiceName)) != ERROR_SUCCESS &&
+               err != ERROR_SERVICE_ALREADY_RUNNING) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot StartService  Err = %u\n", err);
+    } else {
+        if (err == ERROR_SUCCESS) {
+            Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[MakeVarnholtServiceOK] Start ZelkDog Service Succeed.\n");
+        }
+        ok = true;
+    }
+    control->Disconnect();
+    return ok;
+}

@@ -1,0 +1,37 @@
+// The task that accepts gateway node connections.
+//
+// At its start it deletes stale info-sync files, loads the known nodes from
+// dev_node and, as the service, makes sure the watchdog runs. It then listens
+// on Port of Zelk.conf on all interfaces and hands every accepted socket to a
+// new node connection. When it ends, for whatever reason after the node list
+// was loaded, it posts WM_QUIT to the service's host thread: the service does
+// not run without its listener.
+#pragma once
+
+#include "core/Task.h"
+#include "platform/Socket.h"
+
+class CDataCenterListenTask : public CTask {
+public:
+    static constexpr DWORD kWaitMs = 1000;
+    static constexpr int kRecvBufferBytes = 2097152;
+    static constexpr DWORD kKeepAliveTimeMs = 60000;
+    static constexpr DWORD kKeepAliveIntervalMs = 2000;
+    static constexpr char kWatchdogServiceName[] = "zelkdog.service";
+
+    CDataCenterListenTask() = default;
+    ~CDataCenterListenTask() override;
+
+    DWORD Run() override;
+
+    void CleanUpTempXml();
+    bool MakeVarnholtServiceOK();
+
+private:
+    bool DealNetWorkEvent(DWORD waitResult);
+    bool OnFDAccept();
+    void CloseListener();
+
+    SOCKET m_ListenSocket = INVALID_SOCKET;
+    HANDLE m_hNetEvent = nullptr;
+};

@@ -1,0 +1,67 @@
+// Single-writer, single-reader byte ring between two threads.
+//
+// The writer never gets less than 2,048 bytes of contiguous write space: when
+// fewer are left before the ring end it wraps early and marks the end of the
+// valid data there. The reader always gets contiguous bytes: an unread tail
+// shorter than 2,048 bytes left before the wrap point is moved in front of the
+// ring start (into a reserve of 2,048 bytes), so that it joins the wrapped
+// data. Every write or read is preceded by its own Get call, which may move
+// positions.
+//
+// Threads: the writer owns the write position (and the data end when it
+// wraps), the reader owns the read position and the data start (and the data
+// end when it catches up with the wrap point). Positions are atomics: the
+// writer publishes its bytes with the write position (release), the reader
+// frees space with the read position (release).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/Sync.h"
+#include "platform/WinTypes.h"
+
+class CRingCache {
+public:
+    static constexpr DWORD kMinWriteSpace = 2048;
+    static constexpr DWORD kFrontReserve = 2048;
+    static constexpr DWORD kExtraAllocation = 4096;
+
+    CRingCache() = default;
+    virtual ~CRingCache();
+    CRingCache(const CRingCache&) = delete;
+    CRingCache& operator=(const CRingCache&) = delete;
+
+    bool Init(DWORD size);
+    bool UnInit();
+    bool IsInitialised() const { return m_pBuffer != nullptr; }
+
+    // Free contiguous bytes at the write position; true when at least 2,048.
+    bool GetCanWriteSize(DWORD* free);
+    void WriteCommit(DWORD count);
+    // Contiguous readable bytes at the read position; true when more than 0.
+    bool GetCanReadSize(DWORD* readable);
+    void ReadCommit(DWORD count);
+
+    BYTE* GetWritePos() const { return m_pWrite.load(std::memory_order_relaxed); }
+    BYTE* GetReadPos() const { return m_pRead.load(std::memory_order_relaxed); }
+    HANDLE GetNotFullEvent() const { return m_hNotFull; }
+    HANDLE GetDataReadyEvent() const { return m_hDataReady; }
+
+    // Layout, for tests and the record task's bounds checks.
+    BYTE* RingStart() const { return m_pBuffer != nullptr ? m_pBuffer + kFrontReserve : nullptr; }
+    BYTE* RingEnd() const { return m_pBuffer != nullptr ? m_pBuffer + kFrontReserve + m_dwSize : nullptr; }
+    BYTE* DataStart() const { return m_pDataStart.load(); }
+    BYTE* DataEnd() const { return m_pDataEnd.load(); }
+    DWORD Size() const { return m_dwSize; }
+
+private:
+    std::atomic<BYTE*> m_pRead{nullptr};
+    std::atomic<BYTE*> m_pWrite{nullptr};
+    std::atomic<BYTE*> m_pDataStart{nullptr};
+    std::atomic<BYTE*> m_pDataEnd{nullptr};
+    HANDLE m_hNotFull = nullptr;
+    HANDLE m_hDataReady = nullptr;
+    DWORD m_dwSize = 0;
+    BYTE* m_pBuffer = nullptr;
+};

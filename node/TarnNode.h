@@ -1,0 +1,96 @@
+// One accepted gateway node connection and the thread that serves it.
+//
+// The node thread owns the socket: it receives bytes into the receive ring,
+// sends what the record task put into the send ring, and handles the thread
+// messages the record task posts to it. Once the node is known (its first
+// checked log or its info sync) it records the node in dev_info. When the
+// connection ends the thread takes its tasks down, records the disconnection
+// and ends; the node registry's reaper then deletes the object.
+//
+// Threads: everything but the accessors runs on the node thread. The
+// registry's reaper reads the thread handle and the database name (under the
+// name lock).
+#pragma once
+
+#include <mysql.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "node/RingCache.h"
+#include "platform/Socket.h"
+#include "platform/Sync.h"
+#include "platform/WinTypes.h"
+
+class CTask;
+
+// Messages posted to a node thread. The two pointers of the sync and update
+// messages are pool buffers (database name, 16-byte identity) that the node
+// thread gives back.
+constexpr UINT WM_TARNNODE_DATA_SYNC_SUCC = WM_USER + 100;
+constexpr UINT WM_TARNNODE_DATA_CAN_SEND = WM_USER + 201;
+constexpr UINT WM_TARNNODE_INFO_UPDATE = WM_USER + 202;
+
+class CTarnNode {
+public:
+    static constexpr DWORD kNetworkWaitMs = 100;
+    static constexpr DWORD kRingFullWaitMs = 2000;
+    static constexpr DWORD kTaskStopWaitMs = 30000;
+    static constexpr unsigned kDevInfoReadTimeoutSec = 3000;
+
+    CTarnNode();
+    virtual ~CTarnNode();
+    CTarnNode(const CTarnNode&) = delete;
+    CTarnNode& operator=(const CTarnNode&) = delete;
+
+    void SetSocket(SOCKET s);
+    bool Start();
+    static DWORD Run(void* node);
+
+    HANDLE GetThreadHandle() const { return m_hThread; }
+    DWORD GetThreadId() const { return m_dwThreadId.load(); }
+    std::string GetDbName() const;
+    CRingCache* GetRecvRing() { return &m_RecvRing; }
+    CRingCache* GetSendRing() { return &m_SendRing; }
+    bool IsRunning() const { return m_nRunning.load() == 1; }
+
+private:
+    bool InitRingCaches();
+    bool ProcessThreadMessage();
+    bool ProcessNetworkEvent();
+    void OnFD_Read();
+    void OnFD_Write();
+    void OnFD_Close();
+    void OnMsg_TarnNodeDataSyncSucc(char* name, BYTE* identity);
+    void OnMsg_TarnNodeInfoUpdate(char* name, BYTE* identity);
+    void SetIdentity(const char* name, const BYTE* identity);
+    void UpdateDevConnectInfo(int state);
+    bool GetTableLogCount(MYSQL* connection, const char* table, std::int64_t* count);
+    void SignalAllTaskStop();
+    void StopAllTask();
+    void ReleaseAllTask();
+    // Receives into the receive ring once; false when the receive gave 0 or
+    // failed (error left in *error).
+    bool ReceiveOnce(DWORD free, int* error);
+    // Gives back the pool buffers of messages nobody will handle any more.
+    void DropPendingMessages();
+    bool RecordTaskEnded() const;
+
+    std::atomic<std::int32_t> m_nRunning{0};
+    HANDLE m_hThread = nullptr;
+    std::atomic<DWORD> m_dwThreadId{0};
+    SOCKET m_Socket = INVALID_SOCKET;
+    HANDLE m_hNetEvent = nullptr;
+    CRingCache m_RecvRing;
+    CRingCache m_SendRing;
+    std::uint32_t m_dwPeerAddress = 0;
+    int m_nConnState = 0;
+    mutable std::mutex m_NameMutex;
+    std::string m_strDbName;
+    BYTE m_Identity[16] = {};
+    // The record task and the four maintenance tasks join as they are built.
+    CTask* m_pRecordTask = nullptr;
+    CTask* m_pMaintenanceTasks[4] = {};
+};

@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "config/ConfigManager.h"
+#include "core/SocketManager.h"
+#include "core/Task.h"
+#include "core/modules/BuffManager.h"
+#include "db/GlobalSharedData.h"
+#include "db/InfoManager.h"
+#include "db/SQLConnManager.h"
+#include "db/SqlText.h"
+#include "node/DataCenterListenTask.h"
+#include "node/TarnNode.h"
+#include "node/TarnNodeManager.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Ini.h"
+#include "platform/Thread.h"
+#include "support/DbEnv.h"
+#include "support/FakeServiceControl.h"
+#include "support/TestEnv.h"
+#include "support/TestSocket.h"
+
+namespace {
+
+constexpr char kNodeMd5[] = "0123456789abcdef0123456789abcdef";
+
+// A running listener on a free port with a short reaper period, against the
+// test database with one registered node.
+class NodeIntakeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        testenv::UseFreshLogDay();
+        s_main = testdb::UniqueName("intake");
+        s_nodeDb = testdb::UniqueName("intake_node");
+        testdb::CreateDatabase(s_main, "main.sql");
+        testdb::CreateDatabase(s_nodeDb, "node.sql");
+        MYSQL* c = testdb::Connect(s_main);
+        testdb::Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('gw','s','" +
+                            std::string(kNodeMd5) + "','" + s_nodeDb + "',0)");
+        testdb::Close(c);
+        testdb::ConfigureService(s_main);
+        s_port = testnet::FreePort();
+        SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
+
+        ASSERT_TRUE(CBuffManager::GetInstance()->Init());
+        ASSERT_TRUE(CSocketManager::GetInstance()->Init());
+        CSQLConnManager::GetInstance()->SetRetryDelay(1);
+        ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
+        CTaskManager::GetInstance()->SetReaperPeriod(100);
+        ASSERT_TRUE(CTaskManager::GetInstance()->Init());
+        CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
+        ASSERT_TRUE(CTarnNodeManager::GetInstance()->Init());
+
+        s_listener = new CDataCenterListenTask();
+        ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(s_listener));
+        int probe = testnet::ConnectWithin(s_port, 10000);
+        ASSERT_GE(probe, 0) << "the listener did not come up";
+        testnet::Close(probe);
+        ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
+    }
+
+    static void TearDownTestSuite() {
+        s_listener->Stop();
+        // Never free a task whose thread still runs.
+        EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(s_listener, 10000), WAIT_OBJECT_0);
+        CTaskManager::GetInstance()->DetachTask(s_listener);
+        CTaskManager::GetInstance()->DeleteWhenEnded(s_listener);
+        CTarnNodeManager::GetInstance()->UnInit();
+        CTaskManager::GetInstance()->UnInit();
+        CSQLConnManager::GetInstance()->UnInit();
+        testdb::DropDatabase(s_main);
+        testdb::DropDatabase(s_nodeDb);
+    }
+
+    void SetUp() override {
+        m_log = testenv::UseFreshLogDay();
+        testenv::SetProgramLog(1, 1, 1, 0, 31, 0);
+        SetKey("ZelkAdv.conf", "Network", "MaxConnection", "16");
+        SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeSendBuffSize", "10");
+    }
+    void TearDown() override {
+        ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000))
+            << "a node connection was not reaped";
+        TestClock::Reset();
+    }
+
+    static void SetKey(const char* file, const char* section, const char* key, const std::string& value) {
+        const std::string path = testenv::ConfigDir() + "/" + file;
+        ASSERT_TRUE(WritePrivateProfileStringA(section, key, value.c_str(), path.c_str()));
+        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig(file));
+    }
+
+    // The one node connection, once its thread has its rings ready.
+    static CTarnNode* WaitForOneNode() {
+        CTarnNode* node = nullptr;
+        testenv::WaitFor(
+            [&] {
+                auto nodes = CTarnNodeManager::GetInstance()->Nodes();
+                if (nodes.size() != 1 || nodes[0]->GetThreadId() == 0) return false;
+                if (!nodes[0]->GetRecvRing()->IsInitialised() || !nodes[0]->GetSendRing()->IsInitialised()) {
+                    return false;
+                }
+                node = nodes[0];
+                return true;
+            },
+            5000);
+        return node;
+    }
+
+    std::string LogText() const { return testenv::ReadFile(m_log); }
+
+    static std::string s_main;
+    static std::string s_nodeDb;
+    static std::uint16_t s_port;
+    static CDataCenterListenTask* s_listener;
+    std::string m_log;
+};
+
+std::string NodeIntakeTest::s_main;
+std::string NodeIntakeTest::s_nodeDb;
+std::uint16_t NodeIntakeTest::s_port = 0;
+CDataCenterListenTask* NodeIntakeTest::s_listener = nullptr;
+
+std::string Pattern(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& ch : s) ch = static_cast<char>(rng());
+    return s;
+}
+
+TEST_F(NodeIntakeTest, BytesArriveInTheReceiveRingInOrder) {
+    int peer = testnet::Connect(s_port);
+    ASSERT_GE(peer, 0);
+    CTarnNode* node = WaitForOneNode();
+    ASSERT_NE(node, nullptr);
+    const std::string sent = Pattern(3 * 1024 * 1024 + 17, 3);
+    std::thread sender([&] {
+        for (size_t at = 0; at < sent.size(); at += 70001) testnet::SendAll(peer, sent.substr(at, 70001));
+    });
+    // The test takes the record task's place as the ring's reader.
+    std::string got;
+    CRingCache* ring = node->GetRecvRing();
+    const bool complete = testenv::WaitFor(
+        [&] {
+            DWORD readable = 0;
+            while (ring->GetCanReadSize(&readable)) {
+                got.append(reinterpret_cast<const char*>(ring->GetReadPos()), readable);
+                ring->ReadCommit(readable);
+            }
+            return got.size() >= sent.size();
+        },
+        10000);
+    sender.join();
+    EXPECT_TRUE(complete);
+    EXPECT_TRUE(got == sent) << "bytes differ or are out of order";
+    testnet::Close(peer);
+    EXPECT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
+}
+
+TEST_F(NodeIntakeTest, DataSentJustBeforeCloseIsReceived) {
+    int peer = testnet::Connect(s_port);
+    ASSERT_GE(peer, 0);
+    ASSERT_NE(WaitForOneNode(), nullptr);
+    const size_t total = 2 * 1024 * 1024;
+    ASSERT_TRUE(testnet::SendAll(peer, Pattern(total, 5)));
+    testnet::Close(peer);  // at once: the node still has most bytes to read
+    ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000));
+
+    // Every byte was received into the ring before the close was handled.
+    const std::string text = LogText();
+    const std::regex received(R"(\[OnFD_Read\] socket ([0-9]+) recv ([0-9]+) byte\(s\) data)");
+    size_t sum = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), received); it != std::sregex_iterator(); ++it) {
+        sum += std::stoul((*it)[2].str());
+    }
+    EXPECT_EQ(sum, total);
+    const size_t closeAt = text.find("Recv OnFD_Close!");
+    ASSERT_NE(closeAt, std::string::npos);
+    EXPECT_EQ(text.find("recv", closeAt), std::string::npos) << "bytes were received after the close";
+    EXPECT_NE(text.find("[TarnNodeCheckProcess] Release A TarnNode. Node =  ,  Object = 0x"), std::string::npos);
+}
+
+TEST_F(NodeIntakeTest, ConnectionLimitRefusesAndReaperFreesTheSlot) {
+    SetKey("ZelkAdv.conf", "Network", "MaxConnection", "1");
+    int first = testnet::Connect(s_port);
+    ASSERT_GE(first, 0);
+    ASSERT_NE(WaitForOneNode(), nullptr);
+    int second = testnet::Connect(s_port);
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(testnet::ClosedByPeerWithin(second, 3000));
+    EXPECT_NE(LogText().find("[AllocTarnNode] Max Connection.\n"), std::string::npos);
+    EXPECT_EQ(CTarnNodeManager::GetInstance()->NodeCount(), 1u);
+    testnet::Close(second);
+
+    testnet::Close(first);
+    ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
+    int third = testnet::Connect(s_port);
+    ASSERT_GE(third, 0);
+    EXPECT_NE(WaitForOneNode(), nullptr);
+    EXPECT_FALSE(testnet::ClosedByPeerWithin(third, 300));
+    testnet::Close(third);
+}
+
+TEST_F(NodeIntakeTest, LiveConnectionsAreCounted) {
+    int peers[3];
+    for (int& p : peers) p = testnet::Connect(s_port);
+    ASSERT_TRUE(testenv::WaitFor([] { return CInfoManager::GetInstance()->GetLiveConnections() == 3; }, 5000));
+    for (int p : peers) testnet::Close(p);
+    ASSERT_TRUE(testenv::WaitFor([] { return CInfoManager::GetInstance()->GetLiveConnections() == 0; }, 5000));
+}
+
+TEST_F(NodeIntakeTest, InfoUpdateRecordsTheNodeInDevInfo) {
+    int peer = testnet::Connect(s_port);
+    ASSERT_GE(peer, 0);
+    CTarnNode* node = WaitForOneNode();
+    ASSERT_NE(node, nullptr);
+    auto* name = reinterpret_cast<char*>(AllocBuff(static_cast<DWORD>(s_nodeDb.size() + 1)));
+    std::memcpy(name, s_nodeDb.c_str(), s_nodeDb.size());
+    BYTE* identity = AllocBuff(16);
+    ASSERT_TRUE(DecodeHex16(kNodeMd5, identity));
+    ASSERT_TRUE(PostThreadMessage(node->GetThreadId(), WM_TARNNODE_INFO_UPDATE, reinterpret_cast<WPARAM>(name),
+                                  reinterpret_cast<LPARAM>(identity)));
+    MYSQL* c = testdb::Connect(s_nodeDb);
+    EXPECT_TRUE(testenv::WaitFor(
+        [&] { return testdb::Scalar(c, "select count(*) from dev_info where ConnStat = 1") == "1"; }, 5000));
+    EXPECT_EQ(testdb::Scalar(c, "select dev_ip from dev_info where ConnStat = 1"), "2130706433");
+    EXPECT_EQ(node->GetDbName(), s_nodeDb);
+
+    testnet::Close(peer);  // the node was never synchronised: the disconnection is recorded
+    EXPECT_TRUE(testenv::WaitFor(
+        [&] { return testdb::Scalar(c, "select count(*) from dev_info where ConnStat = 0") == "1"; }, 5000));
+    testdb::Close(c);
+    std::string text = LogText();
+    EXPECT_NE(text.find("[OnMsg_TarnNodeInfoUpdate] Receive TarnNode Information Update Message!\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("[GetTableLogCount] Succeed Get " + s_nodeDb + ".usrflowlog Log Count = 0\n"),
+              std::string::npos);
+}
+
+TEST_F(NodeIntakeTest, SendRingReachesThePeerAcrossPartialSends) {
+    SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeSendBuffSize", "1024");
+    int peer = testnet::Connect(s_port);
+    ASSERT_GE(peer, 0);
+    CTarnNode* node = WaitForOneNode();
+    ASSERT_NE(node, nullptr);
+    // The test writes replies as the record task would, more than the
+    // socket takes at once, and the peer reads only afterwards.
+    const std::string reply = Pattern(900 * 1024, 9);
+    CRingCache* ring = node->GetSendRing();
+    DWORD free = 0;
+    ASSERT_TRUE(ring->GetCanWriteSize(&free));
+    ASSERT_GE(free, reply.size());
+    std::memcpy(ring->GetWritePos(), reply.data(), reply.size());
+    ring->WriteCommit(static_cast<DWORD>(reply.size()));
+    ASSERT_TRUE(PostThreadMessage(node->GetThreadId(), WM_TARNNODE_DATA_CAN_SEND, 0, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the socket fill up first
+    const std::string got = testnet::ReceiveExactly(peer, reply.size(), 10000);
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply);
+    testnet::Close(peer);
+}
+
+TEST_F(NodeIntakeTest, ListenerStartFailuresEndTheTask) {
+    // The port is taken by the running listener.
+    auto* busy = new CDataCenterListenTask();
+    ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(busy));
+    EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(busy, 10000), WAIT_OBJECT_0);
+    EXPECT_NE(LogText().find("[CDataCenterListenTask][Run] Bind Fail Err = "), std::string::npos);
+    EXPECT_NE(LogText().find("[Run] Exit Normally\n"), std::string::npos);
+    // The fast reaper may already have taken the ended task off the list.
+    if (!CTaskManager::GetInstance()->RemoveTask(busy)) delete busy;
+
+    SetKey("Zelk.conf", "DatabaseConfig", "Port", "0");
+    auto* noPort = new CDataCenterListenTask();
+    ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(noPort));
+    EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(noPort, 10000), WAIT_OBJECT_0);
+    EXPECT_NE(LogText().find("[Run] DataCenter Listen Port Invalid\n"), std::string::npos);
+    if (!CTaskManager::GetInstance()->RemoveTask(noPort)) delete noPort;
+    SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
+}
+
+TEST_F(NodeIntakeTest, StaleInfoSyncFilesAreDeleted) {
+    const std::string temp = CGlobalSharedData::GetInstance()->GetTempDir();
+    testenv::WriteFile(temp + "/stale.xml", "<x/>");
+    testenv::WriteFile(temp + "/keep.txt", "x");
+    ASSERT_EQ(SHCreateDirectory((temp + "/folder.xml").c_str()), 0u);
+    CDataCenterListenTask task;
+    task.CleanUpTempXml();
+    EXPECT_FALSE(testenv::FileExists(temp + "/stale.xml"));
+    EXPECT_TRUE(testenv::FileExists(temp + "/keep.txt"));
+    EXPECT_TRUE(testenv::FileExists(temp + "/folder.xml"));
+    EXPECT_NE(LogText().find("[CleanUpTempXml] Delete FileName = " + temp + "/stale.xml Succeed.\n"),
+              std::string::npos);
+}
+
+TEST_F(NodeIntakeTest, WatchdogIsStartedWhenStopped) {
+    CFakeServiceControl fake;
+    SetServiceControl(&fake);
+    CDataCenterListenTask task;
+    fake.running = false;
+    EXPECT_TRUE(task.MakeVarnholtServiceOK());
+    fake.running = false;
+    fake.startError = ERROR_SERVICE_ALREADY_RUNNING;
+    EXPECT_TRUE(task.MakeVarnholtServiceOK());
+    fake.openError = 2;
+    EXPECT_FALSE(task.MakeVarnholtServiceOK());
+    SetServiceControl(nullptr);
+    EXPECT_NE(std::find(fake.calls.begin(), fake.calls.end(), "start zelkdog.service"), fake.calls.end());
+    const std::string text = LogText();
+    EXPECT_NE(text.find("[MakeVarnholtServiceOK] Start ZelkDog Service Succeed.\n"), std::string::npos);
+    EXPECT_NE(text.find("[MakeVarnholtServiceOK] Cannot Open Service Err = 2\n"), std::string::npos);
+}
+
+}  // namespace

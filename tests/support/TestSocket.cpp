@@ -1,0 +1,106 @@
+#include "support/TestSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace testnet {
+
+namespace {
+
+sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+std::uint16_t FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Loopback(0);
+    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(s);
+    return ntohs(addr.sin_port);
+}
+
+int Connect(std::uint16_t port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = Loopback(port);
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+int ConnectWithin(std::uint16_t port, unsigned timeoutMs) {
+    const long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+        int s = Connect(port);
+        if (s >= 0 || NowMs() >= deadline) return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ClosedByPeerWithin(int fd, unsigned timeoutMs) {
+    const long long deadline = NowMs() + timeoutMs;
+    char buffer[4096];
+    for (;;) {
+        long long left = deadline - NowMs();
+        if (left < 0) left = 0;
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
+        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+        if (n == 0) return true;
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return true;  // reset
+    }
+}
+
+std::string ReceiveExactly(int fd, size_t n, unsigned timeoutMs) {
+    const long long deadline = NowMs() + timeoutMs;
+    std::string out;
+    char buffer[65536];
+    while (out.size() < n) {
+        long long left = deadline - NowMs();
+        if (left <= 0) break;
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left)) <= 0) break;
+        ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), n - out.size()), 0);
+        if (got <= 0) break;
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    return out;
+}
+
+void Close(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+}  // namespace testnet
