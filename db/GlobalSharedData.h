@@ -164,6 +164,8 @@ public:
     void MarkNodeSynced(const BYTE* identity);
     int IsAnyNodeSynced();
     bool IsNodeListReady() const { return m_nNodeListReady.load() == 1; }
+    // The node list itself; the caller holds NodeListLock() while it walks it.
+    const std::vector<std::unique_ptr<NodeInfo>>& NodeListLocked() const { return m_Nodes; }
     size_t NodeCount();
 
     // Install directory for an executable path: two levels above the file,

@@ -1,6 +1,7 @@
 #include "node/TarnNode.h"
 
 #include <cinttypes>
+#include <new>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,6 +19,7 @@
 #include "db/SQLConnManager.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
+#include "protocol/NodeLogRecordTask.h"
 
 namespace {
 
@@ -88,6 +90,20 @@ DWORD CTarnNode::Run(void* param) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] InitRingCaches Fail\n");
         return static_cast<DWORD>(-1);
     }
+    auto* recordTask = new (std::nothrow) CNodeLogRecordTask();
+    if (recordTask == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Create CNodeLogRecordTask Fail\n");
+        return static_cast<DWORD>(-1);
+    }
+    recordTask->SetNodeThreadId(GetCurrentThreadId());
+    recordTask->SetRings(&node->m_RecvRing, &node->m_SendRing);
+    if (!CTaskManager::GetInstance()->AddTask(recordTask)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Start CNodeLogRecordTask Fail\n");
+        CTaskManager::GetInstance()->DeleteWhenEnded(recordTask);
+        return static_cast<DWORD>(-1);
+    }
+    node->m_pRecordTask = recordTask;
+
     HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
     if (exitEvent == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Get Exit Event Fail\n");
@@ -102,7 +118,9 @@ DWORD CTarnNode::Run(void* param) {
         if (rc == WAIT_OBJECT_0 || rc == WAIT_FAILED) break;
         if (rc == WAIT_OBJECT_0 + 1 && !node->ProcessThreadMessage()) break;
         if (!node->ProcessThreadMessage()) break;
-        rc = WaitForSingleObject(node->m_hNetEvent, kNetworkWaitMs);
+        // The wait also ends when a message arrives, so that replies the
+        // record task queued are sent at once rather than after the wait.
+        rc = MsgWaitForMultipleObjects(1, &node->m_hNetEvent, kNetworkWaitMs);
         if (rc == WAIT_FAILED) break;
         if (rc == WAIT_OBJECT_0 && !node->ProcessNetworkEvent()) break;
     }
@@ -366,7 +384,12 @@ bool CTarnNode::GetTableLogCount(MYSQL* connection, const char* table, std::int6
 }
 
 void CTarnNode::SignalAllTaskStop() {
-    if (m_pRecordTask != nullptr) m_pRecordTask->Stop();
+    if (m_pRecordTask != nullptr) {
+        m_pRecordTask->Stop();
+        // Wakes the record task from its wait for data, so that it sees the
+        // stop request at once instead of after its 5-second wait.
+        if (m_RecvRing.GetDataReadyEvent() != nullptr) SetEvent(m_RecvRing.GetDataReadyEvent());
+    }
     for (CTask* task : m_pMaintenanceTasks) {
         if (task != nullptr) task->Stop();
     }
@@ -375,6 +398,7 @@ void CTarnNode::SignalAllTaskStop() {
 void CTarnNode::StopAllTask() {
     std::vector<CTask*> tasks;
     if (m_pRecordTask != nullptr) tasks.push_back(m_pRecordTask);
+    if (m_pRecordTask != nullptr && m_RecvRing.GetDataReadyEvent() != nullptr) SetEvent(m_RecvRing.GetDataReadyEvent());
     for (CTask* task : m_pMaintenanceTasks) {
         if (task != nullptr) tasks.push_back(task);
     }

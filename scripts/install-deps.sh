@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsystemd-dev
   libmariadb-dev mariadb-server mariadb-client
+  libssl-dev libtinyxml-dev
 )
 
 missing=()

@@ -22,6 +22,7 @@
 #include "platform/Files.h"
 #include "platform/Ini.h"
 #include "platform/Thread.h"
+#include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
 #include "support/FakeServiceControl.h"
 #include "support/TestEnv.h"
@@ -135,33 +136,41 @@ std::string Pattern(size_t n, unsigned seed) {
     return s;
 }
 
-TEST_F(NodeIntakeTest, BytesArriveInTheReceiveRingInOrder) {
+// Thousands of keep-alives sent in odd-sized pieces come back as replies in
+// the order sent: every byte reached the receive ring, in order, and the
+// record task framed each packet.
+TEST_F(NodeIntakeTest, BytesArriveInOrderAndEveryPacketIsAnswered) {
     int peer = testnet::Connect(s_port);
     ASSERT_GE(peer, 0);
-    CTarnNode* node = WaitForOneNode();
-    ASSERT_NE(node, nullptr);
-    const std::string sent = Pattern(3 * 1024 * 1024 + 17, 3);
+    ASSERT_NE(WaitForOneNode(), nullptr);
+    constexpr int kPackets = 20000;
+    std::string stream;
+    for (int i = 0; i < kPackets; ++i) {
+        packet::KeepAliveRecord ka{};
+        std::memcpy(ka.header.mark, i % 2 == 0 ? packet::kMarkV1 : packet::kMarkV2, 8);
+        ka.header.logType = packet::LOG_KEEPALIVE;
+        ka.header.m_DataLen = packet::kKeepAliveSize;
+        ka.header.logTimeNet = static_cast<std::uint32_t>(i);  // a sequence number the reply echoes
+        ka.devType = i % 3;
+        stream.append(reinterpret_cast<const char*>(&ka), sizeof(ka));
+    }
     std::thread sender([&] {
-        for (size_t at = 0; at < sent.size(); at += 70001) testnet::SendAll(peer, sent.substr(at, 70001));
+        for (size_t at = 0; at < stream.size(); at += 7001) testnet::SendAll(peer, stream.substr(at, 7001));
     });
-    // The test takes the record task's place as the ring's reader.
-    std::string got;
-    CRingCache* ring = node->GetRecvRing();
-    const bool complete = testenv::WaitFor(
-        [&] {
-            DWORD readable = 0;
-            while (ring->GetCanReadSize(&readable)) {
-                got.append(reinterpret_cast<const char*>(ring->GetReadPos()), readable);
-                ring->ReadCommit(readable);
-            }
-            return got.size() >= sent.size();
-        },
-        10000);
+    const std::string replies = testnet::ReceiveExactly(peer, kPackets * packet::kKeepAliveReplySize, 30000);
     sender.join();
-    EXPECT_TRUE(complete);
-    EXPECT_TRUE(got == sent) << "bytes differ or are out of order";
+    ASSERT_EQ(replies.size(), static_cast<size_t>(kPackets) * packet::kKeepAliveReplySize);
+    int outOfOrder = 0;
+    for (int i = 0; i < kPackets; ++i) {
+        packet::KeepAliveReply reply;
+        std::memcpy(&reply, replies.data() + static_cast<size_t>(i) * sizeof(reply), sizeof(reply));
+        if (reply.header.logTimeNet != static_cast<std::uint32_t>(i) ||
+            reply.header.m_DataLen != packet::kKeepAliveReplySize || reply.zero != 0) {
+            ++outOfOrder;
+        }
+    }
+    EXPECT_EQ(outOfOrder, 0);
     testnet::Close(peer);
-    EXPECT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
 }
 
 TEST_F(NodeIntakeTest, DataSentJustBeforeCloseIsReceived) {

@@ -1,0 +1,142 @@
+// The per-connection task that turns a node's received bytes into packets.
+//
+// It frames packets in the receive ring (in place when they are contiguous,
+// copied out otherwise), re-synchronises a stream that is out of step by
+// searching for the packet marks, checks each packet against the wire format,
+// answers keep-alives and info syncs through the send ring, applies info
+// syncs to the node's database, and offers every other accepted log to the
+// node's writer chain. Logs of a node are dropped until the node has completed
+// an info sync; with the disk full only keep-alives and info syncs are
+// processed.
+//
+// Threads: the task's thread is the only reader of the receive ring and the
+// only writer of the send ring; it talks to the node thread only by posted
+// messages.
+#pragma once
+
+#include <mysql.h>
+
+#include <atomic>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/Task.h"
+#include "node/RingCache.h"
+#include "writers/LogsWriterManager.h"
+
+class TiXmlElement;
+
+class CNodeLogRecordTask : public CTask {
+public:
+    static constexpr DWORD kWaitMs = 5000;
+    static constexpr DWORD kSearchWindow = 2048;
+    static constexpr DWORD kMaxDumpBytes = 2048;
+    static constexpr DWORD kReplyBuffSize = 4096;
+
+    CNodeLogRecordTask() = default;
+    ~CNodeLogRecordTask() override;
+
+    void SetNodeThreadId(DWORD threadId) { m_dwNodeThreadId = threadId; }
+    void SetRings(CRingCache* recvRing, CRingCache* sendRing) {
+        m_pRecvRing = recvRing;
+        m_pSendRing = sendRing;
+    }
+
+    DWORD Run() override;
+
+    // Frames and processes every complete packet in the receive ring.
+    void ProcessRingBuffData();
+    const std::string& GetDbName() const { return m_strDbName; }
+
+    // Info-sync routines (public for the tests of the statement building).
+    std::string BuildSql(const TiXmlElement* row, const std::string& table);
+
+private:
+    using CheckFn = bool (CNodeLogRecordTask::*)(int kind);
+    using DealFn = int (CNodeLogRecordTask::*)(int kind);
+    struct DispatchRow {
+        std::uint32_t code;
+        bool allowedWhenDiskFull;
+        CheckFn check;
+        DealFn deal;
+    };
+    static const DispatchRow kDispatchTable[16];
+
+    int FindPacketStart(DWORD readable);
+    bool ProcessLogData(int kind);
+    void DispatchLog(int kind);
+    void DumpData(const BYTE* start, const BYTE* end);
+    bool ReadFromRing(CRingCache* ring, BYTE* destination, DWORD length);
+
+    std::uint32_t DataLen() const;
+    std::uint32_t LogType() const;
+    const BYTE* Identity() const { return m_pCurrent + 8; }
+    // Consumes the current packet (once) when it lies in the ring.
+    void Consume();
+    // Size rule then in-place inversion, shared by the fixed-size checks.
+    bool CheckSizeAndInvert(std::uint32_t size, const char* message);
+    bool SyncCheck(const char* message);
+
+    bool Check_Any(int kind);
+    bool Check_KeepAlive_Log(int kind);
+    bool Check_User_Log(int kind);
+    bool Check_UserV2_Log(int kind);
+    bool Check_UserV3_Log(int kind);
+    bool CheckUserFields(const char* action, const char* result, const char* service, const char* attribute,
+                         const char* auth);
+    bool Check_Audit_Log(int kind);
+    bool Check_Admin_Log(int kind);
+    bool Check_Alarm_Log(int kind);
+    bool Check_LogudtDB_Log(int kind);
+    bool Check_System_Log(int kind);
+    bool Check_UserAuditFile_Log(int kind);
+
+    int Deal_Fail(int kind);
+    int Deal_UnSupport_Log(int kind);
+    int Deal_KeepAlive_Log(int kind);
+    int Deal_User_Log(int kind);
+    int Deal_UserV2_Log(int kind);
+    int Deal_UserV3_Log(int kind);
+    int Deal_Audit_Log(int kind);
+    int Deal_Admin_Log(int kind);
+    int Deal_Alarm_Log(int kind);
+    int Deal_System_Log(int kind);
+    int Deal_UserAuditFile_Log(int kind);
+    int Deal_LogudtDB_Log(int kind);
+    int WriteAndConsume(std::uint32_t logType, int kind, ReplyBuff* reply = nullptr);
+
+    bool IsSyncOK(const BYTE* identity);
+    bool SetDbName(const BYTE* identity);
+    void WriteDataToSendCache(const void* bytes, DWORD length);
+    void NotifyTarnNodeDataCanSend();
+    bool ExecSql(const std::string& statement, MYSQL* connection);
+    void ExecSqlList(const std::vector<std::string>& statements, MYSQL* connection);
+    // Posts a message carrying copies of the database name and identity.
+    void PostNameAndIdentity(UINT message, const char* allocFailText, const char* postFailText);
+
+    bool ProcessLogudtAdminInfo(const std::string& file);
+    bool ProcessLogudtUserInfo(const std::string& file);
+    bool ProcessLogudtUnknownInfo(const std::string& file);
+    void RunFollowUpStatements(MYSQL* connection);
+
+    DWORD m_dwNodeThreadId = 0;
+    CRingCache* m_pRecvRing = nullptr;
+    CRingCache* m_pSendRing = nullptr;
+    std::atomic<std::int32_t> m_nSyncOK{0};
+    std::uint32_t m_dwDevType = 0;
+    BYTE m_KeepAliveIdentity[16] = {};
+    // The identity whose sync count this task raised (released at its end).
+    bool m_bSyncRefAdded = false;
+    BYTE m_SyncRefIdentity[16] = {};
+    DWORD m_dwLastReadable = 0;
+    std::string m_strDbName;
+    std::set<std::string> m_TempFiles;
+    CVarnholtLogsWriterManager m_WriterManager;
+    BYTE* m_pCurrent = nullptr;
+    bool m_bPacketInRing = false;
+    bool m_bConsumed = false;
+    std::vector<BYTE> m_LinearBuff;
+    std::vector<BYTE> m_ReplyBuff;
+};

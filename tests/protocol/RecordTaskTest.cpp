@@ -1,0 +1,324 @@
+// The record task driven over a real connection: a listener, a node
+// registered in dev_node with its database, and a test client as the node.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "config/ConfigManager.h"
+#include "core/SocketManager.h"
+#include "core/Task.h"
+#include "core/modules/BuffManager.h"
+#include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
+#include "db/SqlText.h"
+#include "node/DataCenterListenTask.h"
+#include "node/TarnNodeManager.h"
+#include "platform/Clock.h"
+#include "platform/Ini.h"
+#include "protocol/PacketFormat.h"
+#include "support/DbEnv.h"
+#include "support/Packets.h"
+#include "support/TestEnv.h"
+#include "support/TestSocket.h"
+
+namespace {
+
+constexpr char kSyncedMd5[] = "a1b2c3d4e5f60718293a4b5c6d7e8f90";
+constexpr char kUnsyncedMd5[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+
+class RecordTaskTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        testenv::UseFreshLogDay();
+        s_main = testdb::UniqueName("proto");
+        s_nodeDb = testdb::UniqueName("proto_node");
+        s_otherDb = testdb::UniqueName("proto_other");
+        testdb::CreateDatabase(s_main, "main.sql");
+        testdb::CreateDatabase(s_nodeDb, "node.sql");
+        testdb::CreateDatabase(s_otherDb, "node.sql");
+        MYSQL* c = testdb::Connect(s_main);
+        testdb::Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('gw','s','" +
+                            std::string(kSyncedMd5) + "','" + s_nodeDb + "',0), ('gw2','s','" + kUnsyncedMd5 +
+                            "','" + s_otherDb + "',0)");
+        testdb::Close(c);
+        c = testdb::Connect(s_nodeDb);
+        testdb::Exec(c,
+                     "insert into tarnuser (id, name, grpid) values (0, 'kept-zero', 10), (-3, 'kept-negative', 10),"
+                     " (44, 'replaced', 10); insert into tarnrc (id, name) values (1, 'not configured')");
+        testdb::Close(c);
+        testdb::ConfigureService(s_main);
+        const std::string config = testenv::ConfigDir();
+        testenv::WriteFile(config + "/Logudt.conf",
+                           "[tablecount]\ncount=3\n"
+                           "[table1]\ntablename=tarnuser\nattributecount=4\nattribute1=id\nattribute2=name\n"
+                           "attribute3=grpid\nattribute4=description\n"
+                           "[table2]\ntablename=tarngroup\nattributecount=3\nattribute1=id\nattribute2=pgrpid\n"
+                           "attribute3=name\n"
+                           "[table3]\ntablename=Admin\nattributecount=4\nattribute1=id\nattribute2=name\n"
+                           "attribute3=pgrpid\nattribute4=login_ip;ulong\n");
+        testenv::WriteFile(config + "/updatesql.conf", "[SqlCount]\ncount=0\n");
+        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("Logudt.conf"));
+        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("updatesql.conf"));
+        s_port = testnet::FreePort();
+        SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
+        SetKey("ZelkAdv.conf", "TarnNode", "DumpInvalidLog", "1");
+
+        ASSERT_TRUE(CBuffManager::GetInstance()->Init());
+        ASSERT_TRUE(CSocketManager::GetInstance()->Init());
+        CSQLConnManager::GetInstance()->SetRetryDelay(1);
+        ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
+        CTaskManager::GetInstance()->SetReaperPeriod(100);
+        ASSERT_TRUE(CTaskManager::GetInstance()->Init());
+        CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
+        ASSERT_TRUE(CTarnNodeManager::GetInstance()->Init());
+        s_listener = new CDataCenterListenTask();
+        ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(s_listener));
+        int probe = testnet::ConnectWithin(s_port, 10000);
+        ASSERT_GE(probe, 0);
+        testnet::Close(probe);
+    }
+
+    static void TearDownTestSuite() {
+        s_listener->Stop();
+        EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(s_listener, 10000), WAIT_OBJECT_0);
+        CTaskManager::GetInstance()->DetachTask(s_listener);
+        CTaskManager::GetInstance()->DeleteWhenEnded(s_listener);
+        testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000);
+        CTarnNodeManager::GetInstance()->UnInit();
+        CTaskManager::GetInstance()->UnInit();
+        CSQLConnManager::GetInstance()->UnInit();
+        for (const std::string& db : {s_main, s_nodeDb, s_otherDb}) testdb::DropDatabase(db);
+    }
+
+    void SetUp() override {
+        m_log = testenv::UseFreshLogDay();
+        DecodeHex16(kSyncedMd5, m_synced);
+        DecodeHex16(kUnsyncedMd5, m_unsynced);
+        m_peer = testnet::Connect(s_port);
+        ASSERT_GE(m_peer, 0);
+    }
+    void TearDown() override {
+        testnet::Close(m_peer);
+        TestClock::Reset();
+    }
+
+    static void SetKey(const char* file, const char* section, const char* key, const std::string& value) {
+        const std::string path = testenv::ConfigDir() + "/" + file;
+        ASSERT_TRUE(WritePrivateProfileStringA(section, key, value.c_str(), path.c_str()));
+        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig(file));
+    }
+    std::string LogText() const { return testenv::ReadFile(m_log); }
+    std::string Reply(size_t n, unsigned timeoutMs = 5000) { return testnet::ReceiveExactly(m_peer, n, timeoutMs); }
+    bool LogHas(const std::string& text, unsigned timeoutMs = 5000) {
+        return testenv::WaitFor([&] { return LogText().find(text) != std::string::npos; }, timeoutMs);
+    }
+    static std::string Query(const std::string& db, const std::string& sql) {
+        MYSQL* c = testdb::Connect(db);
+        std::string v = testdb::Scalar(c, sql);
+        testdb::Close(c);
+        return v;
+    }
+
+    // Syncs the first node with a user snapshot; returns the reply.
+    std::string SyncUsers(const std::string& content, const std::string& md5Text) {
+        EXPECT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_synced, 1, content, md5Text)));
+        return Reply(packet::kInfoSyncReplySize);
+    }
+
+    static std::string s_main;
+    static std::string s_nodeDb;
+    static std::string s_otherDb;
+    static std::uint16_t s_port;
+    static CDataCenterListenTask* s_listener;
+    std::string m_log;
+    BYTE m_synced[16];
+    BYTE m_unsynced[16];
+    int m_peer = -1;
+};
+
+std::string RecordTaskTest::s_main;
+std::string RecordTaskTest::s_nodeDb;
+std::string RecordTaskTest::s_otherDb;
+std::uint16_t RecordTaskTest::s_port = 0;
+CDataCenterListenTask* RecordTaskTest::s_listener = nullptr;
+
+const char kUserSnapshot[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<content>"
+    "<tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\" description=\"first\"/>"
+    "<row id=\"2\" name=\"bob\" grpid=\"10\" description=\"second\"/>"
+    "<row id=\"3\" name=\"no description\" grpid=\"10\"/></tarnuser>"
+    "<tarngroup><row id=\"10\" pgrpid=\"0\" name=\"staff\"/></tarngroup>"
+    "<tarnrc><row id=\"9\" name=\"ignored\"/></tarnrc></content>";
+
+TEST_F(RecordTaskTest, KeepAliveRepliesAndTestEcho) {
+    const std::string ka = testpkt::KeepAlive(m_unsynced);
+    ASSERT_TRUE(testnet::SendAll(m_peer, ka + testpkt::TestKeepAlive()));
+    const std::string reply = Reply(packet::kKeepAliveReplySize + packet::kTestMarkSize);
+    ASSERT_EQ(reply.size(), 60u);
+    packet::KeepAliveReply r;
+    std::memcpy(&r, reply.data(), sizeof(r));
+    EXPECT_EQ(std::uint32_t{r.header.m_DataLen}, 46u);
+    EXPECT_EQ(std::memcmp(reply.data(), ka.data(), 28), 0);         // mark, identity, type unchanged
+    EXPECT_EQ(std::memcmp(reply.data() + 32, ka.data() + 32, 10), 0);  // date, time, flags unchanged
+    EXPECT_EQ(std::uint32_t{r.zero}, 0u);
+    EXPECT_EQ(reply.substr(46), "ZZORBBIINNTEST");
+}
+
+TEST_F(RecordTaskTest, FramingSurvivesSplitsGarbageAndBadLengths) {
+    // Two packets in one send, then one packet in 1-byte pieces.
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::KeepAlive(m_unsynced) + testpkt::KeepAlive(m_unsynced, 2, 2)));
+    EXPECT_EQ(Reply(92).size(), 92u);
+    const std::string ka = testpkt::KeepAlive(m_unsynced);
+    for (char ch : ka) ASSERT_TRUE(testnet::SendAll(m_peer, std::string(1, ch)));
+    EXPECT_EQ(Reply(46).size(), 46u);
+
+    // Ten garbage bytes, then a packet: the bytes are dumped and skipped.
+    ASSERT_TRUE(testnet::SendAll(m_peer, std::string("GARBAGE!!!") + ka));
+    EXPECT_EQ(Reply(46).size(), 46u);
+    EXPECT_TRUE(LogHas("[DUMP]"));
+    EXPECT_NE(LogText().find("47 41 52 42 41 47 45 21 21 21"), std::string::npos) << LogText();
+
+    // m_DataLen 41 costs exactly the 42 header bytes.
+    std::string bad = ka.substr(0, 42);
+    bad[28] = 41;
+    ASSERT_TRUE(testnet::SendAll(m_peer, bad + ka));
+    EXPECT_EQ(Reply(46).size(), 46u);
+    EXPECT_TRUE(LogHas("[ProcessLogData] Recv Error DataHead m_DataLen = 41\n"));
+}
+
+TEST_F(RecordTaskTest, InversionAndFieldChecks) {
+    // Inverted like the plain packet: answered.
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Invert(testpkt::KeepAlive(m_unsynced, 2))));
+    EXPECT_EQ(Reply(46).size(), 46u);
+    // DevType 3 is rejected, inverted or not: no reply.
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Invert(testpkt::KeepAlive(m_unsynced, 3))));
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::KeepAlive(m_unsynced, 3)));
+    EXPECT_EQ(Reply(46, 500).size(), 0u);
+    EXPECT_TRUE(LogHas("[Check_KeepAlive_Log] Wrong KeepAlive Packge DevType\n"));
+    // A UserV3 packet of 823 bytes is rejected.
+    std::string v3(823, '\0');
+    packet::PacketHeader h{};
+    testpkt::FillHeader(&h, m_unsynced, packet::LOG_USER_V3, 823);
+    std::memcpy(v3.data(), &h, sizeof(h));
+    ASSERT_TRUE(testnet::SendAll(m_peer, v3));
+    EXPECT_TRUE(LogHas("[Check_UserV3_Log] Wrong UserLogV3 Packge Size = 823 Correct = 824\n"));
+}
+
+TEST_F(RecordTaskTest, UserLogBeforeSyncIsDropped) {
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_unsynced, 1, "carol", "login")));
+    EXPECT_TRUE(LogHas("[Deal_User_Log] Sync Not Ready , Drop Packge!\n"));
+    // The connection still works.
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::KeepAlive(m_unsynced)));
+    EXPECT_EQ(Reply(46).size(), 46u);
+}
+
+TEST_F(RecordTaskTest, KeepAliveConnectionsNeverMakeANodeLookSynchronised) {
+    for (int i = 0; i < 3; ++i) {
+        int peer = testnet::Connect(s_port);
+        ASSERT_TRUE(testnet::SendAll(peer, testpkt::KeepAlive(m_unsynced)));
+        EXPECT_EQ(testnet::ReceiveExactly(peer, 46, 5000).size(), 46u);
+        testnet::Close(peer);
+    }
+    ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() <= 1; }, 10000));
+    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_unsynced), 0);
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_unsynced, 1, "frank", "still not synced")));
+    EXPECT_TRUE(LogHas("[Deal_User_Log] Sync Not Ready , Drop Packge!\n"));
+}
+
+TEST_F(RecordTaskTest, EitherMarkInsideAMessageNeverBreaksFraming) {
+    // A kind-2 packet whose message holds the kind-1 mark, then the reverse,
+    // then keep-alives of both kinds: every packet is taken whole.
+    std::string stream = testpkt::UserV1(m_unsynced, 1, "dave", "look: logs1111 and more logs1111", 2) +
+                         testpkt::UserV1(m_unsynced, 1, "erin", "and logs0500 here", 1) +
+                         testpkt::KeepAlive(m_unsynced, 1, 2) + testpkt::KeepAlive(m_unsynced, 1, 1);
+    ASSERT_TRUE(testnet::SendAll(m_peer, stream));
+    EXPECT_EQ(Reply(92).size(), 92u);
+    const std::string text = LogText();
+    size_t drops = 0;
+    for (size_t at = text.find("Sync Not Ready"); at != std::string::npos; at = text.find("Sync Not Ready", at + 1)) {
+        ++drops;
+    }
+    EXPECT_EQ(drops, 2u) << "each user packet must be framed whole, once";
+    EXPECT_EQ(text.find("Recv Error DataHead"), std::string::npos);
+    EXPECT_EQ(text.find("[DUMP]"), std::string::npos) << "no byte was skipped";
+}
+
+TEST_F(RecordTaskTest, InfoSyncAcceptsBothDigestFormsAndAnswersLowerCase) {
+    const std::string content = kUserSnapshot;
+    const std::string upper = testpkt::Md5Hex(content, true);
+    std::string reply = SyncUsers(content, upper);
+    ASSERT_EQ(reply.size(), 74u);
+    packet::InfoSyncReply r;
+    std::memcpy(&r, reply.data(), sizeof(r));
+    EXPECT_EQ(std::uint32_t{r.header.m_DataLen}, 74u);
+    EXPECT_EQ(std::string(r.md5Text, 32), testpkt::Md5Hex(content));
+
+    // The form without leading zeros matches too, and is what comes back.
+    std::string padded = content + "<!-- x -->";
+    std::string shortForm;
+    for (int i = 0; i < 200 && testpkt::Md5Hex(padded, false, true).size() == 32; ++i) padded += " ";
+    shortForm = testpkt::Md5Hex(padded, false, true);
+    ASSERT_LT(shortForm.size(), 32u) << "no digest with a byte below 0x10 found";
+    reply = SyncUsers(padded, shortForm);
+    ASSERT_EQ(reply.size(), 74u);
+    EXPECT_EQ(std::string(reply.data() + 42, shortForm.size()), shortForm);
+    EXPECT_EQ(reply[42 + shortForm.size()], '\0');
+
+    // One wrong byte: no reply.
+    std::string wrong = testpkt::Md5Hex(content);
+    wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+    EXPECT_EQ(SyncUsers(content, wrong).size(), 0u);
+    EXPECT_TRUE(LogHas("[Deal_LogudtDB_Log] Local Logudt Data MD5 Not The Same As Server Send\n"));
+}
+
+TEST_F(RecordTaskTest, UserSnapshotReplacesOnlyConfiguredTables) {
+    ASSERT_EQ(SyncUsers(kUserSnapshot, testpkt::Md5Hex(kUserSnapshot)).size(), 74u);
+    EXPECT_EQ(Query(s_nodeDb, "select group_concat(id order by id) from tarnuser"), "-3,0,1,2");
+    EXPECT_EQ(Query(s_nodeDb, "select name from tarnuser where id = 2"), "bob");
+    EXPECT_EQ(Query(s_nodeDb, "select count(*) from tarngroup"), "1");
+    EXPECT_EQ(Query(s_nodeDb, "select group_concat(name) from tarnrc"), "not configured");
+    EXPECT_TRUE(LogHas("[BuildSql] Cannot Find Attribute Name = description\n"));
+    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_synced) > 0, true);
+
+    // After the sync the node's logs are accepted (and, with no writer yet,
+    // dropped as not handled rather than as unsynchronised).
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_synced, 1, "alice", "after sync")));
+    EXPECT_TRUE(LogHas("[Deal_UnSupport_Log] UnSupport Type = 1 DataSize = 796\n"));
+    EXPECT_EQ(LogText().find("[Deal_User_Log] Sync Not Ready"), std::string::npos);
+}
+
+TEST_F(RecordTaskTest, SnapshotTextIsStoredExactly) {
+    // Quotes of both kinds, backslashes, and a row far longer than 1,023
+    // bytes once converted to GBK.
+    std::string longName;
+    for (int i = 0; i < 250; ++i) longName += "\xE4\xB8\xAD";  // 250 x U+4E2D
+    const std::string tricky = "a'b\"c\\d\\'e\\\"";
+    const std::string content = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<content><tarnuser>"
+                                "<row id=\"7\" name=\"a'b&quot;c\\d\\'e\\&quot;\" grpid=\"10\" description=\"x\"/>"
+                                "<row id=\"8\" name=\"" + longName + "\" grpid=\"10\" description=\"" + longName +
+                                "\"/></tarnuser></content>";
+    ASSERT_EQ(SyncUsers(content, testpkt::Md5Hex(content)).size(), 74u);
+    EXPECT_EQ(Query(s_nodeDb, "select name from tarnuser where id = 7"), tricky);
+    std::string gbkName;
+    for (int i = 0; i < 250; ++i) gbkName += "\xD6\xD0";
+    EXPECT_EQ(Query(s_nodeDb, "select name from tarnuser where id = 8"), gbkName);
+    EXPECT_EQ(Query(s_nodeDb, "select description from tarnuser where id = 8"), gbkName);
+}
+
+TEST_F(RecordTaskTest, AdminSnapshotStoresNetworkOrderAddresses) {
+    // 0x0A000001 (10.0.0.1) sent in network order reads as 16777226.
+    const std::string content = "<?xml version=\"1.0\"?><oskarifileRoot><filecontent><CtrlManagerList>"
+                                "<a id=\"1\" name=\"root\" pgrpid=\"0\" login_ip=\"16777226\"/>"
+                                "</CtrlManagerList><CtrlManagerEmpty/></filecontent></oskarifileRoot>";
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_synced, 0, content, testpkt::Md5Hex(content))));
+    EXPECT_EQ(Reply(74).size(), 74u);
+    EXPECT_EQ(Query(s_nodeDb, "select login_ip from admin where id = 1"), "167772161");
+    std::int32_t adminId = 0;
+    std::int32_t group = -1;
+    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetAdminInfoEx(s_nodeDb.c_str(), m_synced, "ROOT", &adminId, &group),
+              1);
+    EXPECT_EQ(adminId, 1);
+}
+
+}  // namespace
