@@ -144,27 +144,14 @@ CTaskManager* CTaskManager::GetInstance() {
 
 bool CTaskManager::Init() {
     bool ok = InitializeCriticalSectionAndSpinCount(&m_csTaskList, kCsSpinCount);
-    if (m_hReaperStop == nullptr) {
-        m_hReaperStop = CreateEvent(true, false);
-    } else {
-        ResetEvent(m_hReaperStop);
-    }
-    if (m_hReaperThread == nullptr) m_hReaperThread = CreateThread(&CTaskManager::TaskCheckProcess, this, nullptr);
+    m_Reaper.Start(&CTaskManager::TaskCheckProcess, this);  // a failure to start it is not reported
     if (ok) m_nInitialised.store(1);
     return ok;
 }
 
 bool CTaskManager::UnInit() {
     m_nInitialised.store(0);
-    if (m_hReaperThread != nullptr) {
-        // The reaper also ends on the manager's own stop signal, so that an
-        // UnInit without the exit event (tests, a failed start-up) does not
-        // leave it running.
-        if (m_hReaperStop != nullptr) SetEvent(m_hReaperStop);
-        WaitForSingleObject(m_hReaperThread, kReaperStopWaitMs);
-        CloseHandle(m_hReaperThread);
-        m_hReaperThread = nullptr;
-    }
+    m_Reaper.Stop(kReaperStopWaitMs);
     DeleteCriticalSection(&m_csTaskList);
     return true;
 }
@@ -339,9 +326,8 @@ DWORD CTaskManager::WaitForManyHandles(const HANDLE* handles, DWORD count, bool 
 DWORD CTaskManager::TaskCheckProcess(void* param) {
     auto* manager = static_cast<CTaskManager*>(param);
     if (manager == nullptr) return static_cast<DWORD>(-1);
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), manager->m_hReaperStop};
     for (;;) {
-        DWORD rc = WaitForMultipleObjects(2, waits, false, manager->m_dwReaperPeriodMs);
+        DWORD rc = manager->m_Reaper.WaitPeriod(manager->m_dwReaperPeriodMs);
         if (rc != WAIT_TIMEOUT) {
             Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_DEBUG, "[CTaskManager]",
                 "[TaskCheckProcess] Exit With Wait Code = %u", rc);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/StoppableThread.h"
 #include "platform/Sync.h"
 #include "platform/WinTypes.h"
 
@@ -110,8 +111,7 @@ private:
     static DWORD TaskCheckProcess(void* manager);
     void ReapEndedTasks();
 
-    HANDLE m_hReaperThread = nullptr;
-    HANDLE m_hReaperStop = nullptr;
+    CStoppableThread m_Reaper;
     std::vector<CTask*> m_TaskList;
     CRITICAL_SECTION m_csTaskList;
     std::atomic<std::int32_t> m_nInitialised{0};

@@ -23,11 +23,6 @@ CSQLConnManager* CSQLConnManager::GetInstance() {
     return instance;
 }
 
-CSQLConnManager::~CSQLConnManager() {
-    if (m_hMonitorThread != nullptr) CloseHandle(m_hMonitorThread);
-    if (m_hMonitorStop != nullptr) CloseHandle(m_hMonitorStop);
-}
-
 bool CSQLConnManager::Init() {
     bool result = InitializeCriticalSectionAndSpinCount(&m_csConnections, kCsSpinCount);
     {
@@ -54,14 +49,7 @@ bool CSQLConnManager::Init() {
 }
 
 bool CSQLConnManager::StartMonitor() {
-    if (m_hMonitorThread != nullptr) return true;
-    if (m_hMonitorStop == nullptr) {
-        m_hMonitorStop = CreateEvent(true, false);
-    } else {
-        ResetEvent(m_hMonitorStop);
-    }
-    m_hMonitorThread = CreateThread(&CSQLConnManager::MySqlMonitor, this, nullptr);
-    if (m_hMonitorThread == nullptr) {
+    if (!m_Monitor.Start(&CSQLConnManager::MySqlMonitor, this)) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[Init] Cannot Start MySqlMonitor Thread.\n");
         return false;
     }
@@ -70,16 +58,7 @@ bool CSQLConnManager::StartMonitor() {
 
 bool CSQLConnManager::UnInit() {
     m_nInitialised.store(0);
-    if (m_hMonitorThread != nullptr) {
-        // The monitor also ends on the manager's own stop signal, so that it
-        // never outlives UnInit even without the exit event. A monitor that
-        // still does not end is left to finish on its own (threads are never
-        // killed); it only touches this never-destroyed object.
-        if (m_hMonitorStop != nullptr) SetEvent(m_hMonitorStop);
-        WaitForSingleObject(m_hMonitorThread, kMonitorStopWaitMs);
-        CloseHandle(m_hMonitorThread);
-        m_hMonitorThread = nullptr;
-    }
+    m_Monitor.Stop(kMonitorStopWaitMs);
     DeleteCriticalSection(&m_csConnections);
     if (m_bLibraryReady) mysql_server_end();
     m_bLibraryReady = false;
@@ -196,8 +175,7 @@ DWORD CSQLConnManager::MySqlMonitor(void* param) {
     auto* manager = static_cast<CSQLConnManager*>(param);
     if (manager == nullptr) return static_cast<DWORD>(-1);
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[MySqlMonitor] Thread Start...\n");
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), manager->m_hMonitorStop};
-    DWORD rc = WaitForMultipleObjects(2, waits, false, manager->m_dwMonitorPeriodMs);
+    DWORD rc = manager->m_Monitor.WaitPeriod(manager->m_dwMonitorPeriodMs);
     while (rc == WAIT_TIMEOUT) {
         if (manager->MakeMySqlOK()) {
             Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[MySqlMonitor] MySQL Is OK.\n");
@@ -205,7 +183,7 @@ DWORD CSQLConnManager::MySqlMonitor(void* param) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MySqlMonitor] Cannot MakeMysqlOK!!\n");
         }
         manager->MysqlConnCleanUp();
-        rc = WaitForMultipleObjects(2, waits, false, manager->m_dwMonitorPeriodMs);
+        rc = manager->m_Monitor.WaitPeriod(manager->m_dwMonitorPeriodMs);
     }
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[MySqlMonitor] Thread Exit WaitRet = %u\n", rc);
     return 0;

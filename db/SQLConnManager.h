@@ -19,6 +19,7 @@
 #include <set>
 #include <string>
 
+#include "core/StoppableThread.h"
 #include "platform/Sync.h"
 #include "platform/WinTypes.h"
 
@@ -32,7 +33,7 @@ public:
     static constexpr char kMySqlServiceName[] = "mariadb.service";
 
     static CSQLConnManager* GetInstance();
-    virtual ~CSQLConnManager();
+    virtual ~CSQLConnManager() = default;
 
     bool Init();
     bool UnInit();
@@ -64,8 +65,7 @@ private:
 
     static DWORD MySqlMonitor(void* manager);
 
-    HANDLE m_hMonitorThread = nullptr;
-    HANDLE m_hMonitorStop = nullptr;
+    CStoppableThread m_Monitor;
     std::atomic<std::int32_t> m_nInitialised{0};
     std::map<MYSQL*, HANDLE> m_Connections;
     // Connections the clean-up closed; a late ReleaseSqlConn of one of them

@@ -48,6 +48,13 @@ public:
     HANDLE GetNotFullEvent() const { return m_hNotFull; }
     HANDLE GetDataReadyEvent() const { return m_hDataReady; }
 
+    // True when the writer has wrapped and bytes wait at the ring start
+    // behind the ones readable at the read position (reader's view).
+    bool HasWrappedData() const {
+        BYTE* write = m_pWrite.load(std::memory_order_acquire);
+        return write != nullptr && write < m_pRead.load(std::memory_order_relaxed);
+    }
+
     // Layout, for tests and the record task's bounds checks.
     BYTE* RingStart() const { return m_pBuffer != nullptr ? m_pBuffer + kFrontReserve : nullptr; }
     BYTE* RingEnd() const { return m_pBuffer != nullptr ? m_pBuffer + kFrontReserve + m_dwSize : nullptr; }

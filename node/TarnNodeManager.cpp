@@ -27,21 +27,10 @@ CTarnNodeManager* CTarnNodeManager::GetInstance() {
     return instance;
 }
 
-CTarnNodeManager::~CTarnNodeManager() {
-    if (m_hReaperThread != nullptr) CloseHandle(m_hReaperThread);
-    if (m_hReaperStop != nullptr) CloseHandle(m_hReaperStop);
-}
-
 bool CTarnNodeManager::Init() {
     bool ok = InitializeCriticalSectionAndSpinCount(&m_csNodes, kCsSpinCount);
-    if (m_hReaperStop == nullptr) {
-        m_hReaperStop = CreateEvent(true, false);
-    } else {
-        ResetEvent(m_hReaperStop);
-    }
     m_nInitialised.store(ok ? 1 : 0);
-    if (m_hReaperThread == nullptr) m_hReaperThread = CreateThread(&CTarnNodeManager::TarnNodeCheckProcess, this, nullptr);
-    if (m_hReaperThread == nullptr) {
+    if (!m_Reaper.Start(&CTarnNodeManager::TarnNodeCheckProcess, this)) {
         m_nInitialised.store(0);
         return false;
     }
@@ -50,14 +39,7 @@ bool CTarnNodeManager::Init() {
 
 bool CTarnNodeManager::UnInit() {
     m_nInitialised.store(0);
-    if (m_hReaperThread != nullptr) {
-        // The reaper also ends on the registry's own stop signal, so that it
-        // never outlives UnInit.
-        if (m_hReaperStop != nullptr) SetEvent(m_hReaperStop);
-        WaitForSingleObject(m_hReaperThread, kReaperStopWaitMs);
-        CloseHandle(m_hReaperThread);
-        m_hReaperThread = nullptr;
-    }
+    m_Reaper.Stop(kReaperStopWaitMs);
     DeleteCriticalSection(&m_csNodes);
     return true;
 }
@@ -151,13 +133,9 @@ bool CTarnNodeManager::ReapEndedNodes() {
 
 DWORD CTarnNodeManager::TarnNodeCheckProcess(void* param) {
     auto* manager = static_cast<CTarnNodeManager*>(param);
-    HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
-    if (manager == nullptr || exitEvent == nullptr) return static_cast<DWORD>(-1);
-    HANDLE waits[2] = {exitEvent, manager->m_hReaperStop};
-    DWORD rc = WaitForMultipleObjects(2, waits, false, manager->m_dwReaperPeriodMs);
-    while (rc == WAIT_TIMEOUT && manager->ReapEndedNodes()) {
-        rc = WaitForMultipleObjects(2, waits, false, manager->m_dwReaperPeriodMs);
-    }
+    if (manager == nullptr || CGlobalSharedData::GetInstance()->GetExitEvent() == nullptr) return static_cast<DWORD>(-1);
+    DWORD rc = manager->m_Reaper.WaitPeriod(manager->m_dwReaperPeriodMs);
+    while (rc == WAIT_TIMEOUT && manager->ReapEndedNodes()) rc = manager->m_Reaper.WaitPeriod(manager->m_dwReaperPeriodMs);
     Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[TarnNodeCheckProcess] Exit With Wait Code = %u", rc);
     return 0;
 }

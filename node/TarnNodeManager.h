@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/StoppableThread.h"
 #include "platform/Sync.h"
 #include "platform/WinTypes.h"
 
@@ -25,7 +26,7 @@ public:
     static constexpr DWORD kReaperStopWaitMs = 5000;
 
     static CTarnNodeManager* GetInstance();
-    virtual ~CTarnNodeManager();
+    virtual ~CTarnNodeManager() = default;
 
     bool Init();
     bool UnInit();
@@ -49,8 +50,7 @@ private:
     // One reaper pass; false when the registry was shut down.
     bool ReapEndedNodes();
 
-    HANDLE m_hReaperThread = nullptr;
-    HANDLE m_hReaperStop = nullptr;
+    CStoppableThread m_Reaper;
     std::vector<CTarnNode*> m_Nodes;
     CRITICAL_SECTION m_csNodes;
     std::atomic<std::int32_t> m_nInitialised{0};

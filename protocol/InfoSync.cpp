@@ -264,11 +264,11 @@ std::string CNodeLogRecordTask::BuildSql(const TiXmlElement* row, const std::str
     std::string columns;
     std::string values;
     int index = 0;
-    for (const std::string& spec : definition->attributes) {
-        if (spec.empty()) continue;
-        const size_t semi = spec.find(';');
-        const std::string name = spec.substr(0, semi);
-        const std::string type = semi == std::string::npos ? std::string() : spec.substr(semi + 1);
+    for (const std::string& column : definition->attributes) {
+        if (column.empty()) continue;
+        const size_t semi = column.find(';');
+        const std::string name = column.substr(0, semi);
+        const std::string type = semi == std::string::npos ? std::string() : column.substr(semi + 1);
         const char* text = row->Attribute(name.c_str());
         if (text == nullptr) {
             Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[BuildSql] Cannot Find Attribute Name = %s\n", name.c_str());

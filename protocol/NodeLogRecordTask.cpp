@@ -195,7 +195,10 @@ bool CNodeLogRecordTask::ProcessLogData(int kind) {
         m_pCurrent = start;
         m_bPacketInRing = true;
         m_dwLastReadable = 0;
-    } else if (m_dwLastReadable < readable) {
+    } else if (m_dwLastReadable < readable && !m_pRecvRing->HasWrappedData()) {
+        // More bytes may still arrive in place. (When the packet already
+        // continues at the ring start it is copied out at once instead of
+        // after a wait for data that may never come.)
         m_dwLastReadable = readable;
         return false;
     } else {

@@ -47,9 +47,31 @@ protected:
     // its node list from it when the listener starts.
     static void SetUpTestSuite() {
         s_main = testdb::UniqueName("run");
+        s_nodeDb = testdb::UniqueName("run_node");
         testdb::CreateDatabase(s_main, "main.sql");
+        testdb::CreateDatabase(s_nodeDb, "node.sql");
+        MYSQL* c = testdb::Connect(s_main);
+        testdb::Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('sim','s','" +
+                            std::string(kSimNode) + "','" + s_nodeDb + "',0)");
+        testdb::Close(c);
     }
-    static void TearDownTestSuite() { testdb::DropDatabase(s_main); }
+    static void TearDownTestSuite() {
+        testdb::DropDatabase(s_main);
+        testdb::DropDatabase(s_nodeDb);
+    }
+
+    // Runs the node simulator against the service; returns its exit code.
+    int RunNodeSim(const std::vector<std::string>& args, std::string* output) {
+        CChildProcess sim;
+        std::vector<std::string> all{"--connect", "127.0.0.1:" + std::to_string(m_port), "--node", kSimNode};
+        all.insert(all.end(), args.begin(), args.end());
+        const std::string out = m_root + "/nodesim.out";
+        EXPECT_TRUE(sim.Start(std::string(VARNHOLT_BIN_DIR) + "/varnholt-nodesim", all, {}, out));
+        int code = -1;
+        EXPECT_TRUE(sim.Wait(30000, &code));
+        *output = testenv::ReadFile(out);
+        return code;
+    }
 
     void SetUp() override {
         m_root = testenv::MakeInstallTree();
@@ -91,7 +113,9 @@ protected:
         return code;
     }
 
+    static constexpr char kSimNode[] = "00112233445566778899aabbccddeeff";
     static std::string s_main;
+    static std::string s_nodeDb;
     std::string m_root;
     std::string m_out;
     std::uint16_t m_port = 0;
@@ -99,6 +123,7 @@ protected:
 };
 
 std::string ConsoleRunTest::s_main;
+std::string ConsoleRunTest::s_nodeDb;
 
 TEST_F(ConsoleRunTest, SigtermEndsWithCodeZeroAfterTheExitLine) {
     SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
@@ -240,6 +265,47 @@ TEST_F(ConsoleRunTest, SigtermWithConnectedNodesEndsCleanly) {
     const std::string text = testenv::ReadFile(LogDir() + "/" + TodayLogName());
     EXPECT_NE(text.find("[CDataCenterListenTask][Run] Wait Exit Event = 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[VarnholtMain] Exit Normally."), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ConsoleRunTest, NodeSimulatorIsAnsweredAndItsSnapshotsStored) {
+    Start();
+    ASSERT_GE(testnet::ConnectWithin(m_port, 15000), 0);
+    std::string out;
+    EXPECT_EQ(RunNodeSim({"--send", "test", "--send", "keepalive", "--send", "sync-user", "--send", "sync-admin",
+                          "--md5", "upper", "--send", "sync-user", "--expect", "5", "--wait", "5000"},
+                         &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("test echo \"ZZORBBIINNTEST\""), std::string::npos) << out;
+    EXPECT_NE(out.find("keep-alive reply (46 bytes)"), std::string::npos);
+    EXPECT_NE(out.find("info-sync reply (74 bytes)"), std::string::npos);
+    MYSQL* c = testdb::Connect(s_nodeDb);
+    EXPECT_NE(testdb::Scalar(c, "select count(*) from tarnuser"), "0");
+    EXPECT_NE(testdb::Scalar(c, "select count(*) from admin"), "0");
+    EXPECT_TRUE(testenv::WaitFor([&] { return testdb::Scalar(c, "select count(*) from dev_info") != "0"; }, 5000));
+    testdb::Close(c);
+    EXPECT_EQ(StopWith(SIGTERM), 0);
+}
+
+TEST_F(ConsoleRunTest, MalformedTrafficNeverStopsTheService) {
+    Start();
+    ASSERT_GE(testnet::ConnectWithin(m_port, 15000), 0);
+    std::string out;
+    // Garbage, a bad length, a wrong digest, an inverted packet and a packet
+    // in small pieces; the keep-alives that follow are still answered.
+    RunNodeSim({"--garbage", "300", "--len", "41", "--send", "keepalive", "--send", "keepalive", "--md5", "wrong",
+                "--send", "sync-user", "--invert", "--send", "keepalive", "--no-invert", "--chunk", "3",
+                "--send", "keepalive", "--wait", "3000"},
+               &out);
+    int peer = testnet::Connect(m_port);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(RunNodeSim({"--send", "keepalive", "--send", "test", "--expect", "2"}, &out), 0) << out;
+    testnet::Close(peer);
+    EXPECT_EQ(StopWith(SIGTERM), 0);
 }
 
 }  // namespace

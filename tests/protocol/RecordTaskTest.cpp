@@ -10,6 +10,7 @@
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
 #include "db/GlobalSharedData.h"
+#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "node/DataCenterListenTask.h"
@@ -121,9 +122,9 @@ protected:
     }
 
     // Syncs the first node with a user snapshot; returns the reply.
-    std::string SyncUsers(const std::string& content, const std::string& md5Text) {
+    std::string SyncUsers(const std::string& content, const std::string& md5Text, unsigned timeoutMs = 5000) {
         EXPECT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_synced, 1, content, md5Text)));
-        return Reply(packet::kInfoSyncReplySize);
+        return Reply(packet::kInfoSyncReplySize, timeoutMs);
     }
 
     static std::string s_main;
@@ -226,6 +227,37 @@ TEST_F(RecordTaskTest, KeepAliveConnectionsNeverMakeANodeLookSynchronised) {
     EXPECT_TRUE(LogHas("[Deal_User_Log] Sync Not Ready , Drop Packge!\n"));
 }
 
+TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
+    // A 1 MiB receive ring and thousands of 5,166-byte alarms: some of them
+    // straddle the wrap point and are read through the linear buffer.
+    SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "1");
+    int peer = testnet::Connect(s_port);
+    ASSERT_GE(peer, 0);
+    const std::uint64_t before = CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM);
+    constexpr int kAlarms = 1500;
+    std::string stream;
+    for (int i = 0; i < kAlarms; ++i) {
+        packet::AlarmRecord a{};
+        testpkt::FillHeader(&a.header, m_unsynced, packet::LOG_ALARM, packet::kAlarmSize, 1 + i % 2);
+        a.alarmType = i % 13;
+        std::snprintf(a.message, sizeof(a.message), "alarm %d", i);
+        stream += testpkt::Bytes(a);
+    }
+    std::thread sender([&] {
+        for (size_t at = 0; at < stream.size(); at += 30011) testnet::SendAll(peer, stream.substr(at, 30011));
+    });
+    sender.join();
+    EXPECT_TRUE(testenv::WaitFor(
+        [&] { return CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM) - before == kAlarms; }, 20000))
+        << CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM) - before;
+    testnet::Close(peer);
+    SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "10");
+    EXPECT_NE(LogText().find("[ProcessLogData] Need To Call RingCache2LinearityBuff To Make Buff Linearity."),
+              std::string::npos);
+    EXPECT_EQ(LogText().find("Wrong Alarm"), std::string::npos);
+    EXPECT_EQ(LogText().find("Recv Error DataHead"), std::string::npos);
+}
+
 TEST_F(RecordTaskTest, EitherMarkInsideAMessageNeverBreaksFraming) {
     // A kind-2 packet whose message holds the kind-1 mark, then the reverse,
     // then keep-alives of both kinds: every packet is taken whole.
@@ -268,7 +300,7 @@ TEST_F(RecordTaskTest, InfoSyncAcceptsBothDigestFormsAndAnswersLowerCase) {
     // One wrong byte: no reply.
     std::string wrong = testpkt::Md5Hex(content);
     wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
-    EXPECT_EQ(SyncUsers(content, wrong).size(), 0u);
+    EXPECT_EQ(SyncUsers(content, wrong, 500).size(), 0u);
     EXPECT_TRUE(LogHas("[Deal_LogudtDB_Log] Local Logudt Data MD5 Not The Same As Server Send\n"));
 }
 
