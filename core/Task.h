@@ -115,5 +115,5 @@ private:
     std::vector<CTask*> m_TaskList;
     CRITICAL_SECTION m_csTaskList;
     std::atomic<std::int32_t> m_nInitialised{0};
-    DWORD m_dwReaperPeriodMs = kReaperPeriodMs;
+    std::atomic<DWORD> m_dwReaperPeriodMs{kReaperPeriodMs};
 };

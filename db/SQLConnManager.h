@@ -72,7 +72,7 @@ private:
     // must not close it a second time.
     std::set<MYSQL*> m_Reclaimed;
     CRITICAL_SECTION m_csConnections;
-    DWORD m_dwRetryDelayMs = kConnectRetryDelayMs;
-    DWORD m_dwMonitorPeriodMs = kMonitorPeriodMs;
+    std::atomic<DWORD> m_dwRetryDelayMs{kConnectRetryDelayMs};
+    std::atomic<DWORD> m_dwMonitorPeriodMs{kMonitorPeriodMs};
     bool m_bLibraryReady = false;
 };

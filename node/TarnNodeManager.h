@@ -54,5 +54,5 @@ private:
     std::vector<CTarnNode*> m_Nodes;
     CRITICAL_SECTION m_csNodes;
     std::atomic<std::int32_t> m_nInitialised{0};
-    DWORD m_dwReaperPeriodMs = kReaperPeriodMs;
+    std::atomic<DWORD> m_dwReaperPeriodMs{kReaperPeriodMs};
 };

@@ -25,6 +25,7 @@
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
 #include "support/FakeServiceControl.h"
+#include "support/IntakeHarness.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
 
@@ -48,34 +49,11 @@ protected:
         testdb::Close(c);
         testdb::ConfigureService(s_main);
         s_port = testnet::FreePort();
-        SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
-
-        ASSERT_TRUE(CBuffManager::GetInstance()->Init());
-        ASSERT_TRUE(CSocketManager::GetInstance()->Init());
-        CSQLConnManager::GetInstance()->SetRetryDelay(1);
-        ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
-        CTaskManager::GetInstance()->SetReaperPeriod(100);
-        ASSERT_TRUE(CTaskManager::GetInstance()->Init());
-        CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
-        ASSERT_TRUE(CTarnNodeManager::GetInstance()->Init());
-
-        s_listener = new CDataCenterListenTask();
-        ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(s_listener));
-        int probe = testnet::ConnectWithin(s_port, 10000);
-        ASSERT_GE(probe, 0) << "the listener did not come up";
-        testnet::Close(probe);
-        ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
+        s_listener = testintake::Start(s_port);
     }
 
     static void TearDownTestSuite() {
-        s_listener->Stop();
-        // Never free a task whose thread still runs.
-        EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(s_listener, 10000), WAIT_OBJECT_0);
-        CTaskManager::GetInstance()->DetachTask(s_listener);
-        CTaskManager::GetInstance()->DeleteWhenEnded(s_listener);
-        CTarnNodeManager::GetInstance()->UnInit();
-        CTaskManager::GetInstance()->UnInit();
-        CSQLConnManager::GetInstance()->UnInit();
+        testintake::Stop(s_listener);
         testdb::DropDatabase(s_main);
         testdb::DropDatabase(s_nodeDb);
     }
@@ -93,9 +71,7 @@ protected:
     }
 
     static void SetKey(const char* file, const char* section, const char* key, const std::string& value) {
-        const std::string path = testenv::ConfigDir() + "/" + file;
-        ASSERT_TRUE(WritePrivateProfileStringA(section, key, value.c_str(), path.c_str()));
-        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig(file));
+        testintake::SetKey(file, section, key, value);
     }
 
     // The one node connection, once its thread has its rings ready.

@@ -19,6 +19,7 @@
 #include "platform/Ini.h"
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
+#include "support/IntakeHarness.h"
 #include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
@@ -62,33 +63,12 @@ protected:
         ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("Logudt.conf"));
         ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("updatesql.conf"));
         s_port = testnet::FreePort();
-        SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
         SetKey("ZelkAdv.conf", "TarnNode", "DumpInvalidLog", "1");
-
-        ASSERT_TRUE(CBuffManager::GetInstance()->Init());
-        ASSERT_TRUE(CSocketManager::GetInstance()->Init());
-        CSQLConnManager::GetInstance()->SetRetryDelay(1);
-        ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
-        CTaskManager::GetInstance()->SetReaperPeriod(100);
-        ASSERT_TRUE(CTaskManager::GetInstance()->Init());
-        CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
-        ASSERT_TRUE(CTarnNodeManager::GetInstance()->Init());
-        s_listener = new CDataCenterListenTask();
-        ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(s_listener));
-        int probe = testnet::ConnectWithin(s_port, 10000);
-        ASSERT_GE(probe, 0);
-        testnet::Close(probe);
+        s_listener = testintake::Start(s_port);
     }
 
     static void TearDownTestSuite() {
-        s_listener->Stop();
-        EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(s_listener, 10000), WAIT_OBJECT_0);
-        CTaskManager::GetInstance()->DetachTask(s_listener);
-        CTaskManager::GetInstance()->DeleteWhenEnded(s_listener);
-        testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000);
-        CTarnNodeManager::GetInstance()->UnInit();
-        CTaskManager::GetInstance()->UnInit();
-        CSQLConnManager::GetInstance()->UnInit();
+        testintake::Stop(s_listener);
         for (const std::string& db : {s_main, s_nodeDb, s_otherDb}) testdb::DropDatabase(db);
     }
 
@@ -105,9 +85,7 @@ protected:
     }
 
     static void SetKey(const char* file, const char* section, const char* key, const std::string& value) {
-        const std::string path = testenv::ConfigDir() + "/" + file;
-        ASSERT_TRUE(WritePrivateProfileStringA(section, key, value.c_str(), path.c_str()));
-        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig(file));
+        testintake::SetKey(file, section, key, value);
     }
     std::string LogText() const { return testenv::ReadFile(m_log); }
     std::string Reply(size_t n, unsigned timeoutMs = 5000) { return testnet::ReceiveExactly(m_peer, n, timeoutMs); }

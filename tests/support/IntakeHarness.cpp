@@ -1,0 +1,54 @@
+#include "support/IntakeHarness.h"
+
+#include <gtest/gtest.h>
+
+#include "config/ConfigManager.h"
+#include "core/SocketManager.h"
+#include "core/Task.h"
+#include "core/modules/BuffManager.h"
+#include "db/SQLConnManager.h"
+#include "node/DataCenterListenTask.h"
+#include "node/TarnNodeManager.h"
+#include "platform/Ini.h"
+#include "support/TestEnv.h"
+#include "support/TestSocket.h"
+
+namespace testintake {
+
+void SetKey(const char* file, const char* section, const char* key, const std::string& value) {
+    const std::string path = testenv::ConfigDir() + "/" + file;
+    ASSERT_TRUE(WritePrivateProfileStringA(section, key, value.c_str(), path.c_str()));
+    ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig(file));
+}
+
+CDataCenterListenTask* Start(std::uint16_t port) {
+    SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(port));
+    EXPECT_TRUE(CBuffManager::GetInstance()->Init());
+    EXPECT_TRUE(CSocketManager::GetInstance()->Init());
+    CSQLConnManager::GetInstance()->SetRetryDelay(1);
+    EXPECT_TRUE(CSQLConnManager::GetInstance()->Init());
+    CTaskManager::GetInstance()->SetReaperPeriod(100);
+    EXPECT_TRUE(CTaskManager::GetInstance()->Init());
+    CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
+    EXPECT_TRUE(CTarnNodeManager::GetInstance()->Init());
+    auto* listener = new CDataCenterListenTask();
+    EXPECT_TRUE(CTaskManager::GetInstance()->AddTask(listener));
+    int probe = testnet::ConnectWithin(port, 10000);
+    EXPECT_GE(probe, 0) << "the listener did not come up";
+    testnet::Close(probe);
+    EXPECT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
+    return listener;
+}
+
+void Stop(CDataCenterListenTask* listener) {
+    listener->Stop();
+    EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(listener, 10000), WAIT_OBJECT_0);
+    CTaskManager::GetInstance()->DetachTask(listener);
+    CTaskManager::GetInstance()->DeleteWhenEnded(listener);
+    testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000);
+    CTarnNodeManager::GetInstance()->UnInit();
+    CTaskManager::GetInstance()->UnInit();
+    CSQLConnManager::GetInstance()->UnInit();
+}
+
+}  // namespace testintake

@@ -1,0 +1,23 @@
+// The node intake of the service, run in-process for the tests: the
+// managers it needs, a listener on the given port, and short reaper periods.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CDataCenterListenTask;
+
+namespace testintake {
+
+// Sets Zelk.conf's port, brings up the managers and starts a listener; waits
+// until it accepts connections. The configuration must already point at the
+// test database (testdb::ConfigureService).
+CDataCenterListenTask* Start(std::uint16_t port);
+// Stops the listener (never freeing it while its thread runs), waits for the
+// node connections to be reaped and shuts the managers down.
+void Stop(CDataCenterListenTask* listener);
+
+// Writes one key of a configuration file and reloads the file.
+void SetKey(const char* file, const char* section, const char* key, const std::string& value);
+
+}  // namespace testintake
