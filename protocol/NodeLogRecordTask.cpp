@@ -484,8 +484,10 @@ bool CNodeLogRecordTask::SyncCheck(const char* message) {
     return false;
 }
 
-int CNodeLogRecordTask::WriteAndConsume(std::uint32_t logType, int kind, ReplyBuff* reply) {
-    const int result = m_WriterManager.WriteLog(logType, kind, m_pCurrent, reply);
+template <class Record>
+int CNodeLogRecordTask::WriteAndConsume(int kind) {
+    const int result =
+        m_WriterManager.WriteLog(static_cast<std::uint32_t>(kind), reinterpret_cast<const Record*>(m_pCurrent));
     if (result == 0) return 0;
     Consume();
     return result;
@@ -506,7 +508,7 @@ int CNodeLogRecordTask::Deal_KeepAlive_Log(int kind) {
     reply.header.m_DataLen = kKeepAliveReplySize;
     WriteDataToSendCache(&reply, sizeof(reply));
     if (DiskFull()) return 0;
-    m_WriterManager.WriteLog(LOG_KEEPALIVE, kind, m_pCurrent);
+    m_WriterManager.WriteLog(static_cast<std::uint32_t>(kind), reinterpret_cast<const KeepAliveRecord*>(m_pCurrent));
     Consume();
     return 1;
 }
@@ -531,7 +533,7 @@ int CNodeLogRecordTask::Deal_User_Log(int kind) {
         }
     }
     if (!SyncCheck("[Deal_User_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    return WriteAndConsume(LOG_USER, kind);
+    return WriteAndConsume<UserRecordV1>(kind);
 }
 
 int CNodeLogRecordTask::Deal_UserV2_Log(int kind) {
@@ -557,7 +559,7 @@ int CNodeLogRecordTask::Deal_UserV2_Log(int kind) {
         }
     }
     if (!SyncCheck("[Deal_UserV2_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    return WriteAndConsume(LOG_USER_V2, kind);
+    return WriteAndConsume<UserRecordV2>(kind);
 }
 
 int CNodeLogRecordTask::Deal_UserV3_Log(int kind) {
@@ -584,35 +586,35 @@ int CNodeLogRecordTask::Deal_UserV3_Log(int kind) {
         }
     }
     if (!SyncCheck("[Deal_UserV3_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    return WriteAndConsume(LOG_USER_V3, kind);
+    return WriteAndConsume<UserRecordV3>(kind);
 }
 
 int CNodeLogRecordTask::Deal_Audit_Log(int kind) {
     CountStat(INFO_COUNTER_AUDIT);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_Audit_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    return WriteAndConsume(LOG_AUDIT, kind);
+    return WriteAndConsume<AuditRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_Admin_Log(int kind) {
     CountStat(INFO_COUNTER_ADMIN);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_Admin_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    return WriteAndConsume(LOG_ADMIN, kind);
+    return WriteAndConsume<packet::AdminRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_Alarm_Log(int kind) {
     CountStat(INFO_COUNTER_ALARM);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_Alarm_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    return WriteAndConsume(LOG_ALARM, kind);
+    return WriteAndConsume<AlarmRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_System_Log(int kind) {
     CountStat(INFO_COUNTER_SYSTEM);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_System_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    return WriteAndConsume(LOG_SYSTEM, kind);
+    return WriteAndConsume<SystemRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_UserAuditFile_Log(int kind) {
@@ -623,7 +625,8 @@ int CNodeLogRecordTask::Deal_UserAuditFile_Log(int kind) {
     reply->capacity = static_cast<std::uint32_t>(m_ReplyBuff.size() - 12);
     reply->used = 0;
     if (!SyncCheck("[Deal_UserAuditFile_Log] Sync Not Ready , Drop Packge!\n")) return 1;
-    const int result = m_WriterManager.WriteLog(LOG_USER_AUDIT_FILE, kind, m_pCurrent, reply);
+    const int result = m_WriterManager.WriteLog(static_cast<std::uint32_t>(kind),
+                                                reinterpret_cast<const UserAuditFilePacket*>(m_pCurrent), reply);
     if (reply->used != 0) WriteDataToSendCache(reply->data, reply->used);
     if (result == 0) return 0;
     Consume();
@@ -666,7 +669,7 @@ bool CNodeLogRecordTask::SetDbName(const BYTE* identity) {
             text.c_str());
         return false;
     }
-    m_WriterManager.SetDbName(m_strDbName);
+    m_WriterManager.SetDbName(m_strDbName.c_str());
     return true;
 }
 

@@ -105,7 +105,8 @@ private:
     int Deal_System_Log(int kind);
     int Deal_UserAuditFile_Log(int kind);
     int Deal_LogudtDB_Log(int kind);
-    int WriteAndConsume(std::uint32_t logType, int kind, ReplyBuff* reply = nullptr);
+    template <class Record>
+    int WriteAndConsume(int kind);
 
     bool IsSyncOK(const BYTE* identity);
     bool SetDbName(const BYTE* identity);

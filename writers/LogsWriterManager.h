@@ -1,44 +1,54 @@
 // The writer chain of one node: the ordered writers every accepted log is
 // offered to.
 //
-// The writers themselves (merger, data-file writer, SQL writer) join the
-// chain as they are built; with no writer installed every WriteLog declines
-// (returns 0), and the record task drops the log as not handled.
+// The chain has three places, always in this order: the merger, the
+// data-file writer and the final (SQL) writer. Places whose writer is not
+// built are empty and skipped; with every place empty each WriteLog declines
+// (returns 0) and the record task drops the log as not handled.
+//
+// Threads: everything is called on the record task's thread, except the
+// pass-down, which the merger's write thread also uses; the chain list itself
+// changes only at installation and uninstallation.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
-#include "platform/WinTypes.h"
-
-// Reply area of audit-file transactions: a 12-byte head then the data.
-struct ReplyBuff {
-    std::uint32_t capacity;
-    std::uint32_t used;
-    std::uint32_t reserved;
-    BYTE data[1];
-};
+#include "writers/BaseLogWriter.h"
 
 class CVarnholtLogsWriterManager {
 public:
     CVarnholtLogsWriterManager() = default;
     virtual ~CVarnholtLogsWriterManager() = default;
+    CVarnholtLogsWriterManager(const CVarnholtLogsWriterManager&) = delete;
+    CVarnholtLogsWriterManager& operator=(const CVarnholtLogsWriterManager&) = delete;
 
-    bool InstallLogWriterChain() { return true; }
-    void UnInstallLogWriterChain() {}
-    void OnQuit() {}
-    void SetDbName(const std::string& dbName) { m_strDbName = dbName; }
-    const std::string& GetDbName() const { return m_strDbName; }
+    // Builds the chain of the node's writers and initialises each.
+    void InstallLogWriterChain();
+    // The same with the given writers in this order (null places allowed).
+    void InstallLogWriterChain(std::initializer_list<CBaseLogWriter*> writers);
+    void UnInstallLogWriterChain();
+    void SetDbName(const char* dbName);
+    void OnQuit();
 
-    // Offers one log to the chain: 1 handled, 0 declined or failed.
-    int WriteLog(std::uint32_t logType, int packetKind, const BYTE* packet, ReplyBuff* reply = nullptr) {
-        (void)logType;
-        (void)packetKind;
-        (void)packet;
-        (void)reply;
-        return 0;
+    // Offers a log to the writers in chain order: the first non-zero result.
+    template <class Record>
+    int WriteLog(std::uint32_t packetKind, const Record* record, ReplyBuff* reply = nullptr) {
+        int result = 0;
+        for (CBaseLogWriter* writer : m_Chain) {
+            if (writer == nullptr) continue;
+            result = writer->WriteLog(packetKind, record, reply);
+            if (result != 0) return result;
+        }
+        return result;
     }
+    // Offers an item to the writers after writer; 1 as soon as one handles it.
+    int PassDown(const CBaseLogWriter* writer, const LogItem* item, ReplyBuff* reply);
+
+    size_t ChainLength() const { return m_Chain.size(); }
 
 private:
-    std::string m_strDbName;
+    std::vector<CBaseLogWriter*> m_Chain;
 };
