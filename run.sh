@@ -35,5 +35,23 @@ set_key "$RUN_DIR/mysql/my.ini" mysqld datadir "$VARNHOLT_DB_DATADIR"
 echo "Varnholt: MySQL on $VARNHOLT_DB_HOST:$VARNHOLT_DB_PORT, demo node $DEMO_MD5 -> database demo_db"
 echo "Varnholt: install tree $RUN_DIR"
 echo "Varnholt: program log in $RUN_DIR/Zelk/Log, debug view with build/bin/varnholt-debugview"
+DEMO_SEND="build/bin/varnholt-nodesim --quiet --send sync-user --send sync-admin --action 0 --send user --action 3 --send userv2 --action 2 --send userv3 --send admin --send audit --send alarm --send system --repeat 6 --send keepalive"
+DEMO_SHOW="mariadb --no-defaults -uroot --socket=$VARNHOLT_DB_SOCKET demo_db -e \"select 'usrbasiclog', count(*) from usrbasiclog union all select 'usrsvrlog', count(*) from usrsvrlog union all select 'usrflowlog', count(*) from usrflowlog union all select 'adt_log', count(*) from adt_log union all select 'alarm_log', count(*) from alarm_log union all select 'syslog', count(*) from syslog union all select 'dev_stat', count(*) from dev_stat; select * from usrbasiclog order by record_id desc limit 5\""
+# Once the service accepts nodes, show how to try it.
+(
+  for _ in $(seq 1 150); do
+    if (exec 3<>/dev/tcp/127.0.0.1/9501) 2>/dev/null; then
+      echo
+      echo "Varnholt: the service is up. Send demo traffic as the demo node (from $PWD):"
+      echo "  $DEMO_SEND"
+      echo "Varnholt: then see the rows it made:"
+      echo "  $DEMO_SHOW"
+      echo
+      exit 0
+    fi
+    sleep 0.2
+  done
+) &
+
 echo "Varnholt: running in the foreground; stop with Ctrl+C"
 exec env VARNHOLT_INSTALL_PATH="$RUN_DIR" "$PWD/build/bin/varnholt" -Console

@@ -70,6 +70,9 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags) 
     CCSLocker lock(&m_csConnections);
     MYSQL* handle = mysql_init(nullptr);
     if (handle == nullptr) return nullptr;
+    // Every text the service sends is GBK; naming it at connect time keeps
+    // it so after an automatic reconnection too.
+    mysql_options(handle, MYSQL_SET_CHARSET_NAME, "gbk");
 
     CConfigManager* config = CConfigManager::GetInstance();
     bool connected = false;

@@ -99,6 +99,18 @@ DWORD CNodeLogRecordTask::Run() {
         if (rc == WAIT_OBJECT_0 || rc == WAIT_FAILED) break;
     }
 
+    // Complete packets already in the receive ring (a node that sent its
+    // last logs and closed at once) are still handled, without waiting for
+    // more bytes, before the writers flush.
+    m_bDraining.store(true);
+    try {
+        ProcessRingBuffData();
+    } catch (...) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
+            "[Run] Exception Occur While Calling Function ProcessRingBuffData().\n");
+    }
+    m_bDraining.store(false);
+
     m_WriterManager.OnQuit();
     m_WriterManager.UnInstallLogWriterChain();
     // Only a reference this task took is given back: releasing on the mere
@@ -121,7 +133,7 @@ void CNodeLogRecordTask::ProcessRingBuffData() {
         const int kind = FindPacketStart(readable);
         if (kind != 0 && !ProcessLogData(kind)) return;
         sched_yield();
-        if (!IsRunning()) return;
+        if (!KeepGoing()) return;
     }
 }
 
@@ -131,7 +143,7 @@ int CNodeLogRecordTask::FindPacketStart(DWORD readable) {
     // mark never throws a valid packet away. A window without a mark is
     // dropped except for its last 7 bytes, which may begin a mark that the
     // next bytes complete.
-    while (readable >= kMarkSize && IsRunning()) {
+    while (readable >= kMarkSize && KeepGoing()) {
         BYTE* start = m_pRecvRing->GetReadPos();
         const DWORD window = readable < kSearchWindow ? readable : kSearchWindow;
         for (DWORD i = 0; i + kMarkSize <= window; ++i) {
@@ -195,6 +207,8 @@ bool CNodeLogRecordTask::ProcessLogData(int kind) {
         m_pCurrent = start;
         m_bPacketInRing = true;
         m_dwLastReadable = 0;
+    } else if (m_bDraining.load() && !m_pRecvRing->HasWrappedData()) {
+        return false;  // the rest will never come
     } else if (m_dwLastReadable < readable && !m_pRecvRing->HasWrappedData()) {
         // More bytes may still arrive in place. (When the packet already
         // continues at the ring start it is copied out at once instead of
@@ -213,7 +227,7 @@ bool CNodeLogRecordTask::ProcessLogData(int kind) {
         m_bPacketInRing = false;
     }
     m_bConsumed = false;
-    if (IsRunning()) DispatchLog(kind);
+    if (KeepGoing()) DispatchLog(kind);
     m_pCurrent = nullptr;
     return true;
 }
@@ -230,6 +244,7 @@ bool CNodeLogRecordTask::ReadFromRing(CRingCache* ring, BYTE* destination, DWORD
             copied += n;
             continue;
         }
+        if (m_bDraining.load()) return false;  // nothing more will arrive
         if (WaitForMultipleObjects(2, waits, false, kWaitMs) == WAIT_OBJECT_0 + 1) return false;
         if (!IsRunning()) return false;
     }

@@ -64,6 +64,8 @@ private:
     };
     static const DispatchRow kDispatchTable[16];
 
+    // True while packets may be processed: running, or draining at the end.
+    bool KeepGoing() const { return IsRunning() || m_bDraining.load(); }
     int FindPacketStart(DWORD readable);
     bool ProcessLogData(int kind);
     void DispatchLog(int kind);
@@ -126,6 +128,8 @@ private:
     CRingCache* m_pRecvRing = nullptr;
     CRingCache* m_pSendRing = nullptr;
     std::atomic<std::int32_t> m_nSyncOK{0};
+    // Set for the last pass over the receive ring when the task ends.
+    std::atomic<bool> m_bDraining{false};
     std::uint32_t m_dwDevType = 0;
     BYTE m_KeepAliveIdentity[16] = {};
     // The identity whose sync count this task raised (released at its end).

@@ -39,9 +39,9 @@ int CBaseLogWriter::DispatchItem(const LogItem* item, ReplyBuff* reply, std::uin
 }
 
 void CVarnholtLogsWriterManager::InstallLogWriterChain() {
-    // The merger, the data-file writer and the final writer take these
-    // places as they are built.
-    InstallLogWriterChain({nullptr, nullptr, nullptr});
+    // The merger and the data-file writer take the first two places as they
+    // are built.
+    InstallLogWriterChain({nullptr, nullptr, &m_FinalWriter});
 }
 
 void CVarnholtLogsWriterManager::InstallLogWriterChain(std::initializer_list<CBaseLogWriter*> writers) {

@@ -3,8 +3,7 @@
 //
 // The chain has three places, always in this order: the merger, the
 // data-file writer and the final (SQL) writer. Places whose writer is not
-// built are empty and skipped; with every place empty each WriteLog declines
-// (returns 0) and the record task drops the log as not handled.
+// built yet are empty and skipped, so every log reaches the final writer.
 //
 // Threads: everything is called on the record task's thread, except the
 // pass-down, which the merger's write thread also uses; the chain list itself
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "writers/BaseLogWriter.h"
+#include "writers/FinalLogWriter.h"
 
 class CVarnholtLogsWriterManager {
 public:
@@ -50,5 +50,6 @@ public:
     size_t ChainLength() const { return m_Chain.size(); }
 
 private:
+    CFinalLogWriter m_FinalWriter;
     std::vector<CBaseLogWriter*> m_Chain;
 };

@@ -291,10 +291,13 @@ TEST_F(RecordTaskTest, UserSnapshotReplacesOnlyConfiguredTables) {
     EXPECT_TRUE(LogHas("[BuildSql] Cannot Find Attribute Name = description\n"));
     EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_synced) > 0, true);
 
-    // After the sync the node's logs are accepted (and, with no writer yet,
-    // dropped as not handled rather than as unsynchronised).
+    // After the sync the node's logs are accepted and written.
     ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_synced, 1, "alice", "after sync")));
-    EXPECT_TRUE(LogHas("[Deal_UnSupport_Log] UnSupport Type = 1 DataSize = 796\n"));
+    testnet::Close(m_peer);
+    m_peer = -1;
+    EXPECT_TRUE(testenv::WaitFor(
+        [&] { return Query(s_nodeDb, "select count(*) from usrbasiclog where message = 'after sync'") == "1"; },
+        5000));
     EXPECT_EQ(LogText().find("[Deal_User_Log] Sync Not Ready"), std::string::npos);
 }
 
@@ -332,3 +335,201 @@ TEST_F(RecordTaskTest, AdminSnapshotStoresNetworkOrderAddresses) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// End to end: logs of a synchronised node become rows of its database.
+
+namespace {
+
+const char kAdminSnapshot[] = "<?xml version=\"1.0\"?><oskarifileRoot><filecontent><CtrlManagerList>"
+                              "<a id=\"1\" name=\"root\" pgrpid=\"0\" login_ip=\"0\"/>"
+                              "</CtrlManagerList></filecontent></oskarifileRoot>";
+
+std::uint32_t Ip(int a, int b, int c, int d) {
+    return static_cast<std::uint32_t>(a) << 24 | static_cast<std::uint32_t>(b) << 16 |
+           static_cast<std::uint32_t>(c) << 8 | static_cast<std::uint32_t>(d);
+}
+
+template <class Record>
+void Head(Record* r, const BYTE* id, std::uint32_t type) {
+    testpkt::FillHeader(&r->header, id, type, sizeof(Record));
+}
+
+void FillUser(packet::UserCommon* u, int action, const char* name, int service = 1) {
+    u->groupId = 10;
+    u->action = action;
+    u->result = 1;
+    packet::WriteU32Net(&u->clientAddressNet, Ip(192, 168, 0, 7));
+    u->serviceType = service;
+    packet::WriteU32Net(&u->serverAddressNet, Ip(10, 0, 0, 9));
+    packet::WriteU16Net(&u->serverPortNet, 443);
+    std::snprintf(u->userName, sizeof(u->userName), "%s", name);
+    u->authMethod = 17;
+}
+
+}  // namespace
+
+class WrittenLogsTest : public RecordTaskTest {
+protected:
+    void SyncBoth() {
+        ASSERT_EQ(SyncUsers(kUserSnapshot, testpkt::Md5Hex(kUserSnapshot)).size(), 74u);
+        ASSERT_TRUE(testnet::SendAll(m_peer,
+                                     testpkt::InfoSync(m_synced, 0, kAdminSnapshot, testpkt::Md5Hex(kAdminSnapshot))));
+        ASSERT_EQ(Reply(74).size(), 74u);
+    }
+    static std::string Row(const std::string& sql) {
+        MYSQL* c = testdb::Connect(s_nodeDb);
+        auto rows = testdb::Query(c, sql);
+        testdb::Close(c);
+        std::string out;
+        if (rows.empty()) return out;
+        for (size_t i = 0; i < rows[0].size(); ++i) out += (i ? "|" : "") + rows[0][i].value_or("NULL");
+        return out;
+    }
+};
+
+TEST_F(WrittenLogsTest, EveryLogTypeBecomesItsRow) {
+    SyncBoth();
+    MYSQL* c = testdb::Connect(s_nodeDb);
+    testdb::Exec(c, "delete from usrflowlog; delete from usrbasiclog; delete from usrsvrlog; delete from adt_log;"
+                    "delete from alarm_log; delete from syslog; delete from dev_stat");
+    testdb::Close(c);
+
+    std::string stream;
+    packet::UserRecordV3 flow{};
+    Head(&flow, m_synced, packet::LOG_USER_V3);
+    FillUser(&flow.common, 2, "alice");
+    flow.upFlux = 100;
+    flow.downFlux = 200;
+    flow.rawUpFlux = 300;
+    flow.rawDownFlux = 5000000000LL;
+    stream += testpkt::Bytes(flow);
+    packet::UserRecordV1 access{};
+    Head(&access, m_synced, packet::LOG_USER);
+    FillUser(&access.common, 3, "ALICE", 2);
+    access.common.serverAttribute = 1;
+    std::snprintf(access.message, sizeof(access.message), "opened it's \\ path");
+    stream += testpkt::Bytes(access);
+    packet::UserRecordV2 login{};
+    Head(&login, m_synced, packet::LOG_USER_V2);
+    FillUser(&login.common, 1, "alice");
+    std::snprintf(login.message, sizeof(login.message), "login");
+    stream += testpkt::Bytes(login);
+    packet::AdminRecord admin{};
+    Head(&admin, m_synced, packet::LOG_ADMIN);
+    admin.groupId = 0xFFFFFFFFu;
+    admin.action = 2;
+    admin.entity = 5;
+    admin.result = 1;
+    packet::WriteU32Net(&admin.addressNet, Ip(10, 1, 2, 3));
+    std::snprintf(admin.adminName, sizeof(admin.adminName), "Root");
+    std::snprintf(admin.message, sizeof(admin.message), "changed");
+    stream += testpkt::Bytes(admin);
+    packet::AlarmRecord alarm{};
+    Head(&alarm, m_synced, packet::LOG_ALARM);
+    alarm.alarmType = 7;
+    std::snprintf(alarm.message, sizeof(alarm.message), "disk");
+    stream += testpkt::Bytes(alarm);
+    packet::SystemRecord system{};
+    Head(&system, m_synced, packet::LOG_SYSTEM);
+    system.level = 3;
+    system.process = 600;
+    std::snprintf(system.message, sizeof(system.message), "sys");
+    stream += testpkt::Bytes(system);
+    packet::AuditRecord audit{};
+    Head(&audit, m_synced, packet::LOG_AUDIT);
+    packet::WriteU32Net(&audit.addressNet, Ip(10, 9, 9, 9));
+    std::snprintf(audit.message, sizeof(audit.message), "audit text");
+    stream += testpkt::Bytes(audit);
+    for (int i = 0; i < 6; ++i) {
+        packet::KeepAliveRecord ka{};
+        Head(&ka, m_synced, packet::LOG_KEEPALIVE);
+        packet::WriteU32Net(&ka.deviceAddressNet, Ip(1, 2, 3, 4));
+        ka.upFlux = 10;
+        ka.downFlux = 20;
+        if (i == 5) packet::WriteU32Net(&ka.header.logTimeNet, 15u << 16 | 0u << 8 | 59u);
+        stream += testpkt::Bytes(ka);
+    }
+    ASSERT_TRUE(testnet::SendAll(m_peer, stream));
+    EXPECT_EQ(Reply(6 * 46).size(), 6u * 46u);
+    testnet::Close(m_peer);  // the connection's end flushes every cache
+    m_peer = -1;
+    ASSERT_TRUE(testenv::WaitFor([] { return Row("select count(*) from dev_stat") == "1"; }, 10000));
+
+    const std::string client = std::to_string(Ip(192, 168, 0, 7));
+    const std::string server = std::to_string(Ip(10, 0, 0, 9));
+    EXPECT_EQ(Row("select user_id,svr_ip,grp_id,dw_flux,up_flux,raw_up_flux,raw_dw_flux,log_time,address,svr_port,"
+                  "record_id <> 0 from usrflowlog"),
+              "1|" + server + "|10|200|100|300|5000000000|2031-03-09 14:05:01|" + client + "|443|1");
+    EXPECT_EQ(Row("select user_id,user_name,grp_id,user_action,action_result,address,message,auth_method,log_time,"
+                  "svr_ip,svr_port from usrbasiclog where user_action = 3"),
+              "1|ALICE|10|3|1|" + client + "|opened it's \\ path|17|2031-03-09 14:05:01|" + server + "|443");
+    EXPECT_EQ(Row("select count(*) from usrbasiclog where user_action = 1 and message = 'login'"), "1");
+    EXPECT_EQ(Row("select user_id,svr_ip,grp_id,svr_port,svr_type,log_time,action_result,address,message,svr_attr "
+                  "from usrsvrlog"),
+              "1|" + server + "|10|443|2|2031-03-09 14:05:01|1|" + client + "|opened it's \\ path|1");
+    EXPECT_EQ(Row("select count(*) from usrsvrlog s join usrbasiclog b on b.record_id = s.record_id"), "1");
+    EXPECT_EQ(Row("select log_time,adt_action,action_result,entity,adt_id,adt_name,adt_grp_id,address,message "
+                  "from adt_log where adt_id = 1"),
+              "2031-03-09 14:05:01|2|1|5|1|Root|0|" + std::to_string(Ip(10, 1, 2, 3)) + "|changed");
+    EXPECT_EQ(Row("select adt_action,entity,action_result,adt_id,adt_grp_id,address,message from adt_log "
+                  "where adt_id = -1"),
+              "4|7|0|-1|-1|" + std::to_string(Ip(10, 9, 9, 9)) + "|audit text");
+    EXPECT_EQ(Row("select type,message,log_time from alarm_log"), "7|disk|2031-03-09 14:05:01");
+    EXPECT_EQ(Row("select lev,process,message,log_time from syslog"), "3|600|sys|2031-03-09 14:05:01");
+    EXPECT_EQ(Row("select dev_ip,time,upload_flux,download_flux from dev_stat"),
+              std::to_string(Ip(1, 2, 3, 4)) + "|2031-03-09 15:00:59|60|120");
+}
+
+TEST_F(WrittenLogsTest, ChineseNamesAreStoredAsGbk) {
+    SyncBoth();
+    packet::UserRecordV1 login{};
+    Head(&login, m_synced, packet::LOG_USER);
+    FillUser(&login.common, 1, "\xE4\xB8\xAD\xE6\x96\x87");  // "中文", a user the gateway never listed
+    std::snprintf(login.message, sizeof(login.message), "\xE4\xB8\xAD chinese");
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Bytes(login)));
+    testnet::Close(m_peer);
+    m_peer = -1;
+    ASSERT_TRUE(testenv::WaitFor(
+        [] { return Row("select count(*) from usrbasiclog where hex(user_name) = 'D6D0CEC4'") == "1"; }, 10000));
+    EXPECT_EQ(Row("select hex(message) from usrbasiclog where hex(user_name) = 'D6D0CEC4'"), "D6D0206368696E657365");
+    EXPECT_EQ(Row("select id < 0, grpid from tarnuser where hex(name) = 'D6D0CEC4'"), "1|10");
+}
+
+TEST_F(WrittenLogsTest, AdminLogsAreSubmittedFiftyAtATime) {
+    SyncBoth();
+    MYSQL* c = testdb::Connect(s_nodeDb);
+    testdb::Exec(c, "delete from adt_log");
+    testdb::Close(c);
+    packet::AdminRecord admin{};
+    Head(&admin, m_synced, packet::LOG_ADMIN);
+    admin.groupId = 0;
+    std::snprintf(admin.adminName, sizeof(admin.adminName), "root");
+    std::string batch;
+    for (int i = 0; i < 49; ++i) batch += testpkt::Bytes(admin);
+    ASSERT_TRUE(testnet::SendAll(m_peer, batch + testpkt::KeepAlive(m_synced)));
+    ASSERT_EQ(Reply(46).size(), 46u);  // all 49 were handled before the keep-alive was answered
+    EXPECT_EQ(Row("select count(*) from adt_log"), "0");
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Bytes(admin) + testpkt::KeepAlive(m_synced)));
+    ASSERT_EQ(Reply(46).size(), 46u);
+    EXPECT_TRUE(testenv::WaitFor([] { return Row("select count(*) from adt_log") == "50"; }, 5000))
+        << Row("select count(*) from adt_log");
+}
+
+TEST_F(WrittenLogsTest, LongQuotedMessagesAreNotCut) {
+    SyncBoth();
+    packet::SystemRecord system{};
+    Head(&system, m_synced, packet::LOG_SYSTEM);
+    system.level = 1;
+    system.process = 2;
+    // 509 bytes that grow when escaped: the statement is far past 1,023 bytes.
+    const std::string message = std::string(400, '\'') + std::string(100, '\\') + "\xE4\xB8\xAD\xE4\xB8\xAD" + "'''";
+    ASSERT_EQ(message.size(), 509u);
+    std::memcpy(system.message, message.data(), message.size());
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Bytes(system)));
+    testnet::Close(m_peer);
+    m_peer = -1;
+    const std::string gbk = std::string(400, '\'') + std::string(100, '\\') + "\xD6\xD0\xD6\xD0" + "'''";
+    ASSERT_TRUE(testenv::WaitFor([] { return Row("select count(*) from syslog where process = 2") == "1"; }, 10000));
+    EXPECT_EQ(Row("select message from syslog where process = 2"), gbk);
+}

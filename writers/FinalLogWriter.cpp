@@ -1,0 +1,415 @@
+#include "writers/FinalLogWriter.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "core/ProgramLog.h"
+#include "core/Utility.h"
+#include "core/modules/CSLocker.h"
+#include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
+#include "db/SqlText.h"
+#include "platform/Clock.h"
+
+using namespace packet;
+
+namespace {
+
+constexpr char kClassTag[] = "[CFinalLogWriter]";
+constexpr char kSetNamesGbk[] = "set   names   'gbk'";
+constexpr std::uint32_t kItemTypes = 1u << LOG_KEEPALIVE | 1u << LOG_USER | 1u << LOG_AUDIT | 1u << LOG_ADMIN |
+                                     1u << LOG_ALARM | 1u << LOG_SYSTEM | 1u << LOG_USER_V2 | 1u << LOG_USER_V3;
+
+CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+// The log time of a header as text; false when it cannot be formatted.
+bool LogTime(const PacketHeader& h, std::string* text) {
+    char buffer[128];
+    if (!TranslateDWORDTimeToSZ(ReadU32Net(&h.logDateNet), ReadU32Net(&h.logTimeNet), buffer, sizeof(buffer))) {
+        return false;
+    }
+    *text = buffer;
+    return true;
+}
+
+// A fixed-size UTF-8 text field as GBK, escaped for a single-quoted literal.
+bool SqlText(const char* field, size_t size, std::string* out, bool escape = true) {
+    std::string utf8(field, strnlen(field, size));
+    std::string gbk;
+    if (!Utf8ToGbkString(utf8.c_str(), gbk)) return false;
+    *out = escape ? EscapeSqlGbk(gbk) : gbk;
+    return true;
+}
+
+// Errors that say the connection, not the statement, failed: such a
+// statement is sent again on a new connection.
+bool IsConnectionError(unsigned err) {
+    switch (err) {
+        case 2002:  // cannot connect through the socket
+        case 2003:  // cannot connect to the server
+        case 2006:  // server has gone away
+        case 2013:  // lost connection during query
+        case 2055:  // lost connection (system error)
+        case 1053:  // server shutdown in progress
+        case 1927:  // connection was killed
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+CFinalLogWriter::CFinalLogWriter() = default;
+
+CFinalLogWriter::~CFinalLogWriter() {
+    if (m_pConnection != nullptr) CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
+    m_pConnection = nullptr;
+}
+
+int CFinalLogWriter::Init() {
+    bool ok = InitializeCriticalSectionAndSpinCount(&m_csSubmit, kCsSpinCount);
+    for (SqlCache& cache : m_Caches) ok = InitializeCriticalSectionAndSpinCount(&cache.cs, kCsSpinCount) && ok;
+    return ok ? 1 : 0;
+}
+
+void CFinalLogWriter::UnInit() {
+    {
+        CCSLocker lock(&m_csSubmit);
+        if (m_pConnection != nullptr) CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
+        m_pConnection = nullptr;
+    }
+    for (SqlCache& cache : m_Caches) DeleteCriticalSection(&cache.cs);
+    DeleteCriticalSection(&m_csSubmit);
+}
+
+void CFinalLogWriter::SetDbName(const char* dbName) {
+    if (dbName == nullptr) return;
+    std::lock_guard<std::mutex> lock(m_NameMutex);
+    m_strDbName = dbName;
+}
+
+std::string CFinalLogWriter::DbName() const {
+    std::lock_guard<std::mutex> lock(m_NameMutex);
+    return m_strDbName;
+}
+
+void CFinalLogWriter::OnQuit() { FlushSqlCaches(true); }
+
+size_t CFinalLogWriter::PendingStatements(CacheIndex cache) {
+    CCSLocker lock(&m_Caches[cache].cs);
+    return m_Caches[cache].statements.size();
+}
+
+void CFinalLogWriter::AddStatement(CacheIndex index, std::string statement) {
+    SqlCache& cache = m_Caches[index];
+    CCSLocker lock(&cache.cs);
+    if (cache.statements.empty()) cache.firstAddTick = GetTickCount();
+    cache.statements.push_back(std::move(statement));
+}
+
+int CFinalLogWriter::WriteLog(const LogItem* item, ReplyBuff* reply) { return DispatchItem(item, reply, kItemTypes); }
+
+int CFinalLogWriter::WriteLog(std::uint32_t, const KeepAliveRecord* p, ReplyBuff*) {
+    std::string when;
+    if (p == nullptr || !LogTime(p->header, &when)) return 0;
+    const std::int32_t up = static_cast<std::int32_t>(ReadU32(&p->upFlux));
+    const std::int32_t down = static_cast<std::int32_t>(ReadU32(&p->downFlux));
+    if (up < 0 || down < 0) {
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[WriteLog] Recv Not Correct Flux.Up = %d , Dw = %d\n", up, down);
+        return 1;
+    }
+    {
+        SqlCache& cache = m_Caches[CACHE_DEV_STAT];
+        CCSLocker lock(&cache.cs);
+        if (m_nKeepAliveCount == 0) {
+            m_llUpSum = up;
+            m_llDownSum = down;
+        } else {
+            m_llUpSum += up;
+            m_llDownSum += down;
+        }
+        if (++m_nKeepAliveCount == kKeepAlivesPerRow) {
+            char statement[256];
+            std::snprintf(statement, sizeof(statement),
+                          "insert into dev_stat(`dev_ip`,`time`,`upload_flux`,`download_flux`) values(%u,'%s',%" PRId64
+                          ",%" PRId64 ")",
+                          ReadU32Net(&p->deviceAddressNet), when.c_str(), m_llUpSum, m_llDownSum);
+            AddStatement(CACHE_DEV_STAT, statement);
+            m_nKeepAliveCount = 0;
+        }
+    }
+    FlushSqlCaches(false);
+    return 1;
+}
+
+int CFinalLogWriter::WriteLog(std::uint32_t, const SystemRecord* p, ReplyBuff*) {
+    std::string when;
+    std::string message;
+    if (p == nullptr || !LogTime(p->header, &when) || !SqlText(p->message, sizeof(p->message), &message)) return 0;
+    char head[96];
+    std::snprintf(head, sizeof(head), "insert into syslog(`lev`,`process`,`message`,`log_time`) values(%d, %d,'",
+                  static_cast<std::int32_t>(ReadU32(&p->level)), static_cast<std::int32_t>(ReadU32(&p->process)));
+    AddStatement(CACHE_SYSLOG, head + message + "','" + when + "')");
+    FlushSqlCaches(false);
+    return 1;
+}
+
+int CFinalLogWriter::WriteLog(std::uint32_t, const AlarmRecord* p, ReplyBuff*) {
+    std::string when;
+    std::string message;
+    if (p == nullptr || !LogTime(p->header, &when) || !SqlText(p->message, sizeof(p->message), &message)) return 0;
+    char head[96];
+    std::snprintf(head, sizeof(head), "insert into alarm_log (`type`,`message`,`log_time`) values(%d,'",
+                  static_cast<std::int32_t>(ReadU32(&p->alarmType)));
+    AddStatement(CACHE_ALARM_LOG, head + message + "','" + when + "')");
+    FlushSqlCaches(false);
+    return 1;
+}
+
+int CFinalLogWriter::WriteLog(std::uint32_t kind, const AuditRecord* p, ReplyBuff*) {
+    if (p == nullptr) return 0;
+    // An audit record carries no administrator name, so it cannot go through
+    // the administrator look-up; it is recorded as an audit entry of its own
+    // (administrator id and group -1, action 4, entity 7, result 0) instead
+    // of being lost.
+    packet::AdminRecord admin{};
+    std::memcpy(&admin.header, &p->header, sizeof(admin.header));
+    admin.groupId = 0xFFFFFFFFu;
+    admin.action = 4;
+    admin.entity = 7;
+    admin.result = 0;
+    std::memcpy(&admin.addressNet, &p->addressNet, 4);  // both network order
+    std::memcpy(admin.message, p->message, strnlen(p->message, sizeof(p->message)));
+    return WriteAdminRow(kind, &admin, true);
+}
+
+int CFinalLogWriter::WriteLog(std::uint32_t kind, const packet::AdminRecord* p, ReplyBuff*) {
+    return p == nullptr ? 0 : WriteAdminRow(kind, p, false);
+}
+
+int CFinalLogWriter::WriteAdminRow(std::uint32_t, const packet::AdminRecord* p, bool fromAudit) {
+    std::string when;
+    std::string name;
+    std::string message;
+    if (!LogTime(p->header, &when)) return 0;
+    if (!SqlText(p->adminName, sizeof(p->adminName), &name, false) ||
+        !SqlText(p->message, sizeof(p->message), &message)) {
+        return 0;
+    }
+    std::int32_t adminId = -1;
+    std::int32_t groupId = static_cast<std::int32_t>(ReadU32(&p->groupId));
+    int result = 1;
+    if (!fromAudit) {
+        const std::string db = DbName();
+        result = CGlobalSharedData::GetInstance()->GetAdminInfoEx(db.empty() ? nullptr : db.c_str(),
+                                                                  p->header.identity, name.c_str(), &adminId, &groupId);
+    }
+    if (result == 1 && (adminId != -1 || fromAudit)) {
+        char head[512];
+        std::snprintf(head, sizeof(head),
+                      "insert into adt_log (`log_time`,`adt_action`,`action_result`,`entity`,`adt_id`,`adt_name`,"
+                      "`adt_grp_id`,`address`,`message`) values('%s',%d,%d,%d,%d,'",
+                      when.c_str(), static_cast<std::int32_t>(ReadU32(&p->action)),
+                      static_cast<std::int32_t>(ReadU32(&p->result)), static_cast<std::int32_t>(ReadU32(&p->entity)),
+                      adminId);
+        char middle[96];
+        std::snprintf(middle, sizeof(middle), "',%d,%u,'", groupId, ReadU32Net(&p->addressNet));
+        AddStatement(CACHE_ADT_LOG, head + EscapeSqlGbk(name) + middle + message + "')");
+    }
+    FlushSqlCaches(false);
+    return result;
+}
+
+int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) {
+    std::string when;
+    std::string name;
+    if (p == nullptr || !LogTime(p->header, &when)) return 0;
+    const std::int64_t counter = CGlobalSharedData::GetInstance()->NextLogCounter();
+    const std::int64_t recordId =
+        (counter % 2147483647) | static_cast<std::int64_t>(static_cast<std::uint64_t>(timeGetTime()) << 32);
+    if (!SqlText(p->common.userName, sizeof(p->common.userName), &name, false)) return 0;
+    std::int32_t userId = 0;
+    const std::int32_t groupId = static_cast<std::int32_t>(ReadU32(&p->common.groupId));
+    const std::string db = DbName();
+    if (CGlobalSharedData::GetInstance()->GetUserInfoEx(db.empty() ? nullptr : db.c_str(), p->header.identity,
+                                                        name.c_str(), &userId, groupId) != 1) {
+        return 0;
+    }
+    const std::int32_t action = static_cast<std::int32_t>(ReadU32(&p->common.action));
+    const std::int32_t result = static_cast<std::int32_t>(ReadU32(&p->common.result));
+    const std::uint32_t server = ReadU32Net(&p->common.serverAddressNet);
+    const std::uint32_t client = ReadU32Net(&p->common.clientAddressNet);
+    const int port = ReadU16Net(&p->common.serverPortNet);
+    std::int64_t up;
+    std::int64_t down;
+    std::int64_t rawUp;
+    std::int64_t rawDown;
+    std::memcpy(&up, &p->upFlux, 8);
+    std::memcpy(&down, &p->downFlux, 8);
+    std::memcpy(&rawUp, &p->rawUpFlux, 8);
+    std::memcpy(&rawDown, &p->rawDownFlux, 8);
+    char buffer[512];
+    int rows = 0;
+    if (action == 2) {
+        std::snprintf(buffer, sizeof(buffer),
+                      "insert into UsrFlowLog(`record_id`,`user_id`,`svr_ip`,`grp_id`,`dw_flux`,`up_flux`,"
+                      "`raw_up_flux`,`raw_dw_flux`,`log_time`,`address`,`svr_port`) values('%" PRId64
+                      "',%d,%u,%d,%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",'%s',%u,%d)",
+                      recordId, userId, server, groupId, down, up, rawUp, rawDown, when.c_str(), client, port);
+        rows = UserRow(CACHE_USRFLOWLOG, buffer);
+    } else if (action == 3 && server == 0) {
+        rows = 0;
+    } else {
+        std::string message;
+        if (!SqlText(p->message, sizeof(p->message), &message)) return 0;
+        std::snprintf(buffer, sizeof(buffer),
+                      "insert  into UsrBasicLog(`record_id`, `user_id`,`user_name`,`grp_id`,`user_action`,"
+                      "`action_result`,`address`,`message`,`auth_method`,`log_time`, `svr_ip`, `svr_port`)  values ('%" PRId64
+                      "',%d,'",
+                      recordId, userId);
+        std::string basic = buffer + EscapeSqlGbk(name);
+        std::snprintf(buffer, sizeof(buffer), "',%d,%d,%d,%u,'", groupId, action, result, client);
+        basic += buffer + message;
+        std::snprintf(buffer, sizeof(buffer), "',%d,'%s',%u,%d)",
+                      static_cast<std::int32_t>(ReadU32(&p->common.authMethod)), when.c_str(), server, port);
+        basic += buffer;
+        rows = UserRow(CACHE_USRBASICLOG, basic);
+        if (action == 3) {
+            std::snprintf(buffer, sizeof(buffer),
+                          "insert  into UsrSvrLog (`record_id`, `user_id`,`svr_ip`,`grp_id`,`svr_port`,`svr_type`,"
+                          "`log_time`,`action_result`,`address`,`message`,`svr_attr`)values('%" PRId64
+                          "',%d,%u,%d,%d,%d,'%s',%d,%u,'",
+                          recordId, userId, server, groupId, port,
+                          static_cast<std::int32_t>(ReadU32(&p->common.serviceType)), when.c_str(), result, client);
+            std::string service = buffer + message + "'," +
+                                  std::to_string(static_cast<std::int32_t>(ReadU32(&p->common.serverAttribute))) + ")";
+            rows = rows == 1 ? UserRow(CACHE_USRSVRLOG, service) : 0;
+        }
+    }
+    FlushSqlCaches(false);
+    return rows;
+}
+
+int CFinalLogWriter::UserRow(CacheIndex cache, const std::string& statement) {
+    AddStatement(cache, statement);
+    return 1;
+}
+
+int CFinalLogWriter::WriteLog(std::uint32_t kind, const UserRecordV2* p, ReplyBuff* reply) {
+    if (p == nullptr) return 0;
+    UserRecordV3 wide{};
+    std::memcpy(&wide, p, offsetof(UserRecordV2, upFlux));  // header and common fields
+    wide.header.logType = LOG_USER_V3;
+    wide.header.m_DataLen = kUserV3Size;
+    wide.upFlux = static_cast<std::int32_t>(ReadU32(&p->upFlux));
+    wide.downFlux = static_cast<std::int32_t>(ReadU32(&p->downFlux));
+    wide.rawUpFlux = static_cast<std::int32_t>(ReadU32(&p->rawUpFlux));
+    wide.rawDownFlux = static_cast<std::int32_t>(ReadU32(&p->rawDownFlux));
+    std::memcpy(wide.message, p->message, sizeof(wide.message));
+    return WriteLog(kind, &wide, reply);
+}
+
+int CFinalLogWriter::WriteLog(std::uint32_t kind, const UserRecordV1* p, ReplyBuff* reply) {
+    if (p == nullptr) return 0;
+    UserRecordV3 wide{};
+    std::memcpy(&wide, p, offsetof(UserRecordV1, upFlux));
+    wide.header.logType = LOG_USER_V3;
+    wide.header.m_DataLen = kUserV3Size;
+    wide.upFlux = static_cast<std::int32_t>(ReadU32(&p->upFlux));
+    wide.downFlux = static_cast<std::int32_t>(ReadU32(&p->downFlux));
+    wide.rawUpFlux = wide.upFlux;
+    wide.rawDownFlux = wide.downFlux;
+    std::memcpy(wide.message, p->message, sizeof(wide.message));
+    return WriteLog(kind, &wide, reply);
+}
+
+bool CFinalLogWriter::IsDue(SqlCache& cache, bool force) {
+    if (force) return true;
+    CCSLocker lock(&cache.cs);
+    if (cache.statements.size() >= kCacheLimit) return true;
+    return !cache.statements.empty() && cache.firstAddTick + kCacheAgeMs < GetTickCount();
+}
+
+void CFinalLogWriter::FlushSqlCaches(bool force) {
+    // The submission lock comes first, then a cache's lock: nobody takes
+    // them the other way round.
+    CCSLocker submit(&m_csSubmit);
+    for (SqlCache& cache : m_Caches) {
+        if (IsDue(cache, force)) SubmitSqlCache(cache);
+    }
+}
+
+int CFinalLogWriter::MakeMySqlOK() {
+    const std::string db = DbName();
+    if (db.empty()) return 0;
+    if (m_pConnection == nullptr) {
+        m_pConnection = CSQLConnManager::GetInstance()->AllocSqlConn(db.c_str(), CLIENT_MULTI_STATEMENTS);
+        if (m_pConnection == nullptr) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeMySqlOK] Cannot Alloc Sql Connection\n");
+            return 0;
+        }
+    } else {
+        const DWORD now = GetTickCount();
+        if (m_dwLastProbeTick <= now && now - m_dwLastProbeTick <= kProbeIntervalMs) return 1;
+    }
+    if (ExecuteSql(m_pConnection, "show tables")) {
+        m_dwLastProbeTick = GetTickCount();
+        return 1;
+    }
+    Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[MakeMySqlOK] MYSQL Connection Invalid. ErrNo = %u\n",
+        mysql_errno(m_pConnection));
+    CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
+    m_pConnection = nullptr;
+    return 0;
+}
+
+int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
+    CCSLocker lock(&cache.cs);
+    // Before the node is known there is no database to connect to: the
+    // statements wait, and the log that made the cache due is not held up
+    // by pauses that cannot help.
+    if (DbName().empty()) return 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (MakeMySqlOK() == 1) break;
+        Sleep(100);
+    }
+    if (m_pConnection == nullptr) return 0;  // the statements stay, in order
+    ExecuteSql(m_pConnection, kSetNamesGbk);
+
+    size_t next = 0;
+    bool retried = false;
+    while (next < cache.statements.size()) {
+        const std::string& statement = cache.statements[next];
+        if (statement.empty() || ExecuteSql(m_pConnection, statement)) {
+            ++next;
+            retried = false;
+            continue;
+        }
+        const unsigned err = mysql_errno(m_pConnection);
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[SubmitSqlCache] Query Fail.Sql = %s Err = %u\n", statement.c_str(),
+            err);
+        CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
+        m_pConnection = CSQLConnManager::GetInstance()->AllocSqlConn(DbName().c_str(), CLIENT_MULTI_STATEMENTS);
+        // A statement that failed because of the connection is sent once
+        // more on the new one; a statement that failed on its own (syntax,
+        // data) is dropped after its log line, so it is never retried forever.
+        if (!IsConnectionError(err) || retried) {
+            ++next;
+            retried = false;
+        } else {
+            retried = true;
+        }
+        if (m_pConnection == nullptr) {
+            // No connection: what was not sent yet waits for the next check.
+            cache.statements.erase(cache.statements.begin(), cache.statements.begin() + static_cast<long>(next));
+            if (!cache.statements.empty()) cache.firstAddTick = GetTickCount() - kCacheAgeMs - 1;
+            return 0;
+        }
+        m_dwLastProbeTick = GetTickCount();
+        ExecuteSql(m_pConnection, kSetNamesGbk);
+    }
+    cache.statements.clear();
+    return 1;
+}

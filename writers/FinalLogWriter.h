@@ -1,0 +1,97 @@
+// The last writer of every node's chain: turns each log into INSERT
+// statements for the node's database.
+//
+// Statements wait in seven per-table caches and a cache is submitted in one
+// go when it holds 50 statements, when its oldest statement is more than 60 s
+// old (checked whenever a log arrives), or when the chain quits. Keep-alives
+// are summed six to one dev_stat row. The writer owns one MySQL connection,
+// probed with "show tables" at most every 5 minutes and replaced when it
+// fails.
+//
+// Threads: the record task's thread and the merger's write thread both write
+// through it. Appending takes only the cache's own lock; submitting takes the
+// writer-wide submission lock first and then the cache's lock, so the one
+// connection is never used by two threads at once and no two threads wait on
+// each other's cache locks.
+#pragma once
+
+#include <mysql.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Sync.h"
+#include "writers/BaseLogWriter.h"
+
+class CFinalLogWriter : public CBaseLogWriter {
+public:
+    static constexpr size_t kCacheLimit = 50;
+    static constexpr DWORD kCacheAgeMs = 60000;
+    static constexpr DWORD kProbeIntervalMs = 300000;
+    static constexpr int kKeepAlivesPerRow = 6;
+
+    enum CacheIndex {
+        CACHE_USRFLOWLOG,
+        CACHE_USRBASICLOG,
+        CACHE_USRSVRLOG,
+        CACHE_ADT_LOG,
+        CACHE_ALARM_LOG,
+        CACHE_SYSLOG,
+        CACHE_DEV_STAT,
+        CACHE_COUNT
+    };
+
+    CFinalLogWriter();
+    ~CFinalLogWriter() override;
+
+    int Init() override;
+    void UnInit() override;
+    int WriteLog(std::uint32_t kind, const packet::KeepAliveRecord* p, ReplyBuff* reply) override;
+    int WriteLog(std::uint32_t kind, const packet::SystemRecord* p, ReplyBuff* reply) override;
+    int WriteLog(std::uint32_t kind, const packet::AlarmRecord* p, ReplyBuff* reply) override;
+    int WriteLog(std::uint32_t kind, const packet::AuditRecord* p, ReplyBuff* reply) override;
+    int WriteLog(std::uint32_t kind, const packet::AdminRecord* p, ReplyBuff* reply) override;
+    int WriteLog(std::uint32_t kind, const packet::UserRecordV3* p, ReplyBuff* reply) override;
+    int WriteLog(std::uint32_t kind, const packet::UserRecordV2* p, ReplyBuff* reply) override;
+    int WriteLog(std::uint32_t kind, const packet::UserRecordV1* p, ReplyBuff* reply) override;
+    int WriteLog(const LogItem* item, ReplyBuff* reply) override;
+    using CBaseLogWriter::WriteLog;
+    void SetDbName(const char* dbName) override;
+    void OnQuit() override;
+
+    // 1 when the writer holds a usable connection.
+    int MakeMySqlOK();
+    // Submits every cache that is due (every cache with force).
+    void FlushSqlCaches(bool force);
+    size_t PendingStatements(CacheIndex cache);
+
+private:
+    struct SqlCache {
+        DWORD firstAddTick = 0;
+        CRITICAL_SECTION cs;
+        std::vector<std::string> statements;
+    };
+
+    // Appends under the cache's lock (the caller may already hold it).
+    void AddStatement(CacheIndex cache, std::string statement);
+    // 1 when the cache was worked through, 0 when no connection could be had
+    // (the statements then stay, in order). Submission lock held by caller.
+    int SubmitSqlCache(SqlCache& cache);
+    bool IsDue(SqlCache& cache, bool force);
+    std::string DbName() const;
+    int WriteAdminRow(std::uint32_t kind, const packet::AdminRecord* p, bool fromAudit);
+    int UserRow(CacheIndex cache, const std::string& statement);
+
+    mutable std::mutex m_NameMutex;
+    std::string m_strDbName;
+    std::int32_t m_nKeepAliveCount = 0;  // guarded by the dev_stat cache lock
+    std::int64_t m_llUpSum = 0;
+    std::int64_t m_llDownSum = 0;
+    DWORD m_dwLastProbeTick = 0;
+    MYSQL* m_pConnection = nullptr;  // guarded by the submission lock
+    CRITICAL_SECTION m_csSubmit;
+    SqlCache m_Caches[CACHE_COUNT];
+};
