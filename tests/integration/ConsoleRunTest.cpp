@@ -50,10 +50,7 @@ protected:
         s_nodeDb = testdb::UniqueName("run_node");
         testdb::CreateDatabase(s_main, "main.sql");
         testdb::CreateDatabase(s_nodeDb, "node.sql");
-        MYSQL* c = testdb::Connect(s_main);
-        testdb::Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('sim','s','" +
-                            std::string(kSimNode) + "','" + s_nodeDb + "',0)");
-        testdb::Close(c);
+        testdb::RegisterNode(s_main, "sim", kSimNode, s_nodeDb);
     }
     static void TearDownTestSuite() {
         testdb::DropDatabase(s_main);

@@ -103,6 +103,14 @@ void DropDatabase(const std::string& name) {
     Close(c);
 }
 
+void RegisterNode(const std::string& mainDb, const std::string& nodeName, const std::string& md5,
+                  const std::string& nodeDb) {
+    MYSQL* c = Connect(mainDb);
+    Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('" + nodeName + "','s','" +
+                md5 + "','" + nodeDb + "',0)");
+    Close(c);
+}
+
 void WriteServiceConfig(const std::string& mainDatabase, const std::string& password) {
     const Server& s = GetServer();
     const std::string zelk = testenv::ConfigDir() + "/Zelk.conf";

@@ -39,6 +39,10 @@ std::string UniqueName(const std::string& suffix);
 void CreateDatabase(const std::string& name, const std::string& schemaFile);
 void DropDatabase(const std::string& name);
 
+// Adds a live dev_node row for a node to the main database.
+void RegisterNode(const std::string& mainDb, const std::string& nodeName, const std::string& md5,
+                  const std::string& nodeDb);
+
 // Writes the database settings of the service (Zelk.conf and mysql/my.ini of
 // the test install tree) without loading them.
 void WriteServiceConfig(const std::string& mainDatabase, const std::string& password = "");

@@ -45,10 +45,7 @@ protected:
         s_nodeDb = testdb::UniqueName("outage_node");
         testdb::CreateDatabase(s_main, "main.sql");
         testdb::CreateDatabase(s_nodeDb, "node.sql");
-        MYSQL* c = testdb::Connect(s_main);
-        testdb::Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('gw','s','" +
-                            std::string(kNodeMd5) + "','" + s_nodeDb + "',0)");
-        testdb::Close(c);
+        testdb::RegisterNode(s_main, "gw", kNodeMd5, s_nodeDb);
         testdb::ConfigureService(s_main);
         s_port = testnet::FreePort();
         s_listener = testintake::Start(s_port);
