@@ -90,12 +90,17 @@ SQL
 }
 
 stop() {
+  local pid=""
+  [ -f "$PIDFILE" ] && pid="$(cat "$PIDFILE" 2>/dev/null || true)"
   if answers; then
     mariadb-admin --no-defaults -uroot --socket="$SOCKET" shutdown >/dev/null 2>&1 || true
   fi
-  for _ in $(seq 1 120); do
-    [ -f "$PIDFILE" ] || return 0
-    kill -0 "$(cat "$PIDFILE")" 2>/dev/null || { rm -f "$PIDFILE"; return 0; }
+  # Stopped means: the process is gone and nothing answers any more.
+  for _ in $(seq 1 240); do
+    if ! answers && { [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; }; then
+      rm -f "$PIDFILE"
+      return 0
+    fi
     sleep 0.25
   done
   echo "mariadb-local: the server did not stop" >&2
