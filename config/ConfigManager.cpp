@@ -47,8 +47,7 @@ public:
     std::string Str(const char* section, const char* key) const {
         std::string value;
         if (!m_doc.GetString(section, key, &value)) return std::string();
-        if (value.size() > CConfigManager::kMaxValueLength) {
-            value.resize(CConfigManager::kMaxValueLength);
+        if (Cut(&value)) {
             Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_WARN, kClassTag,
                 "[%s] Value Cut To %u Characters. FileName = %s , Section = %s , Key = %s\n", m_loaderName,
                 static_cast<unsigned>(CConfigManager::kMaxValueLength), m_path.c_str(), section, key);
@@ -75,8 +74,7 @@ public:
         std::vector<std::string> lines;
         if (!m_doc.GetSection(section, &lines) || lines.empty()) return std::string();
         std::string value = lines.front();
-        if (value.size() > CConfigManager::kMaxValueLength) {
-            value.resize(CConfigManager::kMaxValueLength);
+        if (Cut(&value)) {
             Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_WARN, kClassTag,
                 "[%s] Statement Cut To %u Characters. FileName = %s , Section = %s\n", m_loaderName,
                 static_cast<unsigned>(CConfigManager::kMaxValueLength), m_path.c_str(), section);
@@ -85,6 +83,13 @@ public:
     }
 
 private:
+    // Cuts a value to the longest kept length; true when it was longer.
+    static bool Cut(std::string* value) {
+        if (value->size() <= CConfigManager::kMaxValueLength) return false;
+        value->resize(CConfigManager::kMaxValueLength);
+        return true;
+    }
+
     const char* m_loaderName;
     std::string m_path;
     CIniDocument m_doc;

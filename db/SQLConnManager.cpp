@@ -3,10 +3,10 @@
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "core/RunMode.h"
+#include "core/ServiceStarter.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
-#include "platform/ServiceControl.h"
 #include "platform/Thread.h"
 
 namespace {
@@ -150,28 +150,8 @@ size_t CSQLConnManager::ConnectionCount() {
 }
 
 bool CSQLConnManager::MakeMySqlOK() {
-    IServiceControl* control = GetServiceControl();
-    DWORD err = control->Connect();
-    if (err != ERROR_SUCCESS) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeMySqlOK] Cannot Open SCManager Err = %u\n", err);
-        return false;
-    }
-    bool ok = false;
-    bool running = false;
-    if ((err = control->OpenUnit(kMySqlServiceName)) != ERROR_SUCCESS) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeMySqlOK] Cannot Open Service Err = %u\n", err);
-    } else if ((err = control->QueryRunning(kMySqlServiceName, &running)) != ERROR_SUCCESS) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeMySqlOK] Cannot QueryServiceStatus  Err = %u\n", err);
-    } else if (running) {
-        ok = true;
-    } else if ((err = control->StartUnit(kMySqlServiceName)) != ERROR_SUCCESS) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeMySqlOK] Cannot StartService  Err = %u\n", err);
-    } else {
-        Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[MakeMySqlOK] Start MySql Service Succeed.\n");
-        ok = true;
-    }
-    control->Disconnect();
-    return ok;
+    return EnsureServiceRunning(kMySqlServiceName,
+                                {kClassTag, "MakeMySqlOK", "[MakeMySqlOK] Start MySql Service Succeed.\n"}, false);
 }
 
 DWORD CSQLConnManager::MySqlMonitor(void* param) {

@@ -6,6 +6,7 @@
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "core/RunMode.h"
+#include "core/ServiceStarter.h"
 #include "core/SocketManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
@@ -13,7 +14,6 @@
 #include "node/TarnNodeManager.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-#include "platform/ServiceControl.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
 
@@ -175,30 +175,7 @@ void CDataCenterListenTask::CleanUpTempXml() {
 }
 
 bool CDataCenterListenTask::MakeVarnholtServiceOK() {
-    IServiceControl* control = GetServiceControl();
-    DWORD err = control->Connect();
-    if (err != ERROR_SUCCESS) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot Open SCManager Err = %u\n", err);
-        return false;
-    }
-    bool ok = false;
-    bool running = false;
-    if ((err = control->OpenUnit(kWatchdogServiceName)) != ERROR_SUCCESS) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot Open Service Err = %u\n", err);
-    } else if ((err = control->QueryRunning(kWatchdogServiceName, &running)) != ERROR_SUCCESS) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot QueryServiceStatus  Err = %u\n",
-            err);
-    } else if (running) {
-        ok = true;
-    } else if ((err = control->StartUnit(kWatchdogServiceName)) != ERROR_SUCCESS &&
-               err != ERROR_SERVICE_ALREADY_RUNNING) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeVarnholtServiceOK] Cannot StartService  Err = %u\n", err);
-    } else {
-        if (err == ERROR_SUCCESS) {
-            Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[MakeVarnholtServiceOK] Start ZelkDog Service Succeed.\n");
-        }
-        ok = true;
-    }
-    control->Disconnect();
-    return ok;
+    return EnsureServiceRunning(
+        kWatchdogServiceName,
+        {kClassTag, "MakeVarnholtServiceOK", "[MakeVarnholtServiceOK] Start ZelkDog Service Succeed.\n"}, true);
 }

@@ -483,6 +483,13 @@ bool CNodeLogRecordTask::Check_UserAuditFile_Log(int) {
 
 int CNodeLogRecordTask::Deal_Fail(int) { return 0; }
 
+void CNodeLogRecordTask::LogResourceAccess(const char* format) {
+    Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, format,
+        I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, serviceType)),
+        IpToText(ReadU32Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverAddressNet))).c_str(),
+        ReadU16Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverPortNet)));
+}
+
 int CNodeLogRecordTask::Deal_UnSupport_Log(int) {
     CountStat(INFO_COUNTER_UNSUPPORTED);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
@@ -534,10 +541,7 @@ int CNodeLogRecordTask::Deal_User_Log(int kind) {
     const std::int32_t action = I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, action));
     CountStat(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
     if (action == 3) {
-        Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[Deal_User_Log] ServerType = %d Resouce = %s:%u\n",
-            I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, serviceType)),
-            IpToText(ReadU32Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverAddressNet))).c_str(),
-            ReadU16Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverPortNet)));
+        LogResourceAccess("[Deal_User_Log] ServerType = %d Resouce = %s:%u\n");
     } else if (action == 2) {
         const std::int32_t up = I32(m_pCurrent, offsetof(UserRecordV1, upFlux));
         const std::int32_t down = I32(m_pCurrent, offsetof(UserRecordV1, downFlux));
@@ -556,10 +560,7 @@ int CNodeLogRecordTask::Deal_UserV2_Log(int kind) {
     const std::int32_t action = I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, action));
     CountStat(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
     if (action == 3) {
-        Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[Deal_UserV2_Log] ServerType = %d Resouce = %s:%u\n",
-            I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, serviceType)),
-            IpToText(ReadU32Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverAddressNet))).c_str(),
-            ReadU16Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverPortNet)));
+        LogResourceAccess("[Deal_UserV2_Log] ServerType = %d Resouce = %s:%u\n");
     } else if (action == 2) {
         const std::int32_t up = I32(m_pCurrent, offsetof(UserRecordV2, upFlux));
         const std::int32_t down = I32(m_pCurrent, offsetof(UserRecordV2, downFlux));
@@ -582,10 +583,7 @@ int CNodeLogRecordTask::Deal_UserV3_Log(int kind) {
     const std::int32_t action = I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, action));
     CountStat(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
     if (action == 3) {
-        Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[Deal_UserV3_Log] ServerType = %d Resouce = %s:%u\n",
-            I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, serviceType)),
-            IpToText(ReadU32Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverAddressNet))).c_str(),
-            ReadU16Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverPortNet)));
+        LogResourceAccess("[Deal_UserV3_Log] ServerType = %d Resouce = %s:%u\n");
     } else if (action == 2) {
         const std::int64_t up = I64(m_pCurrent, offsetof(UserRecordV3, upFlux));
         const std::int64_t down = I64(m_pCurrent, offsetof(UserRecordV3, downFlux));

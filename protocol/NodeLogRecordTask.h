@@ -96,6 +96,8 @@ private:
     bool Check_UserAuditFile_Log(int kind);
 
     int Deal_Fail(int kind);
+    // The DEBUG line of a resource access: service type, server address, port.
+    void LogResourceAccess(const char* format);
     int Deal_UnSupport_Log(int kind);
     int Deal_KeepAlive_Log(int kind);
     int Deal_User_Log(int kind);

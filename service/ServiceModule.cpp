@@ -72,10 +72,16 @@ void CServiceModule::FinishMainFlow(CVarnholt& app, DWORD limitMs) {
     CVarnholt::UnInitManagers();
 }
 
-void CServiceModule::Run() {
-    MSG msg{};
+void CServiceModule::PrepareHostThread() {
+    // The host thread's queue must exist before a signal can post to it.
     m_dwHostThreadId.store(GetCurrentThreadId());
-    PeekMessage(&msg, PM_NOREMOVE);  // creates the host thread's queue
+    MSG msg{};
+    PeekMessage(&msg, PM_NOREMOVE);
+    StartStopSignalThread(&CServiceModule::OnStopSignal);
+}
+
+void CServiceModule::Run() {
+    MSG msg{};  // the queue exists already (PrepareHostThread)
 
     if (m_bService.load()) SetServiceStatus(SERVICE_RUNNING);
 
@@ -113,13 +119,7 @@ int CServiceModule::Main(int argc, char** argv) {
             m_bConsole.store(true);
             SetRunMode(false, true);
             CProgramLogRecorder::GetInstance()->SetConsoleMode(true);
-            // The host thread's queue must exist before a signal can post to it.
-            m_dwHostThreadId.store(GetCurrentThreadId());
-            {
-                MSG msg{};
-                PeekMessage(&msg, PM_NOREMOVE);
-            }
-            StartStopSignalThread(&CServiceModule::OnStopSignal);
+            PrepareHostThread();
             Run();
             return 0;
         case CommandSwitch::None:
@@ -128,12 +128,7 @@ int CServiceModule::Main(int argc, char** argv) {
                 return 0;
             }
             SetRunMode(true, false);
-            m_dwHostThreadId.store(GetCurrentThreadId());
-            {
-                MSG msg{};
-                PeekMessage(&msg, PM_NOREMOVE);
-            }
-            StartStopSignalThread(&CServiceModule::OnStopSignal);
+            PrepareHostThread();
             SetServiceStatus(SERVICE_START_PENDING);
             Run();
             SetServiceStatus(SERVICE_STOPPED);

@@ -61,6 +61,9 @@ private:
     CServiceModule() = default;
 
     static void OnStopSignal(int signal);
+    // Records the host thread, creates its message queue and starts the
+    // thread that turns stop signals into WM_QUIT.
+    void PrepareHostThread();
 
     CVarnholt m_Varnholt;
     std::atomic<DWORD> m_dwHostThreadId{0};

@@ -258,10 +258,9 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
                       "`raw_up_flux`,`raw_dw_flux`,`log_time`,`address`,`svr_port`) values('%" PRId64
                       "',%d,%u,%d,%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",'%s',%u,%d)",
                       recordId, userId, server, groupId, down, up, rawUp, rawDown, when.c_str(), client, port);
-        rows = UserRow(CACHE_USRFLOWLOG, buffer);
-    } else if (action == 3 && server == 0) {
-        rows = 0;
-    } else {
+        AddStatement(CACHE_USRFLOWLOG, buffer);
+        rows = 1;
+    } else if (action != 3 || server != 0) {
         std::string message;
         if (!SqlText(p->message, sizeof(p->message), &message)) return 0;
         std::snprintf(buffer, sizeof(buffer),
@@ -275,7 +274,8 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
         std::snprintf(buffer, sizeof(buffer), "',%d,'%s',%u,%d)",
                       static_cast<std::int32_t>(ReadU32(&p->common.authMethod)), when.c_str(), server, port);
         basic += buffer;
-        rows = UserRow(CACHE_USRBASICLOG, basic);
+        AddStatement(CACHE_USRBASICLOG, basic);
+        rows = 1;
         if (action == 3) {
             std::snprintf(buffer, sizeof(buffer),
                           "insert  into UsrSvrLog (`record_id`, `user_id`,`svr_ip`,`grp_id`,`svr_port`,`svr_type`,"
@@ -285,16 +285,11 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
                           static_cast<std::int32_t>(ReadU32(&p->common.serviceType)), when.c_str(), result, client);
             std::string service = buffer + message + "'," +
                                   std::to_string(static_cast<std::int32_t>(ReadU32(&p->common.serverAttribute))) + ")";
-            rows = rows == 1 ? UserRow(CACHE_USRSVRLOG, service) : 0;
+            AddStatement(CACHE_USRSVRLOG, service);
         }
     }
     FlushSqlCaches(false);
     return rows;
-}
-
-int CFinalLogWriter::UserRow(CacheIndex cache, const std::string& statement) {
-    AddStatement(cache, statement);
-    return 1;
 }
 
 int CFinalLogWriter::WriteLog(std::uint32_t kind, const UserRecordV2* p, ReplyBuff* reply) {

@@ -83,7 +83,6 @@ private:
     bool IsDue(SqlCache& cache, bool force);
     std::string DbName() const;
     int WriteAdminRow(std::uint32_t kind, const packet::AdminRecord* p, bool fromAudit);
-    int UserRow(CacheIndex cache, const std::string& statement);
 
     mutable std::mutex m_NameMutex;
     std::string m_strDbName;
