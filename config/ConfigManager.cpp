@@ -129,7 +129,13 @@ bool CConfigManager::Init() {
         Register("ZelkAdv.conf", &CConfigManager::LoadZelkAdvConfig);
         Register("ProgramLog.conf", &CConfigManager::LoadProgramLogConfig);
         Register("mysql/my.ini", &CConfigManager::LoadMySqldConfig);
-        for (const Registration& r : m_Loaders) (this->*r.loader)();
+        // The program log's own settings come first, so that what the other
+        // files report while they load (a value cut, a list capped) reaches
+        // the log at start-up, when it matters most.
+        LoadProgramLogConfig();
+        for (const Registration& r : m_Loaders) {
+            if (r.loader != &CConfigManager::LoadProgramLogConfig) (this->*r.loader)();
+        }
     }
     return ok;
 }

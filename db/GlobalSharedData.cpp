@@ -74,6 +74,19 @@ bool CGlobalSharedData::Init() {
     return IsInitialised();
 }
 
+bool CGlobalSharedData::CreateWorkingDirectories() {
+    bool all = true;
+    for (const std::string* dir : {&m_strLogDir, &m_strDumpDir, &m_strDataFileDir, &m_strTempDir, &m_strUploadDir}) {
+        if (dir->empty()) continue;
+        const DWORD rc = SHCreateDirectory(dir->c_str());
+        if (rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS) continue;
+        Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_ERROR, "[CGlobalSharedData]",
+            "[CreateWorkingDirectories] Cannot Create Folder = %s Err = %u\n", dir->c_str(), rc);
+        all = false;
+    }
+    return all;
+}
+
 DWORD CGlobalSharedData::WaitForExitEvent(DWORD timeoutMs) {
     if (!IsInitialised()) return WAIT_FAILED;
     return WaitForSingleObject(m_hExitEvent, timeoutMs);
@@ -391,6 +404,19 @@ void CGlobalSharedData::AddNodeSyncRef(const BYTE* identity) {
 
 void CGlobalSharedData::ReleaseNodeSyncRef(const BYTE* identity) {
     if (NodeInfo* node = FindByIdentity(identity)) node->nSyncCount.fetch_sub(1);
+}
+
+void CGlobalSharedData::AttachNodeTask(const BYTE* identity) {
+    if (NodeInfo* node = FindByIdentity(identity)) node->nAttachedTasks.fetch_add(1);
+}
+
+void CGlobalSharedData::DetachNodeTask(const BYTE* identity) {
+    if (NodeInfo* node = FindByIdentity(identity)) node->nAttachedTasks.fetch_sub(1);
+}
+
+std::int32_t CGlobalSharedData::GetNodeAttachedTasks(const BYTE* identity) {
+    NodeInfo* node = FindByIdentity(identity);
+    return node != nullptr ? node->nAttachedTasks.load() : 0;
 }
 
 void CGlobalSharedData::MarkNodeSynced(const BYTE* identity) {

@@ -86,6 +86,9 @@ struct NodeInfo {
     std::string strNodeName;
     BYTE identity[16] = {};
     std::atomic<std::int32_t> nSyncCount{0};
+    // Record tasks that have identified themselves as this node and not yet
+    // ended: the disconnection is recorded when the last one leaves.
+    std::atomic<std::int32_t> nAttachedTasks{0};
     std::string strSecret;
     std::string strMd5Secret;
     std::string strDbName;
@@ -118,6 +121,10 @@ public:
     const std::string& GetDataFileDir() const { return m_strDataFileDir; }
     const std::string& GetTempDir() const { return m_strTempDir; }
     const std::string& GetUploadDir() const { return m_strUploadDir; }
+    // Creates the working folders (log, dump, data file, temp, upload) that
+    // are missing; logs an ERROR naming each one that cannot be made.
+    // False when any is missing afterwards.
+    bool CreateWorkingDirectories();
 
     // Guards the node list.
     CRITICAL_SECTION* NodeListLock() { return &m_csNodeList; }
@@ -128,8 +135,12 @@ public:
     CRITICAL_SECTION* SpareLock() { return &m_csSpare; }
 
     // Next value of the process-wide log counter (interlocked increment).
-    std::int32_t NextLogCounter() { return m_nLogCounter.fetch_add(1) + 1; }
-    std::int32_t GetLogCounter() const { return m_nLogCounter.load(); }
+    // The counter wraps from 2^31 - 1 to -2^31 in unsigned arithmetic, so its
+    // overflow is defined; callers that need a non-negative number take the
+    // value as unsigned.
+    std::int32_t NextLogCounter() { return static_cast<std::int32_t>(m_nLogCounter.fetch_add(1u) + 1u); }
+    std::int32_t GetLogCounter() const { return static_cast<std::int32_t>(m_nLogCounter.load()); }
+    void SetLogCounter(std::int32_t value) { m_nLogCounter.store(static_cast<std::uint32_t>(value)); }
 
     // ---- Known nodes and their directories --------------------------------
     static constexpr unsigned kMaxNodes = 64;
@@ -161,6 +172,9 @@ public:
     std::int32_t GetNodeSyncCount(const BYTE* identity);
     void AddNodeSyncRef(const BYTE* identity);
     void ReleaseNodeSyncRef(const BYTE* identity);
+    void AttachNodeTask(const BYTE* identity);
+    void DetachNodeTask(const BYTE* identity);
+    std::int32_t GetNodeAttachedTasks(const BYTE* identity);
     void MarkNodeSynced(const BYTE* identity);
     int IsAnyNodeSynced();
     bool IsNodeListReady() const { return m_nNodeListReady.load() == 1; }
@@ -193,7 +207,7 @@ private:
     CRITICAL_SECTION m_csTypeName;
     CRITICAL_SECTION m_csCrash;
     CRITICAL_SECTION m_csSpare;
-    std::atomic<std::int32_t> m_nLogCounter{0};
+    std::atomic<std::uint32_t> m_nLogCounter{0};
     std::vector<std::unique_ptr<NodeInfo>> m_Nodes;
     std::atomic<std::int32_t> m_nNodeListReady{0};
 

@@ -67,7 +67,9 @@ bool CSQLConnManager::UnInit() {
 
 MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags) {
     if (!IsInitialised()) return nullptr;
-    CCSLocker lock(&m_csConnections);
+    // Connecting (with its pauses between attempts) happens outside the
+    // table lock, so that an unreachable server holds up only the caller,
+    // not every thread that borrows or gives back a connection.
     MYSQL* handle = mysql_init(nullptr);
     if (handle == nullptr) return nullptr;
     // Every text the service sends is GBK; naming it at connect time keeps
@@ -92,7 +94,12 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags) 
             "ErrStr = %s\n",
             host.c_str(), port, database != nullptr ? database : "", user.c_str(), mysql_errno(handle),
             mysql_error(handle));
-        Sleep(m_dwRetryDelayMs);
+        if (attempt + 1 == kConnectAttempts) break;
+        // A stopping service does not wait for a server that is not there:
+        // its writers keep what they cannot send in their spool files.
+        const DWORD rc = CGlobalSharedData::GetInstance()->WaitForExitEvent(m_dwRetryDelayMs);
+        if (rc == WAIT_OBJECT_0) break;
+        if (rc == WAIT_FAILED) Sleep(m_dwRetryDelayMs);
     }
     if (!connected) {
         mysql_close(handle);
@@ -101,6 +108,11 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags) 
 
     my_bool reconnect = 1;
     mysql_options(handle, MYSQL_OPT_RECONNECT, &reconnect);
+    if (!IsInitialised()) {  // shut down while connecting
+        mysql_close(handle);
+        return nullptr;
+    }
+    CCSLocker lock(&m_csConnections);
     m_Reclaimed.erase(handle);  // the address may be reused by a new connection
     m_Connections[handle] = OpenCurrentThreadHandle();
     return handle;

@@ -8,7 +8,8 @@
 // monitor also keeps the MySQL server's service running (checked every 5 s).
 //
 // Lock order: the table lock, then the configuration's own locks. The table
-// lock is held across a whole allocation, connection attempts included.
+// lock is never held while connecting: an unreachable server delays only the
+// thread that asked for the connection.
 #pragma once
 
 #include <mysql.h>

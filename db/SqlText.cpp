@@ -52,6 +52,21 @@ bool ExecuteSql(MYSQL* connection, const std::string& sql) {
     return QuerySqlRows(connection, sql, &rows);
 }
 
+bool IsSqlConnectionError(unsigned err) {
+    switch (err) {
+        case 2002:  // cannot connect through the socket
+        case 2003:  // cannot connect to the server
+        case 2006:  // server has gone away
+        case 2013:  // lost connection during query
+        case 2055:  // lost connection (system error)
+        case 1053:  // server shutdown in progress
+        case 1927:  // connection was killed
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string HexUpper(const BYTE* bytes, size_t length) {
     std::string out;
     if (bytes == nullptr) return out;

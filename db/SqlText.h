@@ -22,6 +22,9 @@ using SqlRow = std::vector<std::optional<std::string>>;
 bool QuerySqlRows(MYSQL* connection, const std::string& sql, std::vector<SqlRow>* rows);
 // Runs one statement (and drains any results). False when it failed.
 bool ExecuteSql(MYSQL* connection, const std::string& sql);
+// True for the errors that say the connection, not the statement, failed:
+// such a statement is worth sending again on a new connection.
+bool IsSqlConnectionError(unsigned err);
 
 // 32 hexadecimal digits of 16 bytes, upper case.
 std::string HexUpper(const BYTE* bytes, size_t length);

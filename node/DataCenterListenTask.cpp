@@ -51,7 +51,9 @@ DWORD CDataCenterListenTask::Run() {
     const auto port = static_cast<std::uint16_t>(CConfigManager::GetInstance()->m_Zelk.Port.Get());
     if (exitEvent == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Global Exit Event Invalid\n");
-    } else if (CConfigManager::GetInstance()->m_Zelk.Port.Get() == 0) {
+    } else if (const auto configured = CConfigManager::GetInstance()->m_Zelk.Port.Get();
+               configured <= 0 || configured > 65535) {
+        // Cut to 16 bits, a port above 65535 would bind some other port.
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] DataCenter Listen Port Invalid\n");
     } else if ((m_ListenSocket = CSocketManager::GetInstance()->AllocSocket(kSocketTypeStream)) == INVALID_SOCKET) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Cannot Alloc Socket Err= %u \n",

@@ -32,13 +32,13 @@ unsigned long long Address(const void* p) { return static_cast<unsigned long lon
 
 }  // namespace
 
+std::atomic<DWORD> CTarnNode::s_dwTaskStopWaitMs{CTarnNode::kTaskStopWaitMs};
+
 CTarnNode::CTarnNode() = default;
 
 CTarnNode::~CTarnNode() {
     StopAllTask();
     ReleaseAllTask();
-    m_RecvRing.UnInit();
-    m_SendRing.UnInit();
     if (m_hThread != nullptr) CloseHandle(m_hThread);
     m_hThread = nullptr;
     if (m_Socket != INVALID_SOCKET) CSocketManager::GetInstance()->ReleaseSocket(m_Socket, true);
@@ -59,7 +59,9 @@ std::string CTarnNode::GetDbName() const {
 bool CTarnNode::Start() {
     if (m_hNetEvent == nullptr) m_hNetEvent = WSACreateEvent();
     if (m_hNetEvent == nullptr) return false;
-    WSAEventSelect(m_Socket, m_hNetEvent, FD_READ | FD_WRITE | FD_CLOSE);
+    // FD_WRITE joins only while a send is partial (OnFD_Write).
+    WSAEventSelect(m_Socket, m_hNetEvent, FD_READ | FD_CLOSE);
+    m_bWatchWrite = false;
     m_nRunning.store(1);
     if (m_hThread != nullptr) return true;
     DWORD threadId = 0;
@@ -75,8 +77,8 @@ bool CTarnNode::InitRingCaches() {
     DWORD sendKiB = static_cast<DWORD>(config->m_ZelkAdv.TarnNodeSendBuffSize.Get());
     if (recvMiB == 0) recvMiB = kDefaultRingUnits;
     if (sendKiB == 0) sendKiB = kDefaultRingUnits;
-    const bool recv = m_RecvRing.Init(recvMiB * 1024 * 1024);
-    const bool send = m_SendRing.Init(sendKiB * 1024);
+    const bool recv = m_pRecvRing->Init(recvMiB * 1024 * 1024);
+    const bool send = m_pSendRing->Init(sendKiB * 1024);
     return recv && send;
 }
 
@@ -96,7 +98,7 @@ DWORD CTarnNode::Run(void* param) {
         return static_cast<DWORD>(-1);
     }
     recordTask->SetNodeThreadId(GetCurrentThreadId());
-    recordTask->SetRings(&node->m_RecvRing, &node->m_SendRing);
+    recordTask->SetRings(node->m_pRecvRing, node->m_pSendRing);
     if (!CTaskManager::GetInstance()->AddTask(recordTask)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Start CNodeLogRecordTask Fail\n");
         CTaskManager::GetInstance()->DeleteWhenEnded(recordTask);
@@ -127,9 +129,14 @@ DWORD CTarnNode::Run(void* param) {
 
     node->SignalAllTaskStop();
     node->StopAllTask();
+    // A record task still running keeps its references to the rings, which
+    // are then freed with the task; otherwise their memory goes now.
+    const bool taskEnded = node->m_pRecordTask == nullptr || !node->m_pRecordTask->IsAlive();
     node->ReleaseAllTask();
-    node->m_RecvRing.UnInit();
-    node->m_SendRing.UnInit();
+    if (taskEnded) {
+        node->m_pRecvRing->UnInit();
+        node->m_pSendRing->UnInit();
+    }
     node->UpdateDevConnectInfo(0);
     node->DropPendingMessages();
     CloseHandle(node->m_hNetEvent);
@@ -203,12 +210,12 @@ bool CTarnNode::ProcessNetworkEvent() {
 }
 
 bool CTarnNode::ReceiveOnce(DWORD free, int* error) {
-    int n = SafeRecv(m_Socket, reinterpret_cast<char*>(m_RecvRing.GetWritePos()), static_cast<int>(free));
+    int n = SafeRecv(m_Socket, reinterpret_cast<char*>(m_pRecvRing->GetWritePos()), static_cast<int>(free));
     if (n <= 0) {
         *error = n == 0 ? 0 : WSAGetLastError();
         return false;
     }
-    m_RecvRing.WriteCommit(static_cast<DWORD>(n));
+    m_pRecvRing->WriteCommit(static_cast<DWORD>(n));
     Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[OnFD_Read] socket %d recv %d byte(s) data\n", m_Socket, n);
     return true;
 }
@@ -218,7 +225,7 @@ bool CTarnNode::RecordTaskEnded() const { return m_pRecordTask != nullptr && !m_
 void CTarnNode::OnFD_Read() {
     DWORD free = 0;
     int error = 0;
-    while (m_RecvRing.GetCanWriteSize(&free)) {
+    while (m_pRecvRing->GetCanWriteSize(&free)) {
         if (m_nRunning.load() != 1) return;
         if (!ReceiveOnce(free, &error)) {
             if (error == 0 || error == EWOULDBLOCK) return;
@@ -230,7 +237,7 @@ void CTarnNode::OnFD_Read() {
 
     // The ring is full: wait for the record task to make room, still serving
     // thread messages and the exit event.
-    HANDLE waits[2] = {m_RecvRing.GetNotFullEvent(), CGlobalSharedData::GetInstance()->GetExitEvent()};
+    HANDLE waits[2] = {m_pRecvRing->GetNotFullEvent(), CGlobalSharedData::GetInstance()->GetExitEvent()};
     for (;;) {
         DWORD rc = MsgWaitForMultipleObjects(2, waits, kRingFullWaitMs);
         if (rc == WAIT_FAILED) {
@@ -251,7 +258,7 @@ void CTarnNode::OnFD_Read() {
                 m_nRunning.store(0);
                 return;
             }
-        } else if (m_RecvRing.GetCanWriteSize(&free) && !ReceiveOnce(free, &error)) {
+        } else if (m_pRecvRing->GetCanWriteSize(&free) && !ReceiveOnce(free, &error)) {
             break;
         }
         if (m_nRunning.load() != 1) return;
@@ -262,24 +269,35 @@ void CTarnNode::OnFD_Read() {
 }
 
 void CTarnNode::OnFD_Write() {
+    // Sends until the ring is empty or the socket is full, so bytes that sit
+    // after the ring's wrap point go out now rather than with the next reply.
     DWORD readable = 0;
-    if (!m_SendRing.GetCanReadSize(&readable)) return;
-    int sent = SafeSend(m_Socket, reinterpret_cast<const char*>(m_SendRing.GetReadPos()), static_cast<int>(readable));
-    if (sent < 0) {
-        const int error = WSAGetLastError();
-        if (error != EWOULDBLOCK) {
-            Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnFD_Write] send Fail Err = %u\n", static_cast<unsigned>(error));
+    while (m_pSendRing->GetCanReadSize(&readable)) {
+        int sent = SafeSend(m_Socket, reinterpret_cast<const char*>(m_pSendRing->GetReadPos()),
+                            static_cast<int>(readable));
+        if (sent < 0) {
+            const int error = WSAGetLastError();
+            if (error != EWOULDBLOCK) {
+                Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnFD_Write] send Fail Err = %u\n",
+                    static_cast<unsigned>(error));
+                return;
+            }
+            sent = 0;  // the socket is full: wait for FD_WRITE
+        }
+        m_pSendRing->ReadCommit(static_cast<DWORD>(sent));
+        Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[OnFD_Write] socket %d send %d byte(s) data\n", m_Socket, sent);
+        if (static_cast<DWORD>(sent) != readable) {
+            WatchWrite(true);
             return;
         }
-        sent = 0;  // the socket is full: wait for FD_WRITE
     }
-    m_SendRing.ReadCommit(static_cast<DWORD>(sent));
-    if (static_cast<DWORD>(sent) == readable) {
-        WSAEventSelect(m_Socket, m_hNetEvent, FD_READ | FD_CLOSE);
-    } else {
-        WSAEventSelect(m_Socket, m_hNetEvent, FD_READ | FD_WRITE | FD_CLOSE);
-    }
-    Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[OnFD_Write] socket %d send %d byte(s) data\n", m_Socket, sent);
+    WatchWrite(false);
+}
+
+void CTarnNode::WatchWrite(bool watch) {
+    if (watch == m_bWatchWrite || m_Socket == INVALID_SOCKET) return;
+    m_bWatchWrite = watch;
+    WSAEventSelect(m_Socket, m_hNetEvent, watch ? FD_READ | FD_WRITE | FD_CLOSE : FD_READ | FD_CLOSE);
 }
 
 void CTarnNode::OnFD_Close() {
@@ -319,7 +337,9 @@ void CTarnNode::UpdateDevConnectInfo(int state) {
     m_nConnState = state;
     const std::string name = GetDbName();
     if (name.empty()) return;
-    if (state == 0 && CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_Identity) != 0) return;
+    // The disconnection is recorded once no record task of this node is
+    // attached any more (another connection of the same node may still be).
+    if (state == 0 && CGlobalSharedData::GetInstance()->GetNodeAttachedTasks(m_Identity) != 0) return;
     if (m_dwPeerAddress == 0) {
         if (SocketPeerName(m_Socket, &m_dwPeerAddress, nullptr) != 0) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[UpdateDevConnectInfo] Cannot Get Peer Info Err = %u\n",
@@ -388,7 +408,7 @@ void CTarnNode::SignalAllTaskStop() {
         m_pRecordTask->Stop();
         // Wakes the record task from its wait for data, so that it sees the
         // stop request at once instead of after its 5-second wait.
-        if (m_RecvRing.GetDataReadyEvent() != nullptr) SetEvent(m_RecvRing.GetDataReadyEvent());
+        if (m_pRecvRing->GetDataReadyEvent() != nullptr) SetEvent(m_pRecvRing->GetDataReadyEvent());
     }
     for (CTask* task : m_pMaintenanceTasks) {
         if (task != nullptr) task->Stop();
@@ -398,7 +418,9 @@ void CTarnNode::SignalAllTaskStop() {
 void CTarnNode::StopAllTask() {
     std::vector<CTask*> tasks;
     if (m_pRecordTask != nullptr) tasks.push_back(m_pRecordTask);
-    if (m_pRecordTask != nullptr && m_RecvRing.GetDataReadyEvent() != nullptr) SetEvent(m_RecvRing.GetDataReadyEvent());
+    if (m_pRecordTask != nullptr && m_pRecvRing->GetDataReadyEvent() != nullptr) {
+        SetEvent(m_pRecvRing->GetDataReadyEvent());
+    }
     for (CTask* task : m_pMaintenanceTasks) {
         if (task != nullptr) tasks.push_back(task);
     }

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -38,6 +39,8 @@ public:
     static constexpr DWORD kNetworkWaitMs = 100;
     static constexpr DWORD kRingFullWaitMs = 2000;
     static constexpr DWORD kTaskStopWaitMs = 30000;
+    // Tests shorten how long the node waits for its tasks to stop.
+    static void SetTaskStopWait(DWORD waitMs) { s_dwTaskStopWaitMs.store(waitMs); }
     static constexpr unsigned kDevInfoReadTimeoutSec = 3000;
 
     CTarnNode();
@@ -52,8 +55,8 @@ public:
     HANDLE GetThreadHandle() const { return m_hThread; }
     DWORD GetThreadId() const { return m_dwThreadId.load(); }
     std::string GetDbName() const;
-    CRingCache* GetRecvRing() { return &m_RecvRing; }
-    CRingCache* GetSendRing() { return &m_SendRing; }
+    CRingCache* GetRecvRing() { return m_pRecvRing.get(); }
+    CRingCache* GetSendRing() { return m_pSendRing.get(); }
     bool IsRunning() const { return m_nRunning.load() == 1; }
 
 private:
@@ -62,6 +65,9 @@ private:
     bool ProcessNetworkEvent();
     void OnFD_Read();
     void OnFD_Write();
+    // Selects FD_WRITE only while a send was partial: a writable socket
+    // would otherwise signal the network event on every pass.
+    void WatchWrite(bool watch);
     void OnFD_Close();
     void OnMsg_TarnNodeDataSyncSucc(char* name, BYTE* identity);
     void OnMsg_TarnNodeInfoUpdate(char* name, BYTE* identity);
@@ -83,8 +89,11 @@ private:
     std::atomic<DWORD> m_dwThreadId{0};
     SOCKET m_Socket = INVALID_SOCKET;
     HANDLE m_hNetEvent = nullptr;
-    CRingCache m_RecvRing;
-    CRingCache m_SendRing;
+    // The record task holds the rings too: they live until both the node
+    // thread and the task are done with them.
+    std::shared_ptr<CRingCache> m_pRecvRing = std::make_shared<CRingCache>();
+    std::shared_ptr<CRingCache> m_pSendRing = std::make_shared<CRingCache>();
+    bool m_bWatchWrite = false;
     std::uint32_t m_dwPeerAddress = 0;
     int m_nConnState = 0;
     mutable std::mutex m_NameMutex;
@@ -93,4 +102,6 @@ private:
     // The record task and the four maintenance tasks join as they are built.
     CTask* m_pRecordTask = nullptr;
     CTask* m_pMaintenanceTasks[4] = {};
+
+    static std::atomic<DWORD> s_dwTaskStopWaitMs;
 };

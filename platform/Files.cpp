@@ -208,6 +208,12 @@ bool CPlainFile::Truncate() {
     return true;
 }
 
+bool CPlainFile::Sync() {
+    if (m_fd < 0) return Fail(EBADF);
+    if (fdatasync(m_fd) != 0) return Fail(errno);
+    return true;
+}
+
 bool CPlainFile::Write(const void* data, size_t length) {
     if (m_fd < 0) return Fail(EBADF);
     const char* p = static_cast<const char*>(data);

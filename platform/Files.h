@@ -66,6 +66,8 @@ public:
     bool Truncate();
     // Writes all bytes at the current position.
     bool Write(const void* data, size_t length);
+    // Flushes the file's data to the disk (fdatasync).
+    bool Sync();
 
 private:
     int m_fd = -1;

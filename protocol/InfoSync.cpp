@@ -80,18 +80,20 @@ int CNodeLogRecordTask::Deal_LogudtDB_Log(int) {
     m_TempFiles.insert(file);
     const std::uint32_t contentLength = DataLen() - kInfoSyncMinSize;
     {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        if (!out) {
+        FILE* out = std::fopen(file.c_str(), "wb");
+        if (out == nullptr) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Deal_LogudtDB_Log] Cannot Create File = %s Err = %u\n",
                 file.c_str(), MapErrno(errno));
             return 0;
         }
-        out.write(reinterpret_cast<const char*>(m_pCurrent + kInfoSyncMinSize), contentLength);
-        out.flush();
-        if (!out) {
+        size_t written = std::fwrite(m_pCurrent + kInfoSyncMinSize, 1, contentLength, out);
+        // Bytes still buffered when the flush fails were not written either.
+        if (std::fflush(out) != 0 && written == contentLength) written = 0;
+        std::fclose(out);
+        if (written != contentLength) {
             Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
                 "[Deal_LogudtDB_Log] Cannot Write All Logudt Data To File. Total = %u , Real Write = %u\n",
-                contentLength, 0u);
+                contentLength, static_cast<unsigned>(written));
         }
     }
 
@@ -130,6 +132,7 @@ int CNodeLogRecordTask::Deal_LogudtDB_Log(int) {
     }
 
     CGlobalSharedData::GetInstance()->MarkNodeSynced(Identity());
+    AttachToNode(Identity());
     InfoSyncReply reply{};
     std::memcpy(&reply.header, m_pCurrent, kHeaderSize);
     reply.header.m_DataLen = kInfoSyncReplySize;
@@ -228,8 +231,8 @@ bool CNodeLogRecordTask::ProcessLogudtUserInfo(const std::string& file) {
             if (FindTable(*tables, name) == nullptr) continue;
             list.push_back("lock tables " + name + " write");
             // Users the service added itself (id 0 and below) survive a sync.
-            list.push_back(BeginsWith(name.c_str(), "tarnuser") ? "delete from tarnuser where id>0"
-                                                                : "delete from " + name);
+            list.push_back(strcasecmp(name.c_str(), "tarnuser") == 0 ? "delete from tarnuser where id>0"
+                                                                     : "delete from " + name);
             for (const TiXmlElement* row = table->FirstChildElement(); row != nullptr; row = row->NextSiblingElement()) {
                 list.push_back(BuildSql(row, name));
             }

@@ -117,6 +117,7 @@ DWORD CNodeLogRecordTask::Run() {
     // keep-alive identity would drive a node's count below zero, and a node
     // whose count is not zero counts as synchronised.
     if (m_bSyncRefAdded) CGlobalSharedData::GetInstance()->ReleaseNodeSyncRef(m_SyncRefIdentity);
+    if (m_bAttached) CGlobalSharedData::GetInstance()->DetachNodeTask(m_AttachedIdentity);
     for (const std::string& file : m_TempFiles) DeleteFileA(file.c_str());
     m_TempFiles.clear();
     std::vector<BYTE>().swap(m_LinearBuff);
@@ -657,10 +658,18 @@ bool CNodeLogRecordTask::IsSyncOK(const BYTE* identity) {
     std::memcpy(m_SyncRefIdentity, identity, sizeof(m_SyncRefIdentity));
     m_bSyncRefAdded = true;
     m_nSyncOK.store(1);
+    AttachToNode(identity);
     if (!SetDbName(identity)) return false;
     PostNameAndIdentity(WM_TARNNODE_INFO_UPDATE, "[IsSyncOK] Alloc memory failed",
                         "[IsSyncOK] Cannot Post Message To Tarn Node Thread Err = %u\n");
     return true;
+}
+
+void CNodeLogRecordTask::AttachToNode(const BYTE* identity) {
+    if (m_bAttached) return;
+    CGlobalSharedData::GetInstance()->AttachNodeTask(identity);
+    std::memcpy(m_AttachedIdentity, identity, sizeof(m_AttachedIdentity));
+    m_bAttached = true;
 }
 
 bool CNodeLogRecordTask::SetDbName(const BYTE* identity) {
@@ -729,7 +738,7 @@ void CNodeLogRecordTask::WriteDataToSendCache(const void* bytes, DWORD length) {
             copyOnce();
             NotifyTarnNodeDataCanSend();
         } else if (rc == WAIT_OBJECT_0) {
-            return;
+            break;
         } else if (rc == WAIT_FAILED) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[WriteDataToSendCache] Wait Fail Err = %u\n", GetLastError());
             return;
@@ -737,6 +746,13 @@ void CNodeLogRecordTask::WriteDataToSendCache(const void* bytes, DWORD length) {
             Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
                 "[WriteDataToSendCache] Wait SendRingCache Timeout! Something Wrong With The Network?\n");
         }
+    }
+    // The connection is closing (the packets still in the receive ring are
+    // being handled): nobody sends any more, so the reply is dropped, and
+    // said so.
+    if (length > 0) {
+        Log(Recorder(), LOG_LEVEL_INFO, kClassTag,
+            "[WriteDataToSendCache] Connection Closing , Reply Of %u Byte(s) Not Sent\n", length);
     }
 }
 

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,6 +43,13 @@ public:
     void SetRings(CRingCache* recvRing, CRingCache* sendRing) {
         m_pRecvRing = recvRing;
         m_pSendRing = sendRing;
+    }
+    // Shares the node's rings: they stay alive while this task runs, even
+    // when the node has given up waiting for it and ended.
+    void SetRings(std::shared_ptr<CRingCache> recvRing, std::shared_ptr<CRingCache> sendRing) {
+        SetRings(recvRing.get(), sendRing.get());
+        m_RingOwners[0] = std::move(recvRing);
+        m_RingOwners[1] = std::move(sendRing);
     }
 
     DWORD Run() override;
@@ -113,6 +121,7 @@ private:
     int WriteAndConsume(int kind);
 
     bool IsSyncOK(const BYTE* identity);
+    void AttachToNode(const BYTE* identity);
     bool SetDbName(const BYTE* identity);
     void WriteDataToSendCache(const void* bytes, DWORD length);
     void NotifyTarnNodeDataCanSend();
@@ -129,6 +138,7 @@ private:
     DWORD m_dwNodeThreadId = 0;
     CRingCache* m_pRecvRing = nullptr;
     CRingCache* m_pSendRing = nullptr;
+    std::shared_ptr<CRingCache> m_RingOwners[2];
     std::atomic<std::int32_t> m_nSyncOK{0};
     // Set for the last pass over the receive ring when the task ends.
     std::atomic<bool> m_bDraining{false};
@@ -137,6 +147,9 @@ private:
     // The identity whose sync count this task raised (released at its end).
     bool m_bSyncRefAdded = false;
     BYTE m_SyncRefIdentity[16] = {};
+    // The node this task identified itself as (detached at its end).
+    bool m_bAttached = false;
+    BYTE m_AttachedIdentity[16] = {};
     DWORD m_dwLastReadable = 0;
     std::string m_strDbName;
     std::set<std::string> m_TempFiles;

@@ -11,6 +11,7 @@
 #include "node/TarnNodeManager.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
+#include "writers/SqlSpool.h"
 
 CVarnholt::CVarnholt(MainProc mainProc) : m_pMainProc(mainProc) {}
 
@@ -42,12 +43,14 @@ bool CVarnholt::WaitForExit(DWORD timeoutMs) {
 bool CVarnholt::InitManagers() {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CTarnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
+           CSqlSpool::GetInstance()->Init() && CTarnNodeManager::GetInstance()->Init() &&
+           CTaskManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
     CTaskManager::GetInstance()->UnInit();
     CTarnNodeManager::GetInstance()->UnInit();
+    CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
@@ -60,6 +63,9 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
 
     bool started = CGlobalSharedData::GetInstance()->Init() && CProgramLogRecorder::GetInstance()->Init() &&
                          InitManagers();
+    // A fresh install tree may lack its working folders: make them now
+    // rather than fail at the first info sync or data file.
+    if (started) CGlobalSharedData::GetInstance()->CreateWorkingDirectories();
     if (started) {
         auto* listener = new CDataCenterListenTask();
         listener->SetAutoDelete(true);

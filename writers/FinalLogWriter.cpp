@@ -11,6 +11,7 @@
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "platform/Clock.h"
+#include "writers/SqlSpool.h"
 
 using namespace packet;
 
@@ -40,23 +41,6 @@ bool SqlText(const char* field, size_t size, std::string* out, bool escape = tru
     if (!Utf8ToGbkString(utf8.c_str(), gbk)) return false;
     *out = escape ? EscapeSqlGbk(gbk) : gbk;
     return true;
-}
-
-// Errors that say the connection, not the statement, failed: such a
-// statement is sent again on a new connection.
-bool IsConnectionError(unsigned err) {
-    switch (err) {
-        case 2002:  // cannot connect through the socket
-        case 2003:  // cannot connect to the server
-        case 2006:  // server has gone away
-        case 2013:  // lost connection during query
-        case 2055:  // lost connection (system error)
-        case 1053:  // server shutdown in progress
-        case 1927:  // connection was killed
-            return true;
-        default:
-            return false;
-    }
 }
 
 }  // namespace
@@ -95,7 +79,29 @@ std::string CFinalLogWriter::DbName() const {
     return m_strDbName;
 }
 
-void CFinalLogWriter::OnQuit() { FlushSqlCaches(true); }
+void CFinalLogWriter::OnQuit() {
+    FlushSqlCaches(true);
+    // What MySQL did not take goes to the spool file of the node's database
+    // (in cache order, each cache in its own order), so that nothing is lost
+    // when the node leaves or the service stops during an outage.
+    CCSLocker submit(&m_csSubmit);
+    std::vector<std::string> left;
+    for (SqlCache& cache : m_Caches) {
+        CCSLocker lock(&cache.cs);
+        for (std::string& statement : cache.statements) {
+            if (!statement.empty()) left.push_back(std::move(statement));
+        }
+        cache.statements.clear();
+    }
+    if (left.empty()) return;
+    const std::string db = DbName();
+    if (db.empty()) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
+            "[OnQuit] %u Statement(s) Of A Node Without Database Are Lost\n", static_cast<unsigned>(left.size()));
+        return;
+    }
+    CSqlSpool::GetInstance()->Append(db, left);
+}
 
 size_t CFinalLogWriter::PendingStatements(CacheIndex cache) {
     CCSLocker lock(&m_Caches[cache].cs);
@@ -226,9 +232,11 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
     std::string when;
     std::string name;
     if (p == nullptr || !LogTime(p->header, &when)) return 0;
-    const std::int64_t counter = CGlobalSharedData::GetInstance()->NextLogCounter();
-    const std::int64_t recordId =
-        (counter % 2147483647) | static_cast<std::int64_t>(static_cast<std::uint64_t>(timeGetTime()) << 32);
+    // The counter is taken as unsigned so that a counter past 2^31 still
+    // gives a non-negative low word instead of sign bits over the tick.
+    const std::uint32_t counter = static_cast<std::uint32_t>(CGlobalSharedData::GetInstance()->NextLogCounter());
+    const std::int64_t recordId = static_cast<std::int64_t>(
+        (counter % 2147483647u) | (static_cast<std::uint64_t>(timeGetTime()) << 32));
     if (!SqlText(p->common.userName, sizeof(p->common.userName), &name, false)) return 0;
     std::int32_t userId = 0;
     const std::int32_t groupId = static_cast<std::int32_t>(ReadU32(&p->common.groupId));
@@ -330,9 +338,11 @@ bool CFinalLogWriter::IsDue(SqlCache& cache, bool force) {
 void CFinalLogWriter::FlushSqlCaches(bool force) {
     // The submission lock comes first, then a cache's lock: nobody takes
     // them the other way round.
+    // The first cache that finds no connection ends the flush: the others
+    // would only probe the same absent server again.
     CCSLocker submit(&m_csSubmit);
     for (SqlCache& cache : m_Caches) {
-        if (IsDue(cache, force)) SubmitSqlCache(cache);
+        if (IsDue(cache, force) && SubmitSqlCache(cache) == 0) break;
     }
 }
 
@@ -390,7 +400,7 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
         // A statement that failed because of the connection is sent once
         // more on the new one; a statement that failed on its own (syntax,
         // data) is dropped after its log line, so it is never retried forever.
-        if (!IsConnectionError(err) || retried) {
+        if (!IsSqlConnectionError(err) || retried) {
             ++next;
             retried = false;
         } else {

@@ -1,0 +1,274 @@
+#include "writers/SqlSpool.h"
+
+#include <mysql.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "core/ProgramLog.h"
+#include "core/modules/CSLocker.h"
+#include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
+#include "db/SqlText.h"
+#include "platform/Files.h"
+
+namespace {
+
+constexpr char kClassTag[] = "[CSqlSpool]";
+constexpr char kPrefix[] = "SqlSpool_";
+constexpr char kSuffix[] = ".sql";
+constexpr char kClaimedSuffix[] = ".sending";
+constexpr char kSetNamesGbk[] = "set   names   'gbk'";
+
+CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+// A database name that can stand in a file name of the data-file folder.
+bool UsableName(const std::string& database) {
+    return !database.empty() && database[0] != '.' && database.find('/') == std::string::npos;
+}
+
+void AppendRecord(std::string* out, const std::string& statement) {
+    *out += std::to_string(statement.size());
+    *out += '\n';
+    *out += statement;
+    *out += '\n';
+}
+
+// The records of a spool file; *torn gets the bytes of a record cut short.
+std::vector<std::string> ParseRecords(const std::string& text, size_t* torn) {
+    std::vector<std::string> records;
+    size_t pos = 0;
+    *torn = 0;
+    while (pos < text.size()) {
+        const size_t eol = text.find('\n', pos);
+        size_t length = 0;
+        bool valid = eol != std::string::npos && eol > pos && eol - pos <= 12;
+        for (size_t i = pos; valid && i < eol; ++i) {
+            if (text[i] < '0' || text[i] > '9') valid = false;
+            length = length * 10 + static_cast<size_t>(text[i] - '0');
+        }
+        if (!valid || text.size() - eol - 1 < length + 1 || text[eol + 1 + length] != '\n') {
+            *torn = text.size() - pos;
+            break;
+        }
+        records.emplace_back(text, eol + 1, length);
+        pos = eol + 1 + length + 1;
+    }
+    return records;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// Writes the file anew through a temporary file and a rename, flushed to the
+// disk, so a crash leaves either the old or the new content.
+bool RewriteFile(const std::string& path, const std::string& content) {
+    const std::string temp = path + ".tmp";
+    CPlainFile file;
+    if (!file.OpenAppend(temp.c_str()) || !file.Truncate() || !file.Write(content.data(), content.size()) ||
+        !file.Sync()) {
+        return false;
+    }
+    file.Close();
+    return MoveFileA(temp.c_str(), path.c_str());
+}
+
+}  // namespace
+
+CSqlSpool* CSqlSpool::GetInstance() {
+    // Never destroyed: writers may quit while the process ends.
+    static CSqlSpool* instance = new CSqlSpool();
+    return instance;
+}
+
+CSqlSpool::CSqlSpool() {
+    InitializeCriticalSectionAndSpinCount(&m_csFiles, kCsSpinCount);
+    InitializeCriticalSectionAndSpinCount(&m_csPass, kCsSpinCount);
+}
+
+bool CSqlSpool::Init() {
+    m_bStopping.store(false);
+    if (!m_Thread.Start(&CSqlSpool::PassThread, this)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Init] Cannot Start Spool Thread.\n");
+        return false;
+    }
+    return true;
+}
+
+void CSqlSpool::UnInit() {
+    m_bStopping.store(true);
+    m_Thread.Stop(kStopWaitMs);
+}
+
+std::string CSqlSpool::SpoolPath(const std::string& database) {
+    return CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + kPrefix + database + kSuffix;
+}
+
+bool CSqlSpool::Append(const std::string& database, const std::vector<std::string>& statements) {
+    if (statements.empty()) return true;
+    const std::string path = SpoolPath(database);
+    std::string content;
+    for (const std::string& statement : statements) AppendRecord(&content, statement);
+
+    bool ok = UsableName(database);
+    if (ok) {
+        CCSLocker lock(&m_csFiles);
+        CPlainFile file;
+        ok = file.OpenAppend(path.c_str()) && file.Write(content.data(), content.size()) && file.Sync();
+    }
+    if (!ok) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
+            "[Append] Cannot Keep %u Statement(s) Of DbName = %s In %s Err = %u , They Are Lost\n",
+            static_cast<unsigned>(statements.size()), database.c_str(), path.c_str(), GetLastError());
+        return false;
+    }
+    Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[Append] %u Statement(s) Of DbName = %s Kept In %s\n",
+        static_cast<unsigned>(statements.size()), database.c_str(), path.c_str());
+    return true;
+}
+
+std::uint64_t CSqlSpool::PendingCount() {
+    const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir();
+    std::vector<DirEntry> entries;
+    std::uint64_t count = 0;
+    CCSLocker lock(&m_csFiles);
+    if (!ListDirectory(dir, std::string(kPrefix) + "*", &entries)) return 0;
+    for (const DirEntry& entry : entries) {
+        std::string text;
+        size_t torn = 0;
+        if (ReadWholeFile(dir + "/" + entry.name, &text)) count += ParseRecords(text, &torn).size();
+    }
+    return count;
+}
+
+size_t CSqlSpool::SubmitPending() {
+    CCSLocker pass(&m_csPass);
+    const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir();
+    std::vector<DirEntry> entries;
+    std::set<std::string> databases;
+    if (ListDirectory(dir, std::string(kPrefix) + "*", &entries)) {
+        for (const DirEntry& entry : entries) {
+            std::string name = entry.name.substr(sizeof(kPrefix) - 1);
+            if (name.size() > sizeof(kClaimedSuffix) - 1 &&
+                name.compare(name.size() - (sizeof(kClaimedSuffix) - 1), std::string::npos, kClaimedSuffix) == 0) {
+                name.resize(name.size() - (sizeof(kClaimedSuffix) - 1));
+            }
+            if (name.size() <= sizeof(kSuffix) - 1 ||
+                name.compare(name.size() - (sizeof(kSuffix) - 1), std::string::npos, kSuffix) != 0) {
+                continue;  // a temporary file of a rewrite, or not ours
+            }
+            databases.insert(name.substr(0, name.size() - (sizeof(kSuffix) - 1)));
+        }
+    }
+    size_t submitted = 0;
+    for (const std::string& database : databases) {
+        if (m_bStopping.load() || !SubmitDatabase(database, &submitted)) break;
+    }
+    return submitted;
+}
+
+bool CSqlSpool::SubmitDatabase(const std::string& database, size_t* submitted) {
+    const std::string spool = SpoolPath(database);
+    const std::string claimed = spool + kClaimedSuffix;
+    for (;;) {
+        {
+            // A claimed file left by an earlier pass is older than the spool
+            // file and goes first.
+            CCSLocker lock(&m_csFiles);
+            if (GetFileAttributesA(claimed.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                if (GetFileAttributesA(spool.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+                if (!MoveFileA(spool.c_str(), claimed.c_str())) {
+                    Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[SubmitPending] Cannot Rename %s Err = %u\n",
+                        spool.c_str(), GetLastError());
+                    return false;
+                }
+            }
+        }
+        if (!SubmitClaimed(database, claimed, submitted)) return false;
+    }
+}
+
+bool CSqlSpool::SubmitClaimed(const std::string& database, const std::string& path, size_t* submitted) {
+    std::string text;
+    if (!ReadWholeFile(path, &text)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[SubmitPending] Cannot Read %s\n", path.c_str());
+        return false;
+    }
+    size_t torn = 0;
+    const std::vector<std::string> records = ParseRecords(text, &torn);
+    if (torn != 0) {
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+            "[SubmitPending] %s Ends With An Incomplete Statement , %u Byte(s) Dropped\n", path.c_str(),
+            static_cast<unsigned>(torn));
+    }
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    MYSQL* connection = records.empty() ? nullptr : sql->AllocSqlConn(database.c_str(), CLIENT_MULTI_STATEMENTS);
+    if (!records.empty() && connection == nullptr) return false;  // MySQL does not answer yet
+    if (connection != nullptr) ExecuteSql(connection, kSetNamesGbk);
+
+    // A statement that breaks the connection is sent once more on a new one;
+    // if it breaks that one too while the server still answers, it is the
+    // statement's own fault and it is dropped like any failing statement.
+    size_t next = 0;
+    bool retried = false;
+    while (connection != nullptr && next < records.size() && !m_bStopping.load()) {
+        if (ExecuteSql(connection, records[next])) {
+            ++next;
+            ++*submitted;
+            retried = false;
+            continue;
+        }
+        const unsigned err = mysql_errno(connection);
+        const std::string error = mysql_error(connection);
+        if (IsSqlConnectionError(err)) {
+            sql->ReleaseSqlConn(connection);
+            connection = sql->AllocSqlConn(database.c_str(), CLIENT_MULTI_STATEMENTS);
+            if (connection == nullptr) break;  // the server is gone: keep the rest
+            ExecuteSql(connection, kSetNamesGbk);
+            if (!retried) {
+                retried = true;
+                continue;
+            }
+        }
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[SubmitPending] Query Fail.Sql = %s Err = %u ErrStr = %s\n",
+            records[next].c_str(), err, error.c_str());
+        m_nFailed.fetch_add(1);
+        ++next;
+        retried = false;
+    }
+    if (connection != nullptr) sql->ReleaseSqlConn(connection);
+
+    if (next == records.size()) {
+        DeleteFileA(path.c_str());
+        return true;
+    }
+    std::string rest;
+    for (size_t i = next; i < records.size(); ++i) AppendRecord(&rest, records[i]);
+    if (!RewriteFile(path, rest)) {
+        // The file still holds every record: the ones already sent go again.
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[SubmitPending] Cannot Rewrite %s Err = %u\n", path.c_str(),
+            GetLastError());
+    }
+    return false;
+}
+
+DWORD CSqlSpool::PassThread(void* param) {
+    auto* spool = static_cast<CSqlSpool*>(param);
+    CSQLConnManager::ThreadInit();
+    DWORD rc = WAIT_TIMEOUT;
+    while (rc == WAIT_TIMEOUT) {
+        const size_t submitted = spool->SubmitPending();
+        if (submitted != 0) {
+            Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[PassThread] %u Spooled Statement(s) Submitted\n",
+                static_cast<unsigned>(submitted));
+        }
+        rc = spool->m_Thread.WaitPeriod(kPassPeriodMs);
+    }
+    CSQLConnManager::ThreadEnd();
+    return 0;
+}

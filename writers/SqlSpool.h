@@ -1,0 +1,72 @@
+// Statements that could not reach MySQL when their writer ended.
+//
+// A writer that quits while MySQL does not answer (a node leaving during an
+// outage, a stop of the service) hands its waiting statements to the spool:
+// they are appended to one file per node database in the data-file folder,
+// "SqlSpool_<database>.sql", and flushed to the disk before the writer goes.
+// A background pass (every kPassPeriodMs, and at once when the service
+// starts) submits the files in order once MySQL answers. A statement that
+// fails on its own is logged with its error, counted and dropped; one that
+// fails because the connection went away stays for the next pass. A pass
+// first renames a spool file to "SqlSpool_<database>.sql.sending", which it
+// rewrites with what is left when it must stop, so statements appended in the
+// meantime always come after it.
+//
+// Delivery is at least once: statements sent just before a crash or a lost
+// connection may be sent again.
+//
+// Format: one record per statement, its length in decimal digits, "\n", the
+// statement's bytes, "\n". A record cut short by a crash ends the file; the
+// bytes lost that way are logged.
+//
+// Threads: Append and SubmitPending may be called from any thread; appends
+// and the claiming of a file are serialised by one lock, passes by another.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/StoppableThread.h"
+#include "platform/Sync.h"
+
+class CSqlSpool {
+public:
+    static constexpr DWORD kPassPeriodMs = 10000;
+    static constexpr DWORD kStopWaitMs = 10000;
+
+    static CSqlSpool* GetInstance();
+
+    // Starts the background pass (whose first run is at once).
+    bool Init();
+    void UnInit();
+
+    // Appends statements for database; false (after an ERROR line with the
+    // count) when they could not be kept.
+    bool Append(const std::string& database, const std::vector<std::string>& statements);
+    // One pass over every spool file; returns the statements submitted.
+    size_t SubmitPending();
+
+    // Statements kept in spool files and not yet submitted.
+    std::uint64_t PendingCount();
+    // Statements dropped because they failed on their own.
+    std::uint64_t FailedCount() const { return m_nFailed.load(); }
+
+    static std::string SpoolPath(const std::string& database);
+
+private:
+    CSqlSpool();
+
+    static DWORD PassThread(void* spool);
+    // Submits the spool of one database; false when MySQL stopped answering.
+    bool SubmitDatabase(const std::string& database, size_t* submitted);
+    // Submits the records of one claimed file; what is left is written back.
+    bool SubmitClaimed(const std::string& database, const std::string& path, size_t* submitted);
+
+    CStoppableThread m_Thread;
+    CRITICAL_SECTION m_csFiles;
+    CRITICAL_SECTION m_csPass;
+    std::atomic<std::uint64_t> m_nFailed{0};
+    std::atomic<bool> m_bStopping{false};
+};
