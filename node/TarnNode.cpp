@@ -427,7 +427,7 @@ void CTarnNode::StopAllTask() {
     if (tasks.empty()) return;
     for (CTask* task : tasks) task->Stop();
     DWORD rc = CTaskManager::GetInstance()->WaitForMultiTask(tasks.data(), static_cast<DWORD>(tasks.size()), true,
-                                                              kTaskStopWaitMs);
+                                                              s_dwTaskStopWaitMs.load());
     Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[StopAllTask] Wait All Task Ret = %u.\n", rc);
     const std::string name = GetDbName();
     for (CTask* task : tasks) {

@@ -329,8 +329,8 @@ int CFinalLogWriter::WriteLog(std::uint32_t kind, const UserRecordV1* p, ReplyBu
 }
 
 bool CFinalLogWriter::IsDue(SqlCache& cache, bool force) {
-    if (force) return true;
     CCSLocker lock(&cache.cs);
+    if (force) return !cache.statements.empty();
     if (cache.statements.size() >= kCacheLimit) return true;
     return !cache.statements.empty() && cache.firstAddTick + kCacheAgeMs < GetTickCount();
 }

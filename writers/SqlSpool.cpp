@@ -267,7 +267,7 @@ DWORD CSqlSpool::PassThread(void* param) {
             Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[PassThread] %u Spooled Statement(s) Submitted\n",
                 static_cast<unsigned>(submitted));
         }
-        rc = spool->m_Thread.WaitPeriod(kPassPeriodMs);
+        rc = spool->m_Thread.WaitPeriod(spool->m_dwPassPeriodMs.load());
     }
     CSQLConnManager::ThreadEnd();
     return 0;

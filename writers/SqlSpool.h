@@ -54,6 +54,8 @@ public:
     std::uint64_t FailedCount() const { return m_nFailed.load(); }
 
     static std::string SpoolPath(const std::string& database);
+    // Tests shorten the period of the background pass.
+    void SetPassPeriod(DWORD periodMs) { m_dwPassPeriodMs.store(periodMs); }
 
 private:
     CSqlSpool();
@@ -69,4 +71,5 @@ private:
     CRITICAL_SECTION m_csPass;
     std::atomic<std::uint64_t> m_nFailed{0};
     std::atomic<bool> m_bStopping{false};
+    std::atomic<DWORD> m_dwPassPeriodMs{kPassPeriodMs};
 };

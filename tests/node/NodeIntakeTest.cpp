@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <regex>
@@ -26,12 +28,16 @@
 #include "support/DbEnv.h"
 #include "support/FakeServiceControl.h"
 #include "support/IntakeHarness.h"
+#include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
+#include "writers/SqlSpool.h"
 
 namespace {
 
 constexpr char kNodeMd5[] = "0123456789abcdef0123456789abcdef";
+const char kUsers[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
+                      "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
 
 // A running listener on a free port with a short reaper period, against the
 // test database with one registered node.
@@ -89,6 +95,38 @@ protected:
     }
 
     std::string LogText() const { return testenv::ReadFile(m_log); }
+
+    // A connection of the registered node that has completed an info sync.
+    static int SyncedPeer() {
+        BYTE id[16];
+        DecodeHex16(kNodeMd5, id);
+        int peer = testnet::Connect(s_port);
+        EXPECT_GE(peer, 0);
+        EXPECT_TRUE(testnet::SendAll(peer, testpkt::InfoSync(id, 1, kUsers, testpkt::Md5Hex(kUsers))));
+        EXPECT_EQ(testnet::ReceiveExactly(peer, packet::kInfoSyncReplySize, 10000).size(),
+                  size_t{packet::kInfoSyncReplySize});
+        return peer;
+    }
+
+    // count alarms of the node followed by a keep-alive whose reply proves
+    // they were handled (unless waitForReply is false).
+    static void SendAlarms(int peer, int count, bool waitForReply = true) {
+        BYTE id[16];
+        DecodeHex16(kNodeMd5, id);
+        std::string stream;
+        for (int i = 0; i < count; ++i) {
+            packet::AlarmRecord a{};
+            testpkt::FillHeader(&a.header, id, packet::LOG_ALARM, packet::kAlarmSize);
+            a.alarmType = 1;
+            std::snprintf(a.message, sizeof(a.message), "alarm %d", i);
+            stream += testpkt::Bytes(a);
+        }
+        if (waitForReply) stream += testpkt::KeepAlive(id);
+        ASSERT_TRUE(testnet::SendAll(peer, stream));
+        if (waitForReply) {
+            ASSERT_EQ(testnet::ReceiveExactly(peer, 46, 10000).size(), 46u);
+        }
+    }
 
     static std::string s_main;
     static std::string s_nodeDb;
@@ -198,32 +236,77 @@ TEST_F(NodeIntakeTest, LiveConnectionsAreCounted) {
     ASSERT_TRUE(testenv::WaitFor([] { return CInfoManager::GetInstance()->GetLiveConnections() == 0; }, 5000));
 }
 
-TEST_F(NodeIntakeTest, InfoUpdateRecordsTheNodeInDevInfo) {
-    int peer = testnet::Connect(s_port);
-    ASSERT_GE(peer, 0);
-    CTarnNode* node = WaitForOneNode();
-    ASSERT_NE(node, nullptr);
-    auto* name = reinterpret_cast<char*>(AllocBuff(static_cast<DWORD>(s_nodeDb.size() + 1)));
-    std::memcpy(name, s_nodeDb.c_str(), s_nodeDb.size());
-    BYTE* identity = AllocBuff(16);
-    ASSERT_TRUE(DecodeHex16(kNodeMd5, identity));
-    ASSERT_TRUE(PostThreadMessage(node->GetThreadId(), WM_TARNNODE_INFO_UPDATE, reinterpret_cast<WPARAM>(name),
-                                  reinterpret_cast<LPARAM>(identity)));
+// Each connection of a known node writes a state-1 row; the state-0 row of
+// the disconnection comes when the last connection of that node has gone.
+TEST_F(NodeIntakeTest, ConnectionStatesAreRecordedInDevInfo) {
     MYSQL* c = testdb::Connect(s_nodeDb);
-    EXPECT_TRUE(testenv::WaitFor(
-        [&] { return testdb::Scalar(c, "select count(*) from dev_info where ConnStat = 1") == "1"; }, 5000));
+    testdb::Exec(c, "delete from dev_info");
+    auto rows = [&](int state) {
+        return testdb::Scalar(c, "select count(*) from dev_info where ConnStat = " + std::to_string(state));
+    };
+    int first = SyncedPeer();
+    EXPECT_TRUE(testenv::WaitFor([&] { return rows(1) == "1"; }, 5000));
     EXPECT_EQ(testdb::Scalar(c, "select dev_ip from dev_info where ConnStat = 1"), "2130706433");
-    EXPECT_EQ(node->GetDbName(), s_nodeDb);
+    int second = testnet::Connect(s_port);  // taken as synchronised at its first log
+    SendAlarms(second, 1);
+    EXPECT_TRUE(testenv::WaitFor([&] { return rows(1) == "2"; }, 5000));
 
-    testnet::Close(peer);  // the node was never synchronised: the disconnection is recorded
-    EXPECT_TRUE(testenv::WaitFor(
-        [&] { return testdb::Scalar(c, "select count(*) from dev_info where ConnStat = 0") == "1"; }, 5000));
+    testnet::Close(first);
+    ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 1; }, 5000));
+    EXPECT_EQ(rows(0), "0") << "recorded as gone while another connection of the node is attached";
+    testnet::Close(second);
+    EXPECT_TRUE(testenv::WaitFor([&] { return rows(0) == "1"; }, 5000));
     testdb::Close(c);
-    std::string text = LogText();
+    const std::string text = LogText();
     EXPECT_NE(text.find("[OnMsg_TarnNodeInfoUpdate] Receive TarnNode Information Update Message!\n"),
               std::string::npos);
     EXPECT_NE(text.find("[GetTableLogCount] Succeed Get " + s_nodeDb + ".usrflowlog Log Count = 0\n"),
               std::string::npos);
+}
+
+// A record task still busy after the node stopped waiting for it keeps the
+// rings it reads (the sanitizer build sees any use after free), ends on its
+// own and hands its statements to the spool file.
+TEST_F(NodeIntakeTest, RecordTaskOutlivingTheNodeKeepsItsRingsAndLogs) {
+    MYSQL* c = testdb::Connect(s_nodeDb);
+    testdb::Exec(c, "delete from alarm_log");
+    int peer = SyncedPeer();
+    SendAlarms(peer, 49);
+    // MySQL stops answering: the 50th alarm makes the cache due, and the
+    // connection attempts keep the task busy long after the node's wait.
+    SetKey("Zelk.conf", "DatabaseConfig", "DBServer", "127.0.0.2");
+    CSQLConnManager::GetInstance()->SetRetryDelay(400);
+    CTarnNode::SetTaskStopWait(100);
+    SendAlarms(peer, 1, false);
+    testnet::Close(peer);
+    EXPECT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000));
+    EXPECT_NE(LogText().find("[StopAllTask] Task Still Running!"), std::string::npos);
+    EXPECT_TRUE(testenv::WaitFor([] { return CSqlSpool::GetInstance()->PendingCount() == 50; }, 15000));
+
+    CTarnNode::SetTaskStopWait(CTarnNode::kTaskStopWaitMs);
+    CSQLConnManager::GetInstance()->SetRetryDelay(1);
+    SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
+    EXPECT_TRUE(testenv::WaitFor([&] { return testdb::Scalar(c, "select count(*) from alarm_log") == "50"; }, 10000));
+    testdb::Close(c);
+}
+
+// Idle node connections put no load on the machine: each node thread sleeps
+// in its waits instead of spinning on a writable socket.
+TEST_F(NodeIntakeTest, SilentConnectionsCostNoCpu) {
+    std::vector<int> peers;
+    for (int i = 0; i < 16; ++i) peers.push_back(testnet::Connect(s_port));
+    ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 16; }, 5000));
+    auto cpuSeconds = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the window measured, not a wait for an event
+    const double used = cpuSeconds() - before;
+    EXPECT_LT(used, 0.3) << "16 silent connections used " << used << " CPU-seconds in 2 s";
+    for (int p : peers) testnet::Close(p);
 }
 
 TEST_F(NodeIntakeTest, SendRingReachesThePeerAcrossPartialSends) {
@@ -246,6 +329,18 @@ TEST_F(NodeIntakeTest, SendRingReachesThePeerAcrossPartialSends) {
     const std::string got = testnet::ReceiveExactly(peer, reply.size(), 10000);
     EXPECT_EQ(got.size(), reply.size());
     EXPECT_TRUE(got == reply);
+
+    // Bytes on both sides of the ring's wrap point go out on one signal.
+    const std::string tail = Pattern(ring->RingEnd() - ring->GetWritePos() - 1500, 10);
+    const std::string head = Pattern(5000, 11);
+    for (const std::string* part : {&tail, &head}) {
+        ASSERT_TRUE(ring->GetCanWriteSize(&free));
+        ASSERT_GE(free, part->size());
+        std::memcpy(ring->GetWritePos(), part->data(), part->size());
+        ring->WriteCommit(static_cast<DWORD>(part->size()));
+    }
+    ASSERT_TRUE(PostThreadMessage(node->GetThreadId(), WM_TARNNODE_DATA_CAN_SEND, 0, 0));
+    EXPECT_TRUE(testnet::ReceiveExactly(peer, tail.size() + head.size(), 5000) == tail + head);
     testnet::Close(peer);
 }
 
@@ -259,12 +354,17 @@ TEST_F(NodeIntakeTest, ListenerStartFailuresEndTheTask) {
     // The fast reaper may already have taken the ended task off the list.
     if (!CTaskManager::GetInstance()->RemoveTask(busy)) delete busy;
 
-    SetKey("Zelk.conf", "DatabaseConfig", "Port", "0");
-    auto* noPort = new CDataCenterListenTask();
-    ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(noPort));
-    EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(noPort, 10000), WAIT_OBJECT_0);
-    EXPECT_NE(LogText().find("[Run] DataCenter Listen Port Invalid\n"), std::string::npos);
-    if (!CTaskManager::GetInstance()->RemoveTask(noPort)) delete noPort;
+    // No port, and a port that 16 bits cannot hold (it would bind another).
+    for (const char* port : {"0", "70000"}) {
+        m_log = testenv::UseFreshLogDay();
+        SetKey("Zelk.conf", "DatabaseConfig", "Port", port);
+        auto* badPort = new CDataCenterListenTask();
+        ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(badPort));
+        EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(badPort, 10000), WAIT_OBJECT_0);
+        EXPECT_NE(LogText().find("[Run] DataCenter Listen Port Invalid\n"), std::string::npos) << port;
+        EXPECT_EQ(LogText().find("[Run] Bind"), std::string::npos) << port;
+        if (!CTaskManager::GetInstance()->RemoveTask(badPort)) delete badPort;
+    }
     SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
 }
 

@@ -12,6 +12,7 @@
 #include "platform/Ini.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
+#include "writers/SqlSpool.h"
 
 namespace testintake {
 
@@ -27,6 +28,8 @@ CDataCenterListenTask* Start(std::uint16_t port) {
     EXPECT_TRUE(CSocketManager::GetInstance()->Init());
     CSQLConnManager::GetInstance()->SetRetryDelay(1);
     EXPECT_TRUE(CSQLConnManager::GetInstance()->Init());
+    CSqlSpool::GetInstance()->SetPassPeriod(100);
+    EXPECT_TRUE(CSqlSpool::GetInstance()->Init());
     CTaskManager::GetInstance()->SetReaperPeriod(100);
     EXPECT_TRUE(CTaskManager::GetInstance()->Init());
     CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
@@ -48,6 +51,7 @@ void Stop(CDataCenterListenTask* listener) {
     testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000);
     CTarnNodeManager::GetInstance()->UnInit();
     CTaskManager::GetInstance()->UnInit();
+    CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
 }
 

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "node/DataCenterListenTask.h"
+#include "node/TarnNodeManager.h"
 #include "platform/Clock.h"
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
@@ -16,6 +20,7 @@
 #include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
+#include "writers/SqlSpool.h"
 
 namespace {
 
@@ -69,9 +74,7 @@ protected:
         TestClock::Reset();
     }
 
-    // Sends alarms with the given message prefix, then a keep-alive whose
-    // reply proves that every alarm before it was handled.
-    void SendAlarms(const std::string& prefix, int count) {
+    std::string Alarms(const std::string& prefix, int count) const {
         std::string stream;
         for (int i = 0; i < count; ++i) {
             packet::AlarmRecord a{};
@@ -80,17 +83,34 @@ protected:
             std::snprintf(a.message, sizeof(a.message), "%s %02d", prefix.c_str(), i);
             stream += testpkt::Bytes(a);
         }
-        ASSERT_TRUE(testnet::SendAll(m_peer, stream + testpkt::KeepAlive(m_id)));
-        ASSERT_EQ(testnet::ReceiveExactly(m_peer, 46, 60000).size(), 46u);
+        return stream;
     }
 
-    static std::vector<std::string> Messages() {
+    // Sends alarms with the given message prefix (and extra packets), then a
+    // keep-alive whose reply proves that every packet before it was handled.
+    void SendAlarms(const std::string& prefix, int count, int peer = -1, const std::string& extra = "") {
+        if (peer < 0) peer = m_peer;
+        ASSERT_TRUE(testnet::SendAll(peer, Alarms(prefix, count) + extra + testpkt::KeepAlive(m_id)));
+        ASSERT_EQ(testnet::ReceiveExactly(peer, 46, 60000).size(), 46u);
+    }
+
+    std::string SystemLog(const char* text) const {
+        packet::SystemRecord r{};
+        testpkt::FillHeader(&r.header, m_id, packet::LOG_SYSTEM, packet::kSystemSize);
+        r.level = 1;
+        r.process = 2;
+        std::snprintf(r.message, sizeof(r.message), "%s", text);
+        return testpkt::Bytes(r);
+    }
+
+    static std::vector<std::string> Column(const std::string& sql) {
         MYSQL* c = testdb::Connect(s_nodeDb);
         std::vector<std::string> out;
-        for (const auto& row : testdb::Query(c, "select message from alarm_log order by id")) out.push_back(*row[0]);
+        for (const auto& row : testdb::Query(c, sql)) out.push_back(*row[0]);
         testdb::Close(c);
         return out;
     }
+    static std::vector<std::string> Messages() { return Column("select message from alarm_log order by id"); }
 
     static std::vector<std::string> Expected(const std::string& prefix, int count) {
         std::vector<std::string> out;
@@ -141,30 +161,95 @@ TEST_F(SqlOutageTest, StatementsWaitWhileMySqlIsDownAndGoInOrderAfterwards) {
     EXPECT_EQ(Messages(), expected);
 }
 
-TEST_F(SqlOutageTest, ConnectionLostInTheMiddleOfASubmissionLosesNothing) {
+TEST_F(SqlOutageTest, ConnectionKilledInTheMiddleOfASubmissionLosesNothing) {
     MYSQL* c = testdb::Connect(s_nodeDb);
     testdb::Exec(c, "delete from alarm_log");
-    SendAlarms("first", 50);  // opens and probes the writer's connection
+    SendAlarms("first", 50);  // opens the writer's connection
     ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() == 50; }, 10000));
-    // Kill the writer's connection behind its back: its next statement fails
-    // with the connection's error, not its own.
-    int killed = 0;
-    for (const auto& row : testdb::Query(c, "select id from information_schema.processlist where db = '" + s_nodeDb +
-                                                "' and id <> connection_id() and command = 'Sleep'")) {
-        try {
-            testdb::Exec(c, "kill connection " + *row[0]);
-            ++killed;
-        } catch (const std::exception&) {
-            // That connection ended on its own meanwhile.
-        }
-    }
+    // The table lock holds the writer's next INSERT on the server, where the
+    // test kills it: the statement fails with the connection, mid-batch.
+    testdb::Exec(c, "lock tables alarm_log write");
+    ASSERT_TRUE(testnet::SendAll(m_peer, Alarms("second", 50) + testpkt::KeepAlive(m_id)));
+    std::string writer;
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] {
+            auto rows = testdb::Query(c, "select id from information_schema.processlist where db = '" + s_nodeDb +
+                                             "' and command = 'Query' and info like 'insert into alarm_log%'");
+            if (rows.empty()) return false;
+            writer = *rows[0][0];
+            return true;
+        },
+        10000));
+    testdb::Exec(c, "kill connection " + writer);
+    testdb::Exec(c, "unlock tables");
     testdb::Close(c);
-    ASSERT_GE(killed, 1);
-    SendAlarms("second", 50);
+    ASSERT_EQ(testnet::ReceiveExactly(m_peer, 46, 60000).size(), 46u);
+
     std::vector<std::string> expected = Expected("first", 50);
     for (const std::string& s : Expected("second", 50)) expected.push_back(s);
     ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() >= expected.size(); }, 20000)) << Messages().size();
     EXPECT_EQ(Messages(), expected);
+    EXPECT_NE(testenv::ReadFile(m_log).find("[SubmitSqlCache] Query Fail.Sql = insert into alarm_log"),
+              std::string::npos);
+}
+
+// A node that leaves and a node still connected when the service stops, both
+// while MySQL is down: their statements wait in the spool file, survive the
+// stop, and reach MySQL exactly once when it answers again.
+TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
+    MYSQL* c = testdb::Connect(s_nodeDb);
+    testdb::Exec(c, "delete from alarm_log; delete from syslog");
+    testdb::Close(c);
+    CSqlSpool* spool = CSqlSpool::GetInstance();
+    spool->UnInit();  // no pass while the outage is set up
+    ASSERT_EQ(Server("stop"), 0);
+
+    SendAlarms("left", 20, m_peer, SystemLog("left"));
+    testnet::Close(m_peer);
+    m_peer = -1;
+    ASSERT_TRUE(testenv::WaitFor([&] { return spool->PendingCount() == 21; }, 20000)) << spool->PendingCount();
+    // The quitting writer gave up at its first cache without a connection
+    // (two probes of three attempts) instead of probing once per cache.
+    const std::string text = testenv::ReadFile(m_log);
+    const std::regex spooled(R"(\[TID=([0-9]+)\]\[CSqlSpool\]\[Append\] 21 Statement)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(text, match, spooled)) << text;
+    const std::string attempt = "[TID=" + match[1].str() + "][CSQLConnManager][AllocSqlConn] Cannot Connect MySQL";
+    int attempts = 0;
+    for (size_t at = text.find(attempt); at != std::string::npos; at = text.find(attempt, at + 1)) ++attempts;
+    EXPECT_EQ(attempts, 6);
+
+    // The node is known: a second connection's logs are taken without a sync.
+    int second = testnet::Connect(s_port);
+    ASSERT_GE(second, 0);
+    SendAlarms("stopped", 20, second);
+    CGlobalSharedData::GetInstance()->SetExitEvent();  // the service stops
+    CTarnNodeManager::GetInstance()->WaitAllTarnNodeExit(30000);
+    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    // The exit event ended the registry's reaper too: a new one reaps.
+    CTarnNodeManager::GetInstance()->UnInit();
+    ASSERT_TRUE(CTarnNodeManager::GetInstance()->Init());
+    testintake::Stop(s_listener);
+    testnet::Close(second);
+    EXPECT_EQ(spool->PendingCount(), 41u);
+
+    // Started again, still without MySQL: nothing goes, nothing is lost.
+    ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
+    ASSERT_TRUE(spool->Init());
+    EXPECT_EQ(spool->SubmitPending(), 0u);
+    EXPECT_EQ(spool->PendingCount(), 41u);
+
+    ASSERT_EQ(Server("start"), 0);
+    ASSERT_TRUE(testenv::WaitFor([&] { return spool->PendingCount() == 0; }, 20000));
+    std::vector<std::string> expected = Expected("left", 20);
+    for (const std::string& s : Expected("stopped", 20)) expected.push_back(s);
+    EXPECT_EQ(Messages(), expected);
+    EXPECT_EQ(Column("select message from syslog"), std::vector<std::string>{"left"});
+    EXPECT_EQ(spool->FailedCount(), 0u);
+
+    spool->UnInit();
+    CSQLConnManager::GetInstance()->UnInit();
+    s_listener = testintake::Start(s_port);
 }
 
 }  // namespace
