@@ -409,6 +409,8 @@ void CTarnNode::SignalAllTaskStop() {
         // Wakes the record task from its wait for data, so that it sees the
         // stop request at once instead of after its 5-second wait.
         if (m_pRecvRing->GetDataReadyEvent() != nullptr) SetEvent(m_pRecvRing->GetDataReadyEvent());
+        // ... and from its wait for room in a send ring nobody drains now.
+        if (m_pSendRing->GetNotFullEvent() != nullptr) SetEvent(m_pSendRing->GetNotFullEvent());
     }
     for (CTask* task : m_pMaintenanceTasks) {
         if (task != nullptr) task->Stop();

@@ -110,6 +110,10 @@ DWORD CNodeLogRecordTask::Run() {
             "[Run] Exception Occur While Calling Function ProcessRingBuffData().\n");
     }
     m_bDraining.store(false);
+    if (m_dwDroppedReplies != 0) {
+        Log(Recorder(), LOG_LEVEL_INFO, kClassTag,
+            "[Run] %u Reply Packet(s) Not Sent , The Connection Is Closing\n", m_dwDroppedReplies);
+    }
 
     m_WriterManager.OnQuit();
     m_WriterManager.UnInstallLogWriterChain();
@@ -748,12 +752,9 @@ void CNodeLogRecordTask::WriteDataToSendCache(const void* bytes, DWORD length) {
         }
     }
     // The connection is closing (the packets still in the receive ring are
-    // being handled): nobody sends any more, so the reply is dropped, and
-    // said so.
-    if (length > 0) {
-        Log(Recorder(), LOG_LEVEL_INFO, kClassTag,
-            "[WriteDataToSendCache] Connection Closing , Reply Of %u Byte(s) Not Sent\n", length);
-    }
+    // being handled): nobody sends any more. The dropped replies are counted
+    // and reported once when the task ends.
+    if (length > 0) ++m_dwDroppedReplies;
 }
 
 void CNodeLogRecordTask::NotifyTarnNodeDataCanSend() {

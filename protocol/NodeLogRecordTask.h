@@ -142,6 +142,8 @@ private:
     std::atomic<std::int32_t> m_nSyncOK{0};
     // Set for the last pass over the receive ring when the task ends.
     std::atomic<bool> m_bDraining{false};
+    // Replies that could not be put into the send ring as the task ended.
+    DWORD m_dwDroppedReplies = 0;
     std::uint32_t m_dwDevType = 0;
     BYTE m_KeepAliveIdentity[16] = {};
     // The identity whose sync count this task raised (released at its end).

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "core/RunMode.h"
+#include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
 #include "support/DbEnv.h"
 #include "support/FakeServiceControl.h"
@@ -74,6 +76,33 @@ TEST_F(SQLConnManagerTest, WrongPasswordGivesThreeLoggedAttemptsAndNull) {
     for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
     EXPECT_EQ(count, 3u) << text;
     EXPECT_EQ(text.find("not-the-password"), std::string::npos) << "the password reached the log";
+}
+
+// Connection attempts to a server that refuses hold up only their caller:
+// another thread gives a connection back meanwhile. A stopping service makes
+// one attempt only.
+TEST_F(SQLConnManagerTest, FailingConnectsHoldUpOnlyTheirCaller) {
+    MYSQL* good = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
+    ASSERT_NE(good, nullptr);
+    testdb::ConfigureService(s_main, "not-the-password");
+    Pool().SetRetryDelay(1000);
+    std::atomic<bool> failed{false};
+    std::thread caller([&] {
+        EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
+        failed.store(true);
+    });
+    ASSERT_TRUE(testenv::WaitFor([&] { return LogText().find("Errno = 1045") != std::string::npos; }, 5000));
+    Pool().ReleaseSqlConn(good);
+    EXPECT_FALSE(failed.load()) << "the release waited for the other thread's connection attempts";
+    caller.join();
+
+    m_log = testenv::UseFreshLogDay();
+    CGlobalSharedData::GetInstance()->SetExitEvent();
+    EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
+    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    const std::string text = LogText();
+    EXPECT_NE(text.find("Errno = 1045"), std::string::npos);
+    EXPECT_EQ(text.find("Errno = 1045"), text.rfind("Errno = 1045")) << text;
 }
 
 TEST_F(SQLConnManagerTest, NothingBeforeInitOrAfterUnInit) {
