@@ -36,30 +36,16 @@
 namespace {
 
 constexpr char kNodeMd5[] = "0123456789abcdef0123456789abcdef";
-const char kUsers[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
-                      "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
-
 // A running listener on a free port with a short reaper period, against the
 // test database with one registered node.
 class NodeIntakeTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        testenv::UseFreshLogDay();
-        s_main = testdb::UniqueName("intake");
-        s_nodeDb = testdb::UniqueName("intake_node");
-        testdb::CreateDatabase(s_main, "main.sql");
-        testdb::CreateDatabase(s_nodeDb, "node.sql");
-        testdb::RegisterNode(s_main, "gw", kNodeMd5, s_nodeDb);
-        testdb::ConfigureService(s_main);
-        s_port = testnet::FreePort();
-        s_listener = testintake::Start(s_port);
+        s_service.Open("intake", kNodeMd5);
+        s_nodeDb = s_service.nodeDb;
+        s_port = s_service.port;
     }
-
-    static void TearDownTestSuite() {
-        testintake::Stop(s_listener);
-        testdb::DropDatabase(s_main);
-        testdb::DropDatabase(s_nodeDb);
-    }
+    static void TearDownTestSuite() { s_service.Close(); }
 
     void SetUp() override {
         m_log = testenv::UseFreshLogDay();
@@ -102,7 +88,7 @@ protected:
         DecodeHex16(kNodeMd5, id);
         int peer = testnet::Connect(s_port);
         EXPECT_GE(peer, 0);
-        EXPECT_TRUE(testnet::SendAll(peer, testpkt::InfoSync(id, 1, kUsers, testpkt::Md5Hex(kUsers))));
+        EXPECT_TRUE(testnet::SendAll(peer, testpkt::InfoSync(id, 1, testintake::kUserSnapshot, testpkt::Md5Hex(testintake::kUserSnapshot))));
         EXPECT_EQ(testnet::ReceiveExactly(peer, packet::kInfoSyncReplySize, 10000).size(),
                   size_t{packet::kInfoSyncReplySize});
         return peer;
@@ -128,17 +114,11 @@ protected:
         }
     }
 
-    static std::string s_main;
-    static std::string s_nodeDb;
-    static std::uint16_t s_port;
-    static CDataCenterListenTask* s_listener;
+    static inline testintake::Service s_service;
+    static inline std::string s_nodeDb;
+    static inline std::uint16_t s_port = 0;
     std::string m_log;
 };
-
-std::string NodeIntakeTest::s_main;
-std::string NodeIntakeTest::s_nodeDb;
-std::uint16_t NodeIntakeTest::s_port = 0;
-CDataCenterListenTask* NodeIntakeTest::s_listener = nullptr;
 
 std::string Pattern(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -239,14 +219,13 @@ TEST_F(NodeIntakeTest, LiveConnectionsAreCounted) {
 // Each connection of a known node writes a state-1 row; the state-0 row of
 // the disconnection comes when the last connection of that node has gone.
 TEST_F(NodeIntakeTest, ConnectionStatesAreRecordedInDevInfo) {
-    MYSQL* c = testdb::Connect(s_nodeDb);
-    testdb::Exec(c, "delete from dev_info");
+    testdb::ExecIn(s_nodeDb, "delete from dev_info");
     auto rows = [&](int state) {
-        return testdb::Scalar(c, "select count(*) from dev_info where ConnStat = " + std::to_string(state));
+        return testdb::ScalarIn(s_nodeDb, "select count(*) from dev_info where ConnStat = " + std::to_string(state));
     };
     int first = SyncedPeer();
     EXPECT_TRUE(testenv::WaitFor([&] { return rows(1) == "1"; }, 5000));
-    EXPECT_EQ(testdb::Scalar(c, "select dev_ip from dev_info where ConnStat = 1"), "2130706433");
+    EXPECT_EQ(testdb::ScalarIn(s_nodeDb, "select dev_ip from dev_info where ConnStat = 1"), "2130706433");
     int second = testnet::Connect(s_port);  // taken as synchronised at its first log
     SendAlarms(second, 1);
     EXPECT_TRUE(testenv::WaitFor([&] { return rows(1) == "2"; }, 5000));
@@ -256,7 +235,6 @@ TEST_F(NodeIntakeTest, ConnectionStatesAreRecordedInDevInfo) {
     EXPECT_EQ(rows(0), "0") << "recorded as gone while another connection of the node is attached";
     testnet::Close(second);
     EXPECT_TRUE(testenv::WaitFor([&] { return rows(0) == "1"; }, 5000));
-    testdb::Close(c);
     const std::string text = LogText();
     EXPECT_NE(text.find("[OnMsg_TarnNodeInfoUpdate] Receive TarnNode Information Update Message!\n"),
               std::string::npos);
@@ -268,8 +246,7 @@ TEST_F(NodeIntakeTest, ConnectionStatesAreRecordedInDevInfo) {
 // rings it reads (the sanitizer build sees any use after free), ends on its
 // own and hands its statements to the spool file.
 TEST_F(NodeIntakeTest, RecordTaskOutlivingTheNodeKeepsItsRingsAndLogs) {
-    MYSQL* c = testdb::Connect(s_nodeDb);
-    testdb::Exec(c, "delete from alarm_log");
+    testdb::ExecIn(s_nodeDb, "delete from alarm_log");
     int peer = SyncedPeer();
     SendAlarms(peer, 49);
     // MySQL stops answering: the 50th alarm makes the cache due, and the
@@ -286,8 +263,8 @@ TEST_F(NodeIntakeTest, RecordTaskOutlivingTheNodeKeepsItsRingsAndLogs) {
     CTarnNode::SetTaskStopWait(CTarnNode::kTaskStopWaitMs);
     CSQLConnManager::GetInstance()->SetRetryDelay(1);
     SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
-    EXPECT_TRUE(testenv::WaitFor([&] { return testdb::Scalar(c, "select count(*) from alarm_log") == "50"; }, 10000));
-    testdb::Close(c);
+    EXPECT_TRUE(testenv::WaitFor(
+        [&] { return testdb::ScalarIn(s_nodeDb, "select count(*) from alarm_log") == "50"; }, 10000));
 }
 
 // Idle node connections put no load on the machine: each node thread sleeps

@@ -10,7 +10,6 @@
 #include "config/ConfigManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SqlText.h"
-#include "node/DataCenterListenTask.h"
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
 #include "support/IntakeHarness.h"
@@ -25,14 +24,7 @@ constexpr char kMd5[] = "5e5e5e5e5e5e5e5e5e5e5e5e5e5e5e5e";
 class RecordTaskEdgeTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        testenv::UseFreshLogDay();
-        s_main = testdb::UniqueName("edge");
-        s_nodeDb = testdb::UniqueName("edge_node");
-        testdb::CreateDatabase(s_main, "main.sql");
-        testdb::CreateDatabase(s_nodeDb, "node.sql");
-        testdb::RegisterNode(s_main, "gw", kMd5, s_nodeDb);
-        Exec("create table tarnuserext (id int, name varchar(64))");
-        testdb::ConfigureService(s_main);
+        testenv::UseFreshLogDay();  // brings the configuration up
         testenv::WriteFile(testenv::ConfigDir() + "/Logudt.conf",
                            "[tablecount]\ncount=3\n"
                            "[table1]\ntablename=tarnuser\nattributecount=3\nattribute1=id\nattribute2=name\n"
@@ -42,58 +34,39 @@ protected:
         testenv::WriteFile(testenv::ConfigDir() + "/updatesql.conf", "[SqlCount]\ncount=0\n");
         ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("Logudt.conf"));
         ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("updatesql.conf"));
-        s_port = testnet::FreePort();
-        s_listener = testintake::Start(s_port);
+        s_service.Open("edge", kMd5);
+        Exec("create table tarnuserext (id int, name varchar(64))");
     }
-    static void TearDownTestSuite() {
-        testintake::Stop(s_listener);
-        testdb::DropDatabase(s_main);
-        testdb::DropDatabase(s_nodeDb);
-    }
+    static void TearDownTestSuite() { s_service.Close(); }
 
     void SetUp() override {
         m_log = testenv::UseFreshLogDay();
         DecodeHex16(kMd5, m_id);
-        m_peer = testnet::Connect(s_port);
+        m_peer = testnet::Connect(s_service.port);
         ASSERT_GE(m_peer, 0);
     }
     void TearDown() override { testnet::Close(m_peer); }
 
-    static void Exec(const std::string& sql) {
-        MYSQL* c = testdb::Connect(s_nodeDb);
-        testdb::Exec(c, sql);
-        testdb::Close(c);
-    }
-    static std::string Scalar(const std::string& sql) {
-        MYSQL* c = testdb::Connect(s_nodeDb);
-        std::string value = testdb::Scalar(c, sql);
-        testdb::Close(c);
-        return value;
-    }
+    static void Exec(const std::string& sql) { testdb::ExecIn(s_service.nodeDb, sql); }
+    static std::string Scalar(const std::string& sql) { return testdb::ScalarIn(s_service.nodeDb, sql); }
     void Sync(const std::string& content) {
         ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_id, 1, content, testpkt::Md5Hex(content))));
         ASSERT_EQ(testnet::ReceiveExactly(m_peer, packet::kInfoSyncReplySize, 10000).size(),
                   size_t{packet::kInfoSyncReplySize});
     }
 
-    static inline std::string s_main;
-    static inline std::string s_nodeDb;
-    static inline std::uint16_t s_port = 0;
-    static inline CDataCenterListenTask* s_listener = nullptr;
+    static inline testintake::Service s_service;
     std::string m_log;
     BYTE m_id[16];
     int m_peer = -1;
 };
-
-const char kUsers[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
-                      "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
 
 // Only the user table itself keeps the service's own users (id 0 and
 // below); a table whose name merely begins like it is replaced as a whole,
 // and the user table is left alone.
 TEST_F(RecordTaskEdgeTest, SnapshotOfATableNamedLikeTheUserTableReplacesOnlyThatTable) {
     Exec("delete from tarnuserext; insert into tarnuserext values (99, 'old')");
-    Sync(kUsers);
+    Sync(testintake::kUserSnapshot);
     Sync("<?xml version=\"1.0\"?><content><tarnuserext><row id=\"5\" name=\"new\"/></tarnuserext></content>");
     EXPECT_EQ(Scalar("select group_concat(id) from tarnuserext"), "5");
     EXPECT_EQ(Scalar("select count(*) from tarnuser where name = 'alice'"), "1");
@@ -102,7 +75,7 @@ TEST_F(RecordTaskEdgeTest, SnapshotOfATableNamedLikeTheUserTableReplacesOnlyThat
 // The low word of a record id is the process-wide log counter modulo
 // 2^31 - 1; past 2^31 logs the counter wraps without making it negative.
 TEST_F(RecordTaskEdgeTest, RecordIdsStayWholePastTwoToTheThirtyFirstLog) {
-    Sync(kUsers);
+    Sync(testintake::kUserSnapshot);
     Exec("delete from usrbasiclog");
     CGlobalSharedData::GetInstance()->SetLogCounter(2147483646);
     std::string stream;

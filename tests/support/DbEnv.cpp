@@ -87,6 +87,30 @@ std::string Scalar(MYSQL* connection, const std::string& sql) {
     return *rows[0][0];
 }
 
+void ExecIn(const std::string& database, const std::string& sql) {
+    MYSQL* c = Connect(database);
+    try {
+        Exec(c, sql);
+    } catch (...) {
+        Close(c);
+        throw;
+    }
+    Close(c);
+}
+
+std::string ScalarIn(const std::string& database, const std::string& sql) {
+    MYSQL* c = Connect(database);
+    std::string value;
+    try {
+        value = Scalar(c, sql);
+    } catch (...) {
+        Close(c);
+        throw;
+    }
+    Close(c);
+    return value;
+}
+
 std::string UniqueName(const std::string& suffix) { return "vt" + std::to_string(getpid()) + "_" + suffix; }
 
 void CreateDatabase(const std::string& name, const std::string& schemaFile) {

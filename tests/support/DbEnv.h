@@ -32,6 +32,9 @@ void Close(MYSQL* connection);
 void Exec(MYSQL* connection, const std::string& sql);
 std::vector<std::vector<std::optional<std::string>>> Query(MYSQL* connection, const std::string& sql);
 std::string Scalar(MYSQL* connection, const std::string& sql);
+// The same on a connection of their own to database.
+void ExecIn(const std::string& database, const std::string& sql);
+std::string ScalarIn(const std::string& database, const std::string& sql);
 
 // Database name unique to this test program: "vt<pid>_<suffix>".
 std::string UniqueName(const std::string& suffix);

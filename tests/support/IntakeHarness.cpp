@@ -10,6 +10,7 @@
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
 #include "platform/Ini.h"
+#include "support/DbEnv.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
 #include "writers/SqlSpool.h"
@@ -53,6 +54,28 @@ void Stop(CDataCenterListenTask* listener) {
     CTaskManager::GetInstance()->UnInit();
     CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
+}
+
+const char kUserSnapshot[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
+                             "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
+
+void Service::Open(const std::string& prefix, const char* nodeMd5) {
+    testenv::UseFreshLogDay();
+    mainDb = testdb::UniqueName(prefix);
+    nodeDb = testdb::UniqueName(prefix + "_node");
+    testdb::CreateDatabase(mainDb, "main.sql");
+    testdb::CreateDatabase(nodeDb, "node.sql");
+    testdb::RegisterNode(mainDb, "gw", nodeMd5, nodeDb);
+    testdb::ConfigureService(mainDb);
+    port = testnet::FreePort();
+    listener = Start(port);
+}
+
+void Service::Close() {
+    if (listener != nullptr) Stop(listener);
+    listener = nullptr;
+    testdb::DropDatabase(mainDb);
+    testdb::DropDatabase(nodeDb);
 }
 
 }  // namespace testintake

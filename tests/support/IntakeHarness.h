@@ -20,4 +20,20 @@ void Stop(CDataCenterListenTask* listener);
 // Writes one key of a configuration file and reloads the file.
 void SetKey(const char* file, const char* section, const char* key, const std::string& value);
 
+// A user snapshot with user alice (id 1) in group 10.
+extern const char kUserSnapshot[];
+
+// The intake of one test suite: a main database and a node database (named
+// after prefix) with the node registered, the service configured for them
+// and a listener on a free port.
+struct Service {
+    void Open(const std::string& prefix, const char* nodeMd5);
+    void Close();
+
+    std::string mainDb;
+    std::string nodeDb;
+    std::uint16_t port = 0;
+    CDataCenterListenTask* listener = nullptr;
+};
+
 }  // namespace testintake

@@ -25,8 +25,6 @@
 namespace {
 
 constexpr char kNodeMd5[] = "5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a";
-const char kUsers[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
-                      "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
 
 class SqlOutageTest : public ::testing::Test {
 protected:
@@ -46,18 +44,13 @@ protected:
         setenv("VARNHOLT_DB_PORT", std::to_string(s_dbPort).c_str(), 1);
         setenv("VARNHOLT_DB_USER", "varnholt", 1);
         setenv("VARNHOLT_DB_PASSWORD", "varnholt", 1);
-        s_main = testdb::UniqueName("outage");
-        s_nodeDb = testdb::UniqueName("outage_node");
-        testdb::CreateDatabase(s_main, "main.sql");
-        testdb::CreateDatabase(s_nodeDb, "node.sql");
-        testdb::RegisterNode(s_main, "gw", kNodeMd5, s_nodeDb);
-        testdb::ConfigureService(s_main);
-        s_port = testnet::FreePort();
-        s_listener = testintake::Start(s_port);
+        s_service.Open("outage", kNodeMd5);
+        s_nodeDb = s_service.nodeDb;
+        s_port = s_service.port;
     }
 
     static void TearDownTestSuite() {
-        testintake::Stop(s_listener);
+        s_service.Close();
         Server("stop");
     }
 
@@ -66,7 +59,7 @@ protected:
         DecodeHex16(kNodeMd5, m_id);
         m_peer = testnet::Connect(s_port);
         ASSERT_GE(m_peer, 0);
-        ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_id, 1, kUsers, testpkt::Md5Hex(kUsers))));
+        ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_id, 1, testintake::kUserSnapshot, testpkt::Md5Hex(testintake::kUserSnapshot))));
         ASSERT_EQ(testnet::ReceiveExactly(m_peer, 74, 10000).size(), 74u);
     }
     void TearDown() override {
@@ -122,23 +115,16 @@ protected:
         return out;
     }
 
-    static std::string s_dir;
-    static std::uint16_t s_dbPort;
-    static std::uint16_t s_port;
-    static std::string s_main;
-    static std::string s_nodeDb;
-    static CDataCenterListenTask* s_listener;
+    static inline std::string s_dir;
+    static inline std::uint16_t s_dbPort = 0;
+    static inline testintake::Service s_service;
+    static inline std::uint16_t s_port = 0;
+    static inline std::string s_nodeDb;
     BYTE m_id[16];
     int m_peer = -1;
     std::string m_log;
 };
 
-std::string SqlOutageTest::s_dir;
-std::uint16_t SqlOutageTest::s_dbPort = 0;
-std::uint16_t SqlOutageTest::s_port = 0;
-std::string SqlOutageTest::s_main;
-std::string SqlOutageTest::s_nodeDb;
-CDataCenterListenTask* SqlOutageTest::s_listener = nullptr;
 
 TEST_F(SqlOutageTest, StatementsWaitWhileMySqlIsDownAndGoInOrderAfterwards) {
     SendAlarms("before", 10);
@@ -197,9 +183,7 @@ TEST_F(SqlOutageTest, ConnectionKilledInTheMiddleOfASubmissionLosesNothing) {
 // while MySQL is down: their statements wait in the spool file, survive the
 // stop, and reach MySQL exactly once when it answers again.
 TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
-    MYSQL* c = testdb::Connect(s_nodeDb);
-    testdb::Exec(c, "delete from alarm_log; delete from syslog");
-    testdb::Close(c);
+    testdb::ExecIn(s_nodeDb, "delete from alarm_log; delete from syslog");
     CSqlSpool* spool = CSqlSpool::GetInstance();
     spool->UnInit();  // no pass while the outage is set up
     ASSERT_EQ(Server("stop"), 0);
@@ -229,7 +213,7 @@ TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
     // The exit event ended the registry's reaper too: a new one reaps.
     CTarnNodeManager::GetInstance()->UnInit();
     ASSERT_TRUE(CTarnNodeManager::GetInstance()->Init());
-    testintake::Stop(s_listener);
+    testintake::Stop(s_service.listener);
     testnet::Close(second);
     EXPECT_EQ(spool->PendingCount(), 41u);
 
@@ -249,7 +233,7 @@ TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
 
     spool->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
-    s_listener = testintake::Start(s_port);
+    s_service.listener = testintake::Start(s_port);
 }
 
 }  // namespace
