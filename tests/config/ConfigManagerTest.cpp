@@ -33,248 +33,199 @@ protected:
 
     CConfigManager& Cfg() { return *CConfigManager::GetInstance(); }
 
+    // Writes a file of the config directory and loads it.
+    bool Load(const std::string& name, const std::string& text) {
+        testenv::WriteFile(ConfigFile(name), text);
+        return Cfg().LoadConfig(name.c_str());
+    }
+
     std::string m_logPath;
 };
 
-TEST_F(ConfigManagerTest, SampleTreeLoadsWithDefaults) {
-    // The shipped sample sets every key to its default.
-    testenv::WriteFile(ConfigFile("Zelk.conf"), testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) +
-                                                                  "/deploy/install/Zelk/Config/Zelk.conf"));
-    testenv::WriteFile(ConfigFile("ZelkAdv.conf"), testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) +
-                                                                     "/deploy/install/Zelk/Config/ZelkAdv.conf"));
-    ASSERT_TRUE(Cfg().LoadConfig("Zelk.conf"));
-    ASSERT_TRUE(Cfg().LoadConfig("ZelkAdv.conf"));
-    EXPECT_EQ(Cfg().m_Zelk.Port, 9501);
-    EXPECT_EQ(Cfg().m_Zelk.AutoClearType, 2);
-    EXPECT_EQ(Cfg().m_Zelk.DbContent, 5000);
-    EXPECT_EQ(Cfg().m_Zelk.DbCyc, 180);
-    EXPECT_EQ(Cfg().m_Zelk.EndCheckTime, 4);
-    EXPECT_EQ(Cfg().m_Zelk.MinFreeSpace, 4);
-    EXPECT_EQ(Cfg().m_ZelkAdv.ParticleTime, 30);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MergeBufferSize, 5);
-    EXPECT_EQ(Cfg().m_ZelkAdv.TarnNodeSendBuffSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.NoTempTableDataFileSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.ListenPort, 9509);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MaxConnection, 16);
-    EXPECT_EQ(Cfg().m_ZelkAdv.SysLogEnableLogMerge, 0);
-    EXPECT_EQ(Cfg().m_ZelkAdv.UserLogEnableLogMerge, 1);
-    EXPECT_EQ(LogText().find("[ERROR]"), std::string::npos);
-}
-
-TEST_F(ConfigManagerTest, AbsentKeysTakeDefaults) {
-    testenv::WriteFile(ConfigFile("Zelk.conf"), "[DatabaseConfig]\nDBServer = 127.0.0.1 \n");
-    testenv::WriteFile(ConfigFile("ZelkAdv.conf"), "");
-    ASSERT_TRUE(Cfg().LoadConfig("Zelk.conf"));
-    ASSERT_TRUE(Cfg().LoadConfig("ZelkAdv.conf"));
+TEST_F(ConfigManagerTest, EachKeyIsReadFromItsSectionAndAbsentKeysTakeTheirDefaults) {
+    const CConfigManager& c = Cfg();
+    const struct {
+        const char* file;
+        const char* section;
+        const char* key;
+        const ConfigInt& field;
+        std::int32_t value;
+    } keys[] = {{"Zelk.conf", "DatabaseConfig", "Port", c.m_Zelk.Port, 9501},
+                {"Zelk.conf", "ClearRule", "AutoClearType", c.m_Zelk.AutoClearType, 2},
+                {"Zelk.conf", "ClearRule", "DbContent", c.m_Zelk.DbContent, 5000},
+                {"Zelk.conf", "ClearRule", "DbCyc", c.m_Zelk.DbCyc, 180},
+                {"Zelk.conf", "ClearRule", "StartCheckTime", c.m_Zelk.StartCheckTime, 1},
+                {"Zelk.conf", "ClearRule", "EndCheckTime", c.m_Zelk.EndCheckTime, 4},
+                {"Zelk.conf", "RepairRule", "StartStrongRepairTime", c.m_Zelk.StartStrongRepairTime, 1},
+                {"Zelk.conf", "RepairRule", "EndStrongRepairTime", c.m_Zelk.EndStrongRepairTime, 2},
+                {"Zelk.conf", "DiskFreeSpace", "MinFreeSpace", c.m_Zelk.MinFreeSpace, 4},
+                {"ZelkAdv.conf", "Global", "EnableLogMerge", c.m_ZelkAdv.GlobalEnableLogMerge, 1},
+                {"ZelkAdv.conf", "Global", "ParticleTime", c.m_ZelkAdv.ParticleTime, 30},
+                {"ZelkAdv.conf", "Global", "MergeBuffers", c.m_ZelkAdv.MergeBuffers, 2},
+                {"ZelkAdv.conf", "Global", "MergeBufferSize", c.m_ZelkAdv.MergeBufferSize, 5},
+                {"ZelkAdv.conf", "UserLog", "EnableLogMerge", c.m_ZelkAdv.UserLogEnableLogMerge, 1},
+                {"ZelkAdv.conf", "UserLog", "EnableHttpFilter", c.m_ZelkAdv.EnableHttpFilter, 1},
+                {"ZelkAdv.conf", "FlowLog", "EnableLogMerge", c.m_ZelkAdv.FlowLogEnableLogMerge, 1},
+                {"ZelkAdv.conf", "SysLog", "EnableLogMerge", c.m_ZelkAdv.SysLogEnableLogMerge, 0},
+                {"ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", c.m_ZelkAdv.TarnNodeRecvBuffSize, 10},
+                {"ZelkAdv.conf", "TarnNode", "TarnNodeSendBuffSize", c.m_ZelkAdv.TarnNodeSendBuffSize, 10},
+                {"ZelkAdv.conf", "TarnNode", "MaxPackgeSize", c.m_ZelkAdv.MaxPackgeSize, 5},
+                {"ZelkAdv.conf", "DataFile", "DataFileUseTime", c.m_ZelkAdv.DataFileUseTime, 10},
+                {"ZelkAdv.conf", "DataFile", "NoTempTableDataFileSize", c.m_ZelkAdv.NoTempTableDataFileSize, 10},
+                {"ZelkAdv.conf", "InfoRetrieve", "ListenPort", c.m_ZelkAdv.ListenPort, 9509},
+                {"ZelkAdv.conf", "Network", "MaxConnection", c.m_ZelkAdv.MaxConnection, 16}};
+    for (const auto& k : keys) {
+        ASSERT_TRUE(Load(k.file, "[" + std::string(k.section) + "]\n" + k.key + "=3\n"));
+        EXPECT_EQ(k.field, 3) << k.section << "/" << k.key;
+        ASSERT_TRUE(Load(k.file, ""));
+        EXPECT_EQ(k.field, k.value) << k.section << "/" << k.key;
+    }
+    // Text values lose their surrounding blanks; an absent one is empty.
+    ASSERT_TRUE(Load("Zelk.conf", "[DatabaseConfig]\nDBServer = 127.0.0.1 \n"));
     EXPECT_EQ(Cfg().m_Zelk.DBServer.Get(), "127.0.0.1");
     EXPECT_EQ(Cfg().m_Zelk.DBUser.Get(), "");
-    EXPECT_EQ(Cfg().m_Zelk.Port, 9501);
-    EXPECT_EQ(Cfg().m_Zelk.StartStrongRepairTime, 1);
-    EXPECT_EQ(Cfg().m_Zelk.EndStrongRepairTime, 2);
-    EXPECT_EQ(Cfg().m_ZelkAdv.GlobalEnableLogMerge, 1);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MergeBuffers, 2);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MergeBufferSize, 5);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MaxPackgeSize, 5);
-    EXPECT_EQ(Cfg().m_ZelkAdv.TarnNodeRecvBuffSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.DataFileUseTime, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.EnableHttpFilter, 1);
-    EXPECT_EQ(Cfg().m_ZelkAdv.HttpFilterList.Get(), "");
+
+    // The shipped tree sets every key to its default, and every loader
+    // succeeds on it without an error.
+    const std::string sample = std::string(VARNHOLT_SOURCE_DIR) + "/deploy/install/";
+    for (const char* name : {"Zelk.conf", "ZelkAdv.conf", "ProgramLog.conf", "statistics.conf", "Logudt.conf",
+                             "updatesql.conf"}) {
+        testenv::WriteFile(ConfigFile(name), testenv::ReadFile(sample + "Zelk/Config/" + name));
+    }
+    testenv::WriteFile(testenv::InstallDir() + "/mysql/my.ini", testenv::ReadFile(sample + "mysql/my.ini"));
+    EXPECT_TRUE(Cfg().LoadConfig());
+    for (const auto& k : keys) EXPECT_EQ(k.field, k.value) << "sample " << k.section << "/" << k.key;
+    EXPECT_EQ(LogText().find("[ERROR]"), std::string::npos);
+    testenv::SetProgramLog(1, 1, 1, 0, 31, 0);
 }
 
 TEST_F(ConfigManagerTest, OutOfRangeValuesAreReplaced) {
-    testenv::WriteFile(ConfigFile("ZelkAdv.conf"),
-                       "[global]\nParticleTime=601\nMergeBuffers=0\nMergeBufferSize=0\n"
-                       "[TarnNode]\nMaxPackgeSize=11\nTarnNodeSendBuffSize=1024\nTarnNodeRecvBuffSize=-3\n"
-                       "[DataFile]\nDataFileUseTime=31\n[InfoRetrieve]\nListenPort=70000\n"
-                       "[Network]\nMaxConnection=0\n");
-    ASSERT_TRUE(Cfg().LoadConfig("ZelkAdv.conf"));
-    EXPECT_EQ(Cfg().m_ZelkAdv.ParticleTime, 30);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MergeBuffers, 2);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MergeBufferSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MaxPackgeSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.TarnNodeSendBuffSize, 1024);
-    EXPECT_EQ(Cfg().m_ZelkAdv.TarnNodeRecvBuffSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.DataFileUseTime, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.ListenPort, 9509);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MaxConnection, 16);
-
-    testenv::WriteFile(ConfigFile("ZelkAdv.conf"),
-                       "[Global]\nMergeBufferSize=11\nParticleTime=600\n[TarnNode]\nMaxPackgeSize=0\n"
-                       "[Network]\nMaxConnection=64\n[InfoRetrieve]\nListenPort= 65535xyz\n");
-    ASSERT_TRUE(Cfg().LoadConfig("ZelkAdv.conf"));
-    EXPECT_EQ(Cfg().m_ZelkAdv.MergeBufferSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.ParticleTime, 600);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MaxPackgeSize, 10);
-    EXPECT_EQ(Cfg().m_ZelkAdv.MaxConnection, 64);
-    EXPECT_EQ(Cfg().m_ZelkAdv.ListenPort, 65535);
+    // The replacement is not always the default (MergeBufferSize, MaxPackgeSize).
+    const CConfigManager& c = Cfg();
+    const struct {
+        const char* text;
+        const ConfigInt& field;
+        std::int32_t expected;
+    } cases[] = {{"[Global]\nParticleTime=601", c.m_ZelkAdv.ParticleTime, 30},
+                 {"[Global]\nParticleTime=600", c.m_ZelkAdv.ParticleTime, 600},
+                 {"[Global]\nMergeBuffers=0", c.m_ZelkAdv.MergeBuffers, 2},
+                 {"[global]\nMergeBufferSize=0", c.m_ZelkAdv.MergeBufferSize, 10},
+                 {"[Global]\nMergeBufferSize=11", c.m_ZelkAdv.MergeBufferSize, 10},
+                 {"[TarnNode]\nMaxPackgeSize=11", c.m_ZelkAdv.MaxPackgeSize, 10},
+                 {"[TarnNode]\nMaxPackgeSize=0", c.m_ZelkAdv.MaxPackgeSize, 10},
+                 {"[TarnNode]\nTarnNodeSendBuffSize=1024", c.m_ZelkAdv.TarnNodeSendBuffSize, 1024},
+                 {"[TarnNode]\nTarnNodeRecvBuffSize=-3", c.m_ZelkAdv.TarnNodeRecvBuffSize, 10},
+                 {"[DataFile]\nDataFileUseTime=31", c.m_ZelkAdv.DataFileUseTime, 10},
+                 {"[InfoRetrieve]\nListenPort=70000", c.m_ZelkAdv.ListenPort, 9509},
+                 {"[InfoRetrieve]\nListenPort= 65535xyz", c.m_ZelkAdv.ListenPort, 65535},
+                 {"[Network]\nMaxConnection=0", c.m_ZelkAdv.MaxConnection, 16},
+                 {"[Network]\nMaxConnection=64", c.m_ZelkAdv.MaxConnection, 64}};
+    for (const auto& t : cases) {
+        ASSERT_TRUE(Load("ZelkAdv.conf", std::string(t.text) + "\n"));
+        EXPECT_EQ(t.field, t.expected) << t.text;
+    }
 }
 
-TEST_F(ConfigManagerTest, MissingFileKeepsPreviousValuesAndLogsError) {
+TEST_F(ConfigManagerTest, FilesAreFoundIgnoringCaseAndMissingOnesAreReported) {
     testenv::WriteFile(ConfigFile("Zelk.conf"), "[DatabaseConfig]\nPort=9600\nDataBase=maindb\n");
-    ASSERT_TRUE(Cfg().LoadConfig("Zelk.conf"));
-    testenv::RemoveFile(ConfigFile("Zelk.conf"));
-    EXPECT_FALSE(Cfg().LoadConfig("Zelk.conf"));
-    EXPECT_EQ(Cfg().m_Zelk.Port, 9600);
-    EXPECT_EQ(Cfg().m_Zelk.DataBase.Get(), "maindb");
-    std::string expected = "[ERROR][TID=";
-    std::string text = LogText();
-    EXPECT_NE(text.find("[CConfigManager][LoadZelkConfig] Cannot Get File Attributes. FileName = " +
-                        ConfigFile("Zelk.conf") + " , Err = 2.\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find(expected), std::string::npos);
-}
-
-TEST_F(ConfigManagerTest, StatisticsAndUpdateSqlShareTheErrorMessage) {
-    testenv::RemoveFile(ConfigFile("updatesql.conf"));
-    testenv::RemoveFile(ConfigFile("statistics.conf"));
-    EXPECT_FALSE(Cfg().LoadConfig("updatesql.conf"));
-    EXPECT_FALSE(Cfg().LoadConfig("statistics.conf"));
-    testenv::RemoveFile(ConfigFile("Logudt.conf"));
-    EXPECT_FALSE(Cfg().LoadConfig("Logudt.conf"));
-    std::string text = LogText();
-    EXPECT_NE(text.find("[LoadStatisticsConfig] Cannot Get File Attributes. FileName = " +
-                        ConfigFile("updatesql.conf")),
-              std::string::npos);
-    EXPECT_NE(text.find("[LoadStatisticsConfig] Cannot Get File Attributes. FileName = " +
-                        ConfigFile("statistics.conf")),
-              std::string::npos);
-    EXPECT_NE(text.find("[LoadLogudtConfig] Cannot Get File Attributes."), std::string::npos);
-}
-
-TEST_F(ConfigManagerTest, LoadSpicifyConfigMatchesNamesIgnoringCase) {
-    testenv::WriteFile(ConfigFile("Zelk.conf"), "[DatabaseConfig]\nPort=9777\n");
     EXPECT_TRUE(Cfg().LoadSpicifyConfig("ZELK.CONF"));
-    EXPECT_EQ(Cfg().m_Zelk.Port, 9777);
-
+    EXPECT_EQ(Cfg().m_Zelk.Port, 9600);
+    testenv::WriteFile(testenv::InstallDir() + "/mysql/my.ini",
+                       "[client]\nport=1\n[mysqld]\nport = 13306\ndatadir=/var/lib/x\nskip-name-resolve\n");
+    EXPECT_TRUE(Cfg().LoadSpicifyConfig("MYSQL/MY.INI"));
+    EXPECT_EQ(Cfg().m_MySqld.port, 13306);
+    EXPECT_EQ(Cfg().m_MySqld.datadir.Get(), "/var/lib/x");
     EXPECT_FALSE(Cfg().LoadSpicifyConfig("my.ini"));
-    EXPECT_FALSE(Cfg().LoadSpicifyConfig(nullptr));
-    EXPECT_FALSE(Cfg().LoadSpicifyConfig(""));
     EXPECT_NE(LogText().find("[WARN][TID="), std::string::npos);
     EXPECT_NE(LogText().find("[CConfigManager][LoadSpicifyConfig] Cannot Find Function To Load my.ini\n"),
               std::string::npos);
 
-    testenv::WriteFile(testenv::InstallDir() + "/mysql/my.ini",
-                       "[client]\nport=1\n[mysqld]\nport = 13306\ndatadir=/var/lib/x\nlocal_infile=1\nskip-name-resolve\n");
-    EXPECT_TRUE(Cfg().LoadSpicifyConfig("MYSQL/MY.INI"));
-    EXPECT_EQ(Cfg().m_MySqld.port, 13306);
-    EXPECT_EQ(Cfg().m_MySqld.datadir.Get(), "/var/lib/x");
-    EXPECT_EQ(Cfg().m_MySqld.basedir.Get(), "");
-}
-
-TEST_F(ConfigManagerTest, LoadConfigWithoutNameLoadsAllAndReportsFailure) {
-    // The shipped tree is complete: every loader succeeds.
-    for (const char* name : {"Zelk.conf", "ZelkAdv.conf", "ProgramLog.conf", "statistics.conf", "Logudt.conf",
-                             "updatesql.conf"}) {
-        testenv::WriteFile(ConfigFile(name), testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) +
-                                                                "/deploy/install/Zelk/Config/" + name));
+    // A missing file keeps the previous values; the update statements are
+    // reported under the statistics loader's name.
+    const std::pair<const char*, const char*> files[] = {{"Zelk.conf", "LoadZelkConfig"},
+                                                         {"updatesql.conf", "LoadStatisticsConfig"},
+                                                         {"statistics.conf", "LoadStatisticsConfig"},
+                                                         {"Logudt.conf", "LoadLogudtConfig"}};
+    for (const auto& [file, loader] : files) {
+        testenv::RemoveFile(ConfigFile(file));
+        EXPECT_FALSE(Cfg().LoadConfig(file));
+        EXPECT_NE(LogText().find(std::string("[CConfigManager][") + loader +
+                                 "] Cannot Get File Attributes. FileName = " + ConfigFile(file) + " , Err = 2.\n"),
+                  std::string::npos)
+            << LogText();
     }
-    testenv::WriteFile(testenv::InstallDir() + "/mysql/my.ini",
-                       testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) + "/deploy/install/mysql/my.ini"));
-    EXPECT_TRUE(Cfg().LoadConfig());
-    testenv::RemoveFile(ConfigFile("Logudt.conf"));
-    EXPECT_FALSE(Cfg().LoadConfig());
-    testenv::SetProgramLog(1, 1, 1, 0, 31, 0);
+    EXPECT_NE(LogText().find("[ERROR][TID="), std::string::npos);
+    EXPECT_FALSE(Cfg().LoadConfig());  // every loader runs; the result reports the failures
+    EXPECT_EQ(Cfg().m_Zelk.Port, 9600);
+    EXPECT_EQ(Cfg().m_Zelk.DataBase.Get(), "maindb");
 }
 
-TEST_F(ConfigManagerTest, ListFilesReplaceTheirLists) {
-    testenv::WriteFile(ConfigFile("statistics.conf"),
-                       "[Count]\nTableCount=2\n"
-                       "[TableInfo1]\nTableName=flow_day\nStatistCys=60\n[CreateSql1]\ncreate table a (x int)\n"
-                       "[StatistSql1]\n; comment first\ncall p(NULL ,now())\nsecond line ignored\n"
-                       "[TableInfo2]\nTableName=flow_month\n"
-                       "[CleanBaseByTime]\ndelete from t where d < '@'\n[RepairTable]\nrepair table x\n");
-    ASSERT_TRUE(Cfg().LoadConfig("statistics.conf"));
+TEST_F(ConfigManagerTest, StatisticsTablesReadTheirOwnSectionsAndReloadsReplaceThem) {
+    // Twelve tables, each with its own five statements (the first line of the
+    // section that is no comment); only the first table sets its timing.
+    std::string text = "[Count]\nTableCount=12\n[CleanBaseByTime]\ndelete from t where d < '@'\n"
+                       "[RepairTable]\nrepair table x\n";
+    const char* kinds[] = {"CreateSql", "CreateProcSql", "StatistSql", "CleanStatistByTime", "CleanStatistSql"};
+    for (int i = 1; i <= 12; ++i) {
+        const std::string n = std::to_string(i);
+        text += "[TableInfo" + n + "]\nTableName=t" + n + (i == 1 ? "\nStatistCys=60\n" : "\n");
+        for (const char* k : kinds) text += "[" + std::string(k) + n + "]\n; comment\n" + k + " " + n + "\nignored\n";
+    }
+    ASSERT_TRUE(Load("statistics.conf", text));
     auto tables = Cfg().m_Statistics.Tables.Get();
-    ASSERT_EQ(tables->size(), 2u);
-    EXPECT_EQ((*tables)[0].TableName, "flow_day");
+    ASSERT_EQ(tables->size(), 12u);
+    for (int i : {1, 2, 12}) {
+        const StatisticsTableInfo& t = (*tables)[i - 1];
+        const std::string n = " " + std::to_string(i);
+        EXPECT_EQ(t.TableName + "|" + t.CreateSql + "|" + t.CreateProcSql + "|" + t.StatistSql + "|" +
+                      t.CleanStatistByTime + "|" + t.CleanStatistSql,
+                  "t" + n.substr(1) + "|CreateSql" + n + "|CreateProcSql" + n + "|StatistSql" + n +
+                      "|CleanStatistByTime" + n + "|CleanStatistSql" + n);
+    }
     EXPECT_EQ((*tables)[0].StatistCys, 60);
-    EXPECT_EQ((*tables)[0].SleepTime, 10);
-    EXPECT_EQ((*tables)[0].ErrorTime, 10);
-    EXPECT_EQ((*tables)[0].StatistTime, 60);
-    EXPECT_EQ((*tables)[0].CreateSql, "create table a (x int)");
-    EXPECT_EQ((*tables)[0].StatistSql, "call p(NULL ,now())");
-    EXPECT_EQ((*tables)[0].CleanStatistSql, "");
-    EXPECT_EQ((*tables)[1].StatistCys, 1440);
+    const StatisticsTableInfo& plain = (*tables)[1];
+    EXPECT_EQ(std::vector<int>({plain.StatistCys, plain.SleepTime, plain.ErrorTime, plain.StatistTime}),
+              std::vector<int>({1440, 10, 10, 60}));
     EXPECT_EQ(Cfg().m_Statistics.CleanBaseByTime.Get(), "delete from t where d < '@'");
     EXPECT_EQ(Cfg().m_Statistics.RepairTable.Get(), "repair table x");
     EXPECT_EQ(Cfg().m_Statistics.CleanBaseByContent.Get(), "");
 
     // After an edit only the tables now listed remain; a snapshot taken
     // before the reload is unchanged.
-    testenv::WriteFile(ConfigFile("statistics.conf"), "[Count]\nTableCount=1\n[TableInfo1]\nTableName=only\n");
-    ASSERT_TRUE(Cfg().LoadConfig("statistics.conf"));
+    ASSERT_TRUE(Load("statistics.conf", "[Count]\nTableCount=1\n[TableInfo1]\nTableName=only\n"));
     auto after = Cfg().m_Statistics.Tables.Get();
     ASSERT_EQ(after->size(), 1u);
     EXPECT_EQ((*after)[0].TableName, "only");
-    EXPECT_EQ(tables->size(), 2u);
+    EXPECT_EQ(tables->size(), 12u);
     EXPECT_EQ(Cfg().m_Statistics.CleanBaseByTime.Get(), "");
-
-    testenv::WriteFile(ConfigFile("statistics.conf"), "[Count]\nTableCount=-4\n");
-    ASSERT_TRUE(Cfg().LoadConfig("statistics.conf"));
+    ASSERT_TRUE(Load("statistics.conf", "[Count]\nTableCount=-4\n"));
     EXPECT_TRUE(Cfg().m_Statistics.Tables.Get()->empty());
 }
 
-TEST_F(ConfigManagerTest, TwelfthStatisticsTableReadsItsOwnSections) {
-    std::string text = "[Count]\nTableCount=12\n";
-    const char* kinds[] = {"CreateSql", "CreateProcSql", "StatistSql", "CleanStatistByTime", "CleanStatistSql"};
-    for (int i = 1; i <= 12; ++i) {
-        text += "[TableInfo" + std::to_string(i) + "]\nTableName=t" + std::to_string(i) + "\n";
-        for (const char* k : kinds) text += "[" + std::string(k) + std::to_string(i) + "]\n" + k + " " + std::to_string(i) + "\n";
-    }
-    testenv::WriteFile(ConfigFile("statistics.conf"), text);
-    ASSERT_TRUE(Cfg().LoadConfig("statistics.conf"));
-    auto tables = Cfg().m_Statistics.Tables.Get();
-    ASSERT_EQ(tables->size(), 12u);
-    const StatisticsTableInfo& t = (*tables)[11];
-    EXPECT_EQ(t.TableName, "t12");
-    EXPECT_EQ(t.CreateSql, "CreateSql 12");
-    EXPECT_EQ(t.CreateProcSql, "CreateProcSql 12");
-    EXPECT_EQ(t.StatistSql, "StatistSql 12");
-    EXPECT_EQ(t.CleanStatistByTime, "CleanStatistByTime 12");
-    EXPECT_EQ(t.CleanStatistSql, "CleanStatistSql 12");
-    EXPECT_EQ((*tables)[0].CreateSql, "CreateSql 1");
-}
+TEST_F(ConfigManagerTest, ListsFollowTheirCountsUpToACap) {
+    // A missing section leaves an empty statement in its place.
+    ASSERT_TRUE(Load("updatesql.conf", "[SqlCount]\ncount=3\n[sql1]\nupdate a set b = 1\n[sql3]\ndelete from c\n"));
+    EXPECT_EQ(*Cfg().m_UpdateSql.Statements.Get(),
+              (std::vector<std::string>{"update a set b = 1", "", "delete from c"}));
 
-TEST_F(ConfigManagerTest, LogudtAndUpdateSqlLists) {
-    testenv::WriteFile(ConfigFile("Logudt.conf"),
-                       "[tablecount]\ncount=2\n[table1]\ntablename=tarnuser\nattributecount=3\n"
-                       "attribute1=id;long\nattribute2=name\nattribute3=grpid;long\n[table2]\ntablename=admin\n");
-    ASSERT_TRUE(Cfg().LoadConfig("Logudt.conf"));
-    auto tables = Cfg().m_Logudt.Tables.Get();
-    ASSERT_EQ(tables->size(), 2u);
-    EXPECT_EQ((*tables)[0].tablename, "tarnuser");
-    EXPECT_EQ((*tables)[0].attributes, (std::vector<std::string>{"id;long", "name", "grpid;long"}));
-    EXPECT_TRUE((*tables)[1].attributes.empty());
-
-    testenv::WriteFile(ConfigFile("updatesql.conf"),
-                       "[SqlCount]\ncount=3\n[sql1]\nupdate a set b = 1\n[sql3]\ndelete from c\n");
-    ASSERT_TRUE(Cfg().LoadConfig("updatesql.conf"));
-    auto statements = Cfg().m_UpdateSql.Statements.Get();
-    EXPECT_EQ(*statements, (std::vector<std::string>{"update a set b = 1", "", "delete from c"}));
-}
-
-TEST_F(ConfigManagerTest, HugeCountsAreHeldWithAWarning) {
-    testenv::WriteFile(ConfigFile("updatesql.conf"), "[SqlCount]\ncount=2000000000\n[sql1]\nselect 1\n");
-    ASSERT_TRUE(Cfg().LoadConfig("updatesql.conf"));
+    // A count beyond any real list is held at 4096, with a warning.
+    ASSERT_TRUE(Load("updatesql.conf", "[SqlCount]\ncount=2000000000\n[sql1]\nselect 1\n"));
     auto statements = Cfg().m_UpdateSql.Statements.Get();
     ASSERT_EQ(statements->size(), 4096u);
     EXPECT_EQ((*statements)[0], "select 1");
+    EXPECT_NE(LogText().find("[WARN][TID="), std::string::npos);
     EXPECT_NE(LogText().find("[LoadStatisticsConfig] Count 2000000000 Too Large, Using 4096."), std::string::npos);
 }
 
 TEST_F(ConfigManagerTest, OverlongValuesAreCutWithAWarning) {
-    std::string longPwd(600, 'k');
-    std::string longSql = "select '" + std::string(700, 'q') + "'";
-    testenv::WriteFile(ConfigFile("Zelk.conf"), "[DatabaseConfig]\nDBPwd=" + longPwd + "\nDBUser=short\n");
-    testenv::WriteFile(ConfigFile("updatesql.conf"), "[SqlCount]\ncount=1\n[sql1]\n" + longSql + "\n");
-    ASSERT_TRUE(Cfg().LoadConfig("Zelk.conf"));
-    ASSERT_TRUE(Cfg().LoadConfig("updatesql.conf"));
+    const std::string longSql = "select '" + std::string(700, 'q') + "'";
+    ASSERT_TRUE(Load("Zelk.conf", "[DatabaseConfig]\nDBPwd=" + std::string(600, 'k') + "\nDBUser=short\n"));
+    ASSERT_TRUE(Load("updatesql.conf", "[SqlCount]\ncount=1\n[sql1]\n" + longSql + "\n"));
     EXPECT_EQ(Cfg().m_Zelk.DBPwd.Get(), std::string(518, 'k'));
     EXPECT_EQ(Cfg().m_Zelk.DBUser.Get(), "short");
     EXPECT_EQ((*Cfg().m_UpdateSql.Statements.Get())[0], longSql.substr(0, 518));
-    std::string text = LogText();
-    EXPECT_NE(text.find("[WARN]"), std::string::npos);
+    const std::string text = LogText();
+    EXPECT_NE(text.find("[WARN][TID="), std::string::npos);
     EXPECT_NE(text.find("FileName = " + ConfigFile("Zelk.conf") + " , Section = DatabaseConfig , Key = DBPwd"),
               std::string::npos)
         << text;
@@ -286,30 +237,27 @@ TEST_F(ConfigManagerTest, OverlongValuesAreCutWithAWarning) {
 TEST_F(ConfigManagerTest, ReadersNeverSeeHalfWrittenValues) {
     const std::string a(400, 'a');
     const std::string b(300, 'b');
+    ASSERT_TRUE(Load("ZelkAdv.conf", "[UserLog]\nHttpFilterList=" + a + "\n"));
+    ASSERT_TRUE(Load("updatesql.conf", "[SqlCount]\ncount=2\n"));
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
-    testenv::WriteFile(ConfigFile("ZelkAdv.conf"), "[UserLog]\nHttpFilterList=" + a + "\n");
-    testenv::WriteFile(ConfigFile("updatesql.conf"), "[SqlCount]\ncount=2\n");
-    ASSERT_TRUE(Cfg().LoadConfig("ZelkAdv.conf"));
-    ASSERT_TRUE(Cfg().LoadConfig("updatesql.conf"));
     std::thread reader([&] {
         while (!stop.load()) {
             std::string v = CConfigManager::GetInstance()->m_ZelkAdv.HttpFilterList.Get();
             auto list = CConfigManager::GetInstance()->m_UpdateSql.Statements.Get();
-            if (!v.empty() && v != a && v != b) ++bad;
-            if (!list->empty() && list->size() != 2 && list->size() != 3) ++bad;
+            if (v != a && v != b) ++bad;
+            if (list->size() != 2 && list->size() != 3) ++bad;
         }
     });
+    int loaded = 0;
     for (int i = 0; i < 200; ++i) {
         const bool even = i % 2 == 0;
-        testenv::WriteFile(ConfigFile("ZelkAdv.conf"), "[UserLog]\nHttpFilterList=" + (even ? a : b) + "\n");
-        testenv::WriteFile(ConfigFile("updatesql.conf"),
-                           even ? "[SqlCount]\ncount=2\n" : "[SqlCount]\ncount=3\n");
-        ASSERT_TRUE(Cfg().LoadConfig("ZelkAdv.conf"));
-        ASSERT_TRUE(Cfg().LoadConfig("updatesql.conf"));
+        loaded += Load("ZelkAdv.conf", "[UserLog]\nHttpFilterList=" + (even ? a : b) + "\n");
+        loaded += Load("updatesql.conf", even ? "[SqlCount]\ncount=2\n" : "[SqlCount]\ncount=3\n");
     }
     stop.store(true);
     reader.join();
+    EXPECT_EQ(loaded, 400);
     EXPECT_EQ(bad.load(), 0);
 }
 

@@ -3,21 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 #include "config/ConfigManager.h"
-#include "core/SocketManager.h"
-#include "core/Task.h"
-#include "core/modules/BuffManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
-#include "db/SQLConnManager.h"
 #include "db/SqlText.h"
-#include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
 #include "platform/Clock.h"
-#include "platform/Ini.h"
-#include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
 #include "support/IntakeHarness.h"
 #include "support/Packets.h"
@@ -29,6 +21,35 @@ namespace {
 constexpr char kSyncedMd5[] = "a1b2c3d4e5f60718293a4b5c6d7e8f90";
 constexpr char kUnsyncedMd5[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 
+const char kUserSnapshot[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<content>"
+    "<tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\" description=\"first\"/>"
+    "<row id=\"2\" name=\"bob\" grpid=\"10\" description=\"second\"/>"
+    "<row id=\"3\" name=\"no description\" grpid=\"10\"/></tarnuser>"
+    "<tarngroup><row id=\"10\" pgrpid=\"0\" name=\"staff\"/></tarngroup>"
+    "<tarnrc><row id=\"9\" name=\"ignored\"/></tarnrc></content>";
+
+const char kAdminSnapshot[] = "<?xml version=\"1.0\"?><oskarifileRoot><filecontent><CtrlManagerList>"
+                              "<a id=\"1\" name=\"root\" pgrpid=\"0\" login_ip=\"16777226\"/>"
+                              "</CtrlManagerList><CtrlManagerEmpty/></filecontent></oskarifileRoot>";
+
+std::uint32_t Ip(int a, int b, int c, int d) {
+    return static_cast<std::uint32_t>(a) << 24 | static_cast<std::uint32_t>(b) << 16 |
+           static_cast<std::uint32_t>(c) << 8 | static_cast<std::uint32_t>(d);
+}
+
+void FillUser(packet::UserCommon* u, int action, const char* name, int service = 1) {
+    u->groupId = 10;
+    u->action = action;
+    u->result = 1;
+    packet::WriteU32Net(&u->clientAddressNet, Ip(192, 168, 0, 7));
+    u->serviceType = service;
+    packet::WriteU32Net(&u->serverAddressNet, Ip(10, 0, 0, 9));
+    packet::WriteU16Net(&u->serverPortNet, 443);
+    std::snprintf(u->userName, sizeof(u->userName), "%s", name);
+    u->authMethod = 17;
+}
+
 class RecordTaskTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -39,12 +60,9 @@ protected:
         testdb::CreateDatabase(s_main, "main.sql");
         testdb::CreateDatabase(s_nodeDb, "node.sql");
         testdb::CreateDatabase(s_otherDb, "node.sql");
-        MYSQL* c = testdb::Connect(s_main);
-        testdb::Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('gw','s','" +
-                            std::string(kSyncedMd5) + "','" + s_nodeDb + "',0), ('gw2','s','" + kUnsyncedMd5 +
-                            "','" + s_otherDb + "',0)");
-        testdb::Close(c);
-        c = testdb::Connect(s_nodeDb);
+        testdb::RegisterNode(s_main, "gw", kSyncedMd5, s_nodeDb);
+        testdb::RegisterNode(s_main, "gw2", kUnsyncedMd5, s_otherDb);
+        MYSQL* c = testdb::Connect(s_nodeDb);
         testdb::Exec(c,
                      "insert into tarnuser (id, name, grpid) values (0, 'kept-zero', 10), (-3, 'kept-negative', 10),"
                      " (44, 'replaced', 10); insert into tarnrc (id, name) values (1, 'not configured')");
@@ -52,18 +70,16 @@ protected:
         testdb::ConfigureService(s_main);
         const std::string config = testenv::ConfigDir();
         testenv::WriteFile(config + "/Logudt.conf",
-                           "[tablecount]\ncount=3\n"
-                           "[table1]\ntablename=tarnuser\nattributecount=4\nattribute1=id\nattribute2=name\n"
-                           "attribute3=grpid\nattribute4=description\n"
-                           "[table2]\ntablename=tarngroup\nattributecount=3\nattribute1=id\nattribute2=pgrpid\n"
-                           "attribute3=name\n"
-                           "[table3]\ntablename=Admin\nattributecount=4\nattribute1=id\nattribute2=name\n"
-                           "attribute3=pgrpid\nattribute4=login_ip;ulong\n");
+                           "[tablecount]\ncount=3\n[table1]\ntablename=tarnuser\nattributecount=4\nattribute1=id\n"
+                           "attribute2=name\nattribute3=grpid\nattribute4=description\n[table2]\ntablename=tarngroup\n"
+                           "attributecount=3\nattribute1=id\nattribute2=pgrpid\nattribute3=name\n[table3]\n"
+                           "tablename=Admin\nattributecount=4\nattribute1=id\nattribute2=name\nattribute3=pgrpid\n"
+                           "attribute4=login_ip;ulong\n");
         testenv::WriteFile(config + "/updatesql.conf", "[SqlCount]\ncount=0\n");
         ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("Logudt.conf"));
         ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("updatesql.conf"));
         s_port = testnet::FreePort();
-        SetKey("ZelkAdv.conf", "TarnNode", "DumpInvalidLog", "1");
+        testintake::SetKey("ZelkAdv.conf", "TarnNode", "DumpInvalidLog", "1");
         s_listener = testintake::Start(s_port);
     }
 
@@ -84,71 +100,60 @@ protected:
         TestClock::Reset();
     }
 
-    static void SetKey(const char* file, const char* section, const char* key, const std::string& value) {
-        testintake::SetKey(file, section, key, value);
-    }
     std::string LogText() const { return testenv::ReadFile(m_log); }
     std::string Reply(size_t n, unsigned timeoutMs = 5000) { return testnet::ReceiveExactly(m_peer, n, timeoutMs); }
     bool LogHas(const std::string& text, unsigned timeoutMs = 5000) {
         return testenv::WaitFor([&] { return LogText().find(text) != std::string::npos; }, timeoutMs);
     }
-    static std::string Query(const std::string& db, const std::string& sql) {
-        MYSQL* c = testdb::Connect(db);
-        std::string v = testdb::Scalar(c, sql);
+    // The first row of a query on the synced node's database, columns joined by '|'.
+    static std::string Row(const std::string& sql) {
+        MYSQL* c = testdb::Connect(s_nodeDb);
+        auto rows = testdb::Query(c, sql);
         testdb::Close(c);
-        return v;
+        std::string out;
+        for (size_t i = 0; !rows.empty() && i < rows[0].size(); ++i) out += (i ? "|" : "") + rows[0][i].value_or("");
+        return out;
+    }
+    // Ends the connection; its end flushes every cache of the record task.
+    void Hangup() {
+        testnet::Close(m_peer);
+        m_peer = -1;
     }
 
+    // A record of the synced node, its header filled in.
+    template <class Record>
+    Record Make(std::uint32_t type) const {
+        Record r{};
+        testpkt::FillHeader(&r.header, m_synced, type, sizeof(Record));
+        return r;
+    }
     // Syncs the first node with a user snapshot; returns the reply.
     std::string SyncUsers(const std::string& content, const std::string& md5Text, unsigned timeoutMs = 5000) {
         EXPECT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_synced, 1, content, md5Text)));
         return Reply(packet::kInfoSyncReplySize, timeoutMs);
     }
 
-    static std::string s_main;
-    static std::string s_nodeDb;
-    static std::string s_otherDb;
-    static std::uint16_t s_port;
-    static CDataCenterListenTask* s_listener;
+    static inline std::string s_main;
+    static inline std::string s_nodeDb;
+    static inline std::string s_otherDb;
+    static inline std::uint16_t s_port = 0;
+    static inline CDataCenterListenTask* s_listener = nullptr;
     std::string m_log;
     BYTE m_synced[16];
     BYTE m_unsynced[16];
     int m_peer = -1;
 };
 
-std::string RecordTaskTest::s_main;
-std::string RecordTaskTest::s_nodeDb;
-std::string RecordTaskTest::s_otherDb;
-std::uint16_t RecordTaskTest::s_port = 0;
-CDataCenterListenTask* RecordTaskTest::s_listener = nullptr;
-
-const char kUserSnapshot[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<content>"
-    "<tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\" description=\"first\"/>"
-    "<row id=\"2\" name=\"bob\" grpid=\"10\" description=\"second\"/>"
-    "<row id=\"3\" name=\"no description\" grpid=\"10\"/></tarnuser>"
-    "<tarngroup><row id=\"10\" pgrpid=\"0\" name=\"staff\"/></tarngroup>"
-    "<tarnrc><row id=\"9\" name=\"ignored\"/></tarnrc></content>";
-
-TEST_F(RecordTaskTest, KeepAliveRepliesAndTestEcho) {
+TEST_F(RecordTaskTest, FramingSurvivesSplitsGarbageAndBadLengths) {
+    // A keep-alive is answered with its own header, the length set to 46,
+    // and a zero word; the test packet's mark is echoed.
     const std::string ka = testpkt::KeepAlive(m_unsynced);
     ASSERT_TRUE(testnet::SendAll(m_peer, ka + testpkt::TestKeepAlive()));
-    const std::string reply = Reply(packet::kKeepAliveReplySize + packet::kTestMarkSize);
-    ASSERT_EQ(reply.size(), 60u);
-    packet::KeepAliveReply r;
-    std::memcpy(&r, reply.data(), sizeof(r));
-    EXPECT_EQ(std::uint32_t{r.header.m_DataLen}, 46u);
-    EXPECT_EQ(std::memcmp(reply.data(), ka.data(), 28), 0);         // mark, identity, type unchanged
-    EXPECT_EQ(std::memcmp(reply.data() + 32, ka.data() + 32, 10), 0);  // date, time, flags unchanged
-    EXPECT_EQ(std::uint32_t{r.zero}, 0u);
-    EXPECT_EQ(reply.substr(46), "ZZORBBIINNTEST");
-}
+    std::string expected = ka.substr(0, 42) + std::string(4, '\0') + "ZZORBBIINNTEST";
+    expected[28] = 46;
+    EXPECT_EQ(Reply(packet::kKeepAliveReplySize + packet::kTestMarkSize), expected);
 
-TEST_F(RecordTaskTest, FramingSurvivesSplitsGarbageAndBadLengths) {
-    // Two packets in one send, then one packet in 1-byte pieces.
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::KeepAlive(m_unsynced) + testpkt::KeepAlive(m_unsynced, 2, 2)));
-    EXPECT_EQ(Reply(92).size(), 92u);
-    const std::string ka = testpkt::KeepAlive(m_unsynced);
+    // A packet in 1-byte pieces.
     for (char ch : ka) ASSERT_TRUE(testnet::SendAll(m_peer, std::string(1, ch)));
     EXPECT_EQ(Reply(46).size(), 46u);
 
@@ -158,12 +163,15 @@ TEST_F(RecordTaskTest, FramingSurvivesSplitsGarbageAndBadLengths) {
     EXPECT_TRUE(LogHas("[DUMP]"));
     EXPECT_NE(LogText().find("47 41 52 42 41 47 45 21 21 21"), std::string::npos) << LogText();
 
-    // m_DataLen 41 costs exactly the 42 header bytes.
-    std::string bad = ka.substr(0, 42);
-    bad[28] = 41;
-    ASSERT_TRUE(testnet::SendAll(m_peer, bad + ka));
-    EXPECT_EQ(Reply(46).size(), 46u);
-    EXPECT_TRUE(LogHas("[ProcessLogData] Recv Error DataHead m_DataLen = 41\n"));
+    // A length below the header or above MaxPackgeSize (5 MiB) costs exactly
+    // the 42 header bytes; the connection never waits for the announced rest.
+    for (std::uint32_t length : {41u, 5u * 1024 * 1024 + 1}) {
+        std::string bad = ka.substr(0, 42);
+        std::memcpy(bad.data() + 28, &length, 4);
+        ASSERT_TRUE(testnet::SendAll(m_peer, bad + ka));
+        EXPECT_EQ(Reply(46).size(), 46u) << length;
+        EXPECT_TRUE(LogHas("[ProcessLogData] Recv Error DataHead m_DataLen = " + std::to_string(length) + "\n"));
+    }
 }
 
 TEST_F(RecordTaskTest, InversionAndFieldChecks) {
@@ -184,15 +192,9 @@ TEST_F(RecordTaskTest, InversionAndFieldChecks) {
     EXPECT_TRUE(LogHas("[Check_UserV3_Log] Wrong UserLogV3 Packge Size = 823 Correct = 824\n"));
 }
 
-TEST_F(RecordTaskTest, UserLogBeforeSyncIsDropped) {
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_unsynced, 1, "carol", "login")));
-    EXPECT_TRUE(LogHas("[Deal_User_Log] Sync Not Ready , Drop Packge!\n"));
-    // The connection still works.
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::KeepAlive(m_unsynced)));
-    EXPECT_EQ(Reply(46).size(), 46u);
-}
-
 TEST_F(RecordTaskTest, KeepAliveConnectionsNeverMakeANodeLookSynchronised) {
+    // A connection that never synced must not release a sync reference when
+    // it ends: the node stays unsynchronised and its logs are still dropped.
     for (int i = 0; i < 3; ++i) {
         int peer = testnet::Connect(s_port);
         ASSERT_TRUE(testnet::SendAll(peer, testpkt::KeepAlive(m_unsynced)));
@@ -208,7 +210,7 @@ TEST_F(RecordTaskTest, KeepAliveConnectionsNeverMakeANodeLookSynchronised) {
 TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
     // A 1 MiB receive ring and thousands of 5,166-byte alarms: some of them
     // straddle the wrap point and are read through the linear buffer.
-    SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "1");
+    testintake::SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "1");
     int peer = testnet::Connect(s_port);
     ASSERT_GE(peer, 0);
     const std::uint64_t before = CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM);
@@ -221,15 +223,12 @@ TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
         std::snprintf(a.message, sizeof(a.message), "alarm %d", i);
         stream += testpkt::Bytes(a);
     }
-    std::thread sender([&] {
-        for (size_t at = 0; at < stream.size(); at += 30011) testnet::SendAll(peer, stream.substr(at, 30011));
-    });
-    sender.join();
+    for (size_t at = 0; at < stream.size(); at += 30011) ASSERT_TRUE(testnet::SendAll(peer, stream.substr(at, 30011)));
     EXPECT_TRUE(testenv::WaitFor(
         [&] { return CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM) - before == kAlarms; }, 20000))
         << CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM) - before;
     testnet::Close(peer);
-    SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "10");
+    testintake::SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "10");
     EXPECT_NE(LogText().find("[ProcessLogData] Need To Call RingCache2LinearityBuff To Make Buff Linearity."),
               std::string::npos);
     EXPECT_EQ(LogText().find("Wrong Alarm"), std::string::npos);
@@ -238,7 +237,8 @@ TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
 
 TEST_F(RecordTaskTest, EitherMarkInsideAMessageNeverBreaksFraming) {
     // A kind-2 packet whose message holds the kind-1 mark, then the reverse,
-    // then keep-alives of both kinds: every packet is taken whole.
+    // then keep-alives of both kinds: every packet is taken whole. The node
+    // has not synced, so each user log is dropped, and the connection goes on.
     std::string stream = testpkt::UserV1(m_unsynced, 1, "dave", "look: logs1111 and more logs1111", 2) +
                          testpkt::UserV1(m_unsynced, 1, "erin", "and logs0500 here", 1) +
                          testpkt::KeepAlive(m_unsynced, 1, 2) + testpkt::KeepAlive(m_unsynced, 1, 1);
@@ -246,177 +246,100 @@ TEST_F(RecordTaskTest, EitherMarkInsideAMessageNeverBreaksFraming) {
     EXPECT_EQ(Reply(92).size(), 92u);
     const std::string text = LogText();
     size_t drops = 0;
-    for (size_t at = text.find("Sync Not Ready"); at != std::string::npos; at = text.find("Sync Not Ready", at + 1)) {
-        ++drops;
-    }
+    const std::string drop = "[Deal_User_Log] Sync Not Ready , Drop Packge!\n";
+    for (size_t at = text.find(drop); at != std::string::npos; at = text.find(drop, at + 1)) ++drops;
     EXPECT_EQ(drops, 2u) << "each user packet must be framed whole, once";
     EXPECT_EQ(text.find("Recv Error DataHead"), std::string::npos);
     EXPECT_EQ(text.find("[DUMP]"), std::string::npos) << "no byte was skipped";
 }
 
-TEST_F(RecordTaskTest, InfoSyncAcceptsBothDigestFormsAndAnswersLowerCase) {
-    const std::string content = kUserSnapshot;
-    const std::string upper = testpkt::Md5Hex(content, true);
-    std::string reply = SyncUsers(content, upper);
+TEST_F(RecordTaskTest, InfoSyncReplacesConfiguredTablesExactlyThenLogsAreTaken) {
+    // Rows 7 and 8 add quotes of both kinds, backslashes, and text far longer
+    // than 1,023 bytes once converted to GBK.
+    std::string longName;
+    std::string gbkName;
+    for (int i = 0; i < 250; ++i) longName += "\xE4\xB8\xAD";  // 250 x U+4E2D
+    for (int i = 0; i < 250; ++i) gbkName += "\xD6\xD0";
+    std::string content = kUserSnapshot;
+    content.insert(content.find("</tarnuser>"),
+                   "<row id=\"7\" name=\"a'b&quot;c\\d\\'e\\&quot;\" grpid=\"10\" description=\"x\"/>"
+                   "<row id=\"8\" name=\"" + longName + "\" grpid=\"10\" description=\"" + longName + "\"/>");
+
+    // One wrong byte of the digest: no reply.
+    std::string wrong = testpkt::Md5Hex(content);
+    wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+    EXPECT_EQ(SyncUsers(content, wrong, 500).size(), 0u);
+    EXPECT_TRUE(LogHas("[Deal_LogudtDB_Log] Local Logudt Data MD5 Not The Same As Server Send\n"));
+
+    // An upper-case digest matches and is answered in lower case.
+    std::string reply = SyncUsers(content, testpkt::Md5Hex(content, true));
     ASSERT_EQ(reply.size(), 74u);
     packet::InfoSyncReply r;
     std::memcpy(&r, reply.data(), sizeof(r));
     EXPECT_EQ(std::uint32_t{r.header.m_DataLen}, 74u);
     EXPECT_EQ(std::string(r.md5Text, 32), testpkt::Md5Hex(content));
+    // Rows without a configured attribute are skipped; tables not configured
+    // are left alone.
+    EXPECT_EQ(Row("select group_concat(id order by id) from tarnuser"), "-3,0,1,2,7,8");
+    EXPECT_EQ(Row("select name from tarnuser where id = 2"), "bob");
+    EXPECT_EQ(Row("select count(*) from tarngroup"), "1");
+    EXPECT_EQ(Row("select group_concat(name) from tarnrc"), "not configured");
+    EXPECT_TRUE(LogHas("[BuildSql] Cannot Find Attribute Name = description\n"));
+    EXPECT_EQ(Row("select name from tarnuser where id = 7"), "a'b\"c\\d\\'e\\\"");
+    EXPECT_EQ(Row("select name, description from tarnuser where id = 8"), gbkName + "|" + gbkName);
+    EXPECT_GT(CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_synced), 0);
 
-    // The form without leading zeros matches too, and is what comes back.
+    // The digest form without leading zeros matches too, and is what comes back.
     std::string padded = content + "<!-- x -->";
-    std::string shortForm;
     for (int i = 0; i < 200 && testpkt::Md5Hex(padded, false, true).size() == 32; ++i) padded += " ";
-    shortForm = testpkt::Md5Hex(padded, false, true);
+    const std::string shortForm = testpkt::Md5Hex(padded, false, true);
     ASSERT_LT(shortForm.size(), 32u) << "no digest with a byte below 0x10 found";
     reply = SyncUsers(padded, shortForm);
     ASSERT_EQ(reply.size(), 74u);
     EXPECT_EQ(std::string(reply.data() + 42, shortForm.size()), shortForm);
     EXPECT_EQ(reply[42 + shortForm.size()], '\0');
 
-    // One wrong byte: no reply.
-    std::string wrong = testpkt::Md5Hex(content);
-    wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
-    EXPECT_EQ(SyncUsers(content, wrong, 500).size(), 0u);
-    EXPECT_TRUE(LogHas("[Deal_LogudtDB_Log] Local Logudt Data MD5 Not The Same As Server Send\n"));
-}
-
-TEST_F(RecordTaskTest, UserSnapshotReplacesOnlyConfiguredTables) {
-    ASSERT_EQ(SyncUsers(kUserSnapshot, testpkt::Md5Hex(kUserSnapshot)).size(), 74u);
-    EXPECT_EQ(Query(s_nodeDb, "select group_concat(id order by id) from tarnuser"), "-3,0,1,2");
-    EXPECT_EQ(Query(s_nodeDb, "select name from tarnuser where id = 2"), "bob");
-    EXPECT_EQ(Query(s_nodeDb, "select count(*) from tarngroup"), "1");
-    EXPECT_EQ(Query(s_nodeDb, "select group_concat(name) from tarnrc"), "not configured");
-    EXPECT_TRUE(LogHas("[BuildSql] Cannot Find Attribute Name = description\n"));
-    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_synced) > 0, true);
-
     // After the sync the node's logs are accepted and written.
     ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_synced, 1, "alice", "after sync")));
-    testnet::Close(m_peer);
-    m_peer = -1;
+    Hangup();
     EXPECT_TRUE(testenv::WaitFor(
-        [&] { return Query(s_nodeDb, "select count(*) from usrbasiclog where message = 'after sync'") == "1"; },
-        5000));
+        [&] { return Row("select count(*) from usrbasiclog where message = 'after sync'") == "1"; }, 5000));
     EXPECT_EQ(LogText().find("[Deal_User_Log] Sync Not Ready"), std::string::npos);
 }
 
-TEST_F(RecordTaskTest, SnapshotTextIsStoredExactly) {
-    // Quotes of both kinds, backslashes, and a row far longer than 1,023
-    // bytes once converted to GBK.
-    std::string longName;
-    for (int i = 0; i < 250; ++i) longName += "\xE4\xB8\xAD";  // 250 x U+4E2D
-    const std::string tricky = "a'b\"c\\d\\'e\\\"";
-    const std::string content = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<content><tarnuser>"
-                                "<row id=\"7\" name=\"a'b&quot;c\\d\\'e\\&quot;\" grpid=\"10\" description=\"x\"/>"
-                                "<row id=\"8\" name=\"" + longName + "\" grpid=\"10\" description=\"" + longName +
-                                "\"/></tarnuser></content>";
-    ASSERT_EQ(SyncUsers(content, testpkt::Md5Hex(content)).size(), 74u);
-    EXPECT_EQ(Query(s_nodeDb, "select name from tarnuser where id = 7"), tricky);
-    std::string gbkName;
-    for (int i = 0; i < 250; ++i) gbkName += "\xD6\xD0";
-    EXPECT_EQ(Query(s_nodeDb, "select name from tarnuser where id = 8"), gbkName);
-    EXPECT_EQ(Query(s_nodeDb, "select description from tarnuser where id = 8"), gbkName);
-}
-
-TEST_F(RecordTaskTest, AdminSnapshotStoresNetworkOrderAddresses) {
-    // 0x0A000001 (10.0.0.1) sent in network order reads as 16777226.
-    const std::string content = "<?xml version=\"1.0\"?><oskarifileRoot><filecontent><CtrlManagerList>"
-                                "<a id=\"1\" name=\"root\" pgrpid=\"0\" login_ip=\"16777226\"/>"
-                                "</CtrlManagerList><CtrlManagerEmpty/></filecontent></oskarifileRoot>";
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_synced, 0, content, testpkt::Md5Hex(content))));
-    EXPECT_EQ(Reply(74).size(), 74u);
-    EXPECT_EQ(Query(s_nodeDb, "select login_ip from admin where id = 1"), "167772161");
-    std::int32_t adminId = 0;
-    std::int32_t group = -1;
-    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetAdminInfoEx(s_nodeDb.c_str(), m_synced, "ROOT", &adminId, &group),
-              1);
-    EXPECT_EQ(adminId, 1);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// End to end: logs of a synchronised node become rows of its database.
-
-namespace {
-
-const char kAdminSnapshot[] = "<?xml version=\"1.0\"?><oskarifileRoot><filecontent><CtrlManagerList>"
-                              "<a id=\"1\" name=\"root\" pgrpid=\"0\" login_ip=\"0\"/>"
-                              "</CtrlManagerList></filecontent></oskarifileRoot>";
-
-std::uint32_t Ip(int a, int b, int c, int d) {
-    return static_cast<std::uint32_t>(a) << 24 | static_cast<std::uint32_t>(b) << 16 |
-           static_cast<std::uint32_t>(c) << 8 | static_cast<std::uint32_t>(d);
-}
-
-template <class Record>
-void Head(Record* r, const BYTE* id, std::uint32_t type) {
-    testpkt::FillHeader(&r->header, id, type, sizeof(Record));
-}
-
-void FillUser(packet::UserCommon* u, int action, const char* name, int service = 1) {
-    u->groupId = 10;
-    u->action = action;
-    u->result = 1;
-    packet::WriteU32Net(&u->clientAddressNet, Ip(192, 168, 0, 7));
-    u->serviceType = service;
-    packet::WriteU32Net(&u->serverAddressNet, Ip(10, 0, 0, 9));
-    packet::WriteU16Net(&u->serverPortNet, 443);
-    std::snprintf(u->userName, sizeof(u->userName), "%s", name);
-    u->authMethod = 17;
-}
-
-}  // namespace
-
-class WrittenLogsTest : public RecordTaskTest {
-protected:
-    void SyncBoth() {
-        ASSERT_EQ(SyncUsers(kUserSnapshot, testpkt::Md5Hex(kUserSnapshot)).size(), 74u);
-        ASSERT_TRUE(testnet::SendAll(m_peer,
-                                     testpkt::InfoSync(m_synced, 0, kAdminSnapshot, testpkt::Md5Hex(kAdminSnapshot))));
-        ASSERT_EQ(Reply(74).size(), 74u);
-    }
-    static std::string Row(const std::string& sql) {
-        MYSQL* c = testdb::Connect(s_nodeDb);
-        auto rows = testdb::Query(c, sql);
-        testdb::Close(c);
-        std::string out;
-        if (rows.empty()) return out;
-        for (size_t i = 0; i < rows[0].size(); ++i) out += (i ? "|" : "") + rows[0][i].value_or("NULL");
-        return out;
-    }
-};
-
-TEST_F(WrittenLogsTest, EveryLogTypeBecomesItsRow) {
-    SyncBoth();
+// End to end: the logs of a synchronised node, of every type, become rows of
+// its database, text converted to GBK and never cut.
+TEST_F(RecordTaskTest, EveryLogTypeBecomesItsRowInGbkAndUncut) {
+    ASSERT_EQ(SyncUsers(kUserSnapshot, testpkt::Md5Hex(kUserSnapshot)).size(), 74u);
+    ASSERT_TRUE(testnet::SendAll(m_peer,
+                                 testpkt::InfoSync(m_synced, 0, kAdminSnapshot, testpkt::Md5Hex(kAdminSnapshot))));
+    ASSERT_EQ(Reply(74).size(), 74u);
+    // The snapshot gives 10.0.0.1 in network order (16777226); the address
+    // itself is stored.
+    EXPECT_EQ(Row("select login_ip from admin where id = 1"), "167772161");
     MYSQL* c = testdb::Connect(s_nodeDb);
     testdb::Exec(c, "delete from usrflowlog; delete from usrbasiclog; delete from usrsvrlog; delete from adt_log;"
                     "delete from alarm_log; delete from syslog; delete from dev_stat");
     testdb::Close(c);
 
     std::string stream;
-    packet::UserRecordV3 flow{};
-    Head(&flow, m_synced, packet::LOG_USER_V3);
+    auto flow = Make<packet::UserRecordV3>(packet::LOG_USER_V3);
     FillUser(&flow.common, 2, "alice");
     flow.upFlux = 100;
     flow.downFlux = 200;
     flow.rawUpFlux = 300;
     flow.rawDownFlux = 5000000000LL;
     stream += testpkt::Bytes(flow);
-    packet::UserRecordV1 access{};
-    Head(&access, m_synced, packet::LOG_USER);
+    auto access = Make<packet::UserRecordV1>(packet::LOG_USER);
     FillUser(&access.common, 3, "ALICE", 2);
     access.common.serverAttribute = 1;
     std::snprintf(access.message, sizeof(access.message), "opened it's \\ path");
     stream += testpkt::Bytes(access);
-    packet::UserRecordV2 login{};
-    Head(&login, m_synced, packet::LOG_USER_V2);
+    auto login = Make<packet::UserRecordV2>(packet::LOG_USER_V2);
     FillUser(&login.common, 1, "alice");
     std::snprintf(login.message, sizeof(login.message), "login");
     stream += testpkt::Bytes(login);
-    packet::AdminRecord admin{};
-    Head(&admin, m_synced, packet::LOG_ADMIN);
+    auto admin = Make<packet::AdminRecord>(packet::LOG_ADMIN);
     admin.groupId = 0xFFFFFFFFu;
     admin.action = 2;
     admin.entity = 5;
@@ -425,25 +348,32 @@ TEST_F(WrittenLogsTest, EveryLogTypeBecomesItsRow) {
     std::snprintf(admin.adminName, sizeof(admin.adminName), "Root");
     std::snprintf(admin.message, sizeof(admin.message), "changed");
     stream += testpkt::Bytes(admin);
-    packet::AlarmRecord alarm{};
-    Head(&alarm, m_synced, packet::LOG_ALARM);
+    auto alarm = Make<packet::AlarmRecord>(packet::LOG_ALARM);
     alarm.alarmType = 7;
     std::snprintf(alarm.message, sizeof(alarm.message), "disk");
     stream += testpkt::Bytes(alarm);
-    packet::SystemRecord system{};
-    Head(&system, m_synced, packet::LOG_SYSTEM);
+    auto system = Make<packet::SystemRecord>(packet::LOG_SYSTEM);
     system.level = 3;
     system.process = 600;
     std::snprintf(system.message, sizeof(system.message), "sys");
     stream += testpkt::Bytes(system);
-    packet::AuditRecord audit{};
-    Head(&audit, m_synced, packet::LOG_AUDIT);
+    // A user the gateway never listed, named in Chinese, and 509 bytes of
+    // system message that grow when escaped far past 1,023 bytes.
+    auto chinese = Make<packet::UserRecordV1>(packet::LOG_USER);
+    FillUser(&chinese.common, 1, "\xE4\xB8\xAD\xE6\x96\x87");  // "中文"
+    std::snprintf(chinese.message, sizeof(chinese.message), "\xE4\xB8\xAD chinese");
+    stream += testpkt::Bytes(chinese);
+    auto quoted = Make<packet::SystemRecord>(packet::LOG_SYSTEM);
+    quoted.process = 2;
+    const std::string message = std::string(400, '\'') + std::string(100, '\\') + "\xE4\xB8\xAD\xE4\xB8\xAD" + "'''";
+    std::memcpy(quoted.message, message.data(), message.size());
+    stream += testpkt::Bytes(quoted);
+    auto audit = Make<packet::AuditRecord>(packet::LOG_AUDIT);
     packet::WriteU32Net(&audit.addressNet, Ip(10, 9, 9, 9));
     std::snprintf(audit.message, sizeof(audit.message), "audit text");
     stream += testpkt::Bytes(audit);
     for (int i = 0; i < 6; ++i) {
-        packet::KeepAliveRecord ka{};
-        Head(&ka, m_synced, packet::LOG_KEEPALIVE);
+        auto ka = Make<packet::KeepAliveRecord>(packet::LOG_KEEPALIVE);
         packet::WriteU32Net(&ka.deviceAddressNet, Ip(1, 2, 3, 4));
         ka.upFlux = 10;
         ka.downFlux = 20;
@@ -452,9 +382,10 @@ TEST_F(WrittenLogsTest, EveryLogTypeBecomesItsRow) {
     }
     ASSERT_TRUE(testnet::SendAll(m_peer, stream));
     EXPECT_EQ(Reply(6 * 46).size(), 6u * 46u);
-    testnet::Close(m_peer);  // the connection's end flushes every cache
-    m_peer = -1;
-    ASSERT_TRUE(testenv::WaitFor([] { return Row("select count(*) from dev_stat") == "1"; }, 10000));
+    Hangup();
+    ASSERT_TRUE(testenv::WaitFor(
+        [] { return Row("select count(*) from dev_stat") == "1" && Row("select count(*) from syslog") == "2"; },
+        10000));
 
     const std::string client = std::to_string(Ip(192, 168, 0, 7));
     const std::string server = std::to_string(Ip(10, 0, 0, 9));
@@ -476,60 +407,14 @@ TEST_F(WrittenLogsTest, EveryLogTypeBecomesItsRow) {
                   "where adt_id = -1"),
               "4|7|0|-1|-1|" + std::to_string(Ip(10, 9, 9, 9)) + "|audit text");
     EXPECT_EQ(Row("select type,message,log_time from alarm_log"), "7|disk|2031-03-09 14:05:01");
-    EXPECT_EQ(Row("select lev,process,message,log_time from syslog"), "3|600|sys|2031-03-09 14:05:01");
+    EXPECT_EQ(Row("select lev,process,message,log_time from syslog where process = 600"),
+              "3|600|sys|2031-03-09 14:05:01");
+    EXPECT_EQ(Row("select message from syslog where process = 2"),
+              std::string(400, '\'') + std::string(100, '\\') + "\xD6\xD0\xD6\xD0" + "'''");
+    EXPECT_EQ(Row("select hex(message) from usrbasiclog where hex(user_name) = 'D6D0CEC4'"), "D6D0206368696E657365");
+    EXPECT_EQ(Row("select id < 0, grpid from tarnuser where hex(name) = 'D6D0CEC4'"), "1|10");
     EXPECT_EQ(Row("select dev_ip,time,upload_flux,download_flux from dev_stat"),
               std::to_string(Ip(1, 2, 3, 4)) + "|2031-03-09 15:00:59|60|120");
 }
 
-TEST_F(WrittenLogsTest, ChineseNamesAreStoredAsGbk) {
-    SyncBoth();
-    packet::UserRecordV1 login{};
-    Head(&login, m_synced, packet::LOG_USER);
-    FillUser(&login.common, 1, "\xE4\xB8\xAD\xE6\x96\x87");  // "中文", a user the gateway never listed
-    std::snprintf(login.message, sizeof(login.message), "\xE4\xB8\xAD chinese");
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Bytes(login)));
-    testnet::Close(m_peer);
-    m_peer = -1;
-    ASSERT_TRUE(testenv::WaitFor(
-        [] { return Row("select count(*) from usrbasiclog where hex(user_name) = 'D6D0CEC4'") == "1"; }, 10000));
-    EXPECT_EQ(Row("select hex(message) from usrbasiclog where hex(user_name) = 'D6D0CEC4'"), "D6D0206368696E657365");
-    EXPECT_EQ(Row("select id < 0, grpid from tarnuser where hex(name) = 'D6D0CEC4'"), "1|10");
-}
-
-TEST_F(WrittenLogsTest, AdminLogsAreSubmittedFiftyAtATime) {
-    SyncBoth();
-    MYSQL* c = testdb::Connect(s_nodeDb);
-    testdb::Exec(c, "delete from adt_log");
-    testdb::Close(c);
-    packet::AdminRecord admin{};
-    Head(&admin, m_synced, packet::LOG_ADMIN);
-    admin.groupId = 0;
-    std::snprintf(admin.adminName, sizeof(admin.adminName), "root");
-    std::string batch;
-    for (int i = 0; i < 49; ++i) batch += testpkt::Bytes(admin);
-    ASSERT_TRUE(testnet::SendAll(m_peer, batch + testpkt::KeepAlive(m_synced)));
-    ASSERT_EQ(Reply(46).size(), 46u);  // all 49 were handled before the keep-alive was answered
-    EXPECT_EQ(Row("select count(*) from adt_log"), "0");
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Bytes(admin) + testpkt::KeepAlive(m_synced)));
-    ASSERT_EQ(Reply(46).size(), 46u);
-    EXPECT_TRUE(testenv::WaitFor([] { return Row("select count(*) from adt_log") == "50"; }, 5000))
-        << Row("select count(*) from adt_log");
-}
-
-TEST_F(WrittenLogsTest, LongQuotedMessagesAreNotCut) {
-    SyncBoth();
-    packet::SystemRecord system{};
-    Head(&system, m_synced, packet::LOG_SYSTEM);
-    system.level = 1;
-    system.process = 2;
-    // 509 bytes that grow when escaped: the statement is far past 1,023 bytes.
-    const std::string message = std::string(400, '\'') + std::string(100, '\\') + "\xE4\xB8\xAD\xE4\xB8\xAD" + "'''";
-    ASSERT_EQ(message.size(), 509u);
-    std::memcpy(system.message, message.data(), message.size());
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Bytes(system)));
-    testnet::Close(m_peer);
-    m_peer = -1;
-    const std::string gbk = std::string(400, '\'') + std::string(100, '\\') + "\xD6\xD0\xD6\xD0" + "'''";
-    ASSERT_TRUE(testenv::WaitFor([] { return Row("select count(*) from syslog where process = 2") == "1"; }, 10000));
-    EXPECT_EQ(Row("select message from syslog where process = 2"), gbk);
-}
+}  // namespace

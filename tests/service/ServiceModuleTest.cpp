@@ -5,11 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
-#include "platform/Thread.h"
 #include "service/Varnholt.h"
 #include "platform/Ini.h"
 #include "support/DbEnv.h"
@@ -19,18 +17,13 @@
 namespace {
 
 TEST(ServiceModuleTest, SwitchIsTheLastWordIgnoringCase) {
-    EXPECT_EQ(CServiceModule::ParseSwitch("-Console"), CommandSwitch::Console);
-    EXPECT_EQ(CServiceModule::ParseSwitch("/console"), CommandSwitch::Console);
-    EXPECT_EQ(CServiceModule::ParseSwitch("-CONSOLE"), CommandSwitch::Console);
-    EXPECT_EQ(CServiceModule::ParseSwitch("foo -Console"), CommandSwitch::Console);
-    EXPECT_EQ(CServiceModule::ParseSwitch("-Console extra"), CommandSwitch::None);
-    EXPECT_EQ(CServiceModule::ParseSwitch("Console"), CommandSwitch::None);
-    EXPECT_EQ(CServiceModule::ParseSwitch("-Service"), CommandSwitch::Service);
-    EXPECT_EQ(CServiceModule::ParseSwitch("-RegServer"), CommandSwitch::RegServer);
-    EXPECT_EQ(CServiceModule::ParseSwitch("/UnregServer"), CommandSwitch::UnregServer);
-    EXPECT_EQ(CServiceModule::ParseSwitch("-stopall"), CommandSwitch::StopAll);
-    EXPECT_EQ(CServiceModule::ParseSwitch("--Console"), CommandSwitch::Console);
-    EXPECT_EQ(CServiceModule::ParseSwitch(""), CommandSwitch::None);
+    using S = CommandSwitch;
+    const std::pair<const char*, CommandSwitch> cases[] = {
+        {"-Console", S::Console},   {"/console", S::Console},         {"-CONSOLE", S::Console},
+        {"--Console", S::Console},  {"foo -Console", S::Console},     {"-Console extra", S::None},
+        {"Console", S::None},       {"", S::None},                    {"-Service", S::Service},
+        {"-RegServer", S::RegServer}, {"/UnregServer", S::UnregServer}, {"-stopall", S::StopAll}};
+    for (const auto& [line, expected] : cases) EXPECT_EQ(CServiceModule::ParseSwitch(line), expected) << line;
 }
 
 // The full main flow runs in a child process: the exit event can be set
@@ -65,13 +58,15 @@ TEST(VarnholtMainDeathTest, StopEndsTheMainFlowWithOneExitLine) {
             if (!app.Start()) std::exit(12);  // still running: no second thread
             app.Stop();
             if (!app.WaitForExit(5000)) std::exit(13);
-            std::string text = testenv::ReadFile(path);
-            const std::string line = "[INFO]";
+            // Exactly one exit line, at INFO level.
+            const std::string text = testenv::ReadFile(path);
             const std::string exitLine = "[CVarnholt][VarnholtMain] Exit Normally.\n";
-            size_t first = text.find(exitLine);
-            if (first == std::string::npos) std::exit(14);
-            if (text.find("Exit Normally.", first + exitLine.size()) != std::string::npos) std::exit(15);
-            if (text.find(line) == std::string::npos) std::exit(16);
+            const size_t at = text.find(exitLine);
+            if (at == std::string::npos || text.find("Exit Normally.", at + exitLine.size()) != std::string::npos) {
+                std::exit(14);
+            }
+            const size_t lineStart = text.rfind('\n', at) + 1;  // 0 on the first line
+            if (text.substr(lineStart, at - lineStart).find("[INFO]") == std::string::npos) std::exit(15);
             CVarnholt::UnInitManagers();
             testdb::DropDatabase(mainDb);
             std::exit(0);
