@@ -58,9 +58,10 @@ TEST_F(SQLConnManagerTest, ConnectionsAreTrackedUntilReleased) {
     mysql_free_result(r);
     Pool().ReleaseSqlConn(a);
     Pool().ReleaseSqlConn(b);
-    Pool().ReleaseSqlConn(nullptr);
     EXPECT_EQ(Pool().ConnectionCount(), before);
     EXPECT_EQ(LogText().find("[WARN]"), std::string::npos);
+    Pool().ReleaseSqlConn(testdb::Connect(s_main));  // not the pool's own: reported and closed
+    EXPECT_NE(LogText().find("[ReleaseSqlConn] Specify SqlConn Cannot Be Found In SqlManager\n"), std::string::npos);
 }
 
 TEST_F(SQLConnManagerTest, WrongPasswordGivesThreeLoggedAttemptsAndNull) {
@@ -103,28 +104,6 @@ TEST_F(SQLConnManagerTest, FailingConnectsHoldUpOnlyTheirCaller) {
     const std::string text = LogText();
     EXPECT_NE(text.find("Errno = 1045"), std::string::npos);
     EXPECT_EQ(text.find("Errno = 1045"), text.rfind("Errno = 1045")) << text;
-}
-
-TEST_F(SQLConnManagerTest, NothingBeforeInitOrAfterUnInit) {
-    Pool().UnInit();
-    EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
-    EXPECT_TRUE(Pool().MysqlConnCleanUp());
-    ASSERT_TRUE(Pool().Init());
-    MYSQL* c = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
-    ASSERT_NE(c, nullptr);
-    Pool().UnInit();
-    Pool().ReleaseSqlConn(c);  // ignored after UnInit: the handle is not closed here
-    EXPECT_EQ(LogText().find("Cannot Be Found"), std::string::npos);
-    mysql_close(c);
-    ASSERT_TRUE(Pool().Init());
-}
-
-TEST_F(SQLConnManagerTest, UnknownHandleIsReportedAndClosed) {
-    MYSQL* own = testdb::Connect(s_main);
-    ASSERT_TRUE(Pool().IsInitialised());
-    Pool().ReleaseSqlConn(own);  // closes it
-    EXPECT_NE(LogText().find("[ReleaseSqlConn] Specify SqlConn Cannot Be Found In SqlManager\n"), std::string::npos)
-        << LogText();
 }
 
 TEST_F(SQLConnManagerTest, ConnectionOfAnEndedThreadIsReclaimed) {

@@ -78,19 +78,9 @@ TEST_F(WriterChainTest, FirstWriterThatHandlesEndsTheWalk) {
     EXPECT_EQ(manager.WriteLog(2, &m_admin), 1);
     EXPECT_EQ(manager.WriteLog(1, &m_user), 1);
     EXPECT_EQ(m_journal, (std::vector<std::string>{"A.Admin", "B.Admin", "A.UserV3/1", "B.UserV3/1"}));
-}
-
-TEST_F(WriterChainTest, NoWriterOrOnlyDecliningWritersGiveZero) {
-    CVarnholtLogsWriterManager empty;
+    CVarnholtLogsWriterManager empty;  // no writer built yet: nobody handles a log
     empty.InstallLogWriterChain();
-    EXPECT_EQ(empty.ChainLength(), 3u);  // three places, none built yet
     EXPECT_EQ(empty.WriteLog(1, &m_admin), 0);
-    packet::SystemRecord system{};
-    RecordingWriter declines(&m_journal, "A", 0);
-    CVarnholtLogsWriterManager manager;
-    manager.InstallLogWriterChain({&declines});
-    EXPECT_EQ(manager.WriteLog(1, &system), 0);  // a type the writer does not override
-    EXPECT_TRUE(m_journal.empty());
 }
 
 TEST_F(WriterChainTest, FailedInitIsLoggedWithTheClassNameAndTheWriterStaysInUse) {
@@ -124,8 +114,6 @@ TEST_F(WriterChainTest, PassDownOffersItemsToTheWritersBehind) {
     EXPECT_TRUE(m_journal.empty());
     LogItem other{packet::LOG_SYSTEM, 1, reinterpret_cast<const BYTE*>(&m_user)};
     EXPECT_EQ(first.PassOn(&other), 0);  // a type nobody dispatches
-    LogItem none{packet::LOG_USER_V3, 1, nullptr};
-    EXPECT_EQ(first.PassOn(&none), 0);
     RecordingWriter stranger(&m_journal, "X", 1);
     EXPECT_EQ(stranger.PassOn(&item), 0);  // not installed: no manager
     EXPECT_EQ(manager.PassDown(&stranger, &item, nullptr), 0);  // not in the chain
@@ -142,11 +130,9 @@ TEST_F(WriterChainTest, ReplyBufferAndLifecycleCalls) {
     UserAuditFilePacket auditFile{};
     EXPECT_EQ(manager.WriteLog(1, &auditFile, reply), 0);  // declined, but it answered
     EXPECT_EQ(reply->used, 2u);
-    manager.SetDbName(nullptr);
     manager.SetDbName("node_db");
     manager.OnQuit();
     manager.UnInstallLogWriterChain();
-    EXPECT_EQ(manager.ChainLength(), 0u);
     EXPECT_EQ(m_journal, (std::vector<std::string>{"A.AuditFile", "A.Db=node_db", "A.OnQuit", "A.UnInit"}));
 }
 
