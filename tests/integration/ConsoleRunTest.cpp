@@ -178,18 +178,6 @@ TEST_F(ConsoleRunTest, MissingProgramLogConfKeepsTheLogSilent) {
     EXPECT_EQ(testenv::ReadFile(m_out), "");
 }
 
-TEST_F(ConsoleRunTest, MaxLogFilesThreeLeavesThree) {
-    SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
-    SetKey("ProgramLog.conf", "TxtLog", "MaxLogFiles", "3");
-    for (int day = 1; day <= 5; ++day) {
-        testenv::WriteFile(LogDir() + "/LogFile_2017_01_0" + std::to_string(day) + ".log", "old\n");
-    }
-    Start();
-    EXPECT_EQ(StopWith(SIGTERM), 0);
-    EXPECT_EQ(testenv::ListFiles(LogDir()),
-              (std::vector<std::string>{"LogFile_2017_01_04.log", "LogFile_2017_01_05.log", TodayLogName()}));
-}
-
 // Outside systemd, no switch (or a switch followed by another word, which is
 // no switch) ends the process at once with code 0, before it logs anything.
 TEST_F(ConsoleRunTest, WithoutSwitchOutsideSystemdExitsAtOnce) {

@@ -197,23 +197,17 @@ TEST_F(NodeIntakeTest, ConnectionLimitRefusesAndReaperFreesTheSlot) {
     EXPECT_TRUE(testnet::ClosedByPeerWithin(second, 3000));
     EXPECT_NE(LogText().find("[AllocTarnNode] Max Connection.\n"), std::string::npos);
     EXPECT_EQ(CTarnNodeManager::GetInstance()->NodeCount(), 1u);
+    EXPECT_TRUE(testenv::WaitFor([] { return CInfoManager::GetInstance()->GetLiveConnections() == 1; }, 5000));
     testnet::Close(second);
 
     testnet::Close(first);
     ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
+    EXPECT_TRUE(testenv::WaitFor([] { return CInfoManager::GetInstance()->GetLiveConnections() == 0; }, 5000));
     int third = testnet::Connect(s_port);
     ASSERT_GE(third, 0);
     EXPECT_NE(WaitForOneNode(), nullptr);
     EXPECT_FALSE(testnet::ClosedByPeerWithin(third, 300));
     testnet::Close(third);
-}
-
-TEST_F(NodeIntakeTest, LiveConnectionsAreCounted) {
-    int peers[3];
-    for (int& p : peers) p = testnet::Connect(s_port);
-    ASSERT_TRUE(testenv::WaitFor([] { return CInfoManager::GetInstance()->GetLiveConnections() == 3; }, 5000));
-    for (int p : peers) testnet::Close(p);
-    ASSERT_TRUE(testenv::WaitFor([] { return CInfoManager::GetInstance()->GetLiveConnections() == 0; }, 5000));
 }
 
 // Each connection of a known node writes a state-1 row; the state-0 row of
@@ -365,16 +359,9 @@ TEST_F(NodeIntakeTest, WatchdogIsStartedWhenStopped) {
     CDataCenterListenTask task;
     fake.running = false;
     EXPECT_TRUE(task.MakeVarnholtServiceOK());
-    fake.running = false;
-    fake.startError = ERROR_SERVICE_ALREADY_RUNNING;
-    EXPECT_TRUE(task.MakeVarnholtServiceOK());
-    fake.openError = 2;
-    EXPECT_FALSE(task.MakeVarnholtServiceOK());
     SetServiceControl(nullptr);
     EXPECT_NE(std::find(fake.calls.begin(), fake.calls.end(), "start zelkdog.service"), fake.calls.end());
-    const std::string text = LogText();
-    EXPECT_NE(text.find("[MakeVarnholtServiceOK] Start ZelkDog Service Succeed.\n"), std::string::npos);
-    EXPECT_NE(text.find("[MakeVarnholtServiceOK] Cannot Open Service Err = 2\n"), std::string::npos);
+    EXPECT_NE(LogText().find("[MakeVarnholtServiceOK] Start ZelkDog Service Succeed.\n"), std::string::npos);
 }
 
 }  // namespace
