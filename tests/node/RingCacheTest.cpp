@@ -1,27 +1,32 @@
+// The byte ring between a node connection's reader and its record task.
 #include "node/RingCache.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
+#include <cstdint>
 #include <random>
+#include <string>
 #include <thread>
-#include <vector>
 
 #include "core/modules/BuffManager.h"
-#include "support/TestEnv.h"
 
 namespace {
 
 class RingCacheTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(CBuffManager::GetInstance()->Init()); }
-
-    // Writes n bytes of value v (the writer's side).
-    static void Write(CRingCache& ring, DWORD n, BYTE v = 0x5A) {
+    // What the Get calls return and report, as "true 9999".
+    static std::string CanWrite(CRingCache& ring, DWORD n = 7) { return Text(ring.GetCanWriteSize(&n), n); }
+    static std::string CanRead(CRingCache& ring, DWORD n = 7) { return Text(ring.GetCanReadSize(&n), n); }
+    // n by reference: it is read after the Get call has filled it in.
+    static std::string Text(bool ok, const DWORD& n) { return (ok ? "true " : "false ") + std::to_string(n); }
+    // Writes n bytes of a counting pattern that starts at `first`.
+    static void Write(CRingCache& ring, DWORD n, DWORD first = 0) {
         DWORD free = 0;
         ASSERT_TRUE(ring.GetCanWriteSize(&free));
         ASSERT_GE(free, n);
-        std::memset(ring.GetWritePos(), v, n);
+        for (DWORD i = 0; i < n; ++i) ring.GetWritePos()[i] = static_cast<BYTE>(first + i);
         ring.WriteCommit(n);
     }
     static void Read(CRingCache& ring, DWORD n) {
@@ -32,152 +37,95 @@ protected:
     }
 };
 
-TEST_F(RingCacheTest, FreshRingFreeSpace) {
-    CRingCache big;
-    ASSERT_TRUE(big.Init(10000));
-    DWORD free = 0;
-    EXPECT_TRUE(big.GetCanWriteSize(&free));
-    EXPECT_EQ(free, 9999u);
-    DWORD readable = 7;
-    EXPECT_FALSE(big.GetCanReadSize(&readable));
-    EXPECT_EQ(readable, 0u);
-
-    CRingCache small;
-    ASSERT_TRUE(small.Init(2048));
-    EXPECT_FALSE(small.GetCanWriteSize(&free));
-    EXPECT_EQ(free, 0u);  // below the minimum and nowhere to wrap: no write is possible
-    CRingCache tiny;
-    ASSERT_TRUE(tiny.Init(2049));
-    EXPECT_TRUE(tiny.GetCanWriteSize(&free));
-    EXPECT_EQ(free, 2048u);
-}
-
-TEST_F(RingCacheTest, UninitialisedRingRefusesEverything) {
+// A fresh ring offers its size less the one-byte gap, and a write only when
+// at least 2,048 bytes are free; a ring without a buffer offers nothing and
+// ignores commits.
+TEST_F(RingCacheTest, FreeSpaceOfFreshAndUninitialisedRings) {
+    for (const auto& [size, expected] : {std::pair{10000u, "true 9999"}, {2049u, "true 2048"}, {2048u, "false 0"}}) {
+        CRingCache ring;
+        ASSERT_TRUE(ring.Init(size));
+        EXPECT_EQ(CanWrite(ring), expected) << size;
+        EXPECT_EQ(CanRead(ring), "false 0") << size;
+    }
     CRingCache ring;
-    DWORD n = 99;
-    EXPECT_FALSE(ring.GetCanWriteSize(&n));
-    EXPECT_FALSE(ring.GetCanReadSize(&n));
-    EXPECT_EQ(n, 99u);
+    ASSERT_TRUE(ring.Init(4096) && ring.UnInit());
     ring.WriteCommit(5);
     ring.ReadCommit(5);
     EXPECT_EQ(ring.GetWritePos(), nullptr);
-    ASSERT_TRUE(ring.Init(4096));
-    ASSERT_TRUE(ring.UnInit());
-    EXPECT_FALSE(ring.GetCanWriteSize(&n));
+    EXPECT_EQ(CanWrite(ring, 99), "false 99");
+    EXPECT_EQ(CanRead(ring, 99), "false 99");
 }
 
-TEST_F(RingCacheTest, ZeroCommitsChangeNothingAndSetNoEvent) {
-    CRingCache ring;
-    ASSERT_TRUE(ring.Init(8192));
-    // The not-full event starts signalled, the data-ready event does not.
-    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_OBJECT_0);
-    BYTE* before = ring.GetWritePos();
-    ring.WriteCommit(0);
-    ring.ReadCommit(0);
-    EXPECT_EQ(ring.GetWritePos(), before);
-    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_TIMEOUT);  // consumed above
-    Write(ring, 10);
-    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_OBJECT_0);
-    Read(ring, 10);
-    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_OBJECT_0);
-}
-
-TEST_F(RingCacheTest, WriterWrapsEarlyWhenReaderIsPastStart) {
+// With fewer than 2,048 bytes left at the end the writer wraps early (once the
+// reader has left the start) and marks the data end there; a long unread tail
+// is read in place, and the reader continues at the ring start at the mark.
+TEST_F(RingCacheTest, WriterWrapsEarlyAndReaderFollowsAtTheMark) {
     CRingCache ring;
     ASSERT_TRUE(ring.Init(10000));
     Write(ring, 8000);
-    DWORD free = 0;
-    // 1,999 bytes left at the end, reader still at the start: no wrap.
-    EXPECT_FALSE(ring.GetCanWriteSize(&free));
-    EXPECT_EQ(free, 0u);
+    EXPECT_EQ(CanWrite(ring), "false 0");  // 1,999 bytes left, reader still at the start
     EXPECT_EQ(ring.DataEnd(), ring.RingEnd());
-
     Read(ring, 5000);
-    EXPECT_TRUE(ring.GetCanWriteSize(&free));
+    EXPECT_EQ(CanWrite(ring), "true 4999");  // up to the reader, minus the one-byte gap: never onto it
     EXPECT_EQ(ring.GetWritePos(), ring.RingStart());
     EXPECT_EQ(ring.DataEnd(), ring.RingStart() + 8000);
-    EXPECT_EQ(free, 4999u);  // up to the reader, minus the one-byte gap
-}
 
-TEST_F(RingCacheTest, ShortTailIsMovedInFrontOfTheRingStart) {
-    CRingCache ring;
-    ASSERT_TRUE(ring.Init(10000));
-    // Fill with a counting pattern so that the joined block can be checked.
-    DWORD free = 0;
-    ASSERT_TRUE(ring.GetCanWriteSize(&free));
-    for (DWORD i = 0; i < 8000; ++i) ring.GetWritePos()[i] = static_cast<BYTE>(i);
-    ring.WriteCommit(8000);
-    Read(ring, 7900);  // 100 unread bytes before the wrap point
-    ASSERT_TRUE(ring.GetCanWriteSize(&free));
-    for (DWORD i = 0; i < 500; ++i) ring.GetWritePos()[i] = static_cast<BYTE>(8000 + i);
-    ring.WriteCommit(500);
-
-    DWORD readable = 0;
-    ASSERT_TRUE(ring.GetCanReadSize(&readable));
-    EXPECT_EQ(readable, 600u);
-    EXPECT_EQ(ring.GetReadPos(), ring.RingStart() - 100);
-    EXPECT_EQ(ring.DataStart(), ring.RingStart() - 100);
-    for (DWORD i = 0; i < 600; ++i) ASSERT_EQ(ring.GetReadPos()[i], static_cast<BYTE>(7900 + i)) << i;
-    ring.ReadCommit(600);
-    EXPECT_FALSE(ring.GetCanReadSize(&readable));
-}
-
-TEST_F(RingCacheTest, LongTailIsReadInPlaceThenReaderWrapsAtTheMark) {
-    CRingCache ring;
-    ASSERT_TRUE(ring.Init(10000));
-    Write(ring, 8000);
-    Read(ring, 5000);  // 3,000 unread bytes before the wrap point
-    Write(ring, 700);  // wraps
-    DWORD readable = 0;
-    ASSERT_TRUE(ring.GetCanReadSize(&readable));
-    EXPECT_EQ(readable, 3000u);
+    Write(ring, 700, 100);
+    EXPECT_EQ(CanWrite(ring), "true 4299");  // behind the reader too, one byte short of it
+    EXPECT_EQ(CanRead(ring), "true 3000");
     EXPECT_EQ(ring.GetReadPos(), ring.RingStart() + 5000);  // nothing moved
     ring.ReadCommit(3000);
-    // Exactly at the wrap point: the next read continues at the ring start.
-    ASSERT_TRUE(ring.GetCanReadSize(&readable));
-    EXPECT_EQ(readable, 700u);
+    EXPECT_EQ(CanRead(ring), "true 700");
     EXPECT_EQ(ring.GetReadPos(), ring.RingStart());
+    EXPECT_EQ(ring.GetReadPos()[0], 100);
     EXPECT_EQ(ring.DataStart(), ring.RingStart());
     EXPECT_EQ(ring.DataEnd(), ring.RingEnd());
 }
 
-TEST_F(RingCacheTest, WriterNeverReachesTheReader) {
+// An unread tail shorter than 2,048 bytes is moved in front of the ring start
+// so that it joins the wrapped data in one contiguous block. The not-full
+// event starts signalled and is set by every read commit, the data-ready event
+// by every write commit; commits of zero bytes change nothing and set no event.
+TEST_F(RingCacheTest, ShortTailIsMovedInFrontOfTheRingStartAndCommitsSetTheEvents) {
     CRingCache ring;
-    ASSERT_TRUE(ring.Init(6000));
-    Write(ring, 3000);
-    Read(ring, 2000);
-    DWORD free = 0;
-    ASSERT_TRUE(ring.GetCanWriteSize(&free));  // 2,999 left at the end
-    Write(ring, 2999);
-    // Wrapped; only 1,999 bytes up to the reader (one byte stays between).
-    EXPECT_FALSE(ring.GetCanWriteSize(&free));
-    EXPECT_EQ(free, 1999u);
+    ASSERT_TRUE(ring.Init(10000));
+    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_OBJECT_0);
+    ring.WriteCommit(0);
+    ring.ReadCommit(0);
     EXPECT_EQ(ring.GetWritePos(), ring.RingStart());
-    Read(ring, 1000);
-    EXPECT_TRUE(ring.GetCanWriteSize(&free));
-    EXPECT_EQ(free, 2999u);
+    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_TIMEOUT);  // consumed above
+    Write(ring, 8000);
+    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_OBJECT_0);
+    Read(ring, 7900);
+    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_OBJECT_0);
+    Write(ring, 500, 8000);
+    EXPECT_EQ(CanRead(ring), "true 600");
+    EXPECT_EQ(ring.GetReadPos(), ring.RingStart() - 100);
+    EXPECT_EQ(ring.DataStart(), ring.RingStart() - 100);
+    for (DWORD i = 0; i < 600; ++i) ASSERT_EQ(ring.GetReadPos()[i], static_cast<BYTE>(7900 + i)) << i;
+    ring.ReadCommit(600);
+    EXPECT_EQ(CanRead(ring), "false 0");
 }
 
 // One writer and one reader thread move millions of bytes in random block
-// sizes; the reader checks every byte of a running counter.
+// sizes, waiting on the ring's events; the reader checks every byte of a
+// running counter.
 TEST_F(RingCacheTest, TwoThreadStress) {
     CRingCache ring;
     ASSERT_TRUE(ring.Init(64 * 1024));
     constexpr std::uint64_t kTotal = 24ull * 1024 * 1024;
+    auto pattern = [](std::uint64_t at) { return static_cast<BYTE>(at * 131 >> 3); };
     std::thread writer([&] {
         std::mt19937 rng(7);
-        std::uint64_t sent = 0;
-        while (sent < kTotal) {
+        for (std::uint64_t sent = 0; sent < kTotal;) {
             DWORD free = 0;
             if (!ring.GetCanWriteSize(&free)) {
                 WaitForSingleObject(ring.GetNotFullEvent(), 100);
                 continue;
             }
-            DWORD n = std::min<DWORD>(free, 1 + rng() % 9000);
-            n = static_cast<DWORD>(std::min<std::uint64_t>(n, kTotal - sent));
-            BYTE* p = ring.GetWritePos();
-            for (DWORD i = 0; i < n; ++i) p[i] = static_cast<BYTE>((sent + i) * 131 >> 3);
+            const DWORD n = static_cast<DWORD>(std::min<std::uint64_t>({free, 1 + rng() % 9000, kTotal - sent}));
+            for (DWORD i = 0; i < n; ++i) ring.GetWritePos()[i] = pattern(sent + i);
             ring.WriteCommit(n);
             sent += n;
         }
@@ -191,11 +139,8 @@ TEST_F(RingCacheTest, TwoThreadStress) {
             WaitForSingleObject(ring.GetDataReadyEvent(), 100);
             continue;
         }
-        DWORD n = std::min<DWORD>(readable, 1 + rng() % 5000);
-        const BYTE* p = ring.GetReadPos();
-        for (DWORD i = 0; i < n; ++i) {
-            if (p[i] != static_cast<BYTE>((received + i) * 131 >> 3)) ++errors;
-        }
+        const DWORD n = std::min<DWORD>(readable, 1 + rng() % 5000);
+        for (DWORD i = 0; i < n; ++i) errors += ring.GetReadPos()[i] != pattern(received + i) ? 1 : 0;
         ring.ReadCommit(n);
         received += n;
     }

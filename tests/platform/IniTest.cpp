@@ -1,12 +1,13 @@
-// Private-profile (INI) reading and writing.
+// Private-profile (INI) reading and writing with the Windows rules that the
+// configuration files were written for.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/Files.h"
@@ -30,452 +31,176 @@ protected:
 
     void Write(const std::string& content) { testenv::WriteFile(m_path, content); }
     std::string Content() const { return testenv::ReadFile(m_path); }
-
-    std::string GetString(const char* section, const char* key, const char* def = "<default>") {
-        char buffer[256];
-        std::memset(buffer, 'x', sizeof(buffer));
-        DWORD n = GetPrivateProfileStringA(section, key, def, buffer, sizeof(buffer), m_path.c_str());
-        EXPECT_EQ(n, std::strlen(buffer)) << "returned length differs from copied text";
-        return std::string(buffer);
+    bool Set(const char* section, const char* key, const char* value) {
+        return WritePrivateProfileStringA(section, key, value, m_path.c_str());
     }
-
-    int GetInt(const char* section, const char* key, int def = -999) {
-        return static_cast<int>(GetPrivateProfileIntA(section, key, def, m_path.c_str()));
+    std::string GetString(const std::string& section, const std::string& key) {
+        char buffer[256];
+        DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "<default>", buffer, sizeof(buffer),
+                                           m_path.c_str());
+        EXPECT_EQ(n, std::strlen(buffer)) << "returned length differs from copied text";
+        return buffer;
+    }
+    int GetInt(const std::string& section, const std::string& key, int def = -999) {
+        return static_cast<int>(GetPrivateProfileIntA(section.c_str(), key.c_str(), def, m_path.c_str()));
     }
 
     std::string m_dir;
     std::string m_path;
 };
 
-// ---------------------------------------------------------------------------
-// Integer text rule
-
-TEST(IniParseIntTest, LeadingDecimalDigitsWithOptionalBlanksAndSign) {
-    EXPECT_EQ(IniParseInt(" -12abc"), -12);
-    EXPECT_EQ(IniParseInt("abc"), 0);
-    EXPECT_EQ(IniParseInt(""), 0);
-    EXPECT_EQ(IniParseInt("+7"), 7);
-    EXPECT_EQ(IniParseInt("42"), 42);
-    EXPECT_EQ(IniParseInt("\t 15 "), 15);
-    EXPECT_EQ(IniParseInt("007"), 7);
-    EXPECT_EQ(IniParseInt("12 34"), 12);
-    EXPECT_EQ(IniParseInt("3.9"), 3);
-    EXPECT_EQ(IniParseInt("-"), 0);
-    EXPECT_EQ(IniParseInt("+"), 0);
-    EXPECT_EQ(IniParseInt("- 5"), 0);
-    EXPECT_EQ(IniParseInt("0x10"), 0);
-    EXPECT_EQ(IniParseInt("-0"), 0);
-    EXPECT_EQ(IniParseInt("2147483647"), 2147483647);
-    EXPECT_EQ(IniParseInt("-2147483648"), -2147483647 - 1);
-}
-
-// ---------------------------------------------------------------------------
-// Reading
-
-TEST_F(IniTest, SectionAndKeyNamesIgnoreCase) {
-    Write("[Database]\nHostName=db.local\nPort=3306\n");
-    EXPECT_EQ(GetString("DATABASE", "hostname"), "db.local");
-    EXPECT_EQ(GetString("database", "HOSTNAME"), "db.local");
-    EXPECT_EQ(GetString("DataBase", "HostName"), "db.local");
-    EXPECT_EQ(GetInt("DATABASE", "PORT"), 3306);
-}
-
-TEST_F(IniTest, AbsentKeySectionOrFileGivesTheDefault) {
-    Write("[A]\nk=v\n");
-    EXPECT_EQ(GetString("A", "missing", "dflt"), "dflt");
-    EXPECT_EQ(GetString("B", "k", "dflt"), "dflt");
-    EXPECT_EQ(GetString("A", "missing", nullptr), "");
-    EXPECT_EQ(GetInt("A", "missing", 17), 17);
-    EXPECT_EQ(GetInt("A", "missing", -3), -3);
-    EXPECT_EQ(GetInt("B", "k", 5), 5);
-
-    std::string absent = m_dir + "/absent.ini";
-    char buffer[32];
-    EXPECT_EQ(GetPrivateProfileStringA("A", "k", "none", buffer, sizeof(buffer), absent.c_str()), 4u);
-    EXPECT_STREQ(buffer, "none");
-    EXPECT_EQ(GetPrivateProfileIntA("A", "k", 8, absent.c_str()), 8u);
-}
-
-TEST_F(IniTest, FirstMatchingSectionAndKeyWin) {
-    Write("[Net]\nPort=1\nPort=2\n[Other]\nPort=5\n[net]\nPort=3\nOnlyInSecond=yes\n");
-    EXPECT_EQ(GetInt("NET", "port"), 1);
-    EXPECT_EQ(GetString("Net", "OnlyInSecond", "no"), "no");
-    EXPECT_EQ(GetInt("Other", "Port"), 5);
-}
-
+// An integer read takes optional blanks, an optional sign and the leading
+// decimal digits; a present key without digits gives 0, not the default.
 TEST_F(IniTest, IntegerReadsUseTheIntegerRule) {
-    Write("[I]\na= -12abc\nb=abc\nc=\nd=+7\ne=  99  \nf=-0042\n");
-    EXPECT_EQ(GetInt("I", "a"), -12);
-    EXPECT_EQ(GetInt("I", "b"), 0);
-    EXPECT_EQ(GetInt("I", "c"), 0);  // present but empty: 0, not the default
-    EXPECT_EQ(GetInt("I", "d"), 7);
-    EXPECT_EQ(GetInt("I", "e"), 99);
-    EXPECT_EQ(GetInt("I", "f"), -42);
-    EXPECT_EQ(GetInt("I", "g", 123), 123);
-}
-
-TEST_F(IniTest, StringReadsStripBlanksAndOneMatchingPairOfQuotes) {
-    Write(
-        "[S]\n"
-        "plain=  some value with spaces \t\n"
-        "dq=\"quoted value\"\n"
-        "sq='single'\n"
-        "inner=\"  keeps inner blanks  \"\n"
-        "mismatch=\"abc'\n"
-        "open=\"abc\n"
-        "twice=\"\"abc\"\"\n"
-        "lone=\"\n"
-        "empty=\"\"\n"
-        "blank=\n"
-        "  spaced key  =  v  \n"
-        "eq=a=b\n");
-    EXPECT_EQ(GetString("S", "plain"), "some value with spaces");
-    EXPECT_EQ(GetString("S", "dq"), "quoted value");
-    EXPECT_EQ(GetString("S", "sq"), "single");
-    EXPECT_EQ(GetString("S", "inner"), "  keeps inner blanks  ");
-    EXPECT_EQ(GetString("S", "mismatch"), "\"abc'");
-    EXPECT_EQ(GetString("S", "open"), "\"abc");
-    EXPECT_EQ(GetString("S", "twice"), "\"abc\"");
-    EXPECT_EQ(GetString("S", "lone"), "\"");
-    EXPECT_EQ(GetString("S", "empty"), "");
-    EXPECT_EQ(GetString("S", "blank"), "");
-    EXPECT_EQ(GetString("S", "spaced key"), "v");
-    EXPECT_EQ(GetString("S", "eq"), "a=b");
-}
-
-TEST_F(IniTest, CommentLinesAreIgnored) {
-    Write("; leading comment\n[C]\n;key=commented\n   ; key=indented comment\nkey=real\n;other=1\n");
-    EXPECT_EQ(GetString("C", "key"), "real");
-    EXPECT_EQ(GetString("C", "other", "dflt"), "dflt");
-    EXPECT_EQ(GetString("C", ";other", "dflt"), "dflt");
-}
-
-TEST_F(IniTest, WindowsLineEndingsAreRead) {
-    Write("[W]\r\nname=value\r\nnum=12\r\n\r\n[X]\r\nk=\"q\"\r\n");
-    EXPECT_EQ(GetString("W", "name"), "value");
-    EXPECT_EQ(GetInt("W", "num"), 12);
-    EXPECT_EQ(GetString("X", "k"), "q");
-}
-
-TEST_F(IniTest, GbkBytesPassThroughUntouched) {
-    const std::string gbk = "\xD6\xD0\xCE\xC4";  // two GBK characters
-    Write("[T]\nname=" + gbk + "\n");
-    EXPECT_EQ(GetString("T", "name"), gbk);
-}
-
-TEST_F(IniTest, StringReadIsCutToTheBuffer) {
-    Write("[S]\nk=abcdef\n");
-    char buffer[8];
-    std::memset(buffer, 'x', sizeof(buffer));
-    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buffer, 4, m_path.c_str()), 3u);
-    EXPECT_STREQ(buffer, "abc");
-    EXPECT_EQ(buffer[4], 'x') << "wrote past the given size";
-
-    std::memset(buffer, 'x', sizeof(buffer));
-    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buffer, 7, m_path.c_str()), 6u);
-    EXPECT_STREQ(buffer, "abcdef");
-
-    std::memset(buffer, 'x', sizeof(buffer));
-    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buffer, 1, m_path.c_str()), 0u);
-    EXPECT_EQ(buffer[0], '\0');
-    EXPECT_EQ(buffer[1], 'x');
-
-    // The default is cut the same way.
-    std::memset(buffer, 'x', sizeof(buffer));
-    EXPECT_EQ(GetPrivateProfileStringA("S", "none", "123456", buffer, 3, m_path.c_str()), 2u);
-    EXPECT_STREQ(buffer, "12");
-
-    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", nullptr, 10, m_path.c_str()), 0u);
-}
-
-TEST_F(IniTest, SectionReadReturnsLinesInOrderWithoutCommentsOrBlanks) {
-    Write(
-        "[First]\n"
-        "x=0\n"
-        "[Servers]\n"
-        "  alpha=1  \n"
-        "; a comment\n"
-        "\n"
-        "plain line\n"
-        "beta = 2\n"
-        "[Next]\n"
-        "gamma=3\n");
-    std::vector<std::string> lines;
-    ASSERT_TRUE(IniReadSection(m_path, "servers", &lines));
-    EXPECT_EQ(lines, (std::vector<std::string>{"alpha=1", "plain line", "beta = 2"}));
-
-    ASSERT_TRUE(IniReadSection(m_path, "NEXT", &lines));
-    EXPECT_EQ(lines, (std::vector<std::string>{"gamma=3"}));
-
-    EXPECT_FALSE(IniReadSection(m_path, "Missing", &lines));
-    EXPECT_FALSE(IniReadSection(m_dir + "/absent.ini", "Servers", &lines));
-}
-
-TEST_F(IniTest, EmptySectionIsFoundButHasNoLines) {
-    Write("[Empty]\n; only a comment\n\n[Full]\na=1\n");
-    std::vector<std::string> lines{"stale"};
-    ASSERT_TRUE(IniReadSection(m_path, "Empty", &lines));
-    EXPECT_TRUE(lines.empty());
-
-    char buffer[16];
-    std::memset(buffer, 'x', sizeof(buffer));
-    EXPECT_EQ(GetPrivateProfileSectionA("Empty", buffer, sizeof(buffer), m_path.c_str()), 0u);
-    EXPECT_EQ(buffer[0], '\0');
-    EXPECT_EQ(buffer[1], '\0');
-}
-
-TEST_F(IniTest, SectionBufferHoldsZeroSeparatedLines) {
-    Write("[S]\na=1\n;c\nb\n\ncc=3\n[T]\nz=9\n");
-    char buffer[64];
-    std::memset(buffer, 'x', sizeof(buffer));
-    DWORD n = GetPrivateProfileSectionA("s", buffer, sizeof(buffer), m_path.c_str());
-    const char expected[] = "a=1\0b\0cc=3\0";  // plus the final zero of the literal
-    ASSERT_EQ(n, sizeof(expected) - 1);
-    EXPECT_EQ(std::string(buffer, n + 1), std::string(expected, sizeof(expected)));
-    EXPECT_EQ(buffer[n + 1], 'x');
-
-    std::memset(buffer, 'x', sizeof(buffer));
-    EXPECT_EQ(GetPrivateProfileSectionA("Missing", buffer, sizeof(buffer), m_path.c_str()), 0u);
-    EXPECT_EQ(buffer[0], '\0');
-    EXPECT_EQ(buffer[1], '\0');
-}
-
-TEST_F(IniTest, SectionBufferIsCutToFit) {
-    Write("[S]\nabc\ndefgh\n");
-    struct Case {
-        DWORD size;
-        DWORD expectedLength;
-        std::string expectedBytes;  // the first `size` bytes
+    const std::pair<const char*, int> cases[] = {
+        {" -12abc", -12}, {"abc", 0},    {"", 0},    {"+7", 7}, {"42", 42}, {"\t 15 ", 15},
+        {"007", 7},       {"12 34", 12}, {"3.9", 3}, {"-", 0},  {"+", 0},   {"- 5", 0},
+        {"0x10", 0},      {"-0", 0},     {"-0042", -42},
+        {"2147483647", 2147483647},      {"-2147483648", -2147483647 - 1},
     };
-    const Case cases[] = {
-        // Everything fits exactly: "abc\0defgh\0\0".
-        {11, 10, std::string("abc\0defgh\0\0", 11)},
-        // The second line is cut in the middle.
-        {8, 6, std::string("abc\0de\0\0", 8)},
-        // The first line fills the buffer up to its last byte.
-        {5, 3, std::string("abc\0\0", 5)},
-        {6, 4, std::string("abc\0\0\0", 6)},
-        // Even the first line does not fit.
-        {3, 1, std::string("a\0\0", 3)},
-        {2, 0, std::string("\0\0", 2)},
+    std::string file = "[I]\n";
+    for (size_t i = 0; i < std::size(cases); ++i) file += "k" + std::to_string(i) + "=" + cases[i].first + "\n";
+    Write(file);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(IniParseInt(cases[i].first), cases[i].second) << '"' << cases[i].first << '"';
+        EXPECT_EQ(GetInt("i", "K" + std::to_string(i)), cases[i].second) << '"' << cases[i].first << '"';
+    }
+    EXPECT_EQ(GetInt("I", "absent", 123), 123);
+    EXPECT_EQ(GetInt("Absent", "k0", -3), -3);
+    EXPECT_EQ(GetPrivateProfileIntA("I", "k0", 8, (m_dir + "/absent.ini").c_str()), 8u);
+}
+
+// Names match ignoring case; the first matching section and key win; comment
+// lines never match; an absent section or key gives the default. A value
+// loses its surrounding blanks and one pair of matching quotes; GBK bytes pass
+// through.
+TEST_F(IniTest, StringReadRules) {
+    const std::pair<const char*, const char*> values[] = {
+        {"  some value with spaces \t", "some value with spaces"}, {"\"quoted value\"", "quoted value"},
+        {"'single'", "single"}, {"\"  keeps inner blanks  \"", "  keeps inner blanks  "},
+        {"\"abc'", "\"abc'"}, {"\"abc", "\"abc"}, {"\"\"abc\"\"", "\"abc\""}, {"\"", "\""}, {"\"\"", ""},
+        {"", ""}, {"a=b", "a=b"}, {"\xD6\xD0\xCE\xC4", "\xD6\xD0\xCE\xC4"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE("size " + std::to_string(c.size));
-        char buffer[32];
+    std::string file = "; leading comment\n[Database]\nHostName=db.local\nPort=1\nPort=2\n;key=commented\n"
+                       "   ; key=indented\nkey=real\n[Other]\nPort=5\n[database]\nPort=3\nOnlyInSecond=yes\n"
+                       "[S]\n  spaced key  =  v  \n";
+    for (size_t i = 0; i < std::size(values); ++i) file += "k" + std::to_string(i) + "=" + values[i].first + "\n";
+    Write(file);
+    for (const auto& [section, key, expected] : {
+             std::tuple{"DATABASE", "hostname", "db.local"}, {"database", "HOSTNAME", "db.local"},
+             {"Database", "PORT", "1"}, {"Database", "OnlyInSecond", "<default>"}, {"Other", "Port", "5"},
+             {"Database", "key", "real"}, {"Database", ";key", "<default>"}, {"Missing", "Port", "<default>"},
+             {"S", "spaced key", "v"}}) {
+        EXPECT_EQ(GetString(section, key), expected) << section << "/" << key;
+    }
+    for (size_t i = 0; i < std::size(values); ++i) {
+        EXPECT_EQ(GetString("S", "k" + std::to_string(i)), values[i].second) << values[i].first;
+    }
+    // A value, or the default, is cut to size - 1 bytes and never written past the buffer.
+    for (const auto& [key, size, expected] : {std::tuple{"k0", 5u, "some"}, {"none", 4u, "<de"}, {"k0", 1u, ""}}) {
+        char buffer[8];
         std::memset(buffer, 'x', sizeof(buffer));
-        DWORD n = GetPrivateProfileSectionA("S", buffer, c.size, m_path.c_str());
-        EXPECT_EQ(n, c.expectedLength);
-        EXPECT_EQ(std::string(buffer, c.size), c.expectedBytes);
-        EXPECT_EQ(buffer[c.size], 'x') << "wrote past the given size";
+        EXPECT_EQ(GetPrivateProfileStringA("S", key, "<default>", buffer, size, m_path.c_str()), size - 1);
+        EXPECT_EQ(std::string(buffer, size + 1), std::string(expected) + '\0' + 'x') << key << " " << size;
     }
 }
 
-TEST_F(IniTest, DocumentAnswersManyQueriesFromOneRead) {
-    Write("[Main]\nName = \"Varn holt\"\nCount=4\n[List]\none\ntwo\n");
+// A section read returns the non-comment, non-blank lines in file order,
+// stripped; the buffer form separates them with zeros and ends with two, cut
+// to the buffer without writing past it.
+TEST_F(IniTest, SectionReads) {
+    Write("[First]\nx=0\n[Servers]\n  alpha=1  \n; a comment\n\nplain line\nbeta = 2\n[Empty]\n; only a comment\n\n"
+          "[L]\nabc\ndefgh\n");
+    std::vector<std::string> lines{"stale"};
+    ASSERT_TRUE(IniReadSection(m_path, "servers", &lines));
+    EXPECT_EQ(lines, (std::vector<std::string>{"alpha=1", "plain line", "beta = 2"}));
+    ASSERT_TRUE(IniReadSection(m_path, "EMPTY", &lines));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_FALSE(IniReadSection(m_path, "Missing", &lines));
+    EXPECT_FALSE(IniReadSection(m_dir + "/absent.ini", "Servers", &lines));
+
+    const std::tuple<const char*, DWORD, DWORD, std::string> cases[] = {
+        // section, buffer size, length returned, the first size bytes
+        {"Servers", 32, 28, std::string("alpha=1\0plain line\0beta = 2\0\0xxx", 32)},
+        {"Empty", 4, 0, std::string("\0\0xx", 4)},
+        {"Missing", 4, 0, std::string("\0\0xx", 4)},
+        {"L", 11, 10, std::string("abc\0defgh\0\0", 11)},  // fits exactly
+        {"L", 8, 6, std::string("abc\0de\0\0", 8)},        // the second line is cut in the middle
+        {"L", 5, 3, std::string("abc\0\0", 5)},            // the first line fills the buffer
+        {"L", 6, 4, std::string("abc\0\0\0", 6)},
+        {"L", 3, 1, std::string("a\0\0", 3)},  // even the first line does not fit
+        {"L", 2, 0, std::string("\0\0", 2)},
+    };
+    for (const auto& [section, size, length, bytes] : cases) {
+        char buffer[40];
+        std::memset(buffer, 'x', sizeof(buffer));
+        EXPECT_EQ(GetPrivateProfileSectionA(section, buffer, size, m_path.c_str()), length) << section << size;
+        EXPECT_EQ(std::string(buffer, size + 1), bytes + "x") << section << size << ": wrong bytes or past the end";
+    }
+}
+
+// A document is read once and then answers from its snapshot; the plain
+// calls read the file again every time.
+TEST_F(IniTest, DocumentIsASnapshotWhileCallsReadTheFileAgain) {
+    Write("[Main]\nName = \"Varn holt\"\n");
     CIniDocument doc;
     ASSERT_TRUE(doc.Load(m_path));
-
+    Write("[Main]\nName=changed\n");
     std::string value;
     ASSERT_TRUE(doc.GetString("MAIN", "name", &value));
     EXPECT_EQ(value, "Varn holt");
-    ASSERT_TRUE(doc.GetString("main", "COUNT", &value));
-    EXPECT_EQ(value, "4");
-    EXPECT_FALSE(doc.GetString("Main", "missing", &value));
-    EXPECT_FALSE(doc.GetString("Missing", "Name", &value));
-
-    std::vector<std::string> lines;
-    ASSERT_TRUE(doc.GetSection("list", &lines));
-    EXPECT_EQ(lines, (std::vector<std::string>{"one", "two"}));
-
-    // The document is a snapshot: later changes to the file are not seen.
-    Write("[Main]\nName=changed\n");
-    ASSERT_TRUE(doc.GetString("Main", "Name", &value));
-    EXPECT_EQ(value, "Varn holt");
+    EXPECT_EQ(GetString("Main", "Name"), "changed");
     ASSERT_TRUE(doc.Load(m_path));
     ASSERT_TRUE(doc.GetString("Main", "Name", &value));
     EXPECT_EQ(value, "changed");
-}
 
-TEST_F(IniTest, DocumentLoadOfAMissingFileFails) {
-    CIniDocument doc;
     SetLastError(0);
     EXPECT_FALSE(doc.Load(m_dir + "/absent.ini"));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    std::string value;
-    EXPECT_FALSE(doc.GetString("A", "b", &value));
+    EXPECT_FALSE(doc.GetString("Main", "Name", &value));
 }
 
-TEST_F(IniTest, WholeValueReadReportsAbsence) {
-    Write("[A]\nempty=\nfull=  x  \n");
-    std::string value = "stale";
-    ASSERT_TRUE(IniReadString(m_path, "a", "EMPTY", &value));
-    EXPECT_EQ(value, "");
-    ASSERT_TRUE(IniReadString(m_path, "A", "full", &value));
-    EXPECT_EQ(value, "x");
-    EXPECT_FALSE(IniReadString(m_path, "A", "none", &value));
-    EXPECT_FALSE(IniReadString(m_path, "B", "full", &value));
-    EXPECT_FALSE(IniReadString(m_dir + "/absent.ini", "A", "full", &value));
-}
-
-TEST_F(IniTest, EveryCallReadsTheFileAgain) {
-    Write("[A]\nk=1\n");
-    EXPECT_EQ(GetInt("A", "k"), 1);
-    Write("[A]\nk=2\n");
-    EXPECT_EQ(GetInt("A", "k"), 2);
-}
-
-// ---------------------------------------------------------------------------
-// Writing
-
-TEST_F(IniTest, WriteReplacesAKeyAndKeepsEverythingElse) {
-    Write("; header comment\n[S]\nA=1\n; note about B\nB=2\n\n[T]\nA=9\n");
-    ASSERT_TRUE(WritePrivateProfileStringA("S", "A", "5", m_path.c_str()));
-    EXPECT_EQ(Content(), "; header comment\n[S]\nA=5\n; note about B\nB=2\n\n[T]\nA=9\n");
-
-    // Found ignoring case; the other section's key of the same name is untouched.
-    ASSERT_TRUE(WritePrivateProfileStringA("s", "b", "two", m_path.c_str()));
-    EXPECT_EQ(GetString("S", "B"), "two");
-    EXPECT_EQ(GetString("S", "A"), "5");
-    EXPECT_EQ(GetString("T", "A"), "9");
-    std::vector<std::string> lines = testenv::SplitLines(Content());
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_EQ(lines[0], "; header comment");
-    EXPECT_EQ(lines[3], "; note about B");
-}
-
-TEST_F(IniTest, WriteAddsAMissingKeyInsideItsSection) {
-    Write("[S]\nA=1\n\n[T]\nB=2\n");
-    ASSERT_TRUE(WritePrivateProfileStringA("S", "C", "3", m_path.c_str()));
-    EXPECT_EQ(GetString("S", "C"), "3");
-    EXPECT_EQ(GetString("T", "C"), "<default>");
-    EXPECT_EQ(GetString("S", "A"), "1");
-    EXPECT_EQ(GetString("T", "B"), "2");
-
-    std::vector<std::string> lines = testenv::SplitLines(Content());
-    auto indexOf = [&](const std::string& line) {
-        for (size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i] == line) return static_cast<int>(i);
-        }
-        return -1;
+// A write changes one line (the section found ignoring case), adds a key at
+// the end of its section's entries or a section at the end of the file, or
+// removes a key; every other line, comments and blank lines included, stays.
+TEST_F(IniTest, WriteChangesOnlyTheKeyAndKeepsTheRestOfTheFile) {
+    Write("; header comment\n[S]\nA=1\n; note about B\nB=2\n\n[T]\nA=9\nB=4\n");
+    const std::tuple<const char*, const char*, const char*, const char*> steps[] = {
+        {"S", "A", "5", "; header comment\n[S]\nA=5\n; note about B\nB=2\n\n[T]\nA=9\nB=4\n"},
+        {"s", "B", "two", "; header comment\n[S]\nA=5\n; note about B\nB=two\n\n[T]\nA=9\nB=4\n"},
+        {"S", "C", "3", "; header comment\n[S]\nA=5\n; note about B\nB=two\nC=3\n\n[T]\nA=9\nB=4\n"},
+        {"New", "Key", "Value",
+         "; header comment\n[S]\nA=5\n; note about B\nB=two\nC=3\n\n[T]\nA=9\nB=4\n[New]\nKey=Value\n"},
+        {"S", "b", nullptr, "; header comment\n[S]\nA=5\n; note about B\nC=3\n\n[T]\nA=9\nB=4\n[New]\nKey=Value\n"},
     };
-    EXPECT_GT(indexOf("C=3"), indexOf("A=1"));
-    EXPECT_LT(indexOf("C=3"), indexOf("[T]"));
-    EXPECT_EQ(lines.size(), 6u);
-}
-
-TEST_F(IniTest, WriteAddsAMissingSectionAtTheEnd) {
-    const std::string original = "[S]\nA=1\n; trailing comment\n";
-    Write(original);
-    ASSERT_TRUE(WritePrivateProfileStringA("New", "Key", "Value", m_path.c_str()));
-    std::string content = Content();
-    EXPECT_EQ(content.substr(0, original.size()), original);
-    EXPECT_EQ(GetString("New", "Key"), "Value");
-    EXPECT_EQ(GetString("S", "A"), "1");
-    std::vector<std::string> lines = testenv::SplitLines(content);
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[lines.size() - 2], "[New]");
-    EXPECT_EQ(lines.back(), "Key=Value");
-}
-
-TEST_F(IniTest, WritingANullValueRemovesTheKey) {
-    Write("[S]\nA=1\nB=2\nC=3\n[T]\nB=4\n");
-    ASSERT_TRUE(WritePrivateProfileStringA("S", "b", nullptr, m_path.c_str()));
-    EXPECT_EQ(Content(), "[S]\nA=1\nC=3\n[T]\nB=4\n");
-    EXPECT_EQ(GetString("S", "B"), "<default>");
-
+    for (const auto& [section, key, value, content] : steps) {
+        ASSERT_TRUE(Set(section, key, value)) << section << "/" << key;
+        EXPECT_EQ(Content(), content) << section << "/" << key;
+    }
     // Removing what is not there changes nothing.
-    ASSERT_TRUE(WritePrivateProfileStringA("S", "missing", nullptr, m_path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Missing", "A", nullptr, m_path.c_str()));
-    EXPECT_EQ(Content(), "[S]\nA=1\nC=3\n[T]\nB=4\n");
+    ASSERT_TRUE(Set("S", "missing", nullptr));
+    ASSERT_TRUE(Set("Missing", "A", nullptr));
+    EXPECT_EQ(Content(), std::get<3>(steps[4]));
 }
 
-TEST_F(IniTest, WriteCreatesAMissingFile) {
+// Writing creates a missing file (through a temporary that is not left
+// behind) but not a missing directory. Files saved on Windows are read, and
+// written back with their CR LF ends.
+TEST_F(IniTest, WriteCreatesMissingFilesAndKeepsWindowsLineEndings) {
     std::string path = m_dir + "/new.ini";
-    ASSERT_FALSE(testenv::FileExists(path));
     ASSERT_TRUE(WritePrivateProfileStringA("Sec", "Key", "v1", path.c_str()));
-    ASSERT_TRUE(testenv::FileExists(path));
-    std::string value;
-    ASSERT_TRUE(IniReadString(path, "Sec", "Key", &value));
-    EXPECT_EQ(value, "v1");
-    EXPECT_EQ(testenv::ReadFile(path), "[Sec]\nKey=v1\n");
-
     ASSERT_TRUE(WritePrivateProfileStringA("Sec", "Other", "7", path.c_str()));
-    EXPECT_EQ(GetPrivateProfileIntA("Sec", "Other", 0, path.c_str()), 7u);
-    // No temporary file is left beside it.
+    EXPECT_EQ(testenv::ReadFile(path), "[Sec]\nKey=v1\nOther=7\n");
     EXPECT_EQ(testenv::ListFiles(m_dir), (std::vector<std::string>{"new.ini"}));
-}
-
-TEST_F(IniTest, WriteIntoAMissingDirectoryFails) {
-    std::string path = m_dir + "/no/such/dir/x.ini";
+    path = m_dir + "/no/such/dir/x.ini";
     EXPECT_FALSE(WritePrivateProfileStringA("S", "K", "V", path.c_str()));
     EXPECT_FALSE(testenv::FileExists(path));
-    EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "K", "V", m_path.c_str()));
-    EXPECT_FALSE(WritePrivateProfileStringA("S", nullptr, "V", m_path.c_str()));
-    EXPECT_FALSE(WritePrivateProfileStringA("S", "K", "V", nullptr));
-}
 
-TEST_F(IniTest, WriteKeepsWindowsLineEndings) {
-    Write("[S]\r\nA=1\r\n[T]\r\nB=2\r\n");
-    ASSERT_TRUE(WritePrivateProfileStringA("S", "A", "10", m_path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("S", "C", "3", m_path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("U", "D", "4", m_path.c_str()));
-    std::string content = Content();
-    for (const std::string& line : testenv::SplitLines(content)) {
-        ASSERT_FALSE(line.empty());
-        EXPECT_EQ(line.back(), '\r') << "line '" << line << "' lost its CR";
-    }
-    EXPECT_EQ(GetInt("S", "A"), 10);
-    EXPECT_EQ(GetInt("S", "C"), 3);
-    EXPECT_EQ(GetInt("U", "D"), 4);
-    EXPECT_EQ(GetInt("T", "B"), 2);
-}
-
-TEST_F(IniTest, ConcurrentWritesToOneFileKeepEveryKey) {
-    constexpr int kThreads = 6;
-    constexpr int kKeysPerThread = 15;
-    Write("; shared file\n[Keep]\nx=1\n");
-    std::atomic<int> failures{0};
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([&, t] {
-            const std::string section = "T" + std::to_string(t);
-            for (int k = 0; k < kKeysPerThread; ++k) {
-                const std::string key = "k" + std::to_string(k);
-                const std::string value = std::to_string(t * 1000 + k);
-                if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), m_path.c_str())) {
-                    failures.fetch_add(1);
-                }
-            }
-        });
-    }
-    for (auto& w : writers) w.join();
-    EXPECT_EQ(failures.load(), 0);
-
-    CIniDocument doc;
-    ASSERT_TRUE(doc.Load(m_path));
-    std::string value;
-    ASSERT_TRUE(doc.GetString("Keep", "x", &value));
-    EXPECT_EQ(value, "1");
-    for (int t = 0; t < kThreads; ++t) {
-        for (int k = 0; k < kKeysPerThread; ++k) {
-            const std::string section = "T" + std::to_string(t);
-            const std::string key = "k" + std::to_string(k);
-            ASSERT_TRUE(doc.GetString(section, key, &value)) << section << "/" << key << " was lost";
-            EXPECT_EQ(value, std::to_string(t * 1000 + k));
-        }
-    }
-}
-
-TEST_F(IniTest, WrittenValuesReadBackThroughEveryReader) {
-    ASSERT_TRUE(WritePrivateProfileStringA("Cfg", "Port", "8080", m_path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Cfg", "Name", "svc", m_path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Cfg", "Port", "9090", m_path.c_str()));
-    EXPECT_EQ(GetInt("cfg", "port"), 9090);
-    EXPECT_EQ(GetString("CFG", "NAME"), "svc");
-
-    char buffer[64];
-    DWORD n = GetPrivateProfileSectionA("Cfg", buffer, sizeof(buffer), m_path.c_str());
-    EXPECT_EQ(std::string(buffer, n), std::string("Port=9090\0Name=svc\0", 19));
+    Write("[S]\r\nA=1\r\n[T]\r\nB=\"q\"\r\n");
+    EXPECT_EQ(GetInt("S", "A"), 1);
+    EXPECT_EQ(GetString("T", "B"), "q");
+    ASSERT_TRUE(Set("S", "A", "10") && Set("S", "C", "3") && Set("U", "D", "4"));
+    EXPECT_EQ(Content(), "[S]\r\nA=10\r\nC=3\r\n[T]\r\nB=\"q\"\r\n[U]\r\nD=4\r\n");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// Events, the wait functions and critical sections.
+// Events, threads with waitable ends, per-thread message queues, the wait
+// functions over all three, and critical sections.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -13,422 +16,340 @@
 namespace {
 
 // Owns one reference to a kernel object for the length of a test.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE h = nullptr) : m_h(h) {}
-    ~ScopedHandle() {
-        if (m_h != nullptr) CloseHandle(m_h);
-    }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    ScopedHandle(ScopedHandle&& other) noexcept : m_h(other.m_h) { other.m_h = nullptr; }
-    HANDLE get() const { return m_h; }
-    operator HANDLE() const { return m_h; }  // NOLINT: reads like the raw handle
-
-private:
-    HANDLE m_h;
+struct Closer {
+    void operator()(CKernelObject* h) const { CloseHandle(h); }
 };
+using Handle = std::unique_ptr<CKernelObject, Closer>;
 
 constexpr DWORD kLongWaitMs = 5000;
-
-// ---------------------------------------------------------------------------
-// Events
-
-TEST(EventTest, ManualResetStaysSignalledUntilReset) {
-    ScopedHandle ev(CreateEvent(true, false));
-    ASSERT_NE(ev.get(), nullptr);
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-
-    ASSERT_TRUE(SetEvent(ev));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0) << "wait " << i;
-
-    ASSERT_TRUE(ResetEvent(ev));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-
-    // Several sets are cleared by one reset.
-    ASSERT_TRUE(SetEvent(ev));
-    ASSERT_TRUE(SetEvent(ev));
-    ASSERT_TRUE(SetEvent(ev));
-    ASSERT_TRUE(ResetEvent(ev));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-
-    // Resetting an event that is not signalled succeeds and changes nothing.
-    EXPECT_TRUE(ResetEvent(ev));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-}
-
-TEST(EventTest, InitialStateIsHonoured) {
-    ScopedHandle manualOn(CreateEvent(true, true));
-    ScopedHandle autoOn(CreateEvent(false, true));
-    ScopedHandle autoOff(CreateEvent(false, false));
-    ASSERT_NE(manualOn.get(), nullptr);
-    ASSERT_NE(autoOn.get(), nullptr);
-    ASSERT_NE(autoOff.get(), nullptr);
-
-    EXPECT_EQ(WaitForSingleObject(manualOn, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(manualOn, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(autoOn, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(autoOn, 0), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForSingleObject(autoOff, 0), WAIT_TIMEOUT);
-
-    auto* ev = dynamic_cast<CEvent*>(manualOn.get());
-    ASSERT_NE(ev, nullptr);
-    EXPECT_TRUE(ev->IsManualReset());
-    EXPECT_FALSE(dynamic_cast<CEvent*>(autoOn.get())->IsManualReset());
-}
-
-TEST(EventTest, AutoResetIsConsumedByOneWait) {
-    ScopedHandle ev(CreateEvent(false, false));
-    ASSERT_NE(ev.get(), nullptr);
-
-    ASSERT_TRUE(SetEvent(ev));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-
-    // The event is a flag, not a counter: two sets with nobody waiting
-    // release a single wait.
-    ASSERT_TRUE(SetEvent(ev));
-    ASSERT_TRUE(SetEvent(ev));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-
-    // Reset takes back a pending signal.
-    ASSERT_TRUE(SetEvent(ev));
-    ASSERT_TRUE(ResetEvent(ev));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-}
-
-TEST(EventTest, AutoResetReleasesExactlyOneOfTwoWaitersPerSet) {
-    ScopedHandle ev(CreateEvent(false, false));
-    ASSERT_NE(ev.get(), nullptr);
-    std::atomic<int> started{0};
-    std::atomic<int> woken{0};
-    std::atomic<int> failures{0};
-
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 2; ++i) {
-        waiters.emplace_back([&] {
-            started.fetch_add(1);
-            DWORD rc = WaitForSingleObject(ev, kLongWaitMs);
-            if (rc == WAIT_OBJECT_0) {
-                woken.fetch_add(1);
-            } else {
-                failures.fetch_add(1);
-            }
-        });
-    }
-    ASSERT_TRUE(testenv::WaitFor([&] { return started.load() == 2; }, kLongWaitMs));
-
-    ASSERT_TRUE(SetEvent(ev));
-    ASSERT_TRUE(testenv::WaitFor([&] { return woken.load() >= 1; }, kLongWaitMs));
-    // The second waiter must stay blocked: give it a short chance to (wrongly) wake.
-    EXPECT_FALSE(testenv::WaitFor([&] { return woken.load() >= 2; }, 100));
-    EXPECT_EQ(woken.load(), 1);
-
-    ASSERT_TRUE(SetEvent(ev));
-    EXPECT_TRUE(testenv::WaitFor([&] { return woken.load() == 2; }, kLongWaitMs));
-    for (auto& t : waiters) t.join();
-    EXPECT_EQ(woken.load(), 2);
-    EXPECT_EQ(failures.load(), 0);
-    // Both signals were consumed by the waiters.
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
-}
-
-TEST(EventTest, AutoResetHandsOutOneSignalPerSetAmongManyWaiters) {
-    constexpr int kWaiters = 8;
-    ScopedHandle ev(CreateEvent(false, false));
-    ASSERT_NE(ev.get(), nullptr);
-    std::atomic<int> woken{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < kWaiters; ++i) {
-        waiters.emplace_back([&] {
-            if (WaitForSingleObject(ev, kLongWaitMs) == WAIT_OBJECT_0) woken.fetch_add(1);
-        });
-    }
-    for (int k = 1; k <= kWaiters; ++k) {
-        ASSERT_TRUE(SetEvent(ev));
-        ASSERT_TRUE(testenv::WaitFor([&] { return woken.load() >= k; }, kLongWaitMs)) << "set " << k;
-        EXPECT_EQ(woken.load(), k) << "one set released more than one waiter";
-    }
-    for (auto& t : waiters) t.join();
-    EXPECT_EQ(woken.load(), kWaiters);
-}
-
-TEST(EventTest, SetFromAnotherThreadWakesABlockedWaiter) {
-    ScopedHandle ev(CreateEvent(true, false));
-    ASSERT_NE(ev.get(), nullptr);
-    std::thread setter([&] { SetEvent(ev); });
-    EXPECT_EQ(WaitForSingleObject(ev, kLongWaitMs), WAIT_OBJECT_0);
-    setter.join();
-}
-
-TEST(EventTest, EventCallsRejectNullAndNonEventHandles) {
-    EXPECT_FALSE(SetEvent(nullptr));
-    EXPECT_FALSE(ResetEvent(nullptr));
-
-    ScopedHandle go(CreateEvent(true, false));
-    ASSERT_NE(go.get(), nullptr);
-    ScopedHandle thread(CreateThread(
-        [](void* arg) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(arg), kLongWaitMs); }, go.get(),
-        nullptr));
-    ASSERT_NE(thread.get(), nullptr);
-    // A thread handle is waitable but cannot be set or reset like an event.
-    EXPECT_FALSE(SetEvent(thread));
-    EXPECT_FALSE(ResetEvent(thread));
-    ASSERT_TRUE(SetEvent(go));
-    EXPECT_EQ(WaitForSingleObject(thread, kLongWaitMs), WAIT_OBJECT_0);
-}
-
-// ---------------------------------------------------------------------------
-// Handles
-
-TEST(HandleTest, CloseHandleRejectsNull) {
-    SetLastError(0);
-    EXPECT_FALSE(CloseHandle(nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-TEST(HandleTest, ExtraReferenceKeepsTheObjectAlive) {
-    HANDLE ev = CreateEvent(true, false);
-    ASSERT_NE(ev, nullptr);
-    ev->AddRef();
-    EXPECT_TRUE(CloseHandle(ev));
-    // Still usable through the remaining reference.
-    EXPECT_TRUE(SetEvent(ev));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(CloseHandle(ev));
-}
-
-// ---------------------------------------------------------------------------
-// Wait functions
-
-TEST(WaitTest, WaitAnyReturnsLowestSignalledIndex) {
-    std::vector<ScopedHandle> owned;
-    std::vector<HANDLE> handles;
-    for (int i = 0; i < 5; ++i) {
-        owned.emplace_back(CreateEvent(true, false));
-        ASSERT_NE(owned.back().get(), nullptr);
-        handles.push_back(owned.back().get());
-    }
-    EXPECT_EQ(WaitForMultipleObjects(5, handles.data(), false, 0), WAIT_TIMEOUT);
-
-    ASSERT_TRUE(SetEvent(handles[3]));
-    ASSERT_TRUE(SetEvent(handles[1]));
-    EXPECT_EQ(WaitForMultipleObjects(5, handles.data(), false, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(5, handles.data(), false, kLongWaitMs), WAIT_OBJECT_0 + 1);
-
-    ASSERT_TRUE(ResetEvent(handles[1]));
-    EXPECT_EQ(WaitForMultipleObjects(5, handles.data(), false, 0), WAIT_OBJECT_0 + 3);
-
-    ASSERT_TRUE(ResetEvent(handles[3]));
-    ASSERT_TRUE(SetEvent(handles[4]));
-    EXPECT_EQ(WaitForMultipleObjects(5, handles.data(), false, 0), WAIT_OBJECT_0 + 4);
-    ASSERT_TRUE(SetEvent(handles[0]));
-    EXPECT_EQ(WaitForMultipleObjects(5, handles.data(), false, 0), WAIT_OBJECT_0 + 0);
-}
-
-TEST(WaitTest, WaitAnyConsumesOnlyTheAutoResetEventItReturns) {
-    ScopedHandle a(CreateEvent(false, false));
-    ScopedHandle b(CreateEvent(false, false));
-    ScopedHandle c(CreateEvent(false, false));
-    HANDLE handles[] = {a, b, c};
-    ASSERT_TRUE(SetEvent(c));
-    ASSERT_TRUE(SetEvent(a));
-
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, false, 0), WAIT_OBJECT_0 + 0);
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, false, 0), WAIT_OBJECT_0 + 2);
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, false, 0), WAIT_TIMEOUT);
-}
-
-TEST(WaitTest, WaitAnyAcrossSixtyFourHandles) {
-    std::vector<ScopedHandle> owned;
-    std::vector<HANDLE> handles;
-    for (DWORD i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i) {
-        owned.emplace_back(CreateEvent(false, false));
-        ASSERT_NE(owned.back().get(), nullptr);
-        handles.push_back(owned.back().get());
-    }
-    ASSERT_TRUE(SetEvent(handles[63]));
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, handles.data(), false, 0), WAIT_OBJECT_0 + 63);
-
-    ASSERT_TRUE(SetEvent(handles[40]));
-    ASSERT_TRUE(SetEvent(handles[17]));
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, handles.data(), false, 0), WAIT_OBJECT_0 + 17);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, handles.data(), false, 0), WAIT_OBJECT_0 + 40);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, handles.data(), false, 0), WAIT_TIMEOUT);
-}
-
-TEST(WaitTest, TimeOutReturns258AfterWaiting) {
-    ScopedHandle ev(CreateEvent(true, false));
-    ASSERT_NE(ev.get(), nullptr);
-    EXPECT_EQ(WAIT_TIMEOUT, 258u);
-
-    auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitForSingleObject(ev, 30), WAIT_TIMEOUT);
-    auto waited = std::chrono::steady_clock::now() - before;
-    // It must really have waited, not given up at once.
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 25);
-
-    HANDLE both[] = {ev, ev};
-    EXPECT_EQ(WaitForMultipleObjects(2, both, false, 10), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForMultipleObjects(2, both, true, 10), WAIT_TIMEOUT);
-}
-
-TEST(WaitTest, BadArgumentsFail) {
-    ScopedHandle ev(CreateEvent(true, true));
-    ASSERT_NE(ev.get(), nullptr);
-    std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, ev.get());
-
-    EXPECT_EQ(WaitForMultipleObjects(0, many.data(), false, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(0, many.data(), true, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many.data(), false, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many.data(), true, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(1, nullptr, false, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForSingleObject(nullptr, INFINITE), WAIT_FAILED);
-
-    // A null handle anywhere fails the whole wait, even after a signalled one.
-    HANDLE withNull[] = {ev, nullptr};
-    EXPECT_EQ(WaitForMultipleObjects(2, withNull, false, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(2, withNull, true, 0), WAIT_FAILED);
-
-    // The full 64 are accepted.
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many.data(), false, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many.data(), true, 0), WAIT_OBJECT_0);
-}
-
-TEST(WaitTest, WaitAllOverManualEvents) {
-    ScopedHandle a(CreateEvent(true, false));
-    ScopedHandle b(CreateEvent(true, false));
-    ScopedHandle c(CreateEvent(true, false));
-    HANDLE handles[] = {a, b, c};
-
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, true, 0), WAIT_TIMEOUT);
-    ASSERT_TRUE(SetEvent(a));
-    ASSERT_TRUE(SetEvent(c));
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, true, 20), WAIT_TIMEOUT);
-
-    // The missing one arrives from another thread while the wait runs.
-    std::thread setter([&] { SetEvent(b); });
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, true, kLongWaitMs), WAIT_OBJECT_0);
-    setter.join();
-
-    // Manual events stay signalled after a wait-all.
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, true, 0), WAIT_OBJECT_0);
-    ASSERT_TRUE(ResetEvent(a));
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, true, 0), WAIT_TIMEOUT);
-}
 
 struct GateArgs {
     HANDLE gate;
     DWORD code;
+    HANDLE done = nullptr;
+    std::atomic<DWORD> seenId{0};
 };
 
+// Records its own id, waits for the gate, signals done (its last use of
+// args) and returns the code.
 DWORD WaitForGate(void* param) {
     auto* args = static_cast<GateArgs*>(param);
+    args->seenId.store(GetCurrentThreadId());
     WaitForSingleObject(args->gate, kLongWaitMs);
-    return args->code;
+    const DWORD code = args->code;
+    if (args->done != nullptr) SetEvent(args->done);
+    return code;
 }
 
-TEST(WaitTest, WaitAllOverThreadHandles) {
-    ScopedHandle gate(CreateEvent(true, false));
-    ASSERT_NE(gate.get(), nullptr);
-    std::vector<GateArgs> args(4);
-    std::vector<ScopedHandle> threads;
-    std::vector<HANDLE> handles;
-    for (size_t i = 0; i < args.size(); ++i) {
-        args[i] = GateArgs{gate, static_cast<DWORD>(10 + i)};
-        threads.emplace_back(CreateThread(WaitForGate, &args[i], nullptr));
-        ASSERT_NE(threads.back().get(), nullptr);
-        handles.push_back(threads.back().get());
+std::string Text(const MSG& m) {
+    return std::to_string(m.message) + "/" + std::to_string(m.wParam) + "/" + std::to_string(m.lParam);
+}
+
+// Zero-time waits on h, as "1" (signalled) or "0" (timed out) each.
+std::string Polls(HANDLE h, int count) {
+    std::string result;
+    while (count-- > 0) result += WaitForSingleObject(h, 0) == WAIT_OBJECT_0 ? '1' : '0';
+    return result;
+}
+
+void DrainOwnQueue() {
+    for (MSG msg{}; PeekMessage(&msg, PM_REMOVE);) {
     }
-    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), true, 0), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), false, 0), WAIT_TIMEOUT);
+}
 
-    ASSERT_TRUE(SetEvent(gate));
-    ASSERT_EQ(WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), true, kLongWaitMs),
-              WAIT_OBJECT_0);
-    for (size_t i = 0; i < handles.size(); ++i) {
-        DWORD code = 0;
-        ASSERT_TRUE(GetExitCodeThread(handles[i], &code));
-        EXPECT_EQ(code, 10 + i);
+// Events as flags, not counters: manual ones stay set until reset, auto ones
+// release one wait.
+TEST(EventTest, ManualAndAutoResetSemantics) {
+    // Manual reset: stays signalled until reset; one reset clears several sets.
+    Handle manual(CreateEvent(true, false));
+    ASSERT_NE(manual, nullptr);
+    EXPECT_EQ(Polls(manual.get(), 1), "0");
+    ASSERT_TRUE(SetEvent(manual.get()) && SetEvent(manual.get()));
+    EXPECT_EQ(Polls(manual.get(), 3), "111");
+    ASSERT_TRUE(ResetEvent(manual.get()));
+    EXPECT_EQ(Polls(manual.get(), 1), "0");
+    // Auto reset: a flag, not a counter; two sets release a single wait, and
+    // a reset takes back a pending signal.
+    Handle automatic(CreateEvent(false, false));
+    ASSERT_TRUE(SetEvent(automatic.get()) && SetEvent(automatic.get()));
+    EXPECT_EQ(Polls(automatic.get(), 2), "10");
+    ASSERT_TRUE(SetEvent(automatic.get()) && ResetEvent(automatic.get()));
+    EXPECT_EQ(Polls(automatic.get(), 1), "0");
+    // The initial state is honoured.
+    EXPECT_EQ(Polls(Handle(CreateEvent(true, true)).get(), 2), "11");
+    EXPECT_EQ(Polls(Handle(CreateEvent(false, true)).get(), 2), "10");
+}
+
+// Blocked waiters on one auto-reset event: each set releases exactly one.
+TEST(EventTest, AutoResetHandsOutOneSignalPerSetAmongManyWaiters) {
+    constexpr int kWaiters = 8;
+    Handle ev(CreateEvent(false, false));
+    std::atomic<int> started{0};
+    std::atomic<int> woken{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.emplace_back([&] {
+            started.fetch_add(1);
+            (WaitForSingleObject(ev.get(), kLongWaitMs) == WAIT_OBJECT_0 ? woken : failures).fetch_add(1);
+        });
     }
-    // Thread ends stay signalled.
-    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), true, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), false, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(testenv::WaitFor([&] { return started.load() == kWaiters; }, kLongWaitMs));
+    for (int k = 1; k <= kWaiters; ++k) {
+        ASSERT_TRUE(SetEvent(ev.get()));
+        ASSERT_TRUE(testenv::WaitFor([&] { return woken.load() >= k; }, kLongWaitMs)) << "set " << k;
+        // The others must stay blocked: give them a short chance to (wrongly) wake.
+        if (k == 1) {
+            EXPECT_FALSE(testenv::WaitFor([&] { return woken.load() > 1; }, 100));
+        }
+        EXPECT_EQ(woken.load(), k) << "one set released more than one waiter";
+    }
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(WaitForSingleObject(ev.get(), 0), WAIT_TIMEOUT) << "a signal was left over";
 }
 
-TEST(WaitTest, WaitAnyMixesEventsAndThreads) {
-    ScopedHandle gate(CreateEvent(true, false));
-    ScopedHandle other(CreateEvent(true, false));
-    GateArgs args{gate, 7};
-    ScopedHandle thread(CreateThread(WaitForGate, &args, nullptr));
-    ASSERT_NE(thread.get(), nullptr);
-    HANDLE handles[] = {other, thread};
-
-    EXPECT_EQ(WaitForMultipleObjects(2, handles, false, 0), WAIT_TIMEOUT);
-    ASSERT_TRUE(SetEvent(gate));
-    EXPECT_EQ(WaitForMultipleObjects(2, handles, false, kLongWaitMs), WAIT_OBJECT_0 + 1);
+DWORD ExitCode(HANDLE thread) {
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    return code;
 }
 
-// ---------------------------------------------------------------------------
-// Critical sections
+// A thread handle signals (for good) when the procedure returns, with its
+// return value as the exit code; a reference taken on it, or the thread's
+// own, keeps it valid after the caller closes it.
+TEST(ThreadTest, HandleSignalsWithTheExitCodeWhenTheProcedureReturns) {
+    Handle gate(CreateEvent(true, false));
+    Handle done(CreateEvent(true, false));
+    GateArgs args{gate.get(), 42};
+    DWORD id = 0;
+    HANDLE thread = CreateThread(WaitForGate, &args, &id);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(testenv::WaitFor([&] { return args.seenId.load() != 0; }, kLongWaitMs));
+    EXPECT_EQ(args.seenId.load(), id) << "the reported id is not the thread's own";
+    EXPECT_NE(id, GetCurrentThreadId());
+    EXPECT_EQ(ExitCode(thread), STILL_ACTIVE);
+    EXPECT_EQ(Polls(thread, 1), "0");
 
-class CriticalSectionTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&m_cs, kCsSpinCount)); }
-    void TearDown() override { DeleteCriticalSection(&m_cs); }
+    thread->AddRef();  // as the task manager does while it waits
+    EXPECT_TRUE(CloseHandle(thread));
+    // A second thread whose only handle is closed at once still runs.
+    GateArgs closedArgs{gate.get(), 0, done.get()};
+    ASSERT_TRUE(CloseHandle(CreateThread(WaitForGate, &closedArgs, nullptr)));
+    ASSERT_TRUE(SetEvent(gate.get()));
+    ASSERT_EQ(WaitForSingleObject(thread, kLongWaitMs), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCode(thread), 42u);
+    EXPECT_EQ(Polls(thread, 2), "11");
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(WaitForSingleObject(done.get(), kLongWaitMs), WAIT_OBJECT_0);
+}
 
-    CRITICAL_SECTION m_cs;
+struct QueueWorker {
+    Handle ready{CreateEvent(true, false)};
+    std::vector<MSG> received;
 };
 
-TEST_F(CriticalSectionTest, NullIsRejected) { EXPECT_FALSE(InitializeCriticalSectionAndSpinCount(nullptr, 0)); }
-
-TEST_F(CriticalSectionTest, IsRecursiveAndHeldUntilTheLastLeave) {
-    EnterCriticalSection(&m_cs);
-    EnterCriticalSection(&m_cs);  // would deadlock if not recursive
-    EnterCriticalSection(&m_cs);
-
-    std::atomic<bool> otherEntered{false};
-    std::thread other([&] {
-        EnterCriticalSection(&m_cs);
-        otherEntered.store(true);
-        LeaveCriticalSection(&m_cs);
-    });
-
-    EXPECT_FALSE(testenv::WaitFor([&] { return otherEntered.load(); }, 50));
-    LeaveCriticalSection(&m_cs);
-    LeaveCriticalSection(&m_cs);
-    // Still held once.
-    EXPECT_FALSE(testenv::WaitFor([&] { return otherEntered.load(); }, 50));
-    LeaveCriticalSection(&m_cs);
-    EXPECT_TRUE(testenv::WaitFor([&] { return otherEntered.load(); }, kLongWaitMs));
-    other.join();
+// Makes its queue, then collects messages until WM_QUIT.
+DWORD RunQueueWorker(void* param) {
+    auto* w = static_cast<QueueWorker*>(param);
+    MSG msg{};
+    PeekMessage(&msg, PM_NOREMOVE);  // creates the queue
+    SetEvent(w->ready.get());
+    // Never block forever: a lost message fails the test instead of hanging it.
+    while (MsgWaitForMultipleObjects(0, nullptr, kLongWaitMs) == WAIT_OBJECT_0) {
+        if (!GetMessage(&msg)) return msg.message == WM_QUIT ? 0 : 3000;
+        w->received.push_back(msg);
+    }
+    return 2000;
 }
 
-TEST_F(CriticalSectionTest, ExcludesOtherThreads) {
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 20000;
+// Messages from several senders all arrive, each sender's in order, with
+// their parameters intact; the queue goes away with its thread.
+TEST(MessageQueueTest, ManySendersLoseNothing) {
+    constexpr int kSenders = 4;
+    constexpr int kPerSender = 200;
+    QueueWorker worker;
+    DWORD id = 0;
+    Handle thread(CreateThread(RunQueueWorker, &worker, &id));
+    ASSERT_EQ(WaitForSingleObject(worker.ready.get(), kLongWaitMs), WAIT_OBJECT_0);
+    EXPECT_TRUE(PostThreadMessage(id, WM_USER + 1, static_cast<WPARAM>(-1), -123456789));
+    std::atomic<int> failedPosts{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < kPerSender; ++i) {
+                if (!PostThreadMessage(id, WM_USER, static_cast<WPARAM>(s), i)) failedPosts.fetch_add(1);
+            }
+        });
+    }
+    for (auto& t : senders) t.join();
+    ASSERT_TRUE(PostThreadMessage(id, WM_QUIT, 77, 0));
+    ASSERT_EQ(WaitForSingleObject(thread.get(), kLongWaitMs), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCode(thread.get()), 0u) << "WM_QUIT was not seen";
+    EXPECT_EQ(failedPosts.load(), 0);
+    ASSERT_EQ(worker.received.size(), static_cast<size_t>(1 + kSenders * kPerSender));
+    EXPECT_EQ(Text(worker.received[0]), Text(MSG{WM_USER + 1, static_cast<WPARAM>(-1), -123456789}));
+    std::vector<LPARAM> next(kSenders, 0);
+    for (size_t i = 1; i < worker.received.size(); ++i) {
+        const MSG& m = worker.received[i];
+        ASSERT_LT(m.wParam, static_cast<WPARAM>(kSenders));
+        EXPECT_EQ(m.lParam, next[m.wParam]) << "sender " << m.wParam;
+        next[m.wParam] = m.lParam + 1;
+    }
+    EXPECT_FALSE(PostThreadMessage(id, WM_USER, 0, 0));
+}
+
+// Posting needs the target to have made its queue. A thread not started by
+// CreateThread also loses its queue when it ends, so that a later thread
+// given the same id does not inherit it.
+TEST(MessageQueueTest, PostingNeedsALiveQueue) {
+    DWORD id = 0;
+    std::string posts;
+    std::thread t([&] {
+        id = GetCurrentThreadId();
+        posts += PostThreadMessage(id, WM_USER, 0, 0) ? '1' : '0';
+        MSG msg{};
+        EXPECT_FALSE(PeekMessage(&msg, PM_REMOVE));
+        posts += PostThreadMessage(id, WM_USER, 0, 0) ? '1' : '0';
+    });
+    t.join();
+    EXPECT_EQ(posts, "01");
+    for (DWORD target : {id, 0u}) {
+        SetLastError(0);
+        EXPECT_FALSE(PostThreadMessage(target, WM_USER, 0, 0));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
+    }
+}
+
+// The calling thread's own queue: its input signal is set while any message
+// is pending, peeked or not; GetMessage returns false for WM_QUIT, and later
+// messages still come.
+TEST(MessageQueueTest, OwnQueueInputSignalPeekAndQuit) {
+    DrainOwnQueue();
+    HANDLE input = GetMessageQueueEvent();
+    ASSERT_NE(input, nullptr);
+    const DWORD me = GetCurrentThreadId();
+    for (const MSG& m : {MSG{WM_USER + 1, 1, 10}, MSG{WM_QUIT, 99, 0}, MSG{WM_USER + 2, 2, 20}}) {
+        ASSERT_TRUE(PostThreadMessage(me, m.message, m.wParam, m.lParam));
+    }
+    EXPECT_EQ(Polls(input, 2), "11");
+    MSG msg{};
+    ASSERT_TRUE(PeekMessage(&msg, PM_NOREMOVE));
+    ASSERT_TRUE(GetMessage(&msg));
+    EXPECT_EQ(Text(msg), Text(MSG{WM_USER + 1, 1, 10})) << "the peek removed it";
+    EXPECT_FALSE(GetMessage(&msg));
+    EXPECT_EQ(Text(msg), Text(MSG{WM_QUIT, 99, 0}));
+    EXPECT_EQ(Polls(input, 1), "1") << "one is still pending";
+    ASSERT_TRUE(PeekMessage(&msg, PM_REMOVE));
+    EXPECT_EQ(Text(msg), Text(MSG{WM_USER + 2, 2, 20}));
+    EXPECT_EQ(Polls(input, 1), "0");
+    EXPECT_FALSE(PeekMessage(&msg, PM_NOREMOVE));
+}
+
+// One wait-any over 62 auto-reset events, a thread end and the message queue
+// (the most one wait holds): the lowest signalled index wins and takes only
+// the event it returns, a pending message comes after every handle, and a
+// time-out really waits.
+TEST(WaitTest, WaitAnyOverEventsThreadEndAndMessageQueue) {
+    DrainOwnQueue();
+    Handle gate(CreateEvent(true, false));
+    GateArgs args{gate.get(), 7};
+    std::vector<Handle> owned;
+    for (DWORD i = 0; i + 2 < MAXIMUM_WAIT_OBJECTS; ++i) owned.emplace_back(CreateEvent(false, false));
+    owned.emplace_back(CreateThread(WaitForGate, &args, nullptr));
+    std::vector<HANDLE> h;
+    for (const Handle& o : owned) h.push_back(o.get());
+    const DWORD n = static_cast<DWORD>(h.size());
+    auto waitAny = [&](DWORD timeoutMs) { return WaitForMultipleObjects(n, h.data(), false, timeoutMs); };
+
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(waitAny(30), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(25)) << "gave up at once";
+    EXPECT_EQ(MsgWaitForMultipleObjects(n, h.data(), 10), WAIT_TIMEOUT);
+    EXPECT_FALSE(SetEvent(h[n - 1])) << "a thread handle is not an event";
+    ASSERT_TRUE(SetEvent(h[40]) && SetEvent(h[17]) && SetEvent(h[61]));
+    EXPECT_EQ(waitAny(kLongWaitMs), WAIT_OBJECT_0 + 17);
+    EXPECT_EQ(waitAny(0), WAIT_OBJECT_0 + 40);
+    EXPECT_EQ(waitAny(0), WAIT_OBJECT_0 + 61);
+    EXPECT_EQ(waitAny(0), WAIT_TIMEOUT);
+    // The thread's end, once its gate opens, while the wait runs.
+    ASSERT_TRUE(SetEvent(gate.get()));
+    EXPECT_EQ(waitAny(kLongWaitMs), WAIT_OBJECT_0 + n - 1);
+    // A message posted to the calling thread counts after the handles (the
+    // thread end wins), and waiting does not take it.
+    ASSERT_TRUE(PostThreadMessage(GetCurrentThreadId(), WM_USER, 0, 0));
+    EXPECT_EQ(MsgWaitForMultipleObjects(n - 1, h.data(), 0), WAIT_OBJECT_0 + n - 1);
+    EXPECT_EQ(MsgWaitForMultipleObjects(n, h.data(), 0), WAIT_OBJECT_0 + n - 1);
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, 0), WAIT_OBJECT_0);
+    MSG msg{};
+    ASSERT_TRUE(PeekMessage(&msg, PM_REMOVE));
+    EXPECT_EQ(MsgWaitForMultipleObjects(n - 1, h.data(), 0), WAIT_TIMEOUT);
+    // One wait holds 1 to 64 handles (63 plus the queue).
+    h.insert(h.end(), {h[0], h[0]});
+    EXPECT_EQ(MsgWaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, h.data(), 0), WAIT_FAILED);
+    for (bool waitAll : {false, true}) {
+        EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, h.data(), waitAll, 0), WAIT_FAILED);
+        EXPECT_EQ(WaitForMultipleObjects(0, h.data(), waitAll, 0), WAIT_FAILED);
+    }
+}
+
+// Wait-all over manual events and 62 thread ends: times out while any is
+// missing, succeeds when the last one arrives during the wait, and both kinds
+// stay signalled afterwards with every thread's own exit code.
+TEST(WaitTest, WaitAllOverManualEventsAndManyThreads) {
+    constexpr DWORD kThreads = MAXIMUM_WAIT_OBJECTS - 2;
+    Handle a(CreateEvent(true, false));
+    Handle b(CreateEvent(true, false));
+    Handle gate(CreateEvent(true, false));
+    std::vector<GateArgs> args(kThreads);
+    std::vector<Handle> threads;
+    std::vector<HANDLE> h{a.get(), b.get()};
+    for (DWORD i = 0; i < kThreads; ++i) {
+        args[i].gate = gate.get();
+        args[i].code = 1000 + i;
+        threads.emplace_back(CreateThread(WaitForGate, &args[i], nullptr));
+        ASSERT_NE(threads.back(), nullptr) << "thread " << i;
+        h.push_back(threads.back().get());
+    }
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, h.data(), true, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetEvent(a.get()));
+    ASSERT_TRUE(SetEvent(gate.get()));
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, h.data(), true, 20), WAIT_TIMEOUT);
+    std::thread setter([&] { SetEvent(b.get()); });
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, h.data(), true, kLongWaitMs), WAIT_OBJECT_0);
+    setter.join();
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, h.data(), true, 0), WAIT_OBJECT_0);
+    for (DWORD i = 0; i < kThreads; ++i) EXPECT_EQ(ExitCode(h[2 + i]), 1000 + i);
+    ASSERT_TRUE(ResetEvent(a.get()));
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, h.data(), true, 0), WAIT_TIMEOUT);
+}
+
+// Recursive (a nested entry would deadlock otherwise), held until the last
+// leave, and excluding other threads.
+TEST(CriticalSectionTest, IsRecursiveAndExcludesOtherThreads) {
+    CRITICAL_SECTION cs;
+    ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, kCsSpinCount));
     long counter = 0;  // deliberately not atomic: the section protects it
     int inside = 0;
     std::atomic<int> overlaps{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                EnterCriticalSection(&m_cs);
-                if (++inside != 1) overlaps.fetch_add(1);
-                EnterCriticalSection(&m_cs);  // nested entry on the same thread
+            for (int i = 0; i < 20000; ++i) {
+                EnterCriticalSection(&cs);
+                EnterCriticalSection(&cs);
+                overlaps += ++inside != 1 ? 1 : 0;
+                LeaveCriticalSection(&cs);  // still held once
                 ++counter;
-                LeaveCriticalSection(&m_cs);
                 --inside;
-                LeaveCriticalSection(&m_cs);
+                LeaveCriticalSection(&cs);
             }
         });
     }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
+    EXPECT_EQ(counter, 4 * 20000);
     EXPECT_EQ(overlaps.load(), 0);
+    DeleteCriticalSection(&cs);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Text.h"
 
@@ -21,33 +23,33 @@ std::string ToUtf8(const std::string& gbk) {
 
 const std::string kZhongWenUtf8 = "\xE4\xB8\xAD\xE6\x96\x87";  // 中文
 const std::string kZhongWenGbk = "\xD6\xD0\xCE\xC4";
+const std::string kEmoji = "\xF0\x9F\x98\x80";
 
-TEST(TextTest, ChineseConvertsBothWays) {
-    EXPECT_EQ(ToGbk(kZhongWenUtf8), kZhongWenGbk);
-    EXPECT_EQ(ToUtf8(kZhongWenGbk), kZhongWenUtf8);
+using Cases = std::vector<std::pair<std::string, std::string>>;
 
-    // Full-width punctuation: 。 is A1 A3.
-    EXPECT_EQ(ToGbk("\xE3\x80\x82"), "\xA1\xA3");
-    EXPECT_EQ(ToUtf8("\xA1\xA3"), "\xE3\x80\x82");
-}
-
-TEST(TextTest, AsciiIsUnchanged) {
+// Valid text converts both ways byte for byte, by the given length.
+TEST(TextTest, ValidTextConvertsBothWays) {
     std::string ascii;
     for (int c = 1; c < 0x80; ++c) ascii.push_back(static_cast<char>(c));
-    EXPECT_EQ(ToGbk(ascii), ascii);
-    EXPECT_EQ(ToUtf8(ascii), ascii);
-}
-
-TEST(TextTest, MixedTextKeepsItsOrder) {
-    EXPECT_EQ(ToGbk("abc" + kZhongWenUtf8 + " 123"), "abc" + kZhongWenGbk + " 123");
-    EXPECT_EQ(ToUtf8("abc" + kZhongWenGbk + " 123"), "abc" + kZhongWenUtf8 + " 123");
-}
-
-TEST(TextTest, LengthIsHonouredIncludingZeroBytes) {
-    const std::string withZero("a\0b", 3);
-    EXPECT_EQ(ToGbk(withZero), withZero);
-    EXPECT_EQ(ToUtf8(withZero), withZero);
-
+    std::string longUtf8;
+    std::string longGbk;
+    for (int i = 0; i < 5000; ++i) {
+        longUtf8 += kZhongWenUtf8 + "x";
+        longGbk += kZhongWenGbk + "x";
+    }
+    const Cases cases = {
+        {"", ""},
+        {ascii, ascii},
+        {std::string("a\0b", 3), std::string("a\0b", 3)},  // the length counts, not a zero byte
+        {kZhongWenUtf8, kZhongWenGbk},
+        {"\xE3\x80\x82", "\xA1\xA3"},  // full-width punctuation
+        {"abc" + kZhongWenUtf8 + " 123", "abc" + kZhongWenGbk + " 123"},
+        {longUtf8, longGbk},
+    };
+    for (const auto& [utf8, gbk] : cases) {
+        EXPECT_EQ(ToGbk(utf8), gbk) << testing::PrintToString(utf8.substr(0, 40));
+        EXPECT_EQ(ToUtf8(gbk), utf8) << testing::PrintToString(gbk.substr(0, 40));
+    }
     // Only the given length is converted.
     std::string out;
     ASSERT_TRUE(ConvertUtf8ToGbk("abcdef", 3, &out));
@@ -56,79 +58,33 @@ TEST(TextTest, LengthIsHonouredIncludingZeroBytes) {
     EXPECT_EQ(out, "\xE4\xB8\xAD");
 }
 
-TEST(TextTest, LongTextRoundTrips) {
-    std::string utf8;
-    std::string gbk;
-    for (int i = 0; i < 5000; ++i) {
-        utf8 += kZhongWenUtf8 + "x";
-        gbk += kZhongWenGbk + "x";
-    }
-    EXPECT_EQ(ToGbk(utf8), gbk);
-    EXPECT_EQ(ToUtf8(gbk), utf8);
-}
-
-TEST(TextTest, EmptyInputGivesEmptyOutput) {
-    std::string out = "stale";
-    EXPECT_TRUE(ConvertUtf8ToGbk("", 0, &out));
-    EXPECT_EQ(out, "");
-    out = "stale";
-    EXPECT_TRUE(ConvertGbkToUtf8("", 0, &out));
-    EXPECT_EQ(out, "");
-    out = "stale";
-    EXPECT_TRUE(ConvertUtf8ToGbk(nullptr, 0, &out));
-    EXPECT_EQ(out, "");
-    out = "stale";
-    EXPECT_TRUE(ConvertGbkToUtf8(nullptr, 0, &out));
-    EXPECT_EQ(out, "");
-
-    EXPECT_FALSE(ConvertUtf8ToGbk("a", 1, nullptr));
-    EXPECT_FALSE(ConvertGbkToUtf8("a", 1, nullptr));
-}
-
-TEST(TextTest, InvalidUtf8BecomesQuestionMarks) {
-    EXPECT_EQ(ToGbk("\xFF"), "?");
-    EXPECT_EQ(ToGbk("a\xFF" "b"), "a?b");
-    EXPECT_EQ(ToGbk("\x80"), "?");  // stray continuation byte
-    // A sequence cut short, at the end and before other text.
-    EXPECT_EQ(ToGbk("\xE4\xB8"), "?");
-    EXPECT_EQ(ToGbk("ab\xE4\xB8"), "ab?");
-    EXPECT_EQ(ToGbk("\xE4\xB8Z"), "?Z");
-    EXPECT_EQ(ToGbk("\xE4\xB8" + kZhongWenUtf8), "?" + kZhongWenGbk);
-    // Valid text after an invalid byte is still converted.
-    EXPECT_EQ(ToGbk("\xFE" + kZhongWenUtf8), "?" + kZhongWenGbk);
-}
-
-TEST(TextTest, MalformedUtf8FormsGiveOnlyQuestionMarks) {
-    const std::string cases[] = {
-        "\xC0\xAF",          // overlong '/'
-        "\xE0\x80\xAF",      // overlong, three bytes
-        "\xED\xA0\x80",      // UTF-16 surrogate
-        "\xF4\x90\x80\x80",  // above U+10FFFF
-        "\xF8\x88\x80\x80\x80",
+// Invalid UTF-8, characters GBK cannot hold and invalid GBK become '?', one
+// for each bad sequence; valid text around them is still converted.
+TEST(TextTest, BadTextBecomesQuestionMarks) {
+    const Cases utf8 = {
+        // Bytes that start no sequence, a stray continuation byte.
+        {"a\xFF" "b", "a?b"}, {"\xFE" + kZhongWenUtf8, "?" + kZhongWenGbk}, {"\x80", "?"},
+        // A sequence cut short, at the end and before other text.
+        {"ab\xE4\xB8", "ab?"}, {"\xE4\xB8Z", "?Z"}, {"\xE4\xB8" + kZhongWenUtf8, "?" + kZhongWenGbk},
+        // Not in GBK: an emoji, a Thai letter.
+        {"a" + kEmoji + "b", "a?b"}, {"\xE0\xB8\x81", "?"},
+        {kZhongWenUtf8 + kEmoji + kEmoji + kZhongWenUtf8, kZhongWenGbk + "??" + kZhongWenGbk},
     };
-    for (const std::string& bad : cases) {
+    for (const auto& [from, to] : utf8) EXPECT_EQ(ToGbk(from), to) << testing::PrintToString(from);
+    const Cases gbk = {
+        {"a\xFF" "b", "a?b"},
+        {"abc\xD6", "abc?"},  // a lead byte without its second byte at the end
+        {kZhongWenGbk + "\xFF" + kZhongWenGbk, kZhongWenUtf8 + "?" + kZhongWenUtf8},
+    };
+    for (const auto& [from, to] : gbk) EXPECT_EQ(ToUtf8(from), to) << testing::PrintToString(from);
+    // Overlong forms, surrogates and values above U+10FFFF give only '?'.
+    for (const std::string bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                                  "\xF8\x88\x80\x80\x80"}) {
         std::string out = ToGbk(bad);
         EXPECT_FALSE(out.empty());
-        EXPECT_EQ(out.find_first_not_of('?'), std::string::npos) << "got bytes other than '?'";
+        EXPECT_EQ(out.find_first_not_of('?'), std::string::npos) << testing::PrintToString(bad);
         EXPECT_LE(out.size(), bad.size());
     }
-}
-
-TEST(TextTest, CharactersGbkCannotHoldBecomeQuestionMarks) {
-    EXPECT_EQ(ToGbk("\xF0\x9F\x98\x80"), "?");  // an emoji
-    EXPECT_EQ(ToGbk("a\xF0\x9F\x98\x80" "b"), "a?b");
-    EXPECT_EQ(ToGbk(kZhongWenUtf8 + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80" + kZhongWenUtf8),
-              kZhongWenGbk + "??" + kZhongWenGbk);
-    EXPECT_EQ(ToGbk("\xE0\xB8\x81"), "?");  // Thai letter
-}
-
-TEST(TextTest, InvalidGbkBecomesQuestionMarks) {
-    EXPECT_EQ(ToUtf8("\xFF"), "?");
-    EXPECT_EQ(ToUtf8("a\xFF" "b"), "a?b");
-    // A lead byte without its second byte at the end.
-    EXPECT_EQ(ToUtf8("abc\xD6"), "abc?");
-    // Valid characters around an invalid byte survive.
-    EXPECT_EQ(ToUtf8(kZhongWenGbk + "\xFF" + kZhongWenGbk), kZhongWenUtf8 + "?" + kZhongWenUtf8);
 }
 
 }  // namespace
