@@ -4,7 +4,6 @@
 
 #include <ctime>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -122,42 +121,18 @@ protected:
 std::string ConsoleRunTest::s_main;
 std::string ConsoleRunTest::s_nodeDb;
 
+// The exit line comes once, after the wait for every task, in the file and
+// on the console.
 TEST_F(ConsoleRunTest, SigtermEndsWithCodeZeroAfterTheExitLine) {
     SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
     Start();
     EXPECT_EQ(StopWith(SIGTERM), 0);
-
-    std::string text = testenv::ReadFile(LogDir() + "/" + TodayLogName());
-    // The reaper's exit line has no line end of its own: the next line
-    // follows it directly.
-    const std::string reaperExit = "[CTaskManager][TaskCheckProcess] Exit With Wait Code = 0";
-    size_t at = text.find(reaperExit);
-    ASSERT_NE(at, std::string::npos) << text;
-    EXPECT_NE(text.find("[DEBUG][TID="), std::string::npos);
-    text.insert(at + reaperExit.size(), "\n");
-    EXPECT_NE(text.find("[INFO][TID="), std::string::npos);
-    EXPECT_NE(text.find("[CTaskManager][WaitForAllTask] Wait Ret = 0\n"), std::string::npos) << text;
-    auto lines = testenv::SplitLines(text);
-    ASSERT_FALSE(lines.empty()) << text;
-    const std::regex shape(std::string(testenv::kLinePrefixRegex) +
-                           R"(\[(ERROR|WARN|DEBUG|INFO)\]\[TID=[0-9]{4,}\]\[C[A-Za-z]+\]\[[A-Za-z]+\] .*$)");
-    for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, shape)) << line;
-    // Exit Normally comes once, after the wait for all tasks (the reaper's
-    // own exit line may come before or after it).
-    const std::regex exitLine(R"(\[INFO\]\[TID=[0-9]{4,}\]\[CVarnholt\]\[VarnholtMain\] Exit Normally\.$)");
-    int exits = 0;
-    size_t exitIndex = 0;
-    size_t waitIndex = lines.size();
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (std::regex_search(lines[i], exitLine)) {
-            ++exits;
-            exitIndex = i;
-        }
-        if (lines[i].find("[WaitForAllTask] Wait Ret = 0") != std::string::npos) waitIndex = i;
-    }
-    EXPECT_EQ(exits, 1) << text;
-    EXPECT_LT(waitIndex, exitIndex) << text;
-    // Console mode echoes the same lines.
+    const std::string text = testenv::ReadFile(LogDir() + "/" + TodayLogName());
+    const size_t wait = text.find("[CTaskManager][WaitForAllTask] Wait Ret = 0\n");
+    const size_t exit = text.find("[CVarnholt][VarnholtMain] Exit Normally.\n");
+    ASSERT_NE(exit, std::string::npos) << text;
+    EXPECT_EQ(exit, text.rfind("[CVarnholt][VarnholtMain] Exit Normally.\n")) << text;
+    EXPECT_LT(wait, exit) << text;
     EXPECT_NE(testenv::ReadFile(m_out).find("[VarnholtMain] Exit Normally.\n"), std::string::npos);
 }
 
