@@ -39,8 +39,8 @@ DWORD CDataCenterListenTask::Run() {
     CSQLConnManager::ThreadInit();
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Start Running...\n");
     CleanUpTempXml();
-    if (CGlobalSharedData::GetInstance()->GetDabaBaseNodeInfo() == 0) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Get DB Node Info Fail\n");
+    if (!LoadNodeList()) {
+        CSQLConnManager::ThreadEnd();
         return static_cast<DWORD>(-1);
     }
     if (IsRunningAsService() && !MakeVarnholtServiceOK()) {
@@ -103,6 +103,25 @@ DWORD CDataCenterListenTask::Run() {
     PostThreadMessage(CServiceModule::GetInstance()->GetHostThreadId(), WM_QUIT, 0, 0);
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Exit Normally\n");
     return 0;
+}
+
+bool CDataCenterListenTask::LoadNodeList() {
+    CGlobalSharedData* data = CGlobalSharedData::GetInstance();
+    for (int attempt = 1;; ++attempt) {
+        if (data->GetDabaBaseNodeInfo() != 0) {
+            if (attempt > 1) {
+                Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Get DB Node Info Succeed After %d Attempts\n",
+                    attempt);
+            }
+            return true;
+        }
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Get DB Node Info Fail\n");
+        // Without its node list the service cannot take a node; it keeps
+        // trying rather than stay up without listening.
+        UpdateActivityTime();
+        if (!IsRunning() || data->WaitForExitEvent(s_dwNodeListRetryMs.load()) != WAIT_TIMEOUT) return false;
+        if (!IsRunning()) return false;
+    }
 }
 
 bool CDataCenterListenTask::DealNetWorkEvent(DWORD waitResult) {

@@ -5,8 +5,12 @@
 // on Port of Zelk.conf on all interfaces and hands every accepted socket to a
 // new node connection. When it ends, for whatever reason after the node list
 // was loaded, it posts WM_QUIT to the service's host thread: the service does
-// not run without its listener.
+// not run without its listener. While MySQL does not answer, the node list is
+// tried again every kNodeListRetryMs, so a service started before its
+// database (or during an outage) starts listening once the database answers.
 #pragma once
+
+#include <atomic>
 
 #include "core/Task.h"
 #include "platform/Socket.h"
@@ -18,6 +22,9 @@ public:
     static constexpr DWORD kKeepAliveTimeMs = 60000;
     static constexpr DWORD kKeepAliveIntervalMs = 2000;
     static constexpr char kWatchdogServiceName[] = "zelkdog.service";
+    static constexpr DWORD kNodeListRetryMs = 10000;
+    // Tests shorten the pause between attempts to load the node list.
+    static void SetNodeListRetry(DWORD waitMs) { s_dwNodeListRetryMs.store(waitMs); }
 
     CDataCenterListenTask() = default;
     ~CDataCenterListenTask() override;
@@ -28,10 +35,14 @@ public:
     bool MakeVarnholtServiceOK();
 
 private:
+    // Loads the node list, again and again while MySQL does not answer;
+    // false when the task is to stop first.
+    bool LoadNodeList();
     bool DealNetWorkEvent(DWORD waitResult);
     bool OnFDAccept();
     void CloseListener();
 
     SOCKET m_ListenSocket = INVALID_SOCKET;
     HANDLE m_hNetEvent = nullptr;
+    static inline std::atomic<DWORD> s_dwNodeListRetryMs{kNodeListRetryMs};
 };

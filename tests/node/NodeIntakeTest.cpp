@@ -339,6 +339,30 @@ TEST_F(NodeIntakeTest, ListenerStartFailuresEndTheTask) {
     SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
 }
 
+// A listener that cannot load its node list (MySQL down) keeps trying, and
+// listens once the database answers.
+TEST_F(NodeIntakeTest, ListenerWaitsForMySqlBeforeListening) {
+    CDataCenterListenTask::SetNodeListRetry(100);
+    SetKey("Zelk.conf", "DatabaseConfig", "DBServer", "127.0.0.2");
+    const std::uint16_t port = testnet::FreePort();
+    SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(port));
+    auto* late = new CDataCenterListenTask();
+    ASSERT_TRUE(CTaskManager::GetInstance()->AddTask(late));
+    EXPECT_TRUE(testenv::WaitFor([&] { return LogText().find("[Run] Get DB Node Info Fail\n") != std::string::npos; },
+                                 5000));
+    EXPECT_LT(testnet::Connect(port), 0);
+    SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
+    const int peer = testnet::ConnectWithin(port, 5000);
+    EXPECT_GE(peer, 0);
+    testnet::Close(peer);
+    EXPECT_NE(LogText().find("[Run] Get DB Node Info Succeed After "), std::string::npos);
+    late->Stop();
+    EXPECT_EQ(CTaskManager::GetInstance()->WaitForSingleTask(late, 10000), WAIT_OBJECT_0);
+    if (!CTaskManager::GetInstance()->RemoveTask(late)) delete late;
+    SetKey("Zelk.conf", "DatabaseConfig", "Port", std::to_string(s_port));
+    CDataCenterListenTask::SetNodeListRetry(CDataCenterListenTask::kNodeListRetryMs);
+}
+
 TEST_F(NodeIntakeTest, StaleInfoSyncFilesAreDeleted) {
     const std::string temp = CGlobalSharedData::GetInstance()->GetTempDir();
     testenv::WriteFile(temp + "/stale.xml", "<x/>");
