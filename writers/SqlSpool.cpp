@@ -139,9 +139,11 @@ std::uint64_t CSqlSpool::PendingCount() {
     CCSLocker lock(&m_csFiles);
     if (!ListDirectory(dir, std::string(kPrefix) + "*", &entries)) return 0;
     for (const DirEntry& entry : entries) {
+        const std::string& name = entry.name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) continue;  // a rewrite under way
         std::string text;
         size_t torn = 0;
-        if (ReadWholeFile(dir + "/" + entry.name, &text)) count += ParseRecords(text, &torn).size();
+        if (ReadWholeFile(dir + "/" + name, &text)) count += ParseRecords(text, &torn).size();
     }
     return count;
 }
