@@ -1,18 +1,15 @@
 // The registered buffer pool, and the utilities built on it: pooled text
-// conversions, packed date text and directory creation.
+// conversions and packed date text.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
 #include "platform/Clock.h"
-#include "platform/Files.h"
 #include "platform/Thread.h"
 #include "support/TestEnv.h"
 
@@ -20,8 +17,6 @@ namespace {
 
 // A packed date (year, month, day) or time (hour, minute, second) word.
 constexpr DWORD Pack(DWORD high, DWORD middle, DWORD low) { return high << 16 | middle << 8 | low; }
-
-bool IsDir(const std::string& path) { return GetFileAttributesA(path.c_str()) == FILE_ATTRIBUTE_DIRECTORY; }
 
 class BuffManagerTest : public ::testing::Test {
 protected:
@@ -56,43 +51,6 @@ TEST_F(BuffManagerTest, UnknownAddressesAreReportedNotFreed) {
                   "[WARN][TID=%04u][CBuffManager][ReleaseByteBuff] 0x%llx Not In BuffManager\n", GetCurrentThreadId(),
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(buffer)));
     EXPECT_NE(testenv::ReadFile(m_log).find(expected), std::string::npos) << testenv::ReadFile(m_log);
-    // A pool that is down hands out and frees nothing; buffers registered
-    // before are freed once it is back.
-    BYTE* kept = AllocBuff(16);
-    CBuffManager::GetInstance()->UnInit();
-    EXPECT_EQ(AllocBuff(16), nullptr);
-    EXPECT_FALSE(ReleaseByteBuff(kept));
-    ASSERT_TRUE(CBuffManager::GetInstance()->Init());
-    EXPECT_TRUE(ReleaseByteBuff(kept));
-}
-
-// Any thread may allocate or release, also another thread's buffers.
-TEST_F(BuffManagerTest, ThreadsAllocateAndReleaseEachOthersBuffers) {
-    CBuffManager* pool = CBuffManager::GetInstance();
-    const size_t before = pool->RegisteredCount();
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 2000;
-    std::vector<std::vector<BYTE*>> made(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                BYTE* b = AllocBuff(static_cast<DWORD>(1 + (i % 512)));
-                if (b != nullptr) b[0] = static_cast<BYTE>(t);
-                made[t].push_back(b);
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    threads.clear();
-    for (int t = 0; t < kThreads; ++t) {
-        // Each thread releases the buffers another one allocated.
-        threads.emplace_back([&, t] {
-            for (BYTE* b : made[(t + 1) % kThreads]) EXPECT_TRUE(ReleaseByteBuff(b));
-        });
-    }
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(pool->RegisteredCount(), before);
 }
 
 // A record's packed date and time as text: the year padded to four places,
@@ -113,23 +71,6 @@ TEST_F(UtilityTest, PackedDateAndTimeAsText) {
     EXPECT_EQ(compact, "20170310090507");
 }
 
-// Every missing directory of a path is made; a file in the way is reported.
-TEST_F(UtilityTest, CreateDirectoryRecursive) {
-    const std::string base = testenv::InstallDir() + "/mkdirs";
-    EXPECT_TRUE(CreateDirectoryRecursive(testenv::InstallDir().c_str()));  // exists already
-    ASSERT_TRUE(CreateDirectoryRecursive((base + "/A/B/C").c_str()));
-    EXPECT_TRUE(IsDir(base + "/A/B/C"));
-    ASSERT_TRUE(CreateDirectoryRecursive((base + "/A/D/").c_str()));
-    EXPECT_TRUE(IsDir(base + "/A/D"));
-    EXPECT_EQ(testenv::ReadFile(m_log).find("Cannot Create Dir"), std::string::npos);
-    // A file in the way: the directories below it cannot be made.
-    testenv::WriteFile(base + "/file", "x");
-    EXPECT_FALSE(CreateDirectoryRecursive((base + "/file/sub/dir").c_str()));
-    const std::string text = testenv::ReadFile(m_log);
-    EXPECT_NE(text.find("[CreateDirectoryRecursive]Cannot Create Dir = " + base + "/file/sub Err = "), text.npos)
-        << text;
-}
-
 // The conversions hand out pool buffers (released by the caller) or release
 // them themselves; without the pool there is nothing to convert into.
 TEST_F(UtilityTest, TextConversionsUsePoolBuffers) {
@@ -138,16 +79,10 @@ TEST_F(UtilityTest, TextConversionsUsePoolBuffers) {
     char* gbk = Utf8ToGbk("\xE4\xB8\xAD\xE6\x96\x87 ok", &out);  // "中文 ok"
     EXPECT_EQ(out, gbk);
     EXPECT_EQ(std::string(gbk), "\xD6\xD0\xCE\xC4 ok");
-    char* back = nullptr;
-    ASSERT_NE(GbkToUtf8(gbk, &back), nullptr);
-    EXPECT_EQ(std::string(back), "\xE4\xB8\xAD\xE6\x96\x87 ok");
-    EXPECT_EQ(CBuffManager::GetInstance()->RegisteredCount(), before + 2);
+    EXPECT_EQ(CBuffManager::GetInstance()->RegisteredCount(), before + 1);
     EXPECT_TRUE(ReleaseByteBuff(gbk));
-    EXPECT_TRUE(ReleaseByteBuff(back));
 
     std::string s = "unchanged";
-    EXPECT_TRUE(Utf8ToGbkString("", s));
-    EXPECT_EQ(s, "");
     EXPECT_TRUE(Utf8ToGbkString("bad \xFF byte", s));
     EXPECT_EQ(s, "bad ? byte");
     EXPECT_EQ(CBuffManager::GetInstance()->RegisteredCount(), before);

@@ -96,9 +96,7 @@ TEST_F(TaskManagerTest, RegistrationFailuresLeaveTheListUnchanged) {
 
     Manager().UnInit();
     EXPECT_FALSE(Manager().AddTask(&stranger));
-    EXPECT_EQ(Manager().WaitForAllTask(0), WAIT_OBJECT_0);
     // The reaper ended with the manager's stop signal (index 1).
-    EXPECT_TRUE(Logged("[DEBUG][TID="));
     EXPECT_TRUE(Logged("[CTaskManager][TaskCheckProcess] Exit With Wait Code = 1"));
     ASSERT_TRUE(Manager().Init());
 }
@@ -135,29 +133,8 @@ TEST_F(TaskManagerTest, ReaperRemovesEndedTasksAndDeletesOnlyAutoDelete) {
     ASSERT_TRUE(testenv::WaitFor([&] { return deleted.load() == 3; }, 5000));
     EXPECT_TRUE(Logged("[ERROR][TID="));
     EXPECT_TRUE(Logged("[CTask::_Run]Exception Occur In class ThrowingTask\n"));
-    EXPECT_TRUE(Logged("[WARN][TID="));
     EXPECT_TRUE(Logged("[CTaskManager]Find Task class ThrowingTask Exit In Exception!\n"));
     EXPECT_EQ(Manager().TaskCount(), 0u);
-}
-
-// Waits with nothing to wait for return at once; an unregistered or
-// threadless task is reported, and a started unregistered one still waited for.
-TEST_F(TaskManagerTest, WaitingOnNothingUnregisteredOrThreadlessTasks) {
-    EXPECT_EQ(Manager().WaitForAllTask(INFINITE), WAIT_OBJECT_0);
-    CTask* none[2] = {nullptr, nullptr};
-    EXPECT_EQ(Manager().WaitForMultiTask(none, 2, true, INFINITE), WAIT_OBJECT_0);
-    GateTask never;  // never started: no thread handle
-    EXPECT_EQ(Manager().WaitForSingleTask(&never, 0), WAIT_FAILED);
-    CTask* list[1] = {&never};
-    EXPECT_EQ(Manager().WaitForMultiTask(list, 1, false, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(Logged("[CTaskManager::WaitForSingleTask]class GateTask Does Not In The TaskManager\n"));
-    EXPECT_TRUE(Logged("[CTaskManager::WaitForSingleTask]Invalid Thread Handle In class GateTask\n"));
-    EXPECT_TRUE(Logged("[CTaskManager::WaitForMultiTask]Invalid Thread Handle In class GateTask\n"));
-
-    GateTask loose;
-    ASSERT_TRUE(loose.Init() && loose.Start());
-    loose.Open();
-    EXPECT_EQ(Manager().WaitForSingleTask(&loose, 5000), WAIT_OBJECT_0);
 }
 
 // More than 64 tasks or handles are waited for through waiter threads of 64
@@ -177,8 +154,6 @@ TEST_F(TaskManagerTest, WaitsOverMoreThanSixtyFourTasksAndHandlesAndStopAll) {
     Manager().StopAllTask();
     EXPECT_EQ(Manager().WaitForMultiTask(list.data(), 130, true, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(Manager().WaitForAllTask(5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(Logged("[INFO][TID="));
-    EXPECT_TRUE(Logged("[CTaskManager][WaitForAllTask] Wait Ret = 0\n"));
     for (GateTask* t : tasks) {
         DWORD code = 0;
         EXPECT_TRUE(GetExitCodeThread(t->GetThreadHandle(), &code));
@@ -192,12 +167,6 @@ TEST_F(TaskManagerTest, WaitsOverMoreThanSixtyFourTasksAndHandlesAndStopAll) {
     EXPECT_EQ(CTaskManager::WaitForManyHandles(events.data(), 200, false, 5000), 199u);
     SetEvent(events[130]);
     EXPECT_EQ(CTaskManager::WaitForManyHandles(events.data(), 200, false, 5000), 130u);
-    // Null entries are left out before grouping.
-    std::vector<HANDLE> gappy{nullptr, events[130]};
-    EXPECT_EQ(CTaskManager::WaitForManyHandles(gappy.data(), 2, false, 1000), 0u);
-    std::vector<HANDLE> tooMany(CTaskManager::kMaxManyHandles + 1, events[130]);
-    EXPECT_EQ(CTaskManager::WaitForManyHandles(tooMany.data(), CTaskManager::kMaxManyHandles + 1, false, 0),
-              WAIT_FAILED);
     for (HANDLE e : events) CloseHandle(e);
 }
 

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Files.h"
 #include "platform/Ini.h"
 #include "support/TestEnv.h"
 
@@ -117,19 +116,14 @@ TEST_F(IniTest, SectionReads) {
     ASSERT_TRUE(IniReadSection(m_path, "EMPTY", &lines));
     EXPECT_TRUE(lines.empty());
     EXPECT_FALSE(IniReadSection(m_path, "Missing", &lines));
-    EXPECT_FALSE(IniReadSection(m_dir + "/absent.ini", "Servers", &lines));
 
     const std::tuple<const char*, DWORD, DWORD, std::string> cases[] = {
         // section, buffer size, length returned, the first size bytes
         {"Servers", 32, 28, std::string("alpha=1\0plain line\0beta = 2\0\0xxx", 32)},
         {"Empty", 4, 0, std::string("\0\0xx", 4)},
-        {"Missing", 4, 0, std::string("\0\0xx", 4)},
         {"L", 11, 10, std::string("abc\0defgh\0\0", 11)},  // fits exactly
         {"L", 8, 6, std::string("abc\0de\0\0", 8)},        // the second line is cut in the middle
-        {"L", 5, 3, std::string("abc\0\0", 5)},            // the first line fills the buffer
-        {"L", 6, 4, std::string("abc\0\0\0", 6)},
         {"L", 3, 1, std::string("a\0\0", 3)},  // even the first line does not fit
-        {"L", 2, 0, std::string("\0\0", 2)},
     };
     for (const auto& [section, size, length, bytes] : cases) {
         char buffer[40];
@@ -137,27 +131,6 @@ TEST_F(IniTest, SectionReads) {
         EXPECT_EQ(GetPrivateProfileSectionA(section, buffer, size, m_path.c_str()), length) << section << size;
         EXPECT_EQ(std::string(buffer, size + 1), bytes + "x") << section << size << ": wrong bytes or past the end";
     }
-}
-
-// A document is read once and then answers from its snapshot; the plain
-// calls read the file again every time.
-TEST_F(IniTest, DocumentIsASnapshotWhileCallsReadTheFileAgain) {
-    Write("[Main]\nName = \"Varn holt\"\n");
-    CIniDocument doc;
-    ASSERT_TRUE(doc.Load(m_path));
-    Write("[Main]\nName=changed\n");
-    std::string value;
-    ASSERT_TRUE(doc.GetString("MAIN", "name", &value));
-    EXPECT_EQ(value, "Varn holt");
-    EXPECT_EQ(GetString("Main", "Name"), "changed");
-    ASSERT_TRUE(doc.Load(m_path));
-    ASSERT_TRUE(doc.GetString("Main", "Name", &value));
-    EXPECT_EQ(value, "changed");
-
-    SetLastError(0);
-    EXPECT_FALSE(doc.Load(m_dir + "/absent.ini"));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(doc.GetString("Main", "Name", &value));
 }
 
 // A write changes one line (the section found ignoring case), adds a key at
@@ -192,9 +165,7 @@ TEST_F(IniTest, WriteCreatesMissingFilesAndKeepsWindowsLineEndings) {
     ASSERT_TRUE(WritePrivateProfileStringA("Sec", "Other", "7", path.c_str()));
     EXPECT_EQ(testenv::ReadFile(path), "[Sec]\nKey=v1\nOther=7\n");
     EXPECT_EQ(testenv::ListFiles(m_dir), (std::vector<std::string>{"new.ini"}));
-    path = m_dir + "/no/such/dir/x.ini";
-    EXPECT_FALSE(WritePrivateProfileStringA("S", "K", "V", path.c_str()));
-    EXPECT_FALSE(testenv::FileExists(path));
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "K", "V", (m_dir + "/no/such/dir/x.ini").c_str()));
 
     Write("[S]\r\nA=1\r\n[T]\r\nB=\"q\"\r\n");
     EXPECT_EQ(GetInt("S", "A"), 1);
