@@ -87,28 +87,17 @@ protected:
         BYTE id[16];
         DecodeHex16(kNodeMd5, id);
         int peer = testnet::Connect(s_port);
-        EXPECT_GE(peer, 0);
-        EXPECT_TRUE(testnet::SendAll(peer, testpkt::InfoSync(id, 1, testintake::kUserSnapshot, testpkt::Md5Hex(testintake::kUserSnapshot))));
-        EXPECT_EQ(testnet::ReceiveExactly(peer, packet::kInfoSyncReplySize, 10000).size(),
-                  size_t{packet::kInfoSyncReplySize});
+        EXPECT_TRUE(testintake::SyncUsers(peer, id));
         return peer;
     }
 
-    // count alarms of the node followed by a keep-alive whose reply proves
-    // they were handled (unless waitForReply is false).
+    // count alarms, then a keep-alive whose reply proves they were handled
+    // (unless waitForReply is false).
     static void SendAlarms(int peer, int count, bool waitForReply = true) {
         BYTE id[16];
         DecodeHex16(kNodeMd5, id);
-        std::string stream;
-        for (int i = 0; i < count; ++i) {
-            packet::AlarmRecord a{};
-            testpkt::FillHeader(&a.header, id, packet::LOG_ALARM, packet::kAlarmSize);
-            a.alarmType = 1;
-            std::snprintf(a.message, sizeof(a.message), "alarm %d", i);
-            stream += testpkt::Bytes(a);
-        }
-        if (waitForReply) stream += testpkt::KeepAlive(id);
-        ASSERT_TRUE(testnet::SendAll(peer, stream));
+        ASSERT_TRUE(testnet::SendAll(peer, testpkt::Alarms(id, "alarm", count) +
+                                               (waitForReply ? testpkt::KeepAlive(id) : std::string())));
         if (waitForReply) {
             ASSERT_EQ(testnet::ReceiveExactly(peer, 46, 10000).size(), 46u);
         }

@@ -49,11 +49,7 @@ protected:
 
     static void Exec(const std::string& sql) { testdb::ExecIn(s_service.nodeDb, sql); }
     static std::string Scalar(const std::string& sql) { return testdb::ScalarIn(s_service.nodeDb, sql); }
-    void Sync(const std::string& content) {
-        ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_id, 1, content, testpkt::Md5Hex(content))));
-        ASSERT_EQ(testnet::ReceiveExactly(m_peer, packet::kInfoSyncReplySize, 10000).size(),
-                  size_t{packet::kInfoSyncReplySize});
-    }
+    void Sync(const std::string& content) { ASSERT_TRUE(testintake::SyncUsers(m_peer, m_id, content)); }
 
     static inline testintake::Service s_service;
     std::string m_log;

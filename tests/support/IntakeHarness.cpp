@@ -11,6 +11,7 @@
 #include "node/TarnNodeManager.h"
 #include "platform/Ini.h"
 #include "support/DbEnv.h"
+#include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
 #include "writers/SqlSpool.h"
@@ -58,6 +59,11 @@ void Stop(CDataCenterListenTask* listener) {
 
 const char kUserSnapshot[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
                              "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
+
+bool SyncUsers(int peer, const std::uint8_t identity[16], const std::string& content) {
+    return testnet::SendAll(peer, testpkt::InfoSync(identity, 1, content, testpkt::Md5Hex(content))) &&
+           testnet::ReceiveExactly(peer, packet::kInfoSyncReplySize, 10000).size() == packet::kInfoSyncReplySize;
+}
 
 void Service::Open(const std::string& prefix, const char* nodeMd5) {
     testenv::UseFreshLogDay();

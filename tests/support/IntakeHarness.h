@@ -23,6 +23,9 @@ void SetKey(const char* file, const char* section, const char* key, const std::s
 // A user snapshot with user alice (id 1) in group 10.
 extern const char kUserSnapshot[];
 
+// Sends a user snapshot of the node on peer; true when its reply came.
+bool SyncUsers(int peer, const std::uint8_t identity[16], const std::string& content = kUserSnapshot);
+
 // The intake of one test suite: a main database and a node database (named
 // after prefix) with the node registered, the service configured for them
 // and a listener on a free port.

@@ -77,6 +77,19 @@ inline std::string Md5Hex(const std::string& content, bool upper = false, bool n
     return out;
 }
 
+// count alarms of type 1 whose messages are "<prefix> 00", "<prefix> 01", ...
+inline std::string Alarms(const std::uint8_t identity[16], const std::string& prefix, int count) {
+    std::string stream;
+    for (int i = 0; i < count; ++i) {
+        packet::AlarmRecord a{};
+        FillHeader(&a.header, identity, packet::LOG_ALARM, packet::kAlarmSize);
+        a.alarmType = 1;
+        std::snprintf(a.message, sizeof(a.message), "%s %02d", prefix.c_str(), i);
+        stream += Bytes(a);
+    }
+    return stream;
+}
+
 inline std::string InfoSync(const std::uint8_t identity[16], std::uint32_t updateType, const std::string& content,
                             const std::string& md5Text) {
     packet::InfoSyncHeader h{};

@@ -59,25 +59,14 @@ protected:
         DecodeHex16(kNodeMd5, m_id);
         m_peer = testnet::Connect(s_port);
         ASSERT_GE(m_peer, 0);
-        ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(m_id, 1, testintake::kUserSnapshot, testpkt::Md5Hex(testintake::kUserSnapshot))));
-        ASSERT_EQ(testnet::ReceiveExactly(m_peer, 74, 10000).size(), 74u);
+        ASSERT_TRUE(testintake::SyncUsers(m_peer, m_id));
     }
     void TearDown() override {
         testnet::Close(m_peer);
         TestClock::Reset();
     }
 
-    std::string Alarms(const std::string& prefix, int count) const {
-        std::string stream;
-        for (int i = 0; i < count; ++i) {
-            packet::AlarmRecord a{};
-            testpkt::FillHeader(&a.header, m_id, packet::LOG_ALARM, packet::kAlarmSize);
-            a.alarmType = 1;
-            std::snprintf(a.message, sizeof(a.message), "%s %02d", prefix.c_str(), i);
-            stream += testpkt::Bytes(a);
-        }
-        return stream;
-    }
+    std::string Alarms(const std::string& prefix, int count) const { return testpkt::Alarms(m_id, prefix, count); }
 
     // Sends alarms with the given message prefix (and extra packets), then a
     // keep-alive whose reply proves that every packet before it was handled.
