@@ -4,7 +4,6 @@
 
 #include <ctime>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/Ini.h"
@@ -167,10 +166,6 @@ TEST_F(ConsoleRunTest, WithoutSwitchOutsideSystemdExitsAtOnce) {
     EXPECT_TRUE(testenv::ListFiles(LogDir()).empty());
 }
 
-}  // namespace
-
-namespace {
-
 // Sixteen connections stay and the seventeenth is closed; slots are freed by
 // the reaper once peers leave; a SIGTERM with nodes connected (one of them
 // mid-packet) closes them and ends cleanly.
@@ -210,10 +205,6 @@ TEST_F(ConsoleRunTest, SixteenNodesStayTheSeventeenthIsClosedAndStopClosesThem) 
     EXPECT_NE(text.find("[CDataCenterListenTask][Run] Wait Exit Event = 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[VarnholtMain] Exit Normally."), std::string::npos);
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(ConsoleRunTest, NodeSimulatorIsAnsweredAndItsSnapshotsStored) {
     Start();
