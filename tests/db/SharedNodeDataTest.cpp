@@ -39,13 +39,13 @@ protected:
             sql += ", ('filler" + std::to_string(i) + "','x','" + md5 + "','filler_db_" + std::to_string(i) + "'," +
                    (i % 10 == 9 ? "3" : "0") + ")";
         }
-        Exec(s_main, sql);
-        Exec(s_node1,
-             "set names gbk;"
-             "insert into admin (id, name, pgrpid) values (1, 'Root', 10), (2, 'auditor', 11);"
-             "insert into tarngroup (id, pgrpid) values (10, 0), (20, 10);"
-             "insert into tarnuser (id, name, grpid) values (5, 'Alice', 10), (6, 'bob', 20),"
-             " (0, 'bob', 20), (-1, 'carol', -2000), (7, 'carol', -2000)");
+        testdb::ExecIn(s_main, sql);
+        testdb::ExecIn(s_node1,
+                       "set names gbk;"
+                       "insert into admin (id, name, pgrpid) values (1, 'Root', 10), (2, 'auditor', 11);"
+                       "insert into tarngroup (id, pgrpid) values (10, 0), (20, 10);"
+                       "insert into tarnuser (id, name, grpid) values (5, 'Alice', 10), (6, 'bob', 20),"
+                       " (0, 'bob', 20), (-1, 'carol', -2000), (7, 'carol', -2000)");
         ASSERT_TRUE(DecodeHex16(kNode1Md5, s_id1));
         ASSERT_TRUE(DecodeHex16(kNode2Md5, s_id2));
         testdb::ConfigureService(s_main);
@@ -71,12 +71,6 @@ protected:
 
     static CGlobalSharedData& Data() { return *CGlobalSharedData::GetInstance(); }
     std::string LogText() const { return testenv::ReadFile(m_log); }
-    static std::string Scalar(const std::string& db, const std::string& sql) {
-        MYSQL* c = testdb::Connect(db);
-        std::string v = testdb::Scalar(c, sql);
-        testdb::Close(c);
-        return v;
-    }
     // An administrator lookup on node 1: "found|id|group".
     static std::string Admin(const char* db, const char* name, std::int32_t group = -1) {
         std::int32_t id = 0;
@@ -90,11 +84,6 @@ protected:
         if (Data().GetUserInfoEx(db.empty() ? nullptr : db.c_str(), node, name.c_str(), &id, group) != 1) return {};
         return id;
     }
-    static void Exec(const std::string& db, const std::string& sql) {
-        MYSQL* c = testdb::Connect(db);
-        testdb::Exec(c, sql);
-        testdb::Close(c);
-    }
 
     static inline std::string s_main;
     static inline std::string s_node1;
@@ -104,7 +93,8 @@ protected:
     std::string m_log;
 };
 
-TEST_F(SharedNodeDataTest, OnlyLiveRowsAndAtMost64NodesFoundByNameAndIdentity) {
+// Nodes by name and identity; their administrators and users ignoring case.
+TEST_F(SharedNodeDataTest, NodesAdministratorsAndUsersAreFoundAndKeptOverAFailedReload) {
     EXPECT_TRUE(Data().IsNodeListReady());
     EXPECT_EQ(Data().NodeCount(), 64u);
     // Deleted rows are skipped; filler_db_67 is the 64th live row.
@@ -116,9 +106,6 @@ TEST_F(SharedNodeDataTest, OnlyLiveRowsAndAtMost64NodesFoundByNameAndIdentity) {
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(node->strNodeName, "n1");
     EXPECT_EQ(node->strMd5Secret, "00112233445566778899aabbccddeeff");
-    std::string db;
-    EXPECT_EQ(Data().GetDbNameByMD5(s_id1, &db), 1);
-    EXPECT_EQ(db, s_node1);
     // Name and identity must belong to the same node; a mismatch is logged.
     EXPECT_EQ(Data().FindNodeInfoIter(s_node1.c_str(), s_id1), node);
     EXPECT_EQ(Data().FindNodeInfoIter(s_node1.c_str(), nullptr), node);
@@ -127,38 +114,43 @@ TEST_F(SharedNodeDataTest, OnlyLiveRowsAndAtMost64NodesFoundByNameAndIdentity) {
                              " , MD5 = FFEEDDCCBBAA99887766554433221100\n"),
               std::string::npos)
         << LogText();
-}
 
-TEST_F(SharedNodeDataTest, AdministratorsAndUsersFoundIgnoringCase) {
     EXPECT_EQ(Admin(s_node1.c_str(), "ROOT"), "1|1|10");     // -1 asks for the record's group
     EXPECT_EQ(Admin(nullptr, "auditor", 99), "1|2|99");      // a given group is kept
     EXPECT_EQ(Admin(s_node1.c_str(), "nobody", 99), "0|-1|99");
     EXPECT_NE(LogText().find("[GetAdminInfoEx] Invalid Admin Name! AdminName = nobody\n"), std::string::npos);
 
-    const std::string rowsBefore = Scalar(s_node1, "select count(*) from tarnuser");
+    const std::string rowsBefore = testdb::ScalarIn(s_node1, "select count(*) from tarnuser");
     EXPECT_EQ(User(s_node1, s_id1, "aLiCe", 10), 5);
     EXPECT_EQ(User("", s_id1, "BOB", 20), 6);  // the gateway's record comes first and ends the search
     // In the free group a service-added record is overridden by a later
     // gateway record of the same name.
     EXPECT_EQ(User(s_node1, nullptr, "Carol", CGlobalSharedData::kFreeGroupId), 7);
-    EXPECT_EQ(Scalar(s_node1, "select count(*) from tarnuser"), rowsBefore);  // nothing was added
+    EXPECT_EQ(testdb::ScalarIn(s_node1, "select count(*) from tarnuser"), rowsBefore);  // nothing was added
+
+    // A failed reload keeps the old copy.
+    testdb::ExecIn(s_node1, "rename table admin to admin_away");
+    EXPECT_EQ(Data().GetSpecifyDevNodeInfo(Data().FindNodeInfoIter(nullptr, s_id1)), 0);
+    testdb::ExecIn(s_node1, "rename table admin_away to admin");
+    EXPECT_NE(LogText().find("[GetSpecifyDevNodeAdminInfo] Fail To Query ErrNo = 1146\n"), std::string::npos);
+    EXPECT_EQ(Admin(s_node1.c_str(), "root"), "1|1|10");
 }
 
 TEST_F(SharedNodeDataTest, NewUsersGetIdsBelowTheSmallestOnlyInKnownGroups) {
-    Exec(s_node2, "insert into tarngroup (id, pgrpid) values (30, 0)");
+    testdb::ExecIn(s_node2, "insert into tarngroup (id, pgrpid) values (30, 0)");
     ASSERT_EQ(Data().GetSpecifyDevNodeInfo(Data().FindNodeInfoIter(nullptr, s_id2)), 1);  // picks up the new group
     EXPECT_EQ(User(s_node2, s_id2, "stranger", 77), std::nullopt);
     EXPECT_NE(LogText().find("[InsertUserInfo] Invalid Group ID = 77.\n"), std::string::npos);
     EXPECT_EQ(User(s_node2, s_id2, "newcomer", 30), -1);
     EXPECT_EQ(User(s_node2, s_id2, "other", CGlobalSharedData::kFreeGroupId), -2);
-    EXPECT_EQ(Scalar(s_node2, "select count(*) from tarnuser"), "2");
+    EXPECT_EQ(testdb::ScalarIn(s_node2, "select count(*) from tarnuser"), "2");
     // Found again from memory: no further row.
-    Exec(s_node2, "delete from tarnuser");
+    testdb::ExecIn(s_node2, "delete from tarnuser");
     EXPECT_EQ(User(s_node2, s_id2, "NEWCOMER", 30), -1);
-    EXPECT_EQ(Scalar(s_node2, "select count(*) from tarnuser"), "0");
+    EXPECT_EQ(testdb::ScalarIn(s_node2, "select count(*) from tarnuser"), "0");
 
     // Negative ids loaded from the table (carol's -1 at least) count too.
-    const int smallest = std::stoi(Scalar(s_node1, "select min(id) from tarnuser"));
+    const int smallest = std::stoi(testdb::ScalarIn(s_node1, "select min(id) from tarnuser"));
     ASSERT_LE(smallest, -1);
     EXPECT_EQ(User(s_node1, s_id1, "stranger", CGlobalSharedData::kFreeGroupId), smallest - 1);
 }
@@ -168,20 +160,12 @@ TEST_F(SharedNodeDataTest, NamesWithQuotesBackslashesAndGbkAreStoredIntact) {
     for (const std::string name : {"o'brien\\x", "\\'", "a\xD5\x5C'b", "\xD6\xD0\xCE\xC4"}) {
         const std::optional<std::int32_t> user = User(s_node1, s_id1, name, 10);
         ASSERT_TRUE(user.has_value()) << name;
-        EXPECT_EQ(Scalar(s_node1, "select name from tarnuser where id = " + std::to_string(*user)), name);
+        EXPECT_EQ(testdb::ScalarIn(s_node1, "select name from tarnuser where id = " + std::to_string(*user)), name);
         EXPECT_EQ(User(s_node1, s_id1, name, 10), user);
     }
     // Reloaded from the table, the names are still the same.
     ASSERT_EQ(Data().GetSpecifyDevNodeInfo(Data().FindNodeInfoIter(nullptr, s_id1)), 1);
     EXPECT_LT(User(s_node1, s_id1, "O'BRIEN\\X", 10).value_or(0), 0);
-}
-
-TEST_F(SharedNodeDataTest, FailedReloadKeepsTheOldCopy) {
-    Exec(s_node1, "rename table admin to admin_away");
-    EXPECT_EQ(Data().GetSpecifyDevNodeInfo(Data().FindNodeInfoIter(nullptr, s_id1)), 0);
-    Exec(s_node1, "rename table admin_away to admin");
-    EXPECT_NE(LogText().find("[GetSpecifyDevNodeAdminInfo] Fail To Query ErrNo = 1146\n"), std::string::npos);
-    EXPECT_EQ(Admin(s_node1.c_str(), "root"), "1|1|10");
 }
 
 TEST_F(SharedNodeDataTest, SyncCountsMarkOnceAndFollowReferences) {
@@ -211,11 +195,6 @@ TEST(SqlTextTest, EscapingFollowsGbkCharacters) {
         {"x\xD5", "x\xD5"},        // lone lead byte at the end
     };
     for (const auto& [text, escaped] : cases) EXPECT_EQ(EscapeSqlGbk(text), escaped) << text;
-    BYTE out[16];
-    EXPECT_TRUE(DecodeHex16("00112233445566778899aabbccddeeff", out));
-    EXPECT_EQ(HexUpper(out, 16), "00112233445566778899AABBCCDDEEFF");
-    EXPECT_FALSE(DecodeHex16("0011", out));
-    EXPECT_FALSE(DecodeHex16("zz112233445566778899aabbccddeeff", out));
 }
 
 }  // namespace

