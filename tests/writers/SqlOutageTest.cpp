@@ -38,7 +38,7 @@ protected:
     static void SetUpTestSuite() {
         testenv::UseFreshLogDay();
         s_dir = testenv::InstallDir() + "/mariadb";
-        s_dbPort = testnet::FreePort();
+        if (s_dbPort == 0) s_dbPort = testnet::FreePort();  // the database helpers keep the first server
         ASSERT_EQ(Server("start"), 0) << "the private MariaDB did not start";
         setenv("VARNHOLT_DB_HOST", "127.0.0.1", 1);
         setenv("VARNHOLT_DB_PORT", std::to_string(s_dbPort).c_str(), 1);
