@@ -91,7 +91,33 @@ CSqlSpool::CSqlSpool() {
     InitializeCriticalSectionAndSpinCount(&m_csPass, kCsSpinCount);
 }
 
+void CSqlSpool::CutTornTails() {
+    const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir();
+    std::vector<DirEntry> entries;
+    CCSLocker lock(&m_csFiles);
+    if (!ListDirectory(dir, std::string(kPrefix) + "*", &entries)) return;
+    for (const DirEntry& entry : entries) {
+        const std::string path = dir + "/" + entry.name;
+        const std::string& name = entry.name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+            DeleteFileA(path.c_str());  // a rewrite that never completed; its source is still there
+            continue;
+        }
+        std::string text;
+        size_t torn = 0;
+        if (!ReadWholeFile(path, &text)) continue;
+        ParseRecords(text, &torn);
+        if (torn == 0) continue;
+        const bool cut = RewriteFile(path, text.substr(0, text.size() - torn));
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[Init] %s Ended With An Incomplete Statement , %u Byte(s) %s\n",
+            path.c_str(), static_cast<unsigned>(torn), cut ? "Dropped" : "Could Not Be Dropped");
+    }
+}
+
 bool CSqlSpool::Init() {
+    // A record cut short when the process was killed mid-append is removed
+    // before anything is appended behind it.
+    CutTornTails();
     m_bStopping.store(false);
     if (!m_Thread.Start(&CSqlSpool::PassThread, this)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Init] Cannot Start Spool Thread.\n");

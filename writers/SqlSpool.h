@@ -16,8 +16,8 @@
 // connection may be sent again.
 //
 // Format: one record per statement, its length in decimal digits, "\n", the
-// statement's bytes, "\n". A record cut short by a crash ends the file; the
-// bytes lost that way are logged.
+// statement's bytes, "\n". A record cut short by a crash is cut off (and its
+// bytes logged) when the spool starts again, before anything is appended.
 //
 // Threads: Append and SubmitPending may be called from any thread; appends
 // and the claiming of a file are serialised by one lock, passes by another.
@@ -61,6 +61,8 @@ private:
     CSqlSpool();
 
     static DWORD PassThread(void* spool);
+    // Cuts every spool file back to its last whole record.
+    void CutTornTails();
     // Submits the spool of one database; false when MySQL stopped answering.
     bool SubmitDatabase(const std::string& database, size_t* submitted);
     // Submits the records of one claimed file; what is left is written back.

@@ -225,4 +225,29 @@ TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
     s_service.listener = testintake::Start(s_port);
 }
 
+// A statement cut short by a kill mid-append is cut off when the spool starts
+// again, so statements appended behind it are not lost with it.
+TEST_F(SqlOutageTest, TornSpoolRecordIsCutAtStartAndLaterStatementsSurvive) {
+    testdb::ExecIn(s_nodeDb, "delete from alarm_log");
+    CSqlSpool* spool = CSqlSpool::GetInstance();
+    spool->UnInit();
+    auto insert = [](const char* text) {
+        return std::string("insert into alarm_log (`type`,`message`,`log_time`) values(1,'") + text +
+               "','2026-01-01 00:00:00')";
+    };
+    auto record = [](const std::string& statement) { return std::to_string(statement.size()) + "\n" + statement + "\n"; };
+    // An older file still being sent keeps the spool file from being claimed
+    // while MySQL is away, so the append goes behind the cut record.
+    testenv::WriteFile(CSqlSpool::SpoolPath(s_nodeDb) + ".sending", record(insert("older")));
+    testenv::WriteFile(CSqlSpool::SpoolPath(s_nodeDb), record(insert("kept")) + "90\ninsert into alarm_");
+    testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", "127.0.0.2");  // no pass gets through yet
+    ASSERT_TRUE(spool->Init());
+    ASSERT_TRUE(spool->Append(s_nodeDb, {insert("appended")}));
+    testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
+    EXPECT_TRUE(testenv::WaitFor([] { return Messages().size() == 3; }, 10000)) << Messages().size();
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"older", "kept", "appended"}));
+    EXPECT_NE(testenv::ReadFile(m_log).find("Ended With An Incomplete Statement , 21 Byte(s) Dropped"),
+              std::string::npos);
+}
+
 }  // namespace
