@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -66,13 +67,11 @@ protected:
         TestClock::Reset();
     }
 
-    std::string Alarms(const std::string& prefix, int count) const { return testpkt::Alarms(m_id, prefix, count); }
-
     // Sends alarms with the given message prefix (and extra packets), then a
     // keep-alive whose reply proves that every packet before it was handled.
     void SendAlarms(const std::string& prefix, int count, int peer = -1, const std::string& extra = "") {
         if (peer < 0) peer = m_peer;
-        ASSERT_TRUE(testnet::SendAll(peer, Alarms(prefix, count) + extra + testpkt::KeepAlive(m_id)));
+        ASSERT_TRUE(testnet::SendAll(peer, testpkt::Alarms(m_id, prefix, count) + extra + testpkt::KeepAlive(m_id)));
         ASSERT_EQ(testnet::ReceiveExactly(peer, 46, 60000).size(), 46u);
     }
 
@@ -86,10 +85,9 @@ protected:
     }
 
     static std::vector<std::string> Column(const std::string& sql) {
-        MYSQL* c = testdb::Connect(s_nodeDb);
+        std::unique_ptr<MYSQL, decltype(&mysql_close)> c(testdb::Connect(s_nodeDb), mysql_close);
         std::vector<std::string> out;
-        for (const auto& row : testdb::Query(c, sql)) out.push_back(*row[0]);
-        testdb::Close(c);
+        for (const auto& row : testdb::Query(c.get(), sql)) out.push_back(*row[0]);
         return out;
     }
     static std::vector<std::string> Messages() { return Column("select message from alarm_log order by id"); }
@@ -113,7 +111,6 @@ protected:
     int m_peer = -1;
     std::string m_log;
 };
-
 
 TEST_F(SqlOutageTest, StatementsWaitWhileMySqlIsDownAndGoInOrderAfterwards) {
     SendAlarms("before", 10);
@@ -144,7 +141,7 @@ TEST_F(SqlOutageTest, ConnectionKilledInTheMiddleOfASubmissionLosesNothing) {
     // The table lock holds the writer's next INSERT on the server, where the
     // test kills it: the statement fails with the connection, mid-batch.
     testdb::Exec(c, "lock tables alarm_log write");
-    ASSERT_TRUE(testnet::SendAll(m_peer, Alarms("second", 50) + testpkt::KeepAlive(m_id)));
+    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Alarms(m_id, "second", 50) + testpkt::KeepAlive(m_id)));
     std::string writer;
     ASSERT_TRUE(testenv::WaitFor(
         [&] {
