@@ -1,0 +1,108 @@
+// One open data file: the file that receives the text lines of one table of
+// one node's database until the data file manager switches it out for import.
+//
+// Lines are appended either synchronously, or, when EnableAsyncWrite of
+// section DataFile is on at Create, through two 12288-byte buffers that go to
+// the file as overlapped writes (platform/AsyncFile.h) while the other buffer
+// fills. Each buffer write reserves its file range from the atomic write
+// offset when it is started, and the writes of one file complete in the order
+// they were started, so the file holds the buffers in the order they were
+// filled.
+//
+// What the owner may rely on:
+// - Threads. One lock per object (m_csFile, taken through CCSLocker) is held
+//   by Write, Flush, Close and Create for their whole run, so appends from
+//   the node's two writing threads never interleave inside a line and a
+//   write never overlaps the closing or re-creating of the same object. The
+//   writable flag is cleared by Close before it takes the lock, so writes
+//   queued behind a switch-out are refused rather than sent to the next file.
+//   A write may hold the lock while it waits for a buffer (below); Close and
+//   Create wait for it. IsUseTimeout takes no lock.
+// - Mode. A file is written in the mode chosen when it was created: async
+//   when the key was on at Create and both buffers and events exist, else
+//   synchronous. A change of EnableAsyncWrite takes effect at the next Create.
+//   In synchronous mode a write goes straight to the file and Flush writes
+//   nothing and succeeds.
+// - No free buffer. When neither buffer comes free within 1000 ms after the
+//   current one was sent, the write waits, without a time limit, for the
+//   older buffer's write (writes complete in order and every started write
+//   ends, successfully or with an error) and continues in that buffer. The
+//   buffer just sent is never sent again and no byte is dropped; a write
+//   waits as long as the disk takes.
+// - Large writes. A single write of 12288 bytes or more in async mode sends
+//   the current buffer first, then writes the data at its own reserved offset
+//   after it and waits for that write, so the file keeps the order of writes.
+// - Flush waits for the write it started: when the write is still running
+//   after 10 s it keeps waiting, because the buffer stays current and must
+//   not be refilled while the system still reads it. A short or failed write
+//   is logged and reported as false and not retried; the buffer is emptied.
+// - Create empties both buffers and their write records, so nothing of a
+//   previous file reaches the next one.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "platform/AsyncFile.h"
+#include "platform/Sync.h"
+#include "platform/WinTypes.h"
+
+constexpr DWORD kDataFileBuffSize = 12288;
+
+class CDataFile {
+public:
+    CDataFile();
+    // Close, then releases the events and the buffers.
+    virtual ~CDataFile();
+    CDataFile(const CDataFile&) = delete;
+    CDataFile& operator=(const CDataFile&) = delete;
+
+    // Opens (creates or truncates) m_strFilePath and makes the object
+    // writable; a file still open is flushed and closed first.
+    bool Create();
+    // Appends length bytes. Returns the number accepted, 0 when refused (not
+    // open, not writable, no data).
+    DWORD Write(const void* data, DWORD length);
+    // Starts the overlapped write of buffer index (0 or 1).
+    void WriteAsync(DWORD index);
+    // Index of a buffer whose last write has completed, waiting up to
+    // 1000 ms; 2 when neither came free.
+    DWORD GetFreeBuffIndex();
+    // Writes the current buffer out and waits for it.
+    bool Flush();
+    // Makes the object unwritable, flushes, waits for pending writes and
+    // closes the file; the result is the flush's.
+    bool Close();
+    // True when the file has held data for DataFileUseTime minutes, or the
+    // tick count wrapped since its first write.
+    bool IsUseTimeout();
+
+    // Set by the data file manager before Create.
+    std::string m_strFilePath;
+    std::string m_strDBName;
+    std::string m_strTableName;
+
+private:
+    // Takes the buffers and events that are still missing; true when all
+    // four exist.
+    bool AllocBuffers();
+    // Starts the write of buffer index at a reserved offset; false with the
+    // error when it could not be started.
+    bool StartBuffWrite(DWORD index, DWORD* error);
+    // Sends the current buffer and makes a free one current (fill 0).
+    void SwitchBuffer();
+    DWORD WriteLarge(const void* data, DWORD length);
+
+    std::atomic<DWORD> m_dwHasData{0};
+    std::atomic<DWORD> m_dwFirstWriteTick{0};
+    std::atomic<DWORD> m_dwWritable{0};
+    BYTE* m_pBuff[2] = {nullptr, nullptr};
+    DWORD m_dwBuffLen[2] = {0, 0};
+    OVERLAPPED m_Overlapped[2] = {};
+    HANDLE m_hEvents[2] = {nullptr, nullptr};
+    DWORD m_dwCurBuffIndex = 0;
+    CAsyncFile* m_hFile = nullptr;
+    std::atomic<DWORD> m_dwWriteOffset{0};
+    DWORD m_dwAsyncMode = 0;
+    CRITICAL_SECTION m_csFile;
+};
