@@ -1,0 +1,681 @@
+#include "datafile/DataFileManager.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <new>
+
+#include "config/ConfigManager.h"
+#include "core/ProgramLog.h"
+#include "core/modules/CSLocker.h"
+#include "datafile/DataFile.h"
+#include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+
+namespace {
+
+constexpr char kTag[] = "[CDataFileManager]";
+constexpr DWORD kErrorFileNotFound = 2;
+constexpr DWORD kErrorFileExists = 80;
+constexpr DWORD kErrorBadPathName = 161;
+constexpr DWORD kErrorAlreadyExists = 183;
+constexpr DWORD kErrorFileNameTooLong = 206;
+constexpr DWORD kBytesPerMiB = 1024 * 1024;
+
+CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+// The file-name serial's generator of each thread (seed 1 until seeded).
+thread_local CLcgRandom t_NameRandom(1);
+
+std::string Format(const char* format, const std::string& a, const std::string& b) {
+    int length = std::snprintf(nullptr, 0, format, a.c_str(), b.c_str());
+    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, a.c_str(), b.c_str());
+    return text;
+}
+
+bool IsSyslog(const char* table) { return strcasecmp(table, "syslog") == 0; }
+
+}  // namespace
+
+// ---- CImportPass -----------------------------------------------------------
+
+CImportPass::~CImportPass() { GiveBackFailed(); }
+
+bool CImportPass::Claim(std::string* database, std::string* table, std::string* path) {
+    CDataFileManager* manager = CDataFileManager::GetInstance();
+    *database = m_strDBName;
+    // Failed files stay claimed until the pass ends, so GetImportInfo never
+    // hands one of them out again in this pass.
+    return manager->GetImportInfo(database, path, table);
+}
+
+void CImportPass::Succeeded(const std::string& database, const std::string& table, const std::string& path) {
+    CDataFileManager::GetInstance()->RemoveImportInfo(database.c_str(), table.c_str(), path.c_str());
+    DeleteFileA(path.c_str());
+}
+
+void CImportPass::Failed(const std::string& database, const std::string& table, const std::string& path) {
+    m_Failed.push_back({database, table, path});
+}
+
+void CImportPass::GiveBackFailed() {
+    for (const Entry& entry : m_Failed) {
+        CDataFileManager::GetInstance()->ResetImportInfoFlag(entry.database.c_str(), entry.table.c_str(),
+                                                             entry.path.c_str());
+    }
+    m_Failed.clear();
+}
+
+// ---- Life cycle ------------------------------------------------------------
+
+CDataFileManager* CDataFileManager::GetInstance() {
+    // Never destroyed: a thread left running after UnInit may still use it.
+    static CDataFileManager* instance = new CDataFileManager();
+    return instance;
+}
+
+CDataFileManager::CDataFileManager() {
+    InitializeCriticalSectionAndSpinCount(&m_csMap, kCsSpinCount);
+    InitializeCriticalSectionAndSpinCount(&m_csImport, kCsSpinCount);
+}
+
+CDataFileManager::~CDataFileManager() {
+    for (auto& entry : m_DataFileMap) delete entry.second;
+    m_DataFileMap.clear();
+    m_ImportList.clear();
+    DeleteCriticalSection(&m_csImport);
+    DeleteCriticalSection(&m_csMap);
+}
+
+void CDataFileManager::SeedNameRandom(DWORD seed) { t_NameRandom = CLcgRandom(seed); }
+
+bool CDataFileManager::Init() {
+    SeedNameRandom(GetTickCount());
+    m_dwRunFlag.store(1);
+    const bool switchStarted = m_SwitchThread.Start(&CDataFileManager::DataFileSwitchThread, this);
+    const bool scanStarted = m_ScanThread.Start(&CDataFileManager::DataFileScanThread, this);
+    if (switchStarted && scanStarted) m_dwRunning.store(1);
+    return switchStarted && scanStarted;
+}
+
+bool CDataFileManager::UnInit() {
+    m_dwRunFlag.store(0);
+    m_dwRunning.store(0);
+    // Each thread is stopped through its own stop signal; one that does not
+    // end in time is left to end on its own (the manager outlives it).
+    m_SwitchThread.Stop(kStopWaitMs);
+    m_ScanThread.Stop(kStopWaitMs);
+    CCSLocker lock(&m_csImport);
+    m_ImportList.clear();
+    return true;
+}
+
+void CDataFileManager::SetNodeListReadyCheck(std::function<bool()> check) {
+    CCSLocker lock(&m_csImport);
+    m_NodeListReadyCheck = std::move(check);
+}
+
+bool CDataFileManager::IsNodeListReady() {
+    std::function<bool()> check;
+    {
+        CCSLocker lock(&m_csImport);
+        check = m_NodeListReadyCheck;
+    }
+    return check ? check() : CGlobalSharedData::GetInstance()->IsNodeListReady();
+}
+
+// ---- Data files ------------------------------------------------------------
+
+DWORD CDataFileManager::AllocDataFileID(const char* dbName, const char* tableName) {
+    if (!IsRunning()) return 0;
+    if (!MakeDirectoryOK(dbName, tableName)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[AllocDataFileID] Call MakeDirectoryOK Fail\n");
+        return 0;
+    }
+    const DWORD id = m_dwIDCounter.fetch_add(1) + 1;
+    auto* file = new (std::nothrow) CDataFile();
+    if (file == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[AllocDataFileID] Cannot Alloc Data File Object. Not Enough Memory!\n");
+        return 0;
+    }
+    CCSLocker lock(&m_csMap);
+    std::string path;
+    if (!BuildDataFileName(&path, dbName, tableName)) {
+        delete file;
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[AllocDataFileID] Call BuildDataFileName Fail\n");
+        return 0;
+    }
+    file->m_strFilePath = path;
+    file->m_strDBName = dbName;
+    file->m_strTableName = tableName;
+    if (!file->Create()) {
+        delete file;
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[AllocDataFileID] Create DataFile Fail\n");
+        return 0;
+    }
+    m_DataFileMap[id] = file;
+    return id;
+}
+
+CDataFile* CDataFileManager::GetDataFileByID(DWORD id) {
+    if (id == 0 || !IsRunning()) return nullptr;
+    CCSLocker lock(&m_csMap);
+    auto it = m_DataFileMap.find(id);
+    if (it == m_DataFileMap.end()) {
+        Log(Recorder(), LOG_LEVEL_WARN, kTag, "[GetDataFileByID] Cannot Find Specify DataFile ID = %u\n", id);
+        return nullptr;
+    }
+    CDataFile* file = it->second;
+    if (file->m_strFilePath.empty()) {
+        // Switched out by the switch thread: start the next file.
+        if (!file->m_strDBName.empty() && !file->m_strTableName.empty()) {
+            std::string path;
+            if (BuildDataFileName(&path, file->m_strDBName.c_str(), file->m_strTableName.c_str())) {
+                file->m_strFilePath = path;
+                if (!file->Create()) {
+                    Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[GetDataFileByID] Cannot Create DataFile.\n");
+                }
+            } else {
+                Log(Recorder(), LOG_LEVEL_WARN, kTag, "[GetDataFileByID] Fail To BuildDataFileName.\n");
+            }
+        }
+    } else if (file->IsUseTimeout()) {
+        if (!SwitchOutDataFile(file, true)) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag, "[GetDataFileByID] Something Wrong While Call SwitchOutDataFile.\n");
+        }
+    }
+    return file;
+}
+
+void CDataFileManager::ReleaseDataFileID(DWORD id) {
+    if (id == 0 || !IsRunning()) return;
+    CCSLocker lock(&m_csMap);
+    auto it = m_DataFileMap.find(id);
+    if (it == m_DataFileMap.end()) {
+        Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ReleaseDataFileID] Cannot Find Specify DataFile ID = %u\n", id);
+        return;
+    }
+    CDataFile* file = it->second;
+    if (!file->Flush()) Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ReleaseDataFileID] Flush DataFile Fail. ID = %u\n", id);
+    if (!file->Close()) Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ReleaseDataFileID] Close DataFile Fail. ID = %u\n", id);
+    // A file already switched out (path cleared) was queued then.
+    if (!file->m_strFilePath.empty() && !SubmitToImportList(file)) {
+        Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ReleaseDataFileID] Cannot Submit DataFile = %u To ImportList.\n", id);
+    }
+    delete file;
+    m_DataFileMap.erase(it);
+}
+
+bool CDataFileManager::SwitchOutDataFile(CDataFile* file, bool reCreate) {
+    if (file == nullptr) return false;
+    const std::string dbName = file->m_strDBName;
+    const std::string tableName = file->m_strTableName;
+    file->Close();
+    SubmitToImportList(file);
+    // The closed file's path is forgotten, so that a later release or
+    // switch-out of the same object cannot queue it a second time and the
+    // next line knows a new file is due.
+    file->m_strFilePath.clear();
+    if (reCreate) {
+        std::string path;
+        if (!BuildDataFileName(&path, dbName.c_str(), tableName.c_str())) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag, "[SwitchOutDataFile] Cannot ReBuild DataFile Name\n");
+        }
+        file->m_strFilePath = path;
+        if (!file->Create()) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[SwitchOutDataFile] Create DataFile Fail.\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CDataFileManager::BuildDataFileName(std::string* path, const char* dbName, const char* tableName) {
+    if (path == nullptr || dbName == nullptr || tableName == nullptr) return false;
+    std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + dbName + "/" + tableName;
+    const DWORD attributes = GetFileAttributesA(dir.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[BuildDataFileName] GetFileAttr Err = %u\n", GetLastError());
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[BuildDataFileName] Path Not Dir. Path = %s\n", dir.c_str());
+        return false;
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const DWORD serial = m_dwNameCounter.fetch_add(1) + 1 + static_cast<DWORD>(t_NameRandom.Next());
+    char name[64];
+    std::snprintf(name, sizeof(name), "DataFile_%04d%02d%02d_%02d%02d%02d_%06u.dat", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond, serial);
+    *path = dir + "/" + name;
+    return true;
+}
+
+bool CDataFileManager::MakeDirectoryExist(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+        if (!DeleteFileA(path.c_str())) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryExist] Cannot Delete File Err = %u Path = %s\n",
+                GetLastError(), path.c_str());
+        }
+    } else if (GetLastError() != kErrorFileNotFound) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryExist] GetFileAttr Err = %u\n", GetLastError());
+        return false;
+    }
+    return CreateDirectoryA(path.c_str());
+}
+
+bool CDataFileManager::MakeDirectoryOK(const char* dbName, const char* tableName) {
+    if (dbName == nullptr || tableName == nullptr) return false;
+    const std::string root = CGlobalSharedData::GetInstance()->GetDataFileDir();
+    const std::string dbDir = root + "/" + dbName;
+    const std::string tableDir = dbDir + "/" + tableName;
+    if (!MakeDirectoryExist(root) || !MakeDirectoryExist(dbDir) || !MakeDirectoryExist(tableDir)) return false;
+    // Paths stay in the system's byte encoding here: no wide-character step.
+    switch (SHCreateDirectory(tableDir.c_str())) {
+        case 0:
+            Log(Recorder(), LOG_LEVEL_DEBUG, kTag, "[MakeDirectoryOK] Create Dir = %s Succeed\n", tableDir.c_str());
+            return true;
+        case kErrorAlreadyExists:
+            Log(Recorder(), LOG_LEVEL_DEBUG, kTag, "[MakeDirectoryOK] Dir = %s Already Exist\n", tableDir.c_str());
+            return true;
+        case kErrorFileExists:
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryOK] File = %s Exist\n", tableDir.c_str());
+            return false;
+        case kErrorBadPathName:
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryOK] Bad Path Name = %s\n", tableDir.c_str());
+            return false;
+        case kErrorFileNameTooLong:
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryOK] Path Name Too Long. Path = %s\n",
+                tableDir.c_str());
+            return false;
+        default:
+            return false;
+    }
+}
+
+// ---- Import list -----------------------------------------------------------
+
+bool CDataFileManager::SubmitToImportList(CDataFile* file) {
+    if (file == nullptr) return false;
+    return SubmitToImportList(file->m_strDBName, file->m_strTableName, file->m_strFilePath);
+}
+
+bool CDataFileManager::SubmitToImportList(const std::string& dbName, const std::string& tableName,
+                                          const std::string& path) {
+    if (!IsRunning()) return false;
+    AppendImportInfo(dbName, tableName, path);
+    return true;
+}
+
+void CDataFileManager::AppendImportInfo(const std::string& dbName, const std::string& tableName,
+                                        const std::string& path) {
+    CCSLocker lock(&m_csImport);
+    for (const ImportInfo& info : m_ImportList) {
+        if (info.strDataFilePath == path) return;  // already waiting or being imported
+    }
+    ImportInfo& info = m_ImportList.emplace_back();
+    info.strDBName = dbName;
+    info.strTableName = tableName;
+    info.strDataFilePath = path;
+}
+
+bool CDataFileManager::GetImportInfo(std::string* dbName, std::string* path, std::string* tableName) {
+    if (!IsRunning() || dbName == nullptr || path == nullptr || tableName == nullptr) return false;
+    CCSLocker lock(&m_csImport);
+    const bool anyDatabase = dbName->empty();
+    for (ImportInfo& info : m_ImportList) {
+        if (!anyDatabase && info.strDBName != *dbName) continue;
+        if (info.dwFlag.load(std::memory_order_acquire) != 0) continue;
+        if (anyDatabase && CGlobalSharedData::GetInstance()->IsKnownDbName(info.strDBName.c_str()) == 0) continue;
+        DWORD waiting = 0;
+        if (!info.dwFlag.compare_exchange_strong(waiting, 1, std::memory_order_acq_rel)) continue;
+        if (anyDatabase && (info.strDBName.empty() || info.strTableName.empty() || info.strDataFilePath.empty())) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag,
+                "[GetImportInfo] Error Occur While Getting Import Info. DbName = %s , TableName = %s , DataFile = "
+                "%s\n",
+                info.strDBName.c_str(), info.strTableName.c_str(), info.strDataFilePath.c_str());
+            continue;
+        }
+        *dbName = info.strDBName;
+        *path = info.strDataFilePath;
+        *tableName = info.strTableName;
+        return true;
+    }
+    return false;
+}
+
+bool CDataFileManager::ResetImportInfoFlag(const char* dbName, const char* tableName, const char* path) {
+    if (dbName == nullptr || tableName == nullptr || path == nullptr || !IsRunning()) return false;
+    CCSLocker lock(&m_csImport);
+    for (ImportInfo& info : m_ImportList) {
+        if (info.strDBName == dbName && info.strTableName == tableName && info.strDataFilePath == path &&
+            info.dwFlag.load(std::memory_order_acquire) == 1) {
+            info.dwFlag.store(0, std::memory_order_release);
+            return true;
+        }
+    }
+    Log(Recorder(), LOG_LEVEL_WARN, kTag,
+        "[ResetImportInfoFlag] Cannot Find ImportInfo! DBName = %s, TableName = %s , DataFileName = %s\n", dbName,
+        tableName, path);
+    return false;
+}
+
+void CDataFileManager::RemoveImportInfo(const char* dbName, const char* tableName, const char* path) {
+    if (dbName == nullptr || tableName == nullptr || path == nullptr || !IsRunning()) return;
+    CCSLocker lock(&m_csImport);
+    for (auto it = m_ImportList.begin(); it != m_ImportList.end(); ++it) {
+        if (it->strDBName == dbName && it->strTableName == tableName && it->strDataFilePath == path &&
+            it->dwFlag.load(std::memory_order_acquire) == 1) {
+            m_ImportList.erase(it);
+            return;
+        }
+    }
+}
+
+size_t CDataFileManager::ImportListSize() {
+    CCSLocker lock(&m_csImport);
+    return m_ImportList.size();
+}
+
+void CDataFileManager::ScanDataFile_DirName(const std::string& dir, std::vector<std::string>* names) {
+    names->clear();
+    std::vector<DirEntry> entries;
+    // "*.*" of the original system matches every name, dotted or not.
+    if (!ListDirectory(dir, "*", &entries)) {
+        Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ScanDataFile_DirName] Cannot Search Path = %s , Err = %u\n",
+            dir.c_str(), GetLastError());
+        return;
+    }
+    for (const DirEntry& entry : entries) {
+        if (entry.isDirectory) names->push_back(entry.name);
+    }
+}
+
+void CDataFileManager::ScanDataFile_FileName(const std::string& dir, const char* pattern,
+                                             std::vector<std::string>* names) {
+    names->clear();
+    std::vector<DirEntry> entries;
+    const char* match = (pattern != nullptr && pattern[0] != '\0') ? pattern : "*";
+    if (!ListDirectory(dir, match, &entries)) {
+        const DWORD error = GetLastError();
+        if (error != kErrorFileNotFound) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ScanDataFile_FileName] Cannot Search Path = %s , Err = %u\n",
+                dir.c_str(), error);
+        }
+        return;
+    }
+    for (const DirEntry& entry : entries) {
+        if (!entry.isDirectory) names->push_back(entry.name);
+    }
+}
+
+// ---- Threads ---------------------------------------------------------------
+
+DWORD CDataFileManager::DataFileSwitchThread(void* param) {
+    auto* manager = static_cast<CDataFileManager*>(param);
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileSwitchThread] Start Working...\n");
+    if (manager->m_dwRunFlag.load() != 1) {
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileSwitchThread] Thread Exit With Wait Ret = %u\n", 0u);
+        return 0;
+    }
+    while (manager->m_dwRunFlag.load() == 1) {
+        const DWORD ret = manager->m_SwitchThread.WaitPeriod(manager->m_dwSwitchPeriodMs.load());
+        if (ret != WAIT_TIMEOUT || !manager->IsRunning()) {
+            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileSwitchThread] Thread Exit With Wait Ret = %u\n", ret);
+            return 0;
+        }
+        manager->SwitchOutTimedOutFiles();
+    }
+    return 0;
+}
+
+bool CDataFileManager::IsOpenDataFile(const std::string& path) {
+    CCSLocker lock(&m_csMap);
+    for (const auto& entry : m_DataFileMap) {
+        if (entry.second->m_strFilePath == path) return true;
+    }
+    return false;
+}
+
+void CDataFileManager::SwitchOutTimedOutFiles() {
+    CCSLocker lock(&m_csMap);
+    for (auto& entry : m_DataFileMap) {
+        CDataFile* file = entry.second;
+        if (file->m_strFilePath.empty() || !file->IsUseTimeout()) continue;
+        const std::string path = file->m_strFilePath;
+        SwitchOutDataFile(file, false);
+        Log(Recorder(), LOG_LEVEL_DEBUG, kTag, "[DataFileSwitchThread] Switch Out DataFile = %s\n", path.c_str());
+    }
+}
+
+DWORD CDataFileManager::DataFileScanThread(void* param) {
+    auto* manager = static_cast<CDataFileManager*>(param);
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileScanThread] Thread Start...\n");
+    const std::string root = CGlobalSharedData::GetInstance()->GetDataFileDir();
+    if (!manager->MakeDirectoryExist(root)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[DataFileScanThread] Cannot Make DataFile Dir OK\n");
+        return 0;
+    }
+    std::vector<std::string> databases, tables, files;
+    manager->ScanDataFile_DirName(root, &databases);
+    for (const std::string& db : databases) {
+        manager->ScanDataFile_DirName(root + "/" + db, &tables);
+        for (const std::string& table : tables) {
+            const std::string dir = root + "/" + db + "/" + table;
+            manager->ScanDataFile_FileName(dir, "*.dat", &files);
+            for (const std::string& name : files) {
+                if (manager->m_dwRunFlag.load() != 1) break;
+                const std::string path = dir + "/" + name;
+                if (manager->IsOpenDataFile(path)) continue;
+                Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileScanThread] Find Data File = %s\n", path.c_str());
+                // Listed before Init has marked the manager running.
+                manager->AppendImportInfo(db, table, path);
+            }
+        }
+    }
+    manager->DoImportOnStart();
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileScanThread] Thread Exit\n");
+    return 0;
+}
+
+// ---- Import ----------------------------------------------------------------
+
+std::string CDataFileManager::QuotePath(const std::string& path) {
+    std::string quoted;
+    quoted.reserve(path.size() + 8);
+    for (char ch : path) {
+        if (ch == '\'' || ch == '\\') quoted += ch;
+        quoted += ch;
+    }
+    return quoted;
+}
+
+bool CDataFileManager::RunStatement(MYSQL* connection, const std::string& sql) {
+    if (mysql_real_query(connection, sql.data(), sql.size()) != 0) return false;
+    do {
+        MYSQL_RES* result = mysql_use_result(connection);
+        if (result != nullptr) {
+            while (mysql_fetch_row(result) != nullptr) {
+            }
+            mysql_free_result(result);
+        }
+    } while (mysql_next_result(connection) == 0);
+    return true;
+}
+
+bool CDataFileManager::ImportDataFile(MYSQL* connection, const char* tableName, const char* path, bool repair) {
+    if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
+    std::uint64_t size = 0;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CPlainFile file;
+        // Opening for append keeps the contents; only the size is read.
+        if (file.OpenAppend(path) && file.Size() > 0) size = static_cast<std::uint64_t>(file.Size());
+    }
+    if (size == 0) {
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[ImportDataFile] FileSize = 0 , FileName = %s\n", path);
+        return true;
+    }
+    const std::int32_t limitMiB = CConfigManager::GetInstance()->m_ZelkAdv.NoTempTableDataFileSize.Get();
+    if (limitMiB == 0 || size / kBytesPerMiB > static_cast<std::uint64_t>(limitMiB)) {
+        return DoImportDataFileWithOutTempTable(connection, tableName, path, repair);
+    }
+    return DoImportDataFileWithTempTable(connection, tableName, path, repair);
+}
+
+bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* connection, const char* tableName, const char* path,
+                                                     bool repair) {
+    if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
+    const std::string table = tableName;
+    const std::string quoted = QuotePath(path);
+    const std::string create = Format("create temporary table if not exists %s_temp select * from %s where 1 <> 1",
+                                      table, table);
+    const std::string load =
+        IsSyslog(tableName)
+            ? Format("load data local infile '%s' into table %s_temp character set gbk fields enclosed by '\"'  lines "
+                     "terminated by '\\r\\n' ( `lev` , `process` , `message` , `log_time` )",
+                     quoted, table)
+            : Format("load data local infile '%s' into table %s_temp character set gbk fields enclosed by '\"' lines "
+                     "terminated by '\\r\\n' ",
+                     quoted, table);
+    const std::string copy = Format("insert into %s select * from %s_temp", table, table);
+    const std::string drop = Format("drop table %s_temp", table, "");
+    for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Prepare To Import Data File = %s\n",
+            path);
+        if (!RunStatement(connection, create)) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+                "[DoImportDataFileWithTempTable] Cannot Create Temporary Table Err = %u ErrStr = %s\n",
+                mysql_errno(connection), mysql_error(connection));
+            if (repair) SimpleRepairTable(connection, tableName);
+            continue;
+        }
+        bool copied = false;
+        if (!RunStatement(connection, load)) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+                "[DoImportDataFileWithTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
+                mysql_errno(connection), mysql_error(connection));
+            if (repair) SimpleRepairTable(connection, tableName);
+        } else if (!RunStatement(connection, copy)) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+                "[DoImportDataFileWithTempTable] Cannot Insert Temporary Table Data Into Real Table. Err = %u , "
+                "ErrStr = %s\n",
+                mysql_errno(connection), mysql_error(connection));
+            if (repair) SimpleRepairTable(connection, tableName);
+        } else {
+            const char* info = mysql_info(connection);
+            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Info = %s\n",
+                info != nullptr ? info : "");
+            copied = true;
+        }
+        if (!RunStatement(connection, drop)) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+                "[DoImportDataFileWithTempTable] Cannot Drop Temporary Table . Err = %u , ErrStr = %s\n",
+                mysql_errno(connection), mysql_error(connection));
+        }
+        if (copied) {
+            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Import Succeed. Data File = %s\n",
+                path);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CDataFileManager::DoImportDataFileWithOutTempTable(MYSQL* connection, const char* tableName, const char* path,
+                                                        bool repair) {
+    if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
+    const std::string table = tableName;
+    const std::string quoted = QuotePath(path);
+    const std::string load =
+        IsSyslog(tableName)
+            ? Format("load data local infile '%s' into table %s character set gbk fields enclosed by '\"' lines "
+                     "terminated by '\\r\\n' ( `lev` , `process` , `message` , `log_time` )",
+                     quoted, table)
+            : Format("load data local infile '%s' into table %s character set gbk fields enclosed by '\"'  lines "
+                     "terminated by '\\r\\n' ",
+                     quoted, table);
+    for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Prepare To Import Data File = %s\n",
+            path);
+        if (RunStatement(connection, load)) {
+            const char* info = mysql_info(connection);
+            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Info = %s\n",
+                info != nullptr ? info : "");
+            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Import Succeed. Data File = %s\n",
+                path);
+            return true;
+        }
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+            "[DoImportDataFileWithOutTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
+            mysql_errno(connection), mysql_error(connection));
+        if (repair) SimpleRepairTable(connection, tableName);
+    }
+    return false;
+}
+
+void CDataFileManager::SimpleRepairTable(MYSQL* connection, const char* tableName) {
+    if (connection == nullptr || tableName == nullptr) return;
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[SimpleRepairTable] Prepare To Repair Table %s ...\n", tableName);
+    if (!RunStatement(connection, Format("repair table %s", tableName, ""))) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[SimpleRepairTable] Fail To Repair Table %s. Errno = %u , ErrStr = %s\n",
+            tableName, mysql_errno(connection), mysql_error(connection));
+        return;
+    }
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[SimpleRepairTable] Repair Table %s Succeed!\n", tableName);
+}
+
+bool CDataFileManager::WaitBeforeImportOnStart() {
+    DWORD periodStart = GetTickCount();
+    while (m_dwRunFlag.load() == 1) {
+        if (m_ScanThread.WaitPeriod(kStartImportStepMs) != WAIT_TIMEOUT) return false;
+        const DWORD now = GetTickCount();
+        if (now - periodStart < kStartImportDelayMs) continue;
+        if (IsNodeListReady()) return true;
+        periodStart = now;  // not loaded yet: another full delay
+    }
+    return false;
+}
+
+void CDataFileManager::DoImportOnStart() {
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    CSQLConnManager::ThreadInit();
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportOnStart] DataFile Will Import In %u ms\n", kStartImportDelayMs);
+    if (!WaitBeforeImportOnStart() || m_dwRunFlag.load() != 1) {
+        CSQLConnManager::ThreadEnd();
+        return;
+    }
+    {
+        CImportPass pass("");
+        std::string db, table, path;
+        while (true) {
+            if (CConfigManager::GetInstance()->m_Zelk.ISFULL.Get() != 0) {
+                Log(Recorder(), LOG_LEVEL_WARN, kTag,
+                    "[DoImportOnStart] Import Calcel Due To Not Enough DiskSpace.\n");
+                break;
+            }
+            if (!pass.Claim(&db, &table, &path)) break;
+            MYSQL* connection = sql->AllocSqlConn(db.c_str(), CLIENT_LOCAL_FILES);
+            if (connection == nullptr) {
+                Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[DoImportOnStart] Cannot Alloc MySQL Object.\n");
+                pass.Failed(db, table, path);
+                break;
+            }
+            if (ImportDataFile(connection, table.c_str(), path.c_str(), true)) {
+                pass.Succeeded(db, table, path);
+            } else {
+                pass.Failed(db, table, path);
+                Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[DoImportOnStart] Call ImportDataFile() Fail.\n");
+            }
+            sql->ReleaseSqlConn(connection);
+            if (m_dwRunFlag.load() != 1) break;
+        }
+    }  // the pass gives back the claims of the files that failed
+    CSQLConnManager::ThreadEnd();
+}
