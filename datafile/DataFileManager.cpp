@@ -386,7 +386,7 @@ size_t CDataFileManager::ImportListSize() {
 void CDataFileManager::ScanDataFile_DirName(const std::string& dir, std::vector<std::string>* names) {
     names->clear();
     std::vector<DirEntry> entries;
-    // "*.*" of the original system matches every name, dotted or not.
+    // Every name, dotted or not, as the pattern "*.*" did on Windows.
     if (!ListDirectory(dir, "*", &entries)) {
         Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ScanDataFile_DirName] Cannot Search Path = %s , Err = %u\n",
             dir.c_str(), GetLastError());

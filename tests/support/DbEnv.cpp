@@ -15,8 +15,10 @@ namespace testdb {
 
 bool ServerConfigured() { return std::getenv("VARNHOLT_DB_PORT") != nullptr; }
 
-const Server& GetServer() {
-    static const Server server = [] {
+namespace {
+
+Server& CurrentServer() {
+    static Server server = [] {
         Server s;
         auto env = [](const char* name, const char* fallback) {
             const char* v = std::getenv(name);
@@ -28,12 +30,25 @@ const Server& GetServer() {
         s.password = env("VARNHOLT_DB_PASSWORD", "varnholt");
         return s;
     }();
+    return server;
+}
+
+}  // namespace
+
+const Server& GetServer() {
+    const Server& server = CurrentServer();
     if (server.port == 0) {
         throw std::runtime_error(
             "no test database: run scripts/mariadb-local.sh start and export the output of "
             "scripts/mariadb-local.sh env (test.sh does both)");
     }
     return server;
+}
+
+Server UseServer(const Server& server) {
+    Server previous = CurrentServer();
+    CurrentServer() = server;
+    return previous;
 }
 
 MYSQL* Connect(const std::string& database) {

@@ -24,6 +24,9 @@ struct Server {
 // The server from the environment; fails the calling test when it is unset.
 const Server& GetServer();
 bool ServerConfigured();
+// Points this program's database helpers at another server (a suite's own);
+// returns the one used before, to be restored afterwards.
+Server UseServer(const Server& server);
 
 // A connection of the test itself (not through the service's pool).
 MYSQL* Connect(const std::string& database = "");

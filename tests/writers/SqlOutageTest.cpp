@@ -39,12 +39,9 @@ protected:
     static void SetUpTestSuite() {
         testenv::UseFreshLogDay();
         s_dir = testenv::InstallDir() + "/mariadb";
-        if (s_dbPort == 0) s_dbPort = testnet::FreePort();  // the database helpers keep the first server
+        s_dbPort = testnet::FreePort();
         ASSERT_EQ(Server("start"), 0) << "the private MariaDB did not start";
-        setenv("VARNHOLT_DB_HOST", "127.0.0.1", 1);
-        setenv("VARNHOLT_DB_PORT", std::to_string(s_dbPort).c_str(), 1);
-        setenv("VARNHOLT_DB_USER", "varnholt", 1);
-        setenv("VARNHOLT_DB_PASSWORD", "varnholt", 1);
+        s_shared = testdb::UseServer({"127.0.0.1", s_dbPort, "varnholt", "varnholt"});
         s_service.Open("outage", kNodeMd5);
         s_nodeDb = s_service.nodeDb;
         s_port = s_service.port;
@@ -53,6 +50,7 @@ protected:
     static void TearDownTestSuite() {
         s_service.Close();
         Server("stop");
+        testdb::UseServer(s_shared);  // later suites use the shared server again
     }
 
     void SetUp() override {
@@ -104,6 +102,7 @@ protected:
 
     static inline std::string s_dir;
     static inline std::uint16_t s_dbPort = 0;
+    static inline testdb::Server s_shared;
     static inline testintake::Service s_service;
     static inline std::uint16_t s_port = 0;
     static inline std::string s_nodeDb;
