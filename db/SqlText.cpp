@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-std::string EscapeSqlGbk(const std::string& text) {
+std::string EscapeGbk(const std::string& text, const char* (*escape)(unsigned char)) {
     std::string out;
     out.reserve(text.size() + 8);
     for (size_t i = 0; i < text.size(); ++i) {
@@ -15,10 +15,20 @@ std::string EscapeSqlGbk(const std::string& text) {
                 continue;
             }
         }
-        if (c == '\'' || c == '\\') out += static_cast<char>(c);
-        out += static_cast<char>(c);
+        const char* replacement = escape(c);
+        if (replacement != nullptr) {
+            out += replacement;
+        } else {
+            out += static_cast<char>(c);
+        }
     }
     return out;
+}
+
+std::string EscapeSqlGbk(const std::string& text) {
+    return EscapeGbk(text, [](unsigned char c) -> const char* {
+        return c == '\'' ? "''" : c == '\\' ? "\\\\" : nullptr;
+    });
 }
 
 bool QuerySqlRows(MYSQL* connection, const std::string& sql, std::vector<SqlRow>* rows) {

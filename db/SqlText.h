@@ -13,6 +13,11 @@
 // character set is GBK: every ' and every \ is doubled, but the second byte of
 // a GBK double-byte character (which may have the value of '\' or of an ASCII
 // letter) is copied as it is, so that the server reads back exactly the text.
+// Walks GBK text character by character: a lead byte with a valid trail
+// byte is one character and is copied whole (its trail byte may have the
+// value of a quote or a backslash); every single byte goes through escape,
+// which gives its replacement, or null to keep it.
+std::string EscapeGbk(const std::string& text, const char* (*escape)(unsigned char));
 std::string EscapeSqlGbk(const std::string& text);
 
 using SqlRow = std::vector<std::optional<std::string>>;

@@ -9,7 +9,9 @@
 #include "datafile/DataFile.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
+#include "db/SqlText.h"
 #include "platform/Clock.h"
+#include "writers/UserWidening.h"
 
 using namespace packet;
 
@@ -72,31 +74,17 @@ std::int64_t NextRecordId() {
 }  // namespace
 
 std::string EscapeLoadDataGbk(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        // The same GBK walk as EscapeSqlGbk: a lead byte with a valid trail
-        // byte is one character and is copied whole.
-        if (c >= 0x81 && c <= 0xFE && i + 1 < text.size()) {
-            const auto next = static_cast<unsigned char>(text[i + 1]);
-            if (next >= 0x40 && next <= 0xFE && next != 0x7F) {
-                out += text[i];
-                out += text[++i];
-                continue;
-            }
-        }
+    return EscapeGbk(text, [](unsigned char c) -> const char* {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default: out += static_cast<char>(c); break;
+            case '\\': return "\\\\";
+            case '"': return "\\\"";
+            case '\n': return "\\n";
+            case '\r': return "\\r";
+            case '\t': return "\\t";
+            case '\0': return "\\0";
+            default: return nullptr;
         }
-    }
-    return out;
+    });
 }
 
 int CDataFileLogWriter::Init() { return InitializeCriticalSectionAndSpinCount(&m_csTable, kCsSpinCount) ? 1 : 0; }
@@ -164,32 +152,13 @@ int CDataFileLogWriter::WriteLog(std::uint32_t, const SystemRecord* p, ReplyBuff
 
 int CDataFileLogWriter::WriteLog(std::uint32_t kind, const UserRecordV1* p, ReplyBuff* reply) {
     if (p == nullptr) return 0;
-    UserRecordV3 wide{};
-    std::memcpy(&wide, p, offsetof(UserRecordV1, upFlux));  // header and common fields
-    wide.header.logType = LOG_USER_V3;
-    wide.header.m_DataLen = kUserV3Size;
-    const std::int64_t up = I32(&p->upFlux);
-    const std::int64_t down = I32(&p->downFlux);
-    std::memcpy(&wide.upFlux, &up, 8);
-    std::memcpy(&wide.rawUpFlux, &up, 8);
-    std::memcpy(&wide.downFlux, &down, 8);
-    std::memcpy(&wide.rawDownFlux, &down, 8);
-    std::memcpy(wide.message, p->message, sizeof(wide.message));
+    const UserRecordV3 wide = WidenToUserV3(*p);
     return WriteLog(kind, &wide, reply);
 }
 
 int CDataFileLogWriter::WriteLog(std::uint32_t kind, const UserRecordV2* p, ReplyBuff* reply) {
     if (p == nullptr) return 0;
-    UserRecordV3 wide{};
-    std::memcpy(&wide, p, offsetof(UserRecordV2, upFlux));
-    wide.header.logType = LOG_USER_V3;
-    wide.header.m_DataLen = kUserV3Size;
-    const std::int64_t counts[4] = {I32(&p->upFlux), I32(&p->downFlux), I32(&p->rawUpFlux), I32(&p->rawDownFlux)};
-    std::memcpy(&wide.upFlux, &counts[0], 8);
-    std::memcpy(&wide.downFlux, &counts[1], 8);
-    std::memcpy(&wide.rawUpFlux, &counts[2], 8);
-    std::memcpy(&wide.rawDownFlux, &counts[3], 8);
-    std::memcpy(wide.message, p->message, sizeof(wide.message));
+    const UserRecordV3 wide = WidenToUserV3(*p);
     return WriteLog(kind, &wide, reply);
 }
 

@@ -11,6 +11,7 @@
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "platform/Clock.h"
+#include "writers/UserWidening.h"
 #include "writers/SqlSpool.h"
 
 using namespace packet;
@@ -302,29 +303,13 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
 
 int CFinalLogWriter::WriteLog(std::uint32_t kind, const UserRecordV2* p, ReplyBuff* reply) {
     if (p == nullptr) return 0;
-    UserRecordV3 wide{};
-    std::memcpy(&wide, p, offsetof(UserRecordV2, upFlux));  // header and common fields
-    wide.header.logType = LOG_USER_V3;
-    wide.header.m_DataLen = kUserV3Size;
-    wide.upFlux = static_cast<std::int32_t>(ReadU32(&p->upFlux));
-    wide.downFlux = static_cast<std::int32_t>(ReadU32(&p->downFlux));
-    wide.rawUpFlux = static_cast<std::int32_t>(ReadU32(&p->rawUpFlux));
-    wide.rawDownFlux = static_cast<std::int32_t>(ReadU32(&p->rawDownFlux));
-    std::memcpy(wide.message, p->message, sizeof(wide.message));
+    const UserRecordV3 wide = WidenToUserV3(*p);
     return WriteLog(kind, &wide, reply);
 }
 
 int CFinalLogWriter::WriteLog(std::uint32_t kind, const UserRecordV1* p, ReplyBuff* reply) {
     if (p == nullptr) return 0;
-    UserRecordV3 wide{};
-    std::memcpy(&wide, p, offsetof(UserRecordV1, upFlux));
-    wide.header.logType = LOG_USER_V3;
-    wide.header.m_DataLen = kUserV3Size;
-    wide.upFlux = static_cast<std::int32_t>(ReadU32(&p->upFlux));
-    wide.downFlux = static_cast<std::int32_t>(ReadU32(&p->downFlux));
-    wide.rawUpFlux = wide.upFlux;
-    wide.rawDownFlux = wide.downFlux;
-    std::memcpy(wide.message, p->message, sizeof(wide.message));
+    const UserRecordV3 wide = WidenToUserV3(*p);
     return WriteLog(kind, &wide, reply);
 }
 
