@@ -17,11 +17,6 @@
 namespace {
 
 constexpr char kTag[] = "[CDataFileManager]";
-constexpr DWORD kErrorFileNotFound = 2;
-constexpr DWORD kErrorFileExists = 80;
-constexpr DWORD kErrorBadPathName = 161;
-constexpr DWORD kErrorAlreadyExists = 183;
-constexpr DWORD kErrorFileNameTooLong = 206;
 constexpr DWORD kBytesPerMiB = 1024 * 1024;
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
@@ -263,7 +258,7 @@ bool CDataFileManager::MakeDirectoryExist(const std::string& path) {
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryExist] Cannot Delete File Err = %u Path = %s\n",
                 GetLastError(), path.c_str());
         }
-    } else if (GetLastError() != kErrorFileNotFound) {
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryExist] GetFileAttr Err = %u\n", GetLastError());
         return false;
     }
@@ -281,16 +276,16 @@ bool CDataFileManager::MakeDirectoryOK(const char* dbName, const char* tableName
         case 0:
             Log(Recorder(), LOG_LEVEL_DEBUG, kTag, "[MakeDirectoryOK] Create Dir = %s Succeed\n", tableDir.c_str());
             return true;
-        case kErrorAlreadyExists:
+        case ERROR_ALREADY_EXISTS:
             Log(Recorder(), LOG_LEVEL_DEBUG, kTag, "[MakeDirectoryOK] Dir = %s Already Exist\n", tableDir.c_str());
             return true;
-        case kErrorFileExists:
+        case ERROR_FILE_EXISTS:
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryOK] File = %s Exist\n", tableDir.c_str());
             return false;
-        case kErrorBadPathName:
+        case ERROR_BAD_PATHNAME:
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryOK] Bad Path Name = %s\n", tableDir.c_str());
             return false;
-        case kErrorFileNameTooLong:
+        case ERROR_FILENAME_EXCED_RANGE:
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryOK] Path Name Too Long. Path = %s\n",
                 tableDir.c_str());
             return false;
@@ -404,7 +399,7 @@ void CDataFileManager::ScanDataFile_FileName(const std::string& dir, const char*
     const char* match = (pattern != nullptr && pattern[0] != '\0') ? pattern : "*";
     if (!ListDirectory(dir, match, &entries)) {
         const DWORD error = GetLastError();
-        if (error != kErrorFileNotFound) {
+        if (error != ERROR_FILE_NOT_FOUND) {
             Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ScanDataFile_FileName] Cannot Search Path = %s , Err = %u\n",
                 dir.c_str(), error);
         }
@@ -511,13 +506,8 @@ bool CDataFileManager::RunStatement(MYSQL* connection, const std::string& sql) {
 
 bool CDataFileManager::ImportDataFile(MYSQL* connection, const char* tableName, const char* path, bool repair) {
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
-    std::uint64_t size = 0;
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        CPlainFile file;
-        // Opening for append keeps the contents; only the size is read.
-        if (file.OpenAppend(path) && file.Size() > 0) size = static_cast<std::uint64_t>(file.Size());
-    }
+    const std::int64_t bytes = GetFileSizeA(path);
+    const std::uint64_t size = bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
     if (size == 0) {
         Log(Recorder(), LOG_LEVEL_INFO, kTag, "[ImportDataFile] FileSize = 0 , FileName = %s\n", path);
         return true;

@@ -38,6 +38,19 @@ DWORD GetFileAttributesA(const char* path) {
     return attributes;
 }
 
+std::int64_t GetFileSizeA(const char* path) {
+    struct stat st {};
+    if (path == nullptr || stat(path, &st) != 0) {
+        SetLastError(MapErrno(path == nullptr ? EINVAL : errno));
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    return static_cast<std::int64_t>(st.st_size);
+}
+
 bool ListDirectory(const std::string& dir, const std::string& pattern, std::vector<DirEntry>* entries) {
     entries->clear();
     DIR* d = opendir(dir.c_str());

@@ -14,6 +14,9 @@
 // writable); INVALID_FILE_ATTRIBUTES with the last error set when the path
 // cannot be examined.
 DWORD GetFileAttributesA(const char* path);
+// Size in bytes of the file at path; -1 (last error set) when it cannot be
+// examined or is a directory.
+std::int64_t GetFileSizeA(const char* path);
 
 struct DirEntry {
     std::string name;

@@ -19,9 +19,20 @@ constexpr char kClassTag[] = "[CSqlSpool]";
 constexpr char kPrefix[] = "SqlSpool_";
 constexpr char kSuffix[] = ".sql";
 constexpr char kClaimedSuffix[] = ".sending";
+constexpr char kTempSuffix[] = ".tmp";
 constexpr char kSetNamesGbk[] = "set   names   'gbk'";
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+// Removes suffix from the end of name; false (name unchanged) when it does
+// not end with it (or is nothing but it).
+bool StripSuffix(std::string* name, const std::string& suffix) {
+    if (name->size() <= suffix.size() || name->compare(name->size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    name->resize(name->size() - suffix.size());
+    return true;
+}
 
 // A database name that can stand in a file name of the data-file folder.
 bool UsableName(const std::string& database) {
@@ -68,7 +79,7 @@ bool ReadWholeFile(const std::string& path, std::string* text) {
 // Writes the file anew through a temporary file and a rename, flushed to the
 // disk, so a crash leaves either the old or the new content.
 bool RewriteFile(const std::string& path, const std::string& content) {
-    const std::string temp = path + ".tmp";
+    const std::string temp = path + kTempSuffix;
     CPlainFile file;
     if (!file.OpenAppend(temp.c_str()) || !file.Truncate() || !file.Write(content.data(), content.size()) ||
         !file.Sync()) {
@@ -98,8 +109,8 @@ void CSqlSpool::CutTornTails() {
     if (!ListDirectory(dir, std::string(kPrefix) + "*", &entries)) return;
     for (const DirEntry& entry : entries) {
         const std::string path = dir + "/" + entry.name;
-        const std::string& name = entry.name;
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+        std::string name = entry.name;
+        if (StripSuffix(&name, kTempSuffix)) {
             DeleteFileA(path.c_str());  // a rewrite that never completed; its source is still there
             continue;
         }
@@ -165,11 +176,11 @@ std::uint64_t CSqlSpool::PendingCount() {
     CCSLocker lock(&m_csFiles);
     if (!ListDirectory(dir, std::string(kPrefix) + "*", &entries)) return 0;
     for (const DirEntry& entry : entries) {
-        const std::string& name = entry.name;
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) continue;  // a rewrite under way
+        std::string name = entry.name;
+        if (StripSuffix(&name, kTempSuffix)) continue;  // a rewrite under way
         std::string text;
         size_t torn = 0;
-        if (ReadWholeFile(dir + "/" + name, &text)) count += ParseRecords(text, &torn).size();
+        if (ReadWholeFile(dir + "/" + entry.name, &text)) count += ParseRecords(text, &torn).size();
     }
     return count;
 }
@@ -182,15 +193,9 @@ size_t CSqlSpool::SubmitPending() {
     if (ListDirectory(dir, std::string(kPrefix) + "*", &entries)) {
         for (const DirEntry& entry : entries) {
             std::string name = entry.name.substr(sizeof(kPrefix) - 1);
-            if (name.size() > sizeof(kClaimedSuffix) - 1 &&
-                name.compare(name.size() - (sizeof(kClaimedSuffix) - 1), std::string::npos, kClaimedSuffix) == 0) {
-                name.resize(name.size() - (sizeof(kClaimedSuffix) - 1));
-            }
-            if (name.size() <= sizeof(kSuffix) - 1 ||
-                name.compare(name.size() - (sizeof(kSuffix) - 1), std::string::npos, kSuffix) != 0) {
-                continue;  // a temporary file of a rewrite, or not ours
-            }
-            databases.insert(name.substr(0, name.size() - (sizeof(kSuffix) - 1)));
+            StripSuffix(&name, kClaimedSuffix);
+            // A temporary file of a rewrite, or not ours, has no ".sql" left.
+            if (StripSuffix(&name, kSuffix)) databases.insert(name);
         }
     }
     size_t submitted = 0;
