@@ -2,7 +2,13 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <new>
 
 #include "config/ConfigManager.h"
@@ -49,7 +55,10 @@ bool CImportPass::Claim(std::string* database, std::string* table, std::string* 
 
 void CImportPass::Succeeded(const std::string& database, const std::string& table, const std::string& path) {
     CDataFileManager::GetInstance()->RemoveImportInfo(database.c_str(), table.c_str(), path.c_str());
+    // The file before its marker: a marker without its file is only tidied
+    // away, a file without its marker would be loaded a second time.
     DeleteFileA(path.c_str());
+    DeleteFileA(CDataFileManager::MarkerPath(path).c_str());
 }
 
 void CImportPass::Failed(const std::string& database, const std::string& table, const std::string& path) {
@@ -464,6 +473,7 @@ DWORD CDataFileManager::DataFileScanThread(void* param) {
         for (const std::string& table : tables) {
             const std::string dir = root + "/" + db + "/" + table;
             manager->ScanDataFile_FileName(dir, "*.dat", &files);
+            manager->TidyLeftovers(dir, files);
             for (const std::string& name : files) {
                 if (manager->m_dwRunFlag.load() != 1) break;
                 const std::string path = dir + "/" + name;
@@ -477,6 +487,60 @@ DWORD CDataFileManager::DataFileScanThread(void* param) {
     manager->DoImportOnStart();
     Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileScanThread] Thread Exit\n");
     return 0;
+}
+
+std::int64_t CDataFileManager::CutTornTail(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) return -1;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return -1;
+    // Fields never hold a raw line feed, so the last one ends the last whole
+    // line. Read backwards in blocks until it is found.
+    constexpr std::uintmax_t kBlock = 65536;
+    std::string block;
+    std::uintmax_t end = size;
+    std::uintmax_t keep = 0;
+    while (end > 0) {
+        const std::uintmax_t start = end > kBlock ? end - kBlock : 0;
+        block.resize(static_cast<size_t>(end - start));
+        in.seekg(static_cast<std::streamoff>(start));
+        if (!in.read(block.data(), static_cast<std::streamsize>(block.size()))) return -1;
+        const size_t at = block.rfind('\n');
+        if (at != std::string::npos) {
+            keep = start + at + 1;
+            break;
+        }
+        end = start;
+    }
+    if (keep == size) return 0;
+    in.close();
+    std::filesystem::resize_file(path, keep, error);
+    return error ? -1 : static_cast<std::int64_t>(size - keep);
+}
+
+void CDataFileManager::TidyLeftovers(const std::string& dir, const std::vector<std::string>& dataFiles) {
+    std::vector<std::string> markers;
+    ScanDataFile_FileName(dir, "*.dat.loading", &markers);
+    for (const std::string& marker : markers) {
+        const std::string dataFile = marker.substr(0, marker.size() - std::strlen(".loading"));
+        if (std::find(dataFiles.begin(), dataFiles.end(), dataFile) == dataFiles.end()) {
+            DeleteFileA((dir + "/" + marker).c_str());
+        }
+    }
+    for (const std::string& name : dataFiles) {
+        const std::string path = dir + "/" + name;
+        if (IsOpenDataFile(path)) continue;
+        const std::int64_t cut = CutTornTail(path);
+        if (cut > 0) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag,
+                "[DataFileScanThread] Data File = %s Ended With An Incomplete Line , %lld Byte(s) Dropped\n",
+                path.c_str(), static_cast<long long>(cut));
+        } else if (cut < 0) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag, "[DataFileScanThread] Cannot Check The End Of Data File = %s\n",
+                path.c_str());
+        }
+    }
 }
 
 // ---- Import ----------------------------------------------------------------
@@ -504,6 +568,45 @@ bool CDataFileManager::RunStatement(MYSQL* connection, const std::string& sql) {
     return true;
 }
 
+std::string CDataFileManager::LoadStatement(const char* tableName, const std::string& into,
+                                            const std::string& quotedPath) {
+    return IsSyslog(tableName)
+               ? Format("load data local infile '%s' into table %s character set gbk fields enclosed by '\"' lines "
+                        "terminated by '\\r\\n' ( `lev` , `process` , `message` , `log_time` )",
+                        quotedPath, into)
+               : Format("load data local infile '%s' into table %s character set gbk fields enclosed by '\"'  lines "
+                        "terminated by '\\r\\n' ",
+                        quotedPath, into);
+}
+
+bool CDataFileManager::PrepareMarker(MYSQL* connection, const char* tableName, const char* path,
+                                     std::int64_t* syslogFloor) {
+    *syslogFloor = 0;
+    const std::string marker = MarkerPath(path);
+    if (FILE* in = std::fopen(marker.c_str(), "rb")) {
+        long long floor = 0;
+        if (std::fscanf(in, "%lld", &floor) == 1) *syslogFloor = floor;
+        std::fclose(in);
+        return true;
+    }
+    if (IsSyslog(tableName) && mysql_query(connection, "select ifnull(max(id),0) from syslog") == 0) {
+        if (MYSQL_RES* result = mysql_store_result(connection)) {
+            MYSQL_ROW row = mysql_fetch_row(result);
+            if (row != nullptr && row[0] != nullptr) *syslogFloor = std::strtoll(row[0], nullptr, 10);
+            mysql_free_result(result);
+        }
+    }
+    FILE* out = std::fopen(marker.c_str(), "wb");
+    const bool written = out != nullptr && std::fprintf(out, "%lld\n", static_cast<long long>(*syslogFloor)) > 0;
+    if (out != nullptr && std::fclose(out) != 0) DeleteFileA(marker.c_str());
+    if (!written) {
+        // The load goes on: only a kill during it could then store rows twice.
+        Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ImportDataFile] Cannot Write Load Marker = %s , Err = %d\n",
+            marker.c_str(), errno);
+    }
+    return false;
+}
+
 bool CDataFileManager::ImportDataFile(MYSQL* connection, const char* tableName, const char* path, bool repair) {
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
     const std::int64_t bytes = GetFileSizeA(path);
@@ -512,100 +615,110 @@ bool CDataFileManager::ImportDataFile(MYSQL* connection, const char* tableName, 
         Log(Recorder(), LOG_LEVEL_INFO, kTag, "[ImportDataFile] FileSize = 0 , FileName = %s\n", path);
         return true;
     }
+    std::int64_t syslogFloor = 0;
+    if (PrepareMarker(connection, tableName, path, &syslogFloor)) {
+        Log(Recorder(), LOG_LEVEL_INFO, kTag,
+            "[ImportDataFile] Data File = %s Was Loaded Before Without Completing. Rows Already Stored Are Left Out\n",
+            path);
+        return DoImportDataFileWithTempTable(connection, tableName, path, repair, true, syslogFloor);
+    }
     const std::int32_t limitMiB = CConfigManager::GetInstance()->m_ZelkAdv.NoTempTableDataFileSize.Get();
     if (limitMiB == 0 || size / kBytesPerMiB > static_cast<std::uint64_t>(limitMiB)) {
-        return DoImportDataFileWithOutTempTable(connection, tableName, path, repair);
+        return DoImportDataFileWithOutTempTable(connection, tableName, path, repair, syslogFloor);
     }
-    return DoImportDataFileWithTempTable(connection, tableName, path, repair);
+    return DoImportDataFileWithTempTable(connection, tableName, path, repair, false, syslogFloor);
+}
+
+bool CDataFileManager::TempTableAttempt(MYSQL* connection, const char* tableName, const char* path, bool repair,
+                                        bool dedupe, std::int64_t syslogFloor, bool* copyTried) {
+    const std::string table = tableName;
+    const std::string temp = table + "_temp";
+    const std::string create = Format("create temporary table if not exists %s_temp select * from %s where 1 <> 1",
+                                      table, table);
+    std::string copy = Format("insert into %s select * from %s_temp", table, table);
+    if (dedupe && IsSyslog(tableName)) {
+        copy = "insert into syslog (`lev`,`process`,`message`,`log_time`) select t.lev,t.process,t.message,"
+               "t.log_time from syslog_temp t where not exists (select 1 from syslog r where r.id > " +
+               std::to_string(syslogFloor) +
+               " and r.log_time = t.log_time and r.lev = t.lev and r.process = t.process and binary r.message = "
+               "binary t.message)";
+    } else if (dedupe) {
+        copy = "insert into " + table + " select t.* from " + temp + " t where not exists (select 1 from " + table +
+               " r where r.record_id = t.record_id)";
+    }
+    const std::string drop = Format("drop table %s_temp", table, "");
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Prepare To Import Data File = %s\n", path);
+    if (!RunStatement(connection, create)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+            "[DoImportDataFileWithTempTable] Cannot Create Temporary Table Err = %u ErrStr = %s\n",
+            mysql_errno(connection), mysql_error(connection));
+        if (repair) SimpleRepairTable(connection, tableName);
+        return false;
+    }
+    bool copied = false;
+    if (!RunStatement(connection, LoadStatement(tableName, temp, QuotePath(path)))) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+            "[DoImportDataFileWithTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
+            mysql_errno(connection), mysql_error(connection));
+        if (repair) SimpleRepairTable(connection, tableName);
+    } else if (*copyTried = true; !RunStatement(connection, copy)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+            "[DoImportDataFileWithTempTable] Cannot Insert Temporary Table Data Into Real Table. Err = %u , "
+            "ErrStr = %s\n",
+            mysql_errno(connection), mysql_error(connection));
+        if (repair) SimpleRepairTable(connection, tableName);
+    } else {
+        const char* info = mysql_info(connection);
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Info = %s\n",
+            info != nullptr ? info : "");
+        copied = true;
+    }
+    if (!RunStatement(connection, drop)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+            "[DoImportDataFileWithTempTable] Cannot Drop Temporary Table . Err = %u , ErrStr = %s\n",
+            mysql_errno(connection), mysql_error(connection));
+    }
+    if (copied) {
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Import Succeed. Data File = %s\n", path);
+    }
+    return copied;
 }
 
 bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* connection, const char* tableName, const char* path,
-                                                     bool repair) {
+                                                     bool repair, bool dedupe, std::int64_t syslogFloor) {
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
-    const std::string table = tableName;
-    const std::string quoted = QuotePath(path);
-    const std::string create = Format("create temporary table if not exists %s_temp select * from %s where 1 <> 1",
-                                      table, table);
-    const std::string load =
-        IsSyslog(tableName)
-            ? Format("load data local infile '%s' into table %s_temp character set gbk fields enclosed by '\"'  lines "
-                     "terminated by '\\r\\n' ( `lev` , `process` , `message` , `log_time` )",
-                     quoted, table)
-            : Format("load data local infile '%s' into table %s_temp character set gbk fields enclosed by '\"' lines "
-                     "terminated by '\\r\\n' ",
-                     quoted, table);
-    const std::string copy = Format("insert into %s select * from %s_temp", table, table);
-    const std::string drop = Format("drop table %s_temp", table, "");
     for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
-        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Prepare To Import Data File = %s\n",
-            path);
-        if (!RunStatement(connection, create)) {
-            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
-                "[DoImportDataFileWithTempTable] Cannot Create Temporary Table Err = %u ErrStr = %s\n",
-                mysql_errno(connection), mysql_error(connection));
-            if (repair) SimpleRepairTable(connection, tableName);
-            continue;
-        }
-        bool copied = false;
-        if (!RunStatement(connection, load)) {
-            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
-                "[DoImportDataFileWithTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
-                mysql_errno(connection), mysql_error(connection));
-            if (repair) SimpleRepairTable(connection, tableName);
-        } else if (!RunStatement(connection, copy)) {
-            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
-                "[DoImportDataFileWithTempTable] Cannot Insert Temporary Table Data Into Real Table. Err = %u , "
-                "ErrStr = %s\n",
-                mysql_errno(connection), mysql_error(connection));
-            if (repair) SimpleRepairTable(connection, tableName);
-        } else {
-            const char* info = mysql_info(connection);
-            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Info = %s\n",
-                info != nullptr ? info : "");
-            copied = true;
-        }
-        if (!RunStatement(connection, drop)) {
-            Log(Recorder(), LOG_LEVEL_ERROR, kTag,
-                "[DoImportDataFileWithTempTable] Cannot Drop Temporary Table . Err = %u , ErrStr = %s\n",
-                mysql_errno(connection), mysql_error(connection));
-        }
-        if (copied) {
-            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithTempTable] Import Succeed. Data File = %s\n",
-                path);
-            return true;
-        }
+        bool copyTried = false;
+        if (TempTableAttempt(connection, tableName, path, repair, dedupe, syslogFloor, &copyTried)) return true;
+        // A copy that failed part-way may have stored some rows.
+        dedupe = dedupe || copyTried;
     }
     return false;
 }
 
 bool CDataFileManager::DoImportDataFileWithOutTempTable(MYSQL* connection, const char* tableName, const char* path,
-                                                        bool repair) {
+                                                        bool repair, std::int64_t syslogFloor) {
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
-    const std::string table = tableName;
-    const std::string quoted = QuotePath(path);
-    const std::string load =
-        IsSyslog(tableName)
-            ? Format("load data local infile '%s' into table %s character set gbk fields enclosed by '\"' lines "
-                     "terminated by '\\r\\n' ( `lev` , `process` , `message` , `log_time` )",
-                     quoted, table)
-            : Format("load data local infile '%s' into table %s character set gbk fields enclosed by '\"'  lines "
-                     "terminated by '\\r\\n' ",
-                     quoted, table);
-    for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
-        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Prepare To Import Data File = %s\n",
+    const std::string load = LoadStatement(tableName, tableName, QuotePath(path));
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Prepare To Import Data File = %s\n",
+        path);
+    if (RunStatement(connection, load)) {
+        const char* info = mysql_info(connection);
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Info = %s\n",
+            info != nullptr ? info : "");
+        Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Import Succeed. Data File = %s\n",
             path);
-        if (RunStatement(connection, load)) {
-            const char* info = mysql_info(connection);
-            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Info = %s\n",
-                info != nullptr ? info : "");
-            Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Import Succeed. Data File = %s\n",
-                path);
-            return true;
-        }
-        Log(Recorder(), LOG_LEVEL_ERROR, kTag,
-            "[DoImportDataFileWithOutTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
-            mysql_errno(connection), mysql_error(connection));
-        if (repair) SimpleRepairTable(connection, tableName);
+        return true;
+    }
+    Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+        "[DoImportDataFileWithOutTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
+        mysql_errno(connection), mysql_error(connection));
+    if (repair) SimpleRepairTable(connection, tableName);
+    // A load that failed part-way leaves the rows it stored (the tables do
+    // not roll back): the two further attempts leave those out.
+    for (int attempt = 1; attempt < kImportAttempts; ++attempt) {
+        bool copyTried = false;
+        if (TempTableAttempt(connection, tableName, path, repair, true, syslogFloor, &copyTried)) return true;
     }
     return false;
 }
@@ -626,7 +739,7 @@ bool CDataFileManager::WaitBeforeImportOnStart() {
     while (m_dwRunFlag.load() == 1) {
         if (m_ScanThread.WaitPeriod(kStartImportStepMs) != WAIT_TIMEOUT) return false;
         const DWORD now = GetTickCount();
-        if (now - periodStart < kStartImportDelayMs) continue;
+        if (now - periodStart < m_dwStartImportDelayMs.load()) continue;
         if (IsNodeListReady()) return true;
         periodStart = now;  // not loaded yet: another full delay
     }
@@ -634,38 +747,43 @@ bool CDataFileManager::WaitBeforeImportOnStart() {
 }
 
 void CDataFileManager::DoImportOnStart() {
-    CSQLConnManager* sql = CSQLConnManager::GetInstance();
     CSQLConnManager::ThreadInit();
-    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportOnStart] DataFile Will Import In %u ms\n", kStartImportDelayMs);
-    if (!WaitBeforeImportOnStart() || m_dwRunFlag.load() != 1) {
-        CSQLConnManager::ThreadEnd();
-        return;
-    }
-    {
-        CImportPass pass("");
-        std::string db, table, path;
-        while (true) {
-            if (CConfigManager::GetInstance()->m_Zelk.ISFULL.Get() != 0) {
-                Log(Recorder(), LOG_LEVEL_WARN, kTag,
-                    "[DoImportOnStart] Import Calcel Due To Not Enough DiskSpace.\n");
-                break;
-            }
-            if (!pass.Claim(&db, &table, &path)) break;
-            MYSQL* connection = sql->AllocSqlConn(db.c_str(), CLIENT_LOCAL_FILES);
-            if (connection == nullptr) {
-                Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[DoImportOnStart] Cannot Alloc MySQL Object.\n");
-                pass.Failed(db, table, path);
-                break;
-            }
-            if (ImportDataFile(connection, table.c_str(), path.c_str(), true)) {
-                pass.Succeeded(db, table, path);
-            } else {
-                pass.Failed(db, table, path);
-                Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[DoImportOnStart] Call ImportDataFile() Fail.\n");
-            }
-            sql->ReleaseSqlConn(connection);
-            if (m_dwRunFlag.load() != 1) break;
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportOnStart] DataFile Will Import In %u ms\n",
+        m_dwStartImportDelayMs.load());
+    if (WaitBeforeImportOnStart() && m_dwRunFlag.load() == 1) {
+        ImportWaitingFiles("[DoImportOnStart]");
+        // Later files of nodes that are no longer connected have no import
+        // task of their own.
+        while (m_dwRunFlag.load() == 1 && m_ScanThread.WaitPeriod(m_dwWaitingImportPeriodMs.load()) == WAIT_TIMEOUT &&
+               m_dwRunFlag.load() == 1) {
+            ImportWaitingFiles("[ImportWaitingFiles]");
         }
-    }  // the pass gives back the claims of the files that failed
+    }
     CSQLConnManager::ThreadEnd();
 }
+
+void CDataFileManager::ImportWaitingFiles(const char* tag) {
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    CImportPass pass("");
+    std::string db, table, path;
+    while (m_dwRunFlag.load() == 1) {
+        if (CConfigManager::GetInstance()->m_Zelk.ISFULL.Get() != 0) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag, "%s Import Calcel Due To Not Enough DiskSpace.\n", tag);
+            break;
+        }
+        if (!pass.Claim(&db, &table, &path)) break;
+        MYSQL* connection = sql->AllocSqlConn(db.c_str(), CLIENT_LOCAL_FILES);
+        if (connection == nullptr) {
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "%s Cannot Alloc MySQL Object.\n", tag);
+            pass.Failed(db, table, path);
+            break;
+        }
+        if (ImportDataFile(connection, table.c_str(), path.c_str(), true)) {
+            pass.Succeeded(db, table, path);
+        } else {
+            pass.Failed(db, table, path);
+            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "%s Call ImportDataFile() Fail.\n", tag);
+        }
+        sql->ReleaseSqlConn(connection);
+    }
+}  // the pass gives back the claims of the files that failed

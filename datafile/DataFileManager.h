@@ -38,6 +38,22 @@
 //   them stays claimed after the pass (ImportPass below).
 // - The start-up import's 60 s delay is measured with GetTickCount while
 //   waiting on the exit event in short steps, so the test clock drives it.
+// - Files of nodes that are not connected. A node's import task ends with its
+//   connection, and the files its writers release then would wait for its
+//   next connection. After the start-up import the scan thread therefore
+//   repeats the same any-database pass every 60 s (settable for tests)
+//   until UnInit, so the logs of a node that left reach MySQL too. Claims
+//   keep it from loading a file an import task holds.
+// - Loads are exactly once across kills. Before a file's first load attempt
+//   a marker "<file>.loading" is written next to it (for syslog it holds the
+//   table's highest id at that moment); it is deleted after the file. A file
+//   whose marker exists when an attempt starts (the process was killed while
+//   loading it, or an earlier attempt failed, either of which may have left
+//   part of its rows in the table) is loaded through the temporary table,
+//   leaving out the rows already stored: user rows by record id, syslog rows
+//   by their four fields among the ids above the marker's. The scan deletes
+//   markers whose file is gone and cuts a file's last line when it lacks its
+//   "\r\n" (an append cut short), logging the bytes dropped.
 // - Statements are built in strings of any length; the path in a statement
 //   has every single quote and backslash doubled.
 #pragma once
@@ -45,6 +61,7 @@
 #include <mysql.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
@@ -102,6 +119,7 @@ public:
     // count, not from counting steps.
     static constexpr DWORD kStartImportStepMs = 100;
     static constexpr int kImportAttempts = 3;
+    static constexpr DWORD kWaitingImportPeriodMs = 60000;
 
     static CDataFileManager* GetInstance();
     virtual ~CDataFileManager();
@@ -135,21 +153,36 @@ public:
 
     // Import routines (repair = repair the table after a failed attempt).
     bool ImportDataFile(MYSQL* connection, const char* tableName, const char* path, bool repair);
-    bool DoImportDataFileWithTempTable(MYSQL* connection, const char* tableName, const char* path, bool repair);
-    bool DoImportDataFileWithOutTempTable(MYSQL* connection, const char* tableName, const char* path, bool repair);
+    // Three attempts each. An attempt after one that may have stored part of
+    // the rows leaves the stored rows out (dedupe, see above); syslogFloor is
+    // the marker's id.
+    bool DoImportDataFileWithTempTable(MYSQL* connection, const char* tableName, const char* path, bool repair,
+                                       bool dedupe, std::int64_t syslogFloor);
+    bool DoImportDataFileWithOutTempTable(MYSQL* connection, const char* tableName, const char* path, bool repair,
+                                          std::int64_t syslogFloor);
     void SimpleRepairTable(MYSQL* connection, const char* tableName);
     void DoImportOnStart();
+    // One any-database pass of the scan thread; tag names it in the log.
+    void ImportWaitingFiles(const char* tag);
 
     // Seeds the calling thread's generator of file-name serials.
     static void SeedNameRandom(DWORD seed);
     // The path as a SQL string literal's content: ' and \ doubled.
     static std::string QuotePath(const std::string& path);
+    // The marker of a file's load attempts (see above).
+    static std::string MarkerPath(const std::string& path) { return path + ".loading"; }
+    // Cuts an unterminated last line off; the number of bytes cut, or -1 when
+    // the file could not be read or cut.
+    static std::int64_t CutTornTail(const std::string& path);
 
     // Tests shorten the switch thread's period before Init.
     void SetSwitchPeriod(DWORD periodMs) { m_dwSwitchPeriodMs.store(periodMs); }
     // Tests replace the check "the node list is loaded" of the start-up
     // import; an empty function restores the shared data's own flag.
     void SetNodeListReadyCheck(std::function<bool()> check);
+    // Tests shorten the start-up delay and the period of the later passes.
+    void SetStartImportDelay(DWORD delayMs) { m_dwStartImportDelayMs.store(delayMs); }
+    void SetWaitingImportPeriod(DWORD periodMs) { m_dwWaitingImportPeriodMs.store(periodMs); }
 
 private:
     CDataFileManager();
@@ -166,6 +199,17 @@ private:
     bool IsNodeListReady();
     // Runs sql and drains any result; false with the error left on connection.
     static bool RunStatement(MYSQL* connection, const std::string& sql);
+    static std::string LoadStatement(const char* tableName, const std::string& into, const std::string& quotedPath);
+    // Writes the marker before a first attempt; reads it (true) when one is
+    // there already. *syslogFloor: the id above which rows may come from an
+    // earlier attempt.
+    static bool PrepareMarker(MYSQL* connection, const char* tableName, const char* path, std::int64_t* syslogFloor);
+    // One attempt through the temporary table; *copyTried tells whether the
+    // copy into the real table ran (and may have stored part of the rows).
+    bool TempTableAttempt(MYSQL* connection, const char* tableName, const char* path, bool repair, bool dedupe,
+                          std::int64_t syslogFloor, bool* copyTried);
+    // Deletes markers without their file and cuts torn last lines.
+    void TidyLeftovers(const std::string& dir, const std::vector<std::string>& dataFiles);
 
     std::atomic<DWORD> m_dwRunFlag{0};
     std::atomic<DWORD> m_dwRunning{0};
@@ -179,4 +223,6 @@ private:
     CRITICAL_SECTION m_csImport;
     std::atomic<DWORD> m_dwSwitchPeriodMs{kSwitchPeriodMs};
     std::function<bool()> m_NodeListReadyCheck;  // guarded by m_csImport
+    std::atomic<DWORD> m_dwStartImportDelayMs{kStartImportDelayMs};
+    std::atomic<DWORD> m_dwWaitingImportPeriodMs{kWaitingImportPeriodMs};
 };

@@ -22,7 +22,7 @@ public:
     static constexpr DWORD kPassPeriodMs = 10000;
     static constexpr DWORD kWaitStepMs = 100;
 
-    CLoadDataTask() = default;
+    CLoadDataTask() : m_dwPassPeriodMs(s_dwDefaultPassPeriodMs.load()) {}
     // Gives a connection still held back to the pool.
     ~CLoadDataTask() override;
 
@@ -32,6 +32,9 @@ public:
     const std::string& GetDBName() const { return m_strDBName; }
     // Tests shorten the time between passes before the task starts.
     void SetPassPeriod(DWORD periodMs) { m_dwPassPeriodMs.store(periodMs); }
+    // The period of tasks created from now on (node connections create
+    // theirs); tests shorten it.
+    static void SetDefaultPassPeriod(DWORD periodMs) { s_dwDefaultPassPeriodMs.store(periodMs); }
 
 private:
     // Waits one period on the exit event in short steps; false when the task
@@ -41,5 +44,7 @@ private:
 
     std::string m_strDBName;
     MYSQL* m_pSqlConn = nullptr;
-    std::atomic<DWORD> m_dwPassPeriodMs{kPassPeriodMs};
+    std::atomic<DWORD> m_dwPassPeriodMs;
+
+    static inline std::atomic<DWORD> s_dwDefaultPassPeriodMs{kPassPeriodMs};
 };

@@ -16,6 +16,7 @@
 #include "core/modules/BuffManager.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
+#include "datafile/LoadDataTask.h"
 #include "db/SQLConnManager.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -316,9 +317,23 @@ void CTarnNode::OnMsg_TarnNodeDataSyncSucc(char* name, BYTE* identity) {
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[OnMsg_TarnNodeDataSyncSucc] Receive Sync Succeed Message!\n");
     if (name != nullptr && identity != nullptr) SetIdentity(name, identity);
     UpdateDevConnectInfo(1);
-    // The node's maintenance tasks start here once they are built.
+    Start_LoadDataTask();
     if (name != nullptr) ReleaseByteBuff(name);
     if (identity != nullptr) ReleaseByteBuff(identity);
+}
+
+void CTarnNode::Start_LoadDataTask() {
+    if (m_pMaintenanceTasks[0] != nullptr) return;
+    auto* task = new (std::nothrow) CLoadDataTask();
+    if (task == nullptr) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Start_LoadDataTask] Cannot Alloc Memory For LoadDataTask.\n");
+        return;
+    }
+    task->SetDBName(GetDbName());
+    m_pMaintenanceTasks[0] = task;
+    if (!CTaskManager::GetInstance()->AddTask(task)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Start_LoadDataTask] Cannot Start LoadDataTask.\n");
+    }
 }
 
 void CTarnNode::OnMsg_TarnNodeInfoUpdate(char* name, BYTE* identity) {

@@ -73,6 +73,9 @@ private:
     void OnMsg_TarnNodeInfoUpdate(char* name, BYTE* identity);
     void SetIdentity(const char* name, const BYTE* identity);
     void UpdateDevConnectInfo(int state);
+    // Starts the node's import task once per connection (a no-op when it
+    // exists); the other maintenance tasks join as they are built.
+    void Start_LoadDataTask();
     bool GetTableLogCount(MYSQL* connection, const char* table, std::int64_t* count);
     void SignalAllTaskStop();
     void StopAllTask();

@@ -5,6 +5,7 @@
 #include "core/SocketManager.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
+#include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "node/DataCenterListenTask.h"
@@ -43,13 +44,14 @@ bool CVarnholt::WaitForExit(DWORD timeoutMs) {
 bool CVarnholt::InitManagers() {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CSqlSpool::GetInstance()->Init() && CTarnNodeManager::GetInstance()->Init() &&
+           CSqlSpool::GetInstance()->Init() && CDataFileManager::GetInstance()->Init() && CTarnNodeManager::GetInstance()->Init() &&
            CTaskManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
     CTaskManager::GetInstance()->UnInit();
     CTarnNodeManager::GetInstance()->UnInit();
+    CDataFileManager::GetInstance()->UnInit();
     CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();

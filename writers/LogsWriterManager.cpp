@@ -39,9 +39,8 @@ int CBaseLogWriter::DispatchItem(const LogItem* item, ReplyBuff* reply, std::uin
 }
 
 void CVarnholtLogsWriterManager::InstallLogWriterChain() {
-    // The merger and the data-file writer take the first two places as they
-    // are built.
-    InstallLogWriterChain({nullptr, nullptr, &m_FinalWriter});
+    // The merger takes the first place once it is built.
+    InstallLogWriterChain({nullptr, &m_DataFileWriter, &m_FinalWriter});
 }
 
 void CVarnholtLogsWriterManager::InstallLogWriterChain(std::initializer_list<CBaseLogWriter*> writers) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "writers/BaseLogWriter.h"
+#include "writers/DataFileLogWriter.h"
 #include "writers/FinalLogWriter.h"
 
 class CVarnholtLogsWriterManager {
@@ -50,6 +51,7 @@ public:
     size_t ChainLength() const { return m_Chain.size(); }
 
 private:
+    CDataFileLogWriter m_DataFileWriter;
     CFinalLogWriter m_FinalWriter;
     std::vector<CBaseLogWriter*> m_Chain;
 };

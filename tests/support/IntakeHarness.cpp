@@ -6,9 +6,12 @@
 #include "core/SocketManager.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
+#include "datafile/DataFileManager.h"
+#include "datafile/LoadDataTask.h"
 #include "db/SQLConnManager.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
+#include "platform/Clock.h"
 #include "platform/Ini.h"
 #include "support/DbEnv.h"
 #include "support/Packets.h"
@@ -32,6 +35,11 @@ CDataCenterListenTask* Start(std::uint16_t port) {
     EXPECT_TRUE(CSQLConnManager::GetInstance()->Init());
     CSqlSpool::GetInstance()->SetPassPeriod(100);
     EXPECT_TRUE(CSqlSpool::GetInstance()->Init());
+    CDataFileManager::GetInstance()->SetSwitchPeriod(100);
+    CDataFileManager::GetInstance()->SetStartImportDelay(0);
+    CDataFileManager::GetInstance()->SetWaitingImportPeriod(100);
+    EXPECT_TRUE(CDataFileManager::GetInstance()->Init());
+    CLoadDataTask::SetDefaultPassPeriod(100);
     CTaskManager::GetInstance()->SetReaperPeriod(100);
     EXPECT_TRUE(CTaskManager::GetInstance()->Init());
     CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
@@ -53,9 +61,12 @@ void Stop(CDataCenterListenTask* listener) {
     testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000);
     CTarnNodeManager::GetInstance()->UnInit();
     CTaskManager::GetInstance()->UnInit();
+    CDataFileManager::GetInstance()->UnInit();
     CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
 }
+
+void RotateDataFiles() { TestClock::AdvanceTicks(31 * 60 * 1000); }
 
 const char kUserSnapshot[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
                              "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";

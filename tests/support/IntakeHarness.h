@@ -18,6 +18,10 @@ CDataCenterListenTask* Start(std::uint16_t port);
 void Stop(CDataCenterListenTask* listener);
 
 // Writes one key of a configuration file and reloads the file.
+// Makes every data file written so far due for rotation: the harness's
+// switch thread and importers (100 ms periods) then load it.
+void RotateDataFiles();
+
 void SetKey(const char* file, const char* section, const char* key, const std::string& value);
 
 // A user snapshot with user alice (id 1) in group 10.
