@@ -266,6 +266,16 @@ NodeInfo* CGlobalSharedData::FindNodeInfoIter(const char* dbName, const BYTE* id
     return nullptr;
 }
 
+std::vector<NodeInfo*> CGlobalSharedData::FindNodesOfDb(const char* dbName) {
+    std::vector<NodeInfo*> nodes;
+    if (dbName == nullptr || *dbName == '\0') return nodes;
+    CCSLocker lock(&m_csNodeList);
+    for (auto& node : m_Nodes) {
+        if (node->strDbName == dbName) nodes.push_back(node.get());
+    }
+    return nodes;
+}
+
 NodeInfo* CGlobalSharedData::FindByIdentity(const BYTE* identity) {
     if (identity == nullptr) return nullptr;
     CCSLocker lock(&m_csNodeList);

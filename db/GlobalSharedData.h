@@ -160,6 +160,9 @@ public:
     // The node with this database name (and identity, when given), or with
     // this identity when no name is given; null (logged) when none matches.
     NodeInfo* FindNodeInfoIter(const char* dbName, const BYTE* identity);
+    // Every node whose logs go to dbName: nodes sharing one database share
+    // its user and administrator tables, so a snapshot of one reloads all.
+    std::vector<NodeInfo*> FindNodesOfDb(const char* dbName);
     int GetDbNameByMD5(const BYTE* identity, std::string* dbName);
     int GetAdminInfoEx(const char* dbName, const BYTE* identity, const char* adminName, std::int32_t* adminId,
                        std::int32_t* groupId);

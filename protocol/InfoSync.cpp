@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
@@ -196,7 +197,9 @@ bool CNodeLogRecordTask::ProcessLogudtAdminInfo(const std::string& file) {
     }
     RunFollowUpStatements(connection);
     CGlobalSharedData* data = CGlobalSharedData::GetInstance();
-    if (NodeInfo* node = data->FindNodeInfoIter(m_strDbName.c_str(), nullptr)) {
+    const std::vector<NodeInfo*> nodes = data->FindNodesOfDb(m_strDbName.c_str());
+    if (nodes.empty()) data->FindNodeInfoIter(m_strDbName.c_str(), nullptr);  // logs the unknown database
+    for (NodeInfo* node : nodes) {
         if (data->GetSpecifyDevNodeAdminInfo(node, connection) == 1) {
             Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[ProcessLogudtAdminInfo] Update Admin Info Succeed.\n");
         } else {
@@ -242,7 +245,9 @@ bool CNodeLogRecordTask::ProcessLogudtUserInfo(const std::string& file) {
     }
     RunFollowUpStatements(connection);
     CGlobalSharedData* data = CGlobalSharedData::GetInstance();
-    if (NodeInfo* node = data->FindNodeInfoIter(m_strDbName.c_str(), nullptr)) {
+    const std::vector<NodeInfo*> nodes = data->FindNodesOfDb(m_strDbName.c_str());
+    if (nodes.empty()) data->FindNodeInfoIter(m_strDbName.c_str(), nullptr);  // logs the unknown database
+    for (NodeInfo* node : nodes) {
         if (data->GetSpecifyDevNodeUserInfo(node, connection) == 1 &&
             data->GetSpecifyDevNodeGroupInfo(node, connection) == 1) {
             Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[ProcessLogudtUserInfo] Update User Info Succeed.\n");

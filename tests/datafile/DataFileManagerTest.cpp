@@ -49,11 +49,7 @@ std::string BasicFileOfSize(size_t size, int* lines) {
     }
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
+size_t Count(const std::string& text, const std::string& part) { return testenv::CountOccurrences(text, part); }
 
 class DataFileManagerTest : public ::testing::Test {
 protected:

@@ -2,13 +2,21 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "db/SqlText.h"
 #include "platform/Ini.h"
+#include "protocol/PacketFormat.h"
 #include "support/ChildProcess.h"
 #include "support/DbEnv.h"
+#include "support/IntakeHarness.h"
+#include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
 
@@ -256,6 +264,91 @@ TEST_F(ConsoleRunTest, FreshInstallTreeAnswersTheNodeSimulatorAndStoresItsSnapsh
                   .find("[LoadZelkConfig] Value Cut To 518 Characters. FileName = " + Config("Zelk.conf") +
                         " , Section = DatabaseConfig , Key = BackPath\n"),
               std::string::npos);
+}
+
+// Killed twice, once after taking logs into data files and once while loading
+// them at the next start: at the third start every user and system log the
+// service took in is in MySQL once, with exactly the text that was sent.
+TEST_F(ConsoleRunTest, SigkillAfterIntakeAndDuringTheStartUpImportLosesAndRepeatsNothing) {
+    testdb::ExecIn(s_nodeDb, "delete from usrbasiclog; delete from syslog");
+    SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
+    Start();
+    int peer = testnet::ConnectWithin(m_port, 15000);
+    ASSERT_GE(peer, 0);
+    BYTE id[16];
+    ASSERT_TRUE(DecodeHex16(kSimNode, id));
+    ASSERT_TRUE(testintake::SyncUsers(peer, id));
+    // Every awkward character, with Chinese text sent as UTF-8; the rows hold
+    // it in GBK ("\xD6\xD0").
+    const std::string awkward = "it's \"q\" back\\slash\ttab\nlf\rcr \xE4\xB8\xAD ";
+    constexpr int kUserLogs = 60000, kSystemLogs = 50;
+    std::string stream;
+    for (int i = 0; i < kUserLogs; ++i) {
+        stream += testpkt::UserV1(id, 1, "alice", awkward + std::to_string(i) + std::string(80, 'p'));
+    }
+    for (int i = 0; i < kSystemLogs; ++i) {
+        packet::SystemRecord r{};
+        testpkt::FillHeader(&r.header, id, packet::LOG_SYSTEM, packet::kSystemSize);
+        r.level = 2;
+        r.process = 7;
+        std::snprintf(r.message, sizeof(r.message), "%s%d", awkward.c_str(), i);
+        stream += testpkt::Bytes(r);
+    }
+    // The keep-alive's reply comes once every log before it was handled.
+    ASSERT_TRUE(testnet::SendAll(peer, stream + testpkt::KeepAlive(id)));
+    ASSERT_EQ(testnet::ReceiveExactly(peer, packet::kKeepAliveReplySize, 60000).size(),
+              size_t{packet::kKeepAliveReplySize});
+    ASSERT_TRUE(m_child.Signal(SIGKILL));
+    int code = 0;
+    ASSERT_TRUE(m_child.Wait(5000, &code));
+    testnet::Close(peer);
+
+    const std::string log = LogDir() + "/" + TodayLogName();
+    const size_t before = testenv::ReadFile(log).size();
+    Start();  // the start-up import begins 60 s after the start
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] { return testenv::ReadFile(log).find("Prepare To Import Data File", before) != std::string::npos; }, 90000));
+    ASSERT_TRUE(m_child.Signal(SIGKILL));
+    ASSERT_TRUE(m_child.Wait(5000, &code));
+
+    Start();
+    const std::string dir = m_root + "/Zelk/DataFile/" + s_nodeDb;
+    auto waiting = [&] {
+        size_t files = 0;
+        for (const char* table : {"usrbasiclog", "syslog"}) files += testenv::ListFiles(dir + "/" + table).size();
+        return files;
+    };
+    ASSERT_TRUE(testenv::WaitFor([&] { return waiting() == 0; }, 120000)) << waiting() << " files left";
+    EXPECT_EQ(StopWith(SIGTERM), 0);
+
+    std::string gbk = awkward;
+    gbk.replace(gbk.find("\xE4\xB8\xAD"), 3, "\xD6\xD0");
+    std::unique_ptr<MYSQL, decltype(&mysql_close)> c(testdb::Connect(s_nodeDb), mysql_close);
+    const auto users = testdb::Query(c.get(), "select message, user_name, user_action, log_time from usrbasiclog");
+    ASSERT_EQ(users.size(), size_t{kUserLogs});
+    std::vector<int> seen(kUserLogs, 0);
+    for (const auto& row : users) {
+        const std::string& message = *row[0];
+        ASSERT_EQ(message.compare(0, gbk.size(), gbk), 0) << message;
+        const int n = std::atoi(message.c_str() + gbk.size());
+        ASSERT_TRUE(n >= 0 && n < kUserLogs);
+        EXPECT_EQ(message, gbk + std::to_string(n) + std::string(80, 'p'));
+        EXPECT_EQ(*row[1] + "|" + *row[2] + "|" + *row[3], "alice|1|2031-03-09 14:05:01");
+        ++seen[n];
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kUserLogs);
+    const auto systems = testdb::Query(c.get(), "select message, lev, process from syslog order by id");
+    ASSERT_EQ(systems.size(), size_t{kSystemLogs});
+    std::vector<std::string> messages;
+    for (const auto& row : systems) {
+        messages.push_back(*row[0]);
+        EXPECT_EQ(*row[1] + "|" + *row[2], "2|7");
+    }
+    std::sort(messages.begin(), messages.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < kSystemLogs; ++i) expected.push_back(gbk + std::to_string(i));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(messages, expected);
 }
 
 }  // namespace

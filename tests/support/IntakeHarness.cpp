@@ -76,13 +76,14 @@ bool SyncUsers(int peer, const std::uint8_t identity[16], const std::string& con
            testnet::ReceiveExactly(peer, packet::kInfoSyncReplySize, 10000).size() == packet::kInfoSyncReplySize;
 }
 
-void Service::Open(const std::string& prefix, const char* nodeMd5) {
+void Service::Open(const std::string& prefix, const char* nodeMd5, const char* secondNodeMd5) {
     testenv::UseFreshLogDay();
     mainDb = testdb::UniqueName(prefix);
     nodeDb = testdb::UniqueName(prefix + "_node");
     testdb::CreateDatabase(mainDb, "main.sql");
     testdb::CreateDatabase(nodeDb, "node.sql");
     testdb::RegisterNode(mainDb, "gw", nodeMd5, nodeDb);
+    if (secondNodeMd5 != nullptr) testdb::RegisterNode(mainDb, "gw2", secondNodeMd5, nodeDb);
     testdb::ConfigureService(mainDb);
     port = testnet::FreePort();
     listener = Start(port);

@@ -34,7 +34,8 @@ bool SyncUsers(int peer, const std::uint8_t identity[16], const std::string& con
 // after prefix) with the node registered, the service configured for them
 // and a listener on a free port.
 struct Service {
-    void Open(const std::string& prefix, const char* nodeMd5);
+    // A second node, when given, shares the node database.
+    void Open(const std::string& prefix, const char* nodeMd5, const char* secondNodeMd5 = nullptr);
     void Close();
 
     std::string mainDb;

@@ -25,6 +25,8 @@ std::string MakeInstallTree();
 
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
+// How often part occurs in text.
+size_t CountOccurrences(const std::string& text, const std::string& part);
 bool FileExists(const std::string& path);
 void RemoveFile(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& dir);
