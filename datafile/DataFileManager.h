@@ -41,7 +41,7 @@
 // - Files of nodes that are not connected. A node's import task ends with its
 //   connection, and the files its writers release then would wait for its
 //   next connection. After the start-up import the scan thread therefore
-//   repeats the same any-database pass every 60 s (settable for tests)
+//   repeats the same any-database pass every 10 s (settable for tests)
 //   until UnInit, so the logs of a node that left reach MySQL too. Claims
 //   keep it from loading a file an import task holds.
 // - Loads are exactly once across kills. Before a file's first load attempt
@@ -119,7 +119,7 @@ public:
     // count, not from counting steps.
     static constexpr DWORD kStartImportStepMs = 100;
     static constexpr int kImportAttempts = 3;
-    static constexpr DWORD kWaitingImportPeriodMs = 60000;
+    static constexpr DWORD kWaitingImportPeriodMs = 10000;
 
     static CDataFileManager* GetInstance();
     virtual ~CDataFileManager();

@@ -195,7 +195,7 @@ CREATE TABLE IF NOT EXISTS `usrflowlog` (
 CREATE TABLE IF NOT EXISTS `usrbasiclog` (
   `record_id`     BIGINT            NOT NULL DEFAULT 0,
   `user_id`       INT               NOT NULL DEFAULT 0,
-  `user_name`     VARCHAR(400)      NOT NULL DEFAULT '',  -- wide enough for quotes kept doubled by the bulk load
+  `user_name`     VARCHAR(400)      NOT NULL DEFAULT '',  -- wider than any name needs; kept for older databases
   `grp_id`        INT               NOT NULL DEFAULT 0,
   `user_action`   INT               NOT NULL DEFAULT 0,   -- 0 to 6
   `action_result` INT               NOT NULL DEFAULT 0,   -- 0 to 2
