@@ -597,9 +597,10 @@ bool CDataFileManager::PrepareMarker(MYSQL* connection, const char* tableName, c
         }
     }
     FILE* out = std::fopen(marker.c_str(), "wb");
-    const bool written = out != nullptr && std::fprintf(out, "%lld\n", static_cast<long long>(*syslogFloor)) > 0;
-    if (out != nullptr && std::fclose(out) != 0) DeleteFileA(marker.c_str());
+    bool written = out != nullptr && std::fprintf(out, "%lld\n", static_cast<long long>(*syslogFloor)) > 0;
+    if (out != nullptr && std::fclose(out) != 0) written = false;
     if (!written) {
+        DeleteFileA(marker.c_str());  // a marker cut short would be misread
         // The load goes on: only a kill during it could then store rows twice.
         Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ImportDataFile] Cannot Write Load Marker = %s , Err = %d\n",
             marker.c_str(), errno);
@@ -767,11 +768,14 @@ void CDataFileManager::ImportWaitingFiles(const char* tag) {
     CImportPass pass("");
     std::string db, table, path;
     while (m_dwRunFlag.load() == 1) {
+        if (!pass.Claim(&db, &table, &path)) break;
+        // Checked once a file waits, so an idle pass every few seconds does
+        // not log a full disk again and again.
         if (CConfigManager::GetInstance()->m_Zelk.ISFULL.Get() != 0) {
             Log(Recorder(), LOG_LEVEL_WARN, kTag, "%s Import Calcel Due To Not Enough DiskSpace.\n", tag);
+            pass.Failed(db, table, path);
             break;
         }
-        if (!pass.Claim(&db, &table, &path)) break;
         MYSQL* connection = sql->AllocSqlConn(db.c_str(), CLIENT_LOCAL_FILES);
         if (connection == nullptr) {
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "%s Cannot Alloc MySQL Object.\n", tag);

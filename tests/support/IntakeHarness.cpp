@@ -8,6 +8,7 @@
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFileManager.h"
 #include "datafile/LoadDataTask.h"
+#include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
@@ -67,6 +68,14 @@ void Stop(CDataCenterListenTask* listener) {
 }
 
 void RotateDataFiles() { TestClock::AdvanceTicks(31 * 60 * 1000); }
+
+bool DataFilesImported(const std::string& database) {
+    const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + database;
+    for (const char* table : {"usrflowlog", "usrbasiclog", "usrsvrlog", "syslog"}) {
+        if (!testenv::ListFiles(dir + "/" + table).empty()) return false;
+    }
+    return true;
+}
 
 const char kUserSnapshot[] = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
                              "</tarnuser><tarngroup><row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";

@@ -21,6 +21,9 @@ void Stop(CDataCenterListenTask* listener);
 // Makes every data file written so far due for rotation: the harness's
 // switch thread and importers (100 ms periods) then load it.
 void RotateDataFiles();
+// True once no data file of the database waits any more: every line written
+// to one is in its table.
+bool DataFilesImported(const std::string& database);
 
 void SetKey(const char* file, const char* section, const char* key, const std::string& value);
 
