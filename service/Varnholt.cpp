@@ -12,6 +12,7 @@
 #include "node/TarnNodeManager.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
+#include "writers/LogMerger.h"
 #include "writers/SqlSpool.h"
 
 CVarnholt::CVarnholt(MainProc mainProc) : m_pMainProc(mainProc) {}
@@ -44,13 +45,15 @@ bool CVarnholt::WaitForExit(DWORD timeoutMs) {
 bool CVarnholt::InitManagers() {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CSqlSpool::GetInstance()->Init() && CDataFileManager::GetInstance()->Init() && CTarnNodeManager::GetInstance()->Init() &&
+           CSqlSpool::GetInstance()->Init() && CDataFileManager::GetInstance()->Init() &&
+           CLogMergeManager::GetInstance()->Init() && CTarnNodeManager::GetInstance()->Init() &&
            CTaskManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
     CTaskManager::GetInstance()->UnInit();
     CTarnNodeManager::GetInstance()->UnInit();
+    CLogMergeManager::GetInstance()->UnInit();
     CDataFileManager::GetInstance()->UnInit();
     CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();

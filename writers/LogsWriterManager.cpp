@@ -39,8 +39,7 @@ int CBaseLogWriter::DispatchItem(const LogItem* item, ReplyBuff* reply, std::uin
 }
 
 void CVarnholtLogsWriterManager::InstallLogWriterChain() {
-    // The merger takes the first place once it is built.
-    InstallLogWriterChain({nullptr, &m_DataFileWriter, &m_FinalWriter});
+    InstallLogWriterChain({&m_MergerWriter, &m_DataFileWriter, &m_FinalWriter});
 }
 
 void CVarnholtLogsWriterManager::InstallLogWriterChain(std::initializer_list<CBaseLogWriter*> writers) {

@@ -2,8 +2,9 @@
 // offered to.
 //
 // The chain has three places, always in this order: the merger, the
-// data-file writer and the final (SQL) writer. Places whose writer is not
-// built yet are empty and skipped, so every log reaches the final writer.
+// data-file writer and the final (SQL) writer. A writer that declines a log
+// (0) hands it to the next one, so every log reaches the final writer unless
+// one before it took it.
 //
 // Threads: everything is called on the record task's thread, except the
 // pass-down, which the merger's write thread also uses; the chain list itself
@@ -17,6 +18,7 @@
 
 #include "writers/BaseLogWriter.h"
 #include "writers/DataFileLogWriter.h"
+#include "writers/LogMerger.h"
 #include "writers/FinalLogWriter.h"
 
 class CVarnholtLogsWriterManager {
@@ -51,6 +53,7 @@ public:
     size_t ChainLength() const { return m_Chain.size(); }
 
 private:
+    CLogMergerLogWriter m_MergerWriter;
     CDataFileLogWriter m_DataFileWriter;
     CFinalLogWriter m_FinalWriter;
     std::vector<CBaseLogWriter*> m_Chain;

@@ -18,6 +18,7 @@
 #include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
+#include "writers/LogMerger.h"
 #include "writers/SqlSpool.h"
 
 namespace testintake {
@@ -41,6 +42,9 @@ CDataCenterListenTask* Start(std::uint16_t port) {
     CDataFileManager::GetInstance()->SetWaitingImportPeriod(100);
     EXPECT_TRUE(CDataFileManager::GetInstance()->Init());
     CLoadDataTask::SetDefaultPassPeriod(100);
+    // Merge buffers are checked every second.
+    SetKey("ZelkAdv.conf", "Global", "ParticleTime", "1");
+    EXPECT_TRUE(CLogMergeManager::GetInstance()->Init());
     CTaskManager::GetInstance()->SetReaperPeriod(100);
     EXPECT_TRUE(CTaskManager::GetInstance()->Init());
     CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
@@ -62,12 +66,26 @@ void Stop(CDataCenterListenTask* listener) {
     testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000);
     CTarnNodeManager::GetInstance()->UnInit();
     CTaskManager::GetInstance()->UnInit();
+    CLogMergeManager::GetInstance()->UnInit();
     CDataFileManager::GetInstance()->UnInit();
     CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
 }
 
-void RotateDataFiles() { TestClock::AdvanceTicks(31 * 60 * 1000); }
+void RotateDataFiles() {
+    // Due merge buffers go down the chain first (within a second), then the
+    // data files they were written to are due as well.
+    TestClock::AdvanceTicks(31 * 60 * 1000);
+    EXPECT_TRUE(testenv::WaitFor(
+        [] {
+            DWORD buffers = 0;
+            std::uint64_t total = 0, used = 0;
+            CLogMergeManager::GetInstance()->GetStatistics(&buffers, &total, &used);
+            return used == 0;
+        },
+        10000));
+    TestClock::AdvanceTicks(31 * 60 * 1000);
+}
 
 bool DataFilesImported(const std::string& database) {
     const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + database;

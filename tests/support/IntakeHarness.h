@@ -18,8 +18,9 @@ CDataCenterListenTask* Start(std::uint16_t port);
 void Stop(CDataCenterListenTask* listener);
 
 // Writes one key of a configuration file and reloads the file.
-// Makes every data file written so far due for rotation: the harness's
-// switch thread and importers (100 ms periods) then load it.
+// Makes every log held in merge buffers and every data file written so far
+// due: the harness's switch thread and importers (100 ms periods) then load
+// them.
 void RotateDataFiles();
 // True once no data file of the database waits any more: every line written
 // to one is in its table.
