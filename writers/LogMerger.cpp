@@ -184,6 +184,7 @@ bool CLogMerger::Start() {
     if (m_hQuitEvent == nullptr) m_hQuitEvent = CreateEvent(true, false);
     if (m_hWriteEvent == nullptr || m_hQuitEvent == nullptr) return false;
     m_dwRunning.store(1);
+    m_bWriterDone = false;
     DWORD id = 0;
     m_hWriteThread = CreateThread(&CLogMerger::WriteDataProcess, this, &id);
     m_hSwitchThread = CreateThread(&CLogMerger::DataBuffSwitcher, this, &id);
@@ -328,7 +329,7 @@ bool CLogMerger::EnsureCurrent() {
 int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
     if (p == nullptr || !m_bLockMade) return 0;
     CCSLocker lock(&m_csMerger);
-    if (!EnsureCurrent()) return 0;
+    if (m_bWriterDone || !EnsureCurrent()) return 0;
     LogMergeBuff* buff = m_pCurrent;
     CCSLocker buffLock(&buff->lock);
     const LogMergeBuff::Config& c = buff->config;
@@ -380,7 +381,7 @@ int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
 int CLogMerger::MergeSystemLog(std::uint32_t, const packet::SystemRecord* p) {
     if (p == nullptr || !m_bLockMade) return 0;
     CCSLocker lock(&m_csMerger);
-    if (!EnsureCurrent()) return 0;
+    if (m_bWriterDone || !EnsureCurrent()) return 0;
     CCSLocker buffLock(&m_pCurrent->lock);
     if (m_pCurrent->config.globalEnable == 0 || m_pCurrent->config.sysEnable != 1) return 0;
     CountMerged(INFO_COUNTER_MERGE_3);
@@ -468,6 +469,12 @@ DWORD CLogMerger::WriteDataProcess(void* param) {
         } else {
             Log(Recorder(), LOG_LEVEL_WARN, kMergerTag, "[WriteDataProcess] Something Wrong In Call SwitchOutLogBuff\n");
         }
+    }
+    {
+        // From now on logs pass through unmerged: nobody would write out
+        // what a buffer took after this last write-out.
+        CCSLocker lock(&self->m_csMerger);
+        self->m_bWriterDone = true;
     }
     if (self->SwitchOutLogBuff(true) == 1) {
         Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[WriteDataProcess] Succeed In Last Call SwitchOutLogBuff.\n");

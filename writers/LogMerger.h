@@ -128,6 +128,7 @@ private:
     HANDLE m_hSwitchThread = nullptr;
     HANDLE m_hWriteEvent = nullptr;
     HANDLE m_hQuitEvent = nullptr;  // manual reset: ends the switch thread's wait
+    bool m_bWriterDone = false;     // the write thread made its last write-out (merger lock)
     std::vector<LogMergeBuff*> m_Buffers;
     LogMergeBuff* m_pCurrent = nullptr;
     CLogMergerLogWriter* m_pWriter = nullptr;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
 #include "platform/Clock.h"
 #include "support/IntakeHarness.h"
@@ -157,6 +158,23 @@ TEST_F(LogMergerTest, KeepFilterLogKeepsOnlyWebLogsWithAKeyword) {
     m_chain.OnQuit();
     EXPECT_EQ(Messages(), (std::vector<std::string>{"track , me", "tRaCk ,", "plain"}));
     EXPECT_EQ(Counted(INFO_COUNTER_MERGE_1), 1u);
+}
+
+// A service stop (the exit event) makes the write thread pass every kept log
+// down, the current buffer's too, before the record task's own end.
+TEST_F(LogMergerTest, TheExitEventPassesEveryKeptLogDown) {
+    Install();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Send(Flow(1, 20 + i, 1)), 1);
+    CGlobalSharedData::GetInstance()->SetExitEvent();
+    const bool passed = testenv::WaitFor([&] { return m_sink.Count() == 5; }, 5000);
+    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    EXPECT_TRUE(passed) << m_sink.Count();
+    // A log after that last write-out goes on unmerged instead of waiting in
+    // a buffer nobody writes out any more.
+    EXPECT_EQ(Send(Flow(1, 20, 1)), 1);
+    EXPECT_EQ(m_sink.Count(), 6u);
+    m_chain.OnQuit();
+    EXPECT_EQ(m_sink.Count(), 6u);
 }
 
 // A buffer goes down the chain once its particle time has passed or once it
