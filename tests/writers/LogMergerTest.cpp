@@ -140,11 +140,12 @@ TEST_F(LogMergerTest, FlowsAddUpRepeatsAndFilteredWebLogsAreDroppedTheRestKeepsI
     const std::vector<UserRecordV3> logs = m_sink.Logs();
     ASSERT_EQ(logs.size(), 7u);
     const UserRecordV3& merged = logs[0];
-    EXPECT_EQ(std::vector<std::int64_t>({merged.upFlux, merged.downFlux, merged.rawUpFlux, merged.rawDownFlux}),
-              std::vector<std::int64_t>({11, 22, 33, 44}));
+    // Packed fields are copied out before they are compared.
+    const std::int64_t sums[4] = {merged.upFlux, merged.downFlux, merged.rawUpFlux, merged.rawDownFlux};
+    EXPECT_EQ(std::vector<std::int64_t>(sums, sums + 4), std::vector<std::int64_t>({11, 22, 33, 44}));
     EXPECT_EQ(packet::ReadU32Net(&merged.header.logTimeNet) & 0xFF, 1u) << "the first log's time";
     EXPECT_EQ(m_sink.Kinds()[0], 2u);
-    EXPECT_EQ(logs[1].upFlux, 100);
+    EXPECT_EQ(std::int64_t{logs[1].upFlux}, 100);
     EXPECT_EQ(Counted(INFO_COUNTER_MERGE_2), 1u);
     EXPECT_EQ(Counted(INFO_COUNTER_MERGE_1), 2u);
     EXPECT_EQ(Counted(INFO_COUNTER_MERGED_TOTAL), 3u);
