@@ -8,6 +8,7 @@
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
+#include "info/InfoRetrieveTask.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
 #include "platform/Thread.h"
@@ -84,10 +85,22 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
         }
     }
     if (started) {
+        auto* infoTask = new CInfoRetrieveTask();
+        infoTask->SetAutoDelete(true);
+        if (!CTaskManager::GetInstance()->AddTask(infoTask)) {
+            CTaskManager::GetInstance()->DeleteWhenEnded(infoTask);
+            started = false;
+        } else {
+            self->m_pInfoRetrieveTask = infoTask;
+        }
+    }
+    if (started) {
         CGlobalSharedData::GetInstance()->WaitForExitEvent(INFINITE);
         CTaskManager::GetInstance()->WaitForAllTask(INFINITE);
         CTaskManager::GetInstance()->RemoveTask(self->m_pListenTask);
         self->m_pListenTask = nullptr;
+        CTaskManager::GetInstance()->RemoveTask(self->m_pInfoRetrieveTask);
+        self->m_pInfoRetrieveTask = nullptr;
         CTarnNodeManager::GetInstance()->WaitAllTarnNodeExit(INFINITE);
         Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_INFO, "[CVarnholt]", "[VarnholtMain] Exit Normally.\n");
     }

@@ -41,5 +41,6 @@ private:
 
     MainProc m_pMainProc;
     class CDataCenterListenTask* m_pListenTask = nullptr;
+    class CInfoRetrieveTask* m_pInfoRetrieveTask = nullptr;
     HANDLE m_hMainThread = nullptr;
 };

@@ -354,4 +354,70 @@ TEST_F(ConsoleRunTest, SigkillAfterIntakeAndDuringTheStartUpImportLosesAndRepeat
     EXPECT_EQ(messages, expected);
 }
 
+// Flow and access logs whose merged result is known: the rows, the counters
+// read by varnholt-info and what was sent agree.
+TEST_F(ConsoleRunTest, MergedRowsAndTheInfoCountersAgreeWithWhatWasSent) {
+    testdb::ExecIn(s_nodeDb, "delete from usrflowlog; delete from usrbasiclog; delete from usrsvrlog");
+    const std::string infoPort = std::to_string(testnet::FreePort());
+    SetKey("ZelkAdv.conf", "InfoRetrieve", "ListenPort", infoPort.c_str());
+    SetKey("ZelkAdv.conf", "UserLog", "HttpFilterList", "ads");
+    Start();
+    BYTE id[16];
+    ASSERT_TRUE(DecodeHex16(kSimNode, id));
+    // The node's second connection stays: its import task loads the files
+    // the first one gives back when it ends.
+    int peers[2];
+    for (int& peer : peers) {
+        peer = testnet::ConnectWithin(m_port, 15000);
+        ASSERT_GE(peer, 0);
+        ASSERT_TRUE(testintake::SyncUsers(peer, id));
+    }
+    auto user = [&](int action, int serviceType, const char* message, std::int64_t up, std::uint32_t client) {
+        packet::UserRecordV3 r{};
+        testpkt::FillHeader(&r.header, id, packet::LOG_USER_V3, packet::kUserV3Size);
+        r.common.groupId = 10;
+        r.common.action = action;
+        r.common.result = 1;
+        r.common.serviceType = serviceType;
+        r.common.clientAddressNet = client;
+        r.common.serverAddressNet = 0x0900000A;
+        r.common.serverPortNet = 0xBB01;
+        std::snprintf(r.common.userName, sizeof(r.common.userName), "alice");
+        r.upFlux = up;
+        std::snprintf(r.message, sizeof(r.message), "%s", message);
+        return testpkt::Bytes(r);
+    };
+    const std::string stream = user(2, 0, "", 1, 7) + user(2, 0, "", 10, 7) + user(2, 0, "", 100, 7) +
+                               user(2, 0, "", 5, 8) + user(3, 2, "GET /a", 0, 7) + user(3, 2, "GET /a/b", 0, 7) +
+                               user(3, 1, "x ads , y", 0, 7) + user(1, 0, "login", 0, 7);
+    ASSERT_TRUE(testnet::SendAll(peers[0], stream + testpkt::KeepAlive(id)));
+    ASSERT_EQ(testnet::ReceiveExactly(peers[0], packet::kKeepAliveReplySize, 10000).size(),
+              size_t{packet::kKeepAliveReplySize});
+    testnet::Close(peers[0]);
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] {
+            return testdb::ScalarIn(s_nodeDb, "select (select count(*) from usrflowlog) + (select count(*) from "
+                                              "usrbasiclog)") == "4";
+        },
+        30000));
+    EXPECT_EQ(testdb::ScalarIn(s_nodeDb, "select group_concat(up_flux order by up_flux) from usrflowlog"), "5,111");
+    EXPECT_EQ(testdb::ScalarIn(s_nodeDb, "select group_concat(message order by message) from usrbasiclog"),
+              "GET /a,login");
+
+    CChildProcess info;
+    const std::string out = m_root + "/info.out";
+    ASSERT_TRUE(info.Start(std::string(VARNHOLT_BIN_DIR) + "/varnholt-info", {"--prometheus"},
+                           {"VARNHOLT_INSTALL_PATH=" + m_root}, out));
+    int code = -1;
+    ASSERT_TRUE(info.Wait(10000, &code));
+    const std::string metrics = testenv::ReadFile(out);
+    EXPECT_EQ(code, 0) << metrics;
+    for (const char* line : {"varnholt_flow_logs_merged_total 2\n", "varnholt_user_logs_merged_total 2\n",
+                             "varnholt_logs_merged_total 4\n", "varnholt_merge_enabled 1\n"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+    }
+    testnet::Close(peers[1]);
+    EXPECT_EQ(StopWith(SIGTERM), 0);
+}
+
 }  // namespace

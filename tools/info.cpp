@@ -1,0 +1,290 @@
+// varnholt-info: asks a running service for its log and merge counters over
+// the local info query (INFOQRY on 127.0.0.1) and prints them, for people or
+// in the Prometheus text format for node exporter's textfile collector.
+// See docs/info.md.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "info/InfoQuery.h"
+#include "platform/Files.h"
+#include "platform/Ini.h"
+#include "platform/Process.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kDefaultTimeoutMs = 5000;
+constexpr size_t kReplyBytes = sizeof(InfoReplyHeader) + sizeof(InfoLogMergeReplyData);
+
+const char kHelp[] = R"(usage: varnholt-info [OPTION]...
+
+Asks the Varnholt service for its log and merge counters through the local
+info query and prints them.
+
+  --host ADDRESS    address of the service (default 127.0.0.1; the service
+                    answers on the loopback interface only)
+  --port N          port of the service (default: ListenPort of section
+                    InfoRetrieve in the install tree's ZelkAdv.conf, else 9509)
+  --timeout MS      time allowed for connecting and for the reply
+                    (default 5000)
+  --prometheus      print the Prometheus text exposition format, for node
+                    exporter's textfile collector
+  --help            print this help
+
+Exit status: 0 counters printed, 1 no connection or no valid reply,
+2 bad options.
+)";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: from the configuration
+    int timeoutMs = kDefaultTimeoutMs;
+    bool prometheus = false;
+};
+
+bool ParseNumber(const char* text, long low, long high, int* value) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || n < low || n > high) return false;
+    *value = static_cast<int>(n);
+    return true;
+}
+
+// The install tree as the service finds it: VARNHOLT_INSTALL_PATH, or two
+// levels above this executable (/opt/varnholt/bin/varnholt-info).
+std::string InstallDir() {
+    std::string dir = GetEnvString("VARNHOLT_INSTALL_PATH");
+    if (dir.empty()) {
+        dir = GetModuleFilePath();
+        for (int level = 0; level < 2 && !dir.empty(); ++level) {
+            const size_t slash = dir.find_last_of('/');
+            dir.resize(slash == std::string::npos ? 0 : slash);
+        }
+    }
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
+// ListenPort with the service's rule: absent or outside 1..65535 is 9509.
+int ConfiguredPort() {
+    const std::string path = InstallDir() + "/Zelk/Config/ZelkAdv.conf";
+    const int port = static_cast<int>(
+        GetPrivateProfileIntA("InfoRetrieve", "ListenPort", infoquery::kDefaultListenPort, path.c_str()));
+    return port >= 1 && port <= 65535 ? port : infoquery::kDefaultListenPort;
+}
+
+// 1 parsed, 0 help printed, -1 bad options (reported).
+int ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (arg == "--prometheus") {
+            options->prometheus = true;
+        } else if (arg == "--host" && hasValue) {
+            options->host = argv[++i];
+        } else if (arg == "--port" && hasValue) {
+            if (!ParseNumber(argv[++i], 1, 65535, &options->port)) {
+                std::fprintf(stderr, "varnholt-info: --port wants a number from 1 to 65535, not '%s'\n", argv[i]);
+                return -1;
+            }
+        } else if (arg == "--timeout" && hasValue) {
+            if (!ParseNumber(argv[++i], 1, 3600000, &options->timeoutMs)) {
+                std::fprintf(stderr, "varnholt-info: --timeout wants milliseconds, not '%s'\n", argv[i]);
+                return -1;
+            }
+        } else {
+            std::fprintf(stderr, "varnholt-info: unknown option or missing value: %s\n(see --help)\n", arg.c_str());
+            return -1;
+        }
+    }
+    if (options->port == 0) options->port = ConfiguredPort();
+    return 1;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// A connected socket, or -1 with the reason in error.
+int ConnectTo(const Options& options, Clock::time_point deadline, std::string* error) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(options.port);
+    if (const int rc = getaddrinfo(options.host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        *error = gai_strerror(rc);
+        return -1;
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int rc = fd < 0 ? -1 : connect(fd, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
+    if (rc != 0 && fd >= 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, MsLeft(deadline)) == 1) {
+            int soError = 0;
+            socklen_t len = sizeof(soError);
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+            errno = soError;
+            rc = soError == 0 ? 0 : -1;
+        } else {
+            errno = ETIMEDOUT;
+        }
+    }
+    if (rc != 0) {
+        *error = std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, MsLeft(deadline)) != 1) return false;
+    }
+    return true;
+}
+
+// Reads up to size bytes before the deadline; returns how many arrived.
+size_t ReceiveExactly(int fd, char* data, size_t size, Clock::time_point deadline) {
+    size_t done = 0;
+    while (done < size) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, MsLeft(deadline)) != 1) break;
+        const ssize_t n = recv(fd, data + done, size - done, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+bool Query(const Options& options, InfoLogMergeReplyData* data) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    std::string error;
+    const int fd = ConnectTo(options, deadline, &error);
+    if (fd < 0) {
+        std::fprintf(stderr, "varnholt-info: cannot connect to %s:%d: %s\n", options.host.c_str(), options.port,
+                     error.c_str());
+        return false;
+    }
+    InfoQueryHeader query{};
+    query.headerSize = sizeof(InfoQueryHeader);
+    std::memcpy(query.sign, infoquery::kQuerySign, sizeof(query.sign));
+    query.queryType = infoquery::kQueryTypeLogMerge;
+    char reply[kReplyBytes];
+    const bool sent = SendAll(fd, reinterpret_cast<const char*>(&query), sizeof(query), deadline);
+    const size_t received = sent ? ReceiveExactly(fd, reply, sizeof(reply), deadline) : 0;
+    close(fd);
+    if (received != sizeof(reply)) {
+        std::fprintf(stderr, "varnholt-info: %s:%d sent %zu of the %zu reply bytes%s\n", options.host.c_str(),
+                     options.port, received, sizeof(reply), sent ? "" : " (the query could not be sent)");
+        return false;
+    }
+    InfoReplyHeader header;
+    std::memcpy(&header, reply, sizeof(header));
+    if (header.headerSize != sizeof(InfoReplyHeader) ||
+        std::memcmp(header.sign, infoquery::kReplySign, sizeof(header.sign)) != 0 ||
+        header.queryType != infoquery::kQueryTypeLogMerge || header.dataSize != sizeof(InfoLogMergeReplyData)) {
+        std::fprintf(stderr, "varnholt-info: %s:%d did not answer with an INFORLY log merge reply\n",
+                     options.host.c_str(), options.port);
+        return false;
+    }
+    std::memcpy(data, reply + sizeof(header), sizeof(*data));
+    return true;
+}
+
+const char* OnOff(std::uint32_t enable) { return enable != 0 ? "on" : "off"; }
+
+void PrintText(const InfoLogMergeReplyData& d) {
+    std::printf("Log merging             %s (Global EnableLogMerge = %u)\n", OnOff(d.globalMergeEnable),
+                d.globalMergeEnable);
+    std::printf("  user logs             %s\n", OnOff(d.userMergeEnable));
+    std::printf("  flow logs             %s\n", OnOff(d.flowMergeEnable));
+    std::printf("  system logs           %s\n", OnOff(d.sysMergeEnable));
+    std::printf("Logs dispatched         %" PRIu64 "\n", d.allLogs);
+    std::printf("Logs merged             %" PRIu64 "\n", d.mergedTotal);
+    std::printf("  user logs             %" PRIu64 "\n", d.userLogsMerged);
+    std::printf("  flow logs             %" PRIu64 "\n", d.flowLogsMerged);
+    std::printf("  system logs           %" PRIu64 "\n", d.sysLogsMerged);
+    std::printf("Merge buffers           %u\n", d.bufferCount);
+    std::printf("Merge buffer size       %u bytes\n", d.bufferTotalBytes);
+    std::printf("Merge buffer usage      %u %%\n", d.bufferUsagePercent);
+}
+
+void PrintMetric(const char* name, const char* type, const char* help, std::uint64_t value) {
+    std::printf("# HELP %s %s\n# TYPE %s %s\n%s %" PRIu64 "\n", name, help, name, type, name, value);
+}
+
+void PrintPrometheus(const InfoLogMergeReplyData& d) {
+    PrintMetric("varnholt_logs_total", "counter", "Logs dispatched by the record tasks since the service started.",
+                d.allLogs);
+    PrintMetric("varnholt_logs_merged_total", "counter",
+                "Logs merged or dropped by the log mergers, all kinds together.", d.mergedTotal);
+    PrintMetric("varnholt_user_logs_merged_total", "counter",
+                "User logs merged: repeated service accesses and logs dropped by the web filter.",
+                d.userLogsMerged);
+    PrintMetric("varnholt_flow_logs_merged_total", "counter", "Flow logs merged into an earlier flow log.",
+                d.flowLogsMerged);
+    PrintMetric("varnholt_system_logs_merged_total", "counter", "System logs taken by the log mergers.",
+                d.sysLogsMerged);
+    PrintMetric("varnholt_merge_enabled", "gauge", "Global EnableLogMerge as configured (0 is off).",
+                d.globalMergeEnable);
+    PrintMetric("varnholt_user_merge_enabled", "gauge", "UserLog EnableLogMerge; 0 while merging is off globally.",
+                d.userMergeEnable);
+    PrintMetric("varnholt_flow_merge_enabled", "gauge", "FlowLog EnableLogMerge; 0 while merging is off globally.",
+                d.flowMergeEnable);
+    PrintMetric("varnholt_system_merge_enabled", "gauge",
+                "SysLog EnableLogMerge; 0 while merging is off globally.", d.sysMergeEnable);
+    PrintMetric("varnholt_merge_buffers", "gauge", "Merge buffers of all started log mergers.", d.bufferCount);
+    PrintMetric("varnholt_merge_buffer_bytes", "gauge",
+                "Total size of the merge buffers in bytes (saturates at 4294967295).", d.bufferTotalBytes);
+    PrintMetric("varnholt_merge_buffer_usage_percent", "gauge",
+                "Estimated use of the merge buffers in percent of their total size.", d.bufferUsagePercent);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = ParseOptions(argc, argv, &options);
+    if (parsed <= 0) return parsed == 0 ? kExitOk : kExitUsage;
+    InfoLogMergeReplyData data{};
+    if (!Query(options, &data)) return kExitFailure;
+    if (options.prometheus) {
+        PrintPrometheus(data);
+    } else {
+        PrintText(data);
+    }
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+}
