@@ -131,14 +131,15 @@ TEST_F(LogMergerTest, FlowsAddUpRepeatsAndFilteredWebLogsAreDroppedTheRestKeepsI
     EXPECT_EQ(Send(User(3, 1, 1, "see ADS , here")), 1);      // web log with a keyword: dropped
     EXPECT_EQ(Send(User(3, 1, 1, "nothing to see")), 1);      // web log without one: kept
     EXPECT_EQ(Send(User(3, 1, 1, "ads,no blank")), 1);         // the keyword needs " ," after it
+    EXPECT_EQ(Send(User(3, 1, 1, "a , b")), 1);                // the empty piece of "ads;;track" is no keyword
     EXPECT_EQ(Send(User(1, 0, 0, "login")), 1);
     EXPECT_EQ(m_sink.Count(), 0u) << "kept until the buffer is due or the connection ends";
 
     m_chain.OnQuit();
     EXPECT_EQ(Messages(), (std::vector<std::string>{"", "", "GET /index", "GET /index.html?x", "nothing to see",
-                                                    "ads,no blank", "login"}));
+                                                    "ads,no blank", "a , b", "login"}));
     const std::vector<UserRecordV3> logs = m_sink.Logs();
-    ASSERT_EQ(logs.size(), 7u);
+    ASSERT_EQ(logs.size(), 8u);
     const UserRecordV3& merged = logs[0];
     // Packed fields are copied out before they are compared.
     const std::int64_t sums[4] = {merged.upFlux, merged.downFlux, merged.rawUpFlux, merged.rawDownFlux};
