@@ -65,6 +65,8 @@ key Zelk.conf DatabaseConfig DBUser "$VARNHOLT_DB_USER"
 key Zelk.conf DatabaseConfig DBPwd "$VARNHOLT_DB_PASSWORD"
 key Zelk.conf DatabaseConfig DataBase "$VARNHOLT_DB_MAIN"
 key Zelk.conf DatabaseConfig Port "$PORT"
+INFO_PORT=$((PORT + 1))
+key ZelkAdv.conf InfoRetrieve ListenPort "$INFO_PORT"
 key ZelkAdv.conf DataFile DataFileUseTime 1
 build/bin/varnholt-inikey "$TREE/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
 
@@ -80,9 +82,13 @@ done
 sleep 61
 cpu() { awk '{ print ($14 + $15) / 100 }' "/proc/$PID/stat"; }
 
+# Logs stored as rows plus logs the merger folded into others or dropped.
 rows() {
-  "${SQL[@]}" bench_node -e "select (select count(*) from usrbasiclog) + (select count(*) from usrflowlog)"
+  local merged
+  merged=$(build/bin/varnholt-info --port "$INFO_PORT" --prometheus | awk '/^varnholt_logs_merged_total / { print $2 }')
+  "${SQL[@]}" bench_node -e "select (select count(*) from usrbasiclog) + (select count(*) from usrflowlog) + ${merged:-0}"
 }
+merged_only() { build/bin/varnholt-info --port "$INFO_PORT" --prometheus | awk '/^varnholt_logs_merged_total / { print $2 }'; }
 CPU0=$(cpu)
 START=$(now)
 build/bin/varnholt-nodesim --connect "127.0.0.1:$PORT" --node "$NODE" --flood "$LOGS" --mix user=1,userv3=1 \
@@ -93,7 +99,7 @@ FIRST=""
 while true; do
   n=$(rows)
   t=$(now)
-  if [ -z "$FIRST" ] && [ "$n" -gt 0 ]; then FIRST=$t; fi
+  if [ -z "$FIRST" ] && [ "$n" -gt "$(merged_only)" ]; then FIRST=$t; fi
   [ "$n" -ge "$LOGS" ] && break
   if awk -v a="$HANDLED" -v b="$t" 'BEGIN { exit !(b - a > 300) }'; then
     echo "only $n of $LOGS rows after 300 s" >&2
@@ -103,6 +109,7 @@ while true; do
 done
 DONE=$(now)
 CPU2=$(cpu)
+MERGED=$(merged_only)
 RSS=$(awk '/VmHWM/ { print $2 / 1024 " MiB" }' "/proc/$PID/status")
 kill -TERM $PID
 wait $PID || true
@@ -114,5 +121,6 @@ echo "raw LOAD DATA usrbasiclog:  $RAW_BASIC"
 echo "raw LOAD DATA usrflowlog:   $RAW_FLOW"
 grep -E "^(sent|handled):" "$WORK/nodesim.out" | sed 's/^/nodesim /'
 echo "service intake into data files: $(rate "$LOGS" "$START" "$HANDLED"), $(awk -v a="$CPU0" -v b="$CPU1" 'BEGIN { printf "%.2f", b - a }') CPU-s"
+echo "merged or dropped by the merger: $MERGED of $LOGS logs"
 echo "import after the connections ended: $(rate "$LOGS" "$FIRST" "$DONE") from the first row to the last"
 echo "end to end, flood start to last row: $(rate "$LOGS" "$START" "$DONE"), $(awk -v a="$CPU0" -v b="$CPU2" 'BEGIN { printf "%.2f", b - a }') CPU-s of the service, peak RSS $RSS"
