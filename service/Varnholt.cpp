@@ -64,6 +64,19 @@ void CVarnholt::UnInitManagers() {
     CProgramLogRecorder::GetInstance()->UnInit();
 }
 
+template <class Task>
+bool CVarnholt::StartTopLevelTask(Task* task, Task** slot) {
+    task->SetAutoDelete(true);
+    if (!CTaskManager::GetInstance()->AddTask(task)) {
+        // Not registered: nobody else will free it. A task whose thread was
+        // created after all is handed to the reaper instead.
+        CTaskManager::GetInstance()->DeleteWhenEnded(task);
+        return false;
+    }
+    *slot = task;
+    return true;
+}
+
 DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
     if (self == nullptr) return 0;
 
@@ -72,28 +85,8 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
     // A fresh install tree may lack its working folders: make them now
     // rather than fail at the first info sync or data file.
     if (started) CGlobalSharedData::GetInstance()->CreateWorkingDirectories();
-    if (started) {
-        auto* listener = new CDataCenterListenTask();
-        listener->SetAutoDelete(true);
-        if (!CTaskManager::GetInstance()->AddTask(listener)) {
-            // Not registered: nobody else will free it. A task whose thread
-            // was created after all is handed to the reaper instead.
-            CTaskManager::GetInstance()->DeleteWhenEnded(listener);
-            started = false;
-        } else {
-            self->m_pListenTask = listener;
-        }
-    }
-    if (started) {
-        auto* infoTask = new CInfoRetrieveTask();
-        infoTask->SetAutoDelete(true);
-        if (!CTaskManager::GetInstance()->AddTask(infoTask)) {
-            CTaskManager::GetInstance()->DeleteWhenEnded(infoTask);
-            started = false;
-        } else {
-            self->m_pInfoRetrieveTask = infoTask;
-        }
-    }
+    if (started) started = StartTopLevelTask(new CDataCenterListenTask(), &self->m_pListenTask);
+    if (started) started = StartTopLevelTask(new CInfoRetrieveTask(), &self->m_pInfoRetrieveTask);
     if (started) {
         CGlobalSharedData::GetInstance()->WaitForExitEvent(INFINITE);
         CTaskManager::GetInstance()->WaitForAllTask(INFINITE);

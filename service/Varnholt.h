@@ -37,6 +37,10 @@ public:
     static void UnInitManagers();
 
 private:
+    // Registers one of the long-lived tasks (freed by the reaper once it
+    // ends) and remembers it in *slot; false when it could not be started.
+    template <class Task>
+    static bool StartTopLevelTask(Task* task, Task** slot);
     static DWORD MainThreadProc(void* self) { return VarnholtMain(static_cast<CVarnholt*>(self)); }
 
     MainProc m_pMainProc;
