@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 // The log counters kept by the info manager.
 enum InfoCounter {
@@ -32,6 +33,11 @@ public:
 
     void Count(InfoCounter counter) { m_Counters[counter].fetch_add(1, std::memory_order_relaxed); }
     std::uint64_t GetCounter(InfoCounter counter) const { return m_Counters[counter].load(std::memory_order_relaxed); }
+
+    // 1 when the file system of path keeps more than MinFreeSpace MiB free
+    // after bytes more are written there, else 0 (also when it cannot be
+    // measured).
+    int HasDiskRoomFor(const std::string& path, std::uint64_t bytes) const;
 
     // Gateway node connections whose thread still runs (set by the node
     // registry's reaper every 5 s).

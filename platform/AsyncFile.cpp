@@ -35,12 +35,12 @@ DWORD WriteAllAt(int fd, const BYTE* data, DWORD length, std::uint64_t offset, i
 
 void AsyncFileTestHook::HoldWrites(bool hold) { g_bHoldWrites.store(hold); }
 
-CAsyncFile* CAsyncFile::Create(const char* path, bool overlapped) {
+CAsyncFile* CAsyncFile::Create(const char* path, bool overlapped, bool failIfExists) {
     if (path == nullptr || *path == '\0') {
         SetLastError(ERROR_BAD_PATHNAME);
         return nullptr;
     }
-    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(path, O_RDWR | O_CREAT | (failIfExists ? O_EXCL : O_TRUNC) | O_CLOEXEC, 0644);
     if (fd < 0) {
         SetLastError(MapErrno(errno));
         return nullptr;
@@ -56,6 +56,14 @@ CAsyncFile* CAsyncFile::Create(const char* path, bool overlapped) {
         }
     }
     return file;
+}
+
+bool CAsyncFile::SetSize(std::uint64_t size) {
+    if (ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+        SetLastError(MapErrno(errno));
+        return false;
+    }
+    return true;
 }
 
 CAsyncFile::~CAsyncFile() {

@@ -5,7 +5,8 @@
 // pwrite at the request's offset, so the writes of one file complete in the
 // order they were submitted. One thread per file (rather than one per
 // process) keeps that order trivial and keeps a slow file from holding up the
-// others; the data files are the only users, one per (node, table).
+// others; the users are the data files, one per (node, table), and the
+// audit files being uploaded.
 //
 // A request is described by an OVERLAPPED record owned by the caller, which
 // must keep the record, the data and the completion event alive until the
@@ -41,10 +42,13 @@ struct OVERLAPPED {
 
 class CAsyncFile {
 public:
-    // Creates path, or truncates it when it exists, for reading and writing.
+    // Creates path, or truncates it when it exists (fails with
+    // ERROR_ALREADY_EXISTS instead when failIfExists), for reading and writing.
     // Returns null with the last error set when the file cannot be opened or
     // the I/O thread cannot be started.
-    static CAsyncFile* Create(const char* path, bool overlapped);
+    static CAsyncFile* Create(const char* path, bool overlapped, bool failIfExists = false);
+    // Sets the file's end at size bytes, extending or cutting it.
+    bool SetSize(std::uint64_t size);
     // Cancels what has not started, waits for the running write, closes.
     ~CAsyncFile();
     CAsyncFile(const CAsyncFile&) = delete;

@@ -1,5 +1,6 @@
 #include "service/Varnholt.h"
 
+#include "audit/AuditFileManager.h"
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "core/SocketManager.h"
@@ -48,10 +49,11 @@ bool CVarnholt::InitManagers() {
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
            CSqlSpool::GetInstance()->Init() && CDataFileManager::GetInstance()->Init() &&
            CLogMergeManager::GetInstance()->Init() && CTarnNodeManager::GetInstance()->Init() &&
-           CTaskManager::GetInstance()->Init();
+           CTaskManager::GetInstance()->Init() && CAuditFileManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
+    CAuditFileManager::GetInstance()->UnInit();
     CTaskManager::GetInstance()->UnInit();
     CTarnNodeManager::GetInstance()->UnInit();
     CLogMergeManager::GetInstance()->UnInit();

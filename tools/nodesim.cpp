@@ -4,7 +4,8 @@
 // directory snapshots, logs of every type and deliberately malformed traffic,
 // in any order on one connection, and prints every reply decoded. A flood
 // mode sends a bounded number of logs over several parallel connections and
-// reports the throughput. See docs/nodesim.md.
+// reports the throughput; an upload mode uploads a local file as a user audit
+// file. See docs/nodesim.md.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -32,6 +33,7 @@
 #include "tools/nodesim/Packets.h"
 #include "tools/nodesim/Replies.h"
 #include "tools/nodesim/Samples.h"
+#include "tools/nodesim/Upload.h"
 
 namespace {
 
@@ -44,6 +46,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitReplies = 3;
 
 const char kHelp[] = R"(usage: varnholt-nodesim [OPTION]...
+       varnholt-nodesim [OPTION]... upload FILE [OPTION]...
 
 Simulates a gateway node: connects to the log centre, sends packets in the
 order given on the command line and prints every reply decoded. Options that
@@ -174,15 +177,43 @@ Flood mode
   --connections M         parallel node connections, one thread each
                           (default 1)
   --presync LIST          snapshots each connection sends first and waits for:
-                          admin, user, both or none (default none)
+                          admin, user, both or none (default none; upload
+                          mode: user)
   --vary                  vary users, groups, actions, addresses and flux over
                           the sample directory; messages carry a sequence
   --flood-batch BYTES     bytes collected per send (default 65536)
   --no-drain              do not end each connection with a keep-alive and
                           wait for its reply
 
+Upload mode (upload FILE, or --upload FILE; no other actions)
+  --upload FILE           upload FILE as a user audit file (log type 12): the
+                          snapshots of --presync (default: user), a begin, the
+                          blocks, an end with the file's SHA-1; blocks the end
+                          reports missing are sent again and the end repeated.
+                          User and group as for user logs (--user, --group;
+                          a user of the built-in snapshot brings its group);
+                          --invert, --mark, --date, --time apply; --wait is
+                          the wait for each reply (default 10000); --quiet
+                          leaves out the line per block
+  --block-size N          block size in bytes (default 65536)
+  --timeout-s N           idle time-out announced in the begin (default 300)
+  --compress              send blocks compressed (method 3); a block that does
+                          not shrink goes stored (method 0)
+  --order in|reverse|random
+                          order of the blocks (default in)
+  --seed N                seed of the random order (default: new, printed)
+  --drop K[,K...]         leave out these block indexes (from 0) on the first
+                          pass
+  --retries N             ends repeated after missing blocks (default 3)
+  --rollback              send a rollback after the blocks instead of the end
+  --client-path TEXT      client path in the begin (default
+                          C:\audit\<base name of FILE>)
+  --transfer-mode N       transfer mode in the begin (default 2: content
+                          follows; the blocks are sent with any value)
+
 Exit status: 0 success, 1 connection or send failure, 2 bad options or files,
-3 replies missing (--expect, or a flood's final keep-alive unanswered).
+3 replies missing (--expect, or a flood's final keep-alive unanswered; upload:
+a failure status or a missing reply).
 )";
 
 struct UsageError {
@@ -216,9 +247,13 @@ struct Options {
     int connections = 1;
     bool presyncAdmin = false;
     bool presyncUser = false;
+    bool presyncGiven = false;
     bool drain = true;
     size_t floodBatch = 65536;
     bool vary = false;
+
+    std::optional<UploadConfig> upload;  // set by --upload
+    bool groupGiven = false;
 
     Fields fields;
 };
@@ -286,7 +321,9 @@ public:
             std::string name = t.text;
             std::optional<std::string> inlineValue;
             if (name.rfind("--", 0) != 0) {
-                if (!t.fromScript) throw UsageError{"unexpected argument '" + name + "' (options start with --)"};
+                if (!t.fromScript && name != "upload") {
+                    throw UsageError{"unexpected argument '" + name + "' (options start with --)"};
+                }
                 name = "--" + name;
             }
             const size_t eq = name.find('=');
@@ -392,6 +429,17 @@ private:
             {"--vary", 0},
             {"--flood-batch", 1},
             {"--no-drain", 0},
+            {"--upload", 1},
+            {"--block-size", 1},
+            {"--timeout-s", 1},
+            {"--compress", 0},
+            {"--order", 1},
+            {"--seed", 1},
+            {"--drop", 1},
+            {"--retries", 1},
+            {"--rollback", 0},
+            {"--client-path", 1},
+            {"--transfer-mode", 1},
         };
         return arity;
     }
@@ -653,6 +701,7 @@ private:
             f.name2 = v;
         } else if (name == "--group") {
             f.group = U32(name, v);
+            o.groupGiven = true;
         } else if (name == "--action") {
             f.action = I32(name, v);
         } else if (name == "--result") {
@@ -726,14 +775,64 @@ private:
             if (!o.presyncAdmin && !o.presyncUser && p != "none") {
                 throw UsageError{"--presync: use admin, user, both (admin,user) or none"};
             }
+            o.presyncGiven = true;
         } else if (name == "--vary") {
             o.vary = true;
         } else if (name == "--flood-batch") {
             o.floodBatch = static_cast<size_t>(Int(name, v, 1, 64LL << 20));
         } else if (name == "--no-drain") {
             o.drain = false;
+        } else {
+            ApplyUpload(o, name, v);
         }
         return true;
+    }
+
+    // Options of the upload mode. They are collected here and checked
+    // against --upload in Finish.
+    void ApplyUpload(Options& o, const std::string& name, const std::string& v) {
+        UploadConfig& u = upload_;
+        if (name == "--upload") {
+            if (o.upload) throw UsageError{"--upload: only one file per run"};
+            if (v.empty()) throw UsageError{"--upload needs a file"};
+            o.upload.emplace();
+            uploadFile_ = v;
+            return;
+        }
+        uploadOption_ = name;
+        if (name == "--block-size") {
+            u.blockSize = static_cast<std::uint32_t>(Int(name, v, 1, 64LL << 20));
+        } else if (name == "--timeout-s") {
+            u.idleTimeoutS = static_cast<std::uint32_t>(Int(name, v, 0, UINT32_MAX));
+        } else if (name == "--compress") {
+            u.compress = true;
+        } else if (name == "--order") {
+            const std::string m = Lower(v);
+            if (m == "in")
+                u.order = BlockOrder::InOrder;
+            else if (m == "reverse")
+                u.order = BlockOrder::Reverse;
+            else if (m == "random")
+                u.order = BlockOrder::Random;
+            else
+                throw UsageError{"--order: use in, reverse or random"};
+        } else if (name == "--seed") {
+            u.seed = static_cast<std::uint64_t>(Int(name, v, 0, INT64_MAX));
+        } else if (name == "--drop") {
+            std::stringstream s(v);
+            for (std::string item; std::getline(s, item, ',');) {
+                if (!item.empty()) u.drop.push_back(static_cast<std::uint32_t>(Int(name, item, 0, UINT32_MAX)));
+            }
+            if (u.drop.empty()) throw UsageError{"--drop: no block index given"};
+        } else if (name == "--retries") {
+            u.retries = static_cast<int>(Int(name, v, 0, 100000));
+        } else if (name == "--rollback") {
+            u.rollback = true;
+        } else if (name == "--client-path") {
+            u.clientPath = v;
+        } else if (name == "--transfer-mode") {
+            u.transferMode = static_cast<std::uint32_t>(Int(name, v, 0, UINT32_MAX));
+        }
     }
 
     void Finish(Options& o) {
@@ -742,6 +841,16 @@ private:
             std::memcpy(id.data(), o.fields.identity, 16);
             o.nodes.push_back(id);
         }
+        if (o.upload) {
+            if (o.flood) throw UsageError{"--upload cannot be combined with --flood"};
+            if (!o.actions.empty() || !finalType_.empty()) {
+                throw UsageError{"--upload cannot be combined with --send, --type, --garbage, --pause or --await"};
+            }
+            *o.upload = upload_;
+            o.upload->file = uploadFile_;
+            return;
+        }
+        if (!uploadOption_.empty()) throw UsageError{uploadOption_ + " applies to the upload mode only (--upload FILE)"};
         if (o.flood) {
             if (!o.actions.empty() || !finalType_.empty()) {
                 throw UsageError{"--flood cannot be combined with --send, --type, --garbage, --pause or --await"};
@@ -770,6 +879,9 @@ private:
     size_t chunk_ = 0;
     int chunkDelay_ = 10;
     std::string finalType_;
+    UploadConfig upload_;
+    std::string uploadFile_;
+    std::string uploadOption_;  // the last upload option seen, for the error without --upload
 };
 
 // ---------------------------------------------------------------------------
@@ -956,6 +1068,40 @@ int RunFloodMode(const Options& o) {
     return RunFlood(cfg);
 }
 
+int RunUploadMode(const Options& o) {
+    UploadConfig cfg = *o.upload;
+    cfg.host = o.host;
+    cfg.port = o.port;
+    cfg.connectTimeoutMs = o.connectTimeoutMs;
+    cfg.waitMs = o.waitMs.value_or(10000);
+    cfg.quiet = o.quiet;
+    cfg.fields = o.fields;
+    // A user of the built-in snapshot is looked up with its own group.
+    if (!o.groupGiven && o.fields.userXmlFile.empty()) {
+        for (const SampleUser& u : SampleUsers()) {
+            if (cfg.fields.user == u.name) cfg.fields.group = u.group;
+        }
+    }
+    const bool admin = o.presyncGiven && o.presyncAdmin;
+    const bool user = o.presyncGiven ? o.presyncUser : true;
+    cfg.syncAdmin = admin;
+    cfg.syncUser = user;
+    try {
+        if (admin) {
+            cfg.adminSnapshot =
+                o.fields.adminXmlFile.empty() ? AdminSample() : ReadFile(o.fields.adminXmlFile, "snapshot file");
+        }
+        if (user) {
+            cfg.userSnapshot =
+                o.fields.userXmlFile.empty() ? UserSample() : ReadFile(o.fields.userXmlFile, "snapshot file");
+        }
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "varnholt-nodesim: %s\n", e.message.c_str());
+        return kExitUsage;
+    }
+    return RunUpload(cfg);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -969,6 +1115,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (o.flood) return RunFloodMode(o);
+    if (o.upload) return RunUploadMode(o);
     Session s(o);
     return s.Run();
 }

@@ -32,6 +32,7 @@ public:
     static constexpr DWORD kCacheAgeMs = 60000;
     static constexpr DWORD kProbeIntervalMs = 300000;
     static constexpr int kKeepAlivesPerRow = 6;
+    static constexpr DWORD kAuditWriteWaitMs = 1000;
 
     enum CacheIndex {
         CACHE_USRFLOWLOG,
@@ -57,6 +58,8 @@ public:
     int WriteLog(std::uint32_t kind, const packet::UserRecordV3* p, ReplyBuff* reply) override;
     int WriteLog(std::uint32_t kind, const packet::UserRecordV2* p, ReplyBuff* reply) override;
     int WriteLog(std::uint32_t kind, const packet::UserRecordV1* p, ReplyBuff* reply) override;
+    // Audit-file transactions: begin, transmission, end, rollback.
+    int WriteLog(std::uint32_t kind, const UserAuditFilePacket* p, ReplyBuff* reply) override;
     int WriteLog(const LogItem* item, ReplyBuff* reply) override;
     using CBaseLogWriter::WriteLog;
     void SetDbName(const char* dbName) override;
@@ -83,6 +86,19 @@ private:
     bool IsDue(SqlCache& cache, bool force);
     std::string DbName() const;
     int WriteAdminRow(std::uint32_t kind, const packet::AdminRecord* p, bool fromAudit);
+
+    int OnBeginUserAuditFile(const UserAuditFilePacket* p, ReplyBuff* reply);
+    int OnTransmissionUserAuditFile(const UserAuditFilePacket* p);
+    int OnEndUserAuditFile(const UserAuditFilePacket* p, ReplyBuff* reply);
+    int OnRollbackUserAuditFile(const UserAuditFilePacket* p);
+    // The begin and end behind their reply checks; r: the transaction reply.
+    int BeginAuditFile(const UserAuditFilePacket* p, BYTE* r);
+    int EndAuditFile(const UserAuditFilePacket* p, ReplyBuff* reply);
+    bool GetAndCreateAduitFileFullPathFile(struct AuditFileInfo* info, const UserAuditFilePacket* p);
+    bool FinishLastAsyncWrite(struct AuditFileInfo* info);
+    bool DoWriteAuditFileData(struct AuditFileInfo* info, const UserAuditFilePacket* p);
+    bool UpdateAuditFileBlockInfo(struct AuditFileInfo* info);
+    bool InsertUserAuditLog(struct AuditFileInfo* info);
 
     mutable std::mutex m_NameMutex;
     std::string m_strDbName;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "audit/AuditFileManager.h"
 #include "config/ConfigManager.h"
 #include "core/SocketManager.h"
 #include "core/Task.h"
@@ -49,6 +50,8 @@ CDataCenterListenTask* Start(std::uint16_t port) {
     EXPECT_TRUE(CTaskManager::GetInstance()->Init());
     CTarnNodeManager::GetInstance()->SetReaperPeriod(100);
     EXPECT_TRUE(CTarnNodeManager::GetInstance()->Init());
+    CAuditFileManager::GetInstance()->SetReapPeriod(100);
+    EXPECT_TRUE(CAuditFileManager::GetInstance()->Init());
     auto* listener = new CDataCenterListenTask();
     EXPECT_TRUE(CTaskManager::GetInstance()->AddTask(listener));
     int probe = testnet::ConnectWithin(port, 10000);
@@ -64,6 +67,7 @@ void Stop(CDataCenterListenTask* listener) {
     CTaskManager::GetInstance()->DetachTask(listener);
     CTaskManager::GetInstance()->DeleteWhenEnded(listener);
     testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 10000);
+    CAuditFileManager::GetInstance()->UnInit();
     CTarnNodeManager::GetInstance()->UnInit();
     CTaskManager::GetInstance()->UnInit();
     CLogMergeManager::GetInstance()->UnInit();

@@ -2,6 +2,7 @@
 #include "tools/nodesim/Replies.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -45,6 +46,48 @@ std::string HeaderText(const std::uint8_t* p) {
     return text;
 }
 
+// A copy of a reply packet with the sender's inversion of bytes 42.. undone.
+std::vector<std::uint8_t> Uninverted(const Reply& r) {
+    std::vector<std::uint8_t> b = r.bytes;
+    if (b.size() > packet::kHeaderSize && b[offsetof(packet::PacketHeader, inverted)] != 0) {
+        packet::InvertRecord(b.data(), static_cast<std::uint32_t>(b.size()));
+    }
+    return b;
+}
+
+// Text of a fixed field: up to its first NUL, at most size bytes.
+std::string FieldText(const std::uint8_t* p, size_t size) {
+    const char* c = reinterpret_cast<const char*>(p);
+    return std::string(c, strnlen(c, size));
+}
+
+std::string DescribeAuditTransaction(const Reply& r) {
+    AuditTransactionInfo t;
+    if (!DecodeAuditTransaction(r, t)) return {};
+    char text[512];
+    int n = std::snprintf(text, sizeof text,
+                          "\n    result %u (%s), status %u (%s), file ID %u, request words %u %u, word 58 = %u",
+                          t.result, t.result == 0 ? "success" : t.result == 1 ? "failure" : "?", t.status,
+                          AuditStatusText(t.status), t.fileId, t.request42, t.request46, t.typeWord);
+    if (t.status == 5 || t.firstMissing != 0 || t.missingCount != 0) {
+        n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n),
+                           ", first missing block %u, missing blocks %u", t.firstMissing, t.missingCount);
+    }
+    if (t.tail != 0) std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", byte 74 = %u", t.tail);
+    return "audit transaction reply (75 bytes): " + HeaderText(r.bytes.data()) +
+           (t.inverted ? " (inversion undone)" : "") + text;
+}
+
+std::string DescribeAuditRecord(const Reply& r) {
+    AuditRecordInfo a;
+    if (!DecodeAuditRecord(r, a)) return {};
+    char text[128];
+    std::snprintf(text, sizeof text, "\", group %d, source size %llu", static_cast<std::int32_t>(a.groupId),
+                  static_cast<unsigned long long>(a.sourceSize));
+    return "audit record reply (930 bytes): " + HeaderText(r.bytes.data()) + (a.inverted ? " (inversion undone)" : "") +
+           "\n    user \"" + a.userName + text + "\n    path \"" + a.clientPath + "\"\n    sha1 \"" + a.sha1Text + "\"";
+}
+
 }  // namespace
 
 void ReplyParser::Feed(const std::uint8_t* data, size_t size) { buf_.insert(buf_.end(), data, data + size); }
@@ -75,6 +118,11 @@ bool ReplyParser::Next(Reply& out, bool flush) {
             if (buf_.size() < len) return flush ? take(Reply::Unknown, buf_.size()) : false;
             if (len == packet::kKeepAliveReplySize) return take(Reply::KeepAliveReply, len);
             if (len == packet::kInfoSyncReplySize) return take(Reply::InfoSyncReply, len);
+            const std::uint32_t type = packet::ReadU32(buf_.data() + offsetof(packet::PacketHeader, logType));
+            if (len == kAuditTransactionReplySize && type == kAuditTransactionReplyType) {
+                return take(Reply::AuditTransactionReply, len);
+            }
+            if (len == kAuditRecordReplySize && type == kAuditRecordReplyType) return take(Reply::AuditRecordReply, len);
             return take(Reply::OtherPacket, len);
         }
         return take(Reply::Unknown, NextSyncPoint(1));
@@ -116,6 +164,48 @@ std::string ReplyMd5(const Reply& r) {
     return std::string(p, strnlen(p, 32));
 }
 
+bool DecodeAuditTransaction(const Reply& r, AuditTransactionInfo& out) {
+    if (r.type != Reply::AuditTransactionReply || r.bytes.size() != kAuditTransactionReplySize) return false;
+    const std::vector<std::uint8_t> b = Uninverted(r);
+    out.inverted = b[offsetof(packet::PacketHeader, inverted)] != 0;
+    out.request42 = packet::ReadU32(b.data() + 42);
+    out.request46 = packet::ReadU32(b.data() + 46);
+    out.result = packet::ReadU32(b.data() + 50);
+    out.status = packet::ReadU32(b.data() + 54);
+    out.typeWord = packet::ReadU32(b.data() + 58);
+    out.fileId = packet::ReadU32Net(b.data() + 62);
+    out.firstMissing = packet::ReadU32(b.data() + 66);
+    out.missingCount = packet::ReadU32(b.data() + 70);
+    out.tail = b[74];
+    return true;
+}
+
+bool DecodeAuditRecord(const Reply& r, AuditRecordInfo& out) {
+    if (r.type != Reply::AuditRecordReply || r.bytes.size() != kAuditRecordReplySize) return false;
+    const std::vector<std::uint8_t> b = Uninverted(r);
+    out.inverted = b[offsetof(packet::PacketHeader, inverted)] != 0;
+    out.groupId = packet::ReadU32Net(b.data() + 42);
+    out.userName = FieldText(b.data() + 46, 100);
+    out.clientPath = FieldText(b.data() + 146, 520);
+    // Source size: low 32 bits, then high 32 bits, little-endian.
+    out.sourceSize = static_cast<std::uint64_t>(packet::ReadU32(b.data() + 670)) << 32 | packet::ReadU32(b.data() + 666);
+    out.sha1Text = FieldText(b.data() + 674, 256);
+    return true;
+}
+
+const char* AuditStatusText(std::uint32_t status) {
+    switch (status) {
+        case 0: return "success";
+        case 2: return "file incomplete, missing range not in blocks";
+        case 3: return "no disk space or sizing the stored file failed";
+        case 4: return "writing the database row failed";
+        case 5: return "file incomplete, missing blocks given";
+        case 6: return "failure";
+        case 7: return "no audit file record could be created";
+    }
+    return "unknown status";
+}
+
 std::string Describe(const Reply& r) {
     char text[128];
     switch (r.type) {
@@ -127,6 +217,8 @@ std::string Describe(const Reply& r) {
         }
         case Reply::InfoSyncReply:
             return "info-sync reply (74 bytes): " + HeaderText(r.bytes.data()) + ", md5 \"" + ReplyMd5(r) + "\"";
+        case Reply::AuditTransactionReply: return DescribeAuditTransaction(r);
+        case Reply::AuditRecordReply: return DescribeAuditRecord(r);
         case Reply::OtherPacket:
             std::snprintf(text, sizeof text, "packet (%zu bytes): ", r.bytes.size());
             return text + HeaderText(r.bytes.data()) + "\n" +
