@@ -27,6 +27,7 @@ constexpr char kNodeMd5[] = "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf";
 constexpr std::uint32_t kBlock = 4096;
 const std::string kUsers = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
                            "<row id=\"2\" name=\"bob smith\" grpid=\"10\"/><row id=\"3\" name=\"carol\" grpid=\"10\"/>"
+                           "<row id=\"4\" name=\"../up\" grpid=\"10\"/>"
                            "</tarnuser><tarngroup>"
                            "<row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
 
@@ -105,7 +106,13 @@ protected:
     // successful end).
     Reply Ask(const std::string& packet) {
         EXPECT_TRUE(testnet::SendAll(m_peer, packet));
-        const std::string r = testnet::ReceiveExactly(m_peer, 75, 10000);
+        std::string r = testnet::ReceiveExactly(m_peer, 75, 10000);
+        // A reply to an inverted request comes inverted from byte 42 on.
+        const bool inverted = packet[41] != 0;
+        EXPECT_EQ(r.size() == 75 && r[41] != 0, inverted);
+        if (inverted) {
+            for (size_t i = 42; i < r.size(); ++i) r[i] = static_cast<char>(r[i] ^ 0xFF);
+        }
         Reply out;
         if (r.size() != 75) {
             ADD_FAILURE() << "no transaction reply";
@@ -176,10 +183,10 @@ TEST_F(AuditUploadTest, RandomOrderCompressedUploadIsStoredByteForByte) {
 // file. A SHA-1 that does not match what was stored is logged.
 TEST_F(AuditUploadTest, MissingBlockIsReportedAndTheResentBlockCompletesTheFile) {
     const std::string content = Content(8 * kBlock);
-    const Reply begin = Ask(Begin("alice", content.size()));
+    const Reply begin = Ask(testpkt::Invert(Begin("alice", content.size())));
     ASSERT_EQ(begin.status, 0u);
     SendBlocks(begin.fileId, content, {7, 6, 5, 4, 2, 1, 0}, false);
-    const Reply first = Ask(Packet(3, begin.fileId, Sha1(content)));
+    const Reply first = Ask(testpkt::Invert(Packet(3, begin.fileId, Sha1(content))));
     EXPECT_EQ(first.result, 1u);
     EXPECT_EQ(first.status, 5u);
     EXPECT_EQ(first.firstMissing, 3u);
@@ -212,6 +219,12 @@ TEST_F(AuditUploadTest, LyingLengthsRollbackAndIdleUploadsLeaveNothingBehind) {
 
     ASSERT_TRUE(testnet::SendAll(m_peer, Packet(4, begin.fileId)));
     ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ListFiles(dir).empty(); }, 5000));
+
+    // A name made to climb out of the upload directory stays inside it.
+    const Reply climber = Ask(Begin("../up", kBlock));
+    ASSERT_EQ(climber.status, 0u);
+    EXPECT_EQ(testenv::ListFiles(dir + "/../$2E$2E$2Fup").size(), 1u);
+    ASSERT_TRUE(testnet::SendAll(m_peer, Packet(4, climber.fileId)));
 
     const Reply idle = Ask(Begin("carol", kBlock, 60));
     ASSERT_EQ(idle.status, 0u);
