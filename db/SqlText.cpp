@@ -50,11 +50,14 @@ bool QuerySqlRows(MYSQL* connection, const std::string& sql, std::vector<SqlRow>
     } else if (mysql_field_count(connection) != 0) {
         return false;  // a result set was due but could not be read
     }
-    // Further results of a multi-statement text are drained.
-    while (mysql_next_result(connection) == 0) {
+    // Further results of a multi-statement text are drained; a later
+    // statement that failed (a positive result) fails the whole text instead
+    // of passing as success.
+    int status = 0;
+    while ((status = mysql_next_result(connection)) == 0) {
         if (MYSQL_RES* more = mysql_store_result(connection)) mysql_free_result(more);
     }
-    return true;
+    return status < 0;
 }
 
 bool ExecuteSql(MYSQL* connection, const std::string& sql) {

@@ -25,7 +25,8 @@ using SqlRow = std::vector<std::optional<std::string>>;
 // Runs one statement and collects its rows (none for a statement without a
 // result set). False when the statement failed.
 bool QuerySqlRows(MYSQL* connection, const std::string& sql, std::vector<SqlRow>* rows);
-// Runs one statement (and drains any results). False when it failed.
+// Runs one statement, or a multi-statement text on a connection that allows
+// them, and drains any results. False when any statement failed.
 bool ExecuteSql(MYSQL* connection, const std::string& sql);
 // True for the errors that say the connection, not the statement, failed:
 // such a statement is worth sending again on a new connection.

@@ -17,6 +17,9 @@
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
 #include "datafile/LoadDataTask.h"
+#include "db/DataBaseCleanTask.h"
+#include "db/ReportTableGenTask.h"
+#include "db/TableRepairTask.h"
 #include "db/SQLConnManager.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -318,22 +321,45 @@ void CTarnNode::OnMsg_TarnNodeDataSyncSucc(char* name, BYTE* identity) {
     if (name != nullptr && identity != nullptr) SetIdentity(name, identity);
     UpdateDevConnectInfo(1);
     Start_LoadDataTask();
+    Start_DataBaseCleanTask();
+    Start_ReportTableGenTask();
+    Start_TableRepairTask();
     if (name != nullptr) ReleaseByteBuff(name);
     if (identity != nullptr) ReleaseByteBuff(identity);
 }
 
-void CTarnNode::Start_LoadDataTask() {
-    if (m_pMaintenanceTasks[0] != nullptr) return;
-    auto* task = new (std::nothrow) CLoadDataTask();
+template <class Task>
+void CTarnNode::StartMaintenanceTask(int slot, const char* allocFailed, const char* startFailed) {
+    if (m_pMaintenanceTasks[slot] != nullptr) return;
+    auto* task = new (std::nothrow) Task();
     if (task == nullptr) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Start_LoadDataTask] Cannot Alloc Memory For LoadDataTask.\n");
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "%s", allocFailed);
         return;
     }
     task->SetDBName(GetDbName());
-    m_pMaintenanceTasks[0] = task;
-    if (!CTaskManager::GetInstance()->AddTask(task)) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Start_LoadDataTask] Cannot Start LoadDataTask.\n");
-    }
+    m_pMaintenanceTasks[slot] = task;
+    if (!CTaskManager::GetInstance()->AddTask(task)) Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "%s", startFailed);
+}
+
+void CTarnNode::Start_LoadDataTask() {
+    StartMaintenanceTask<CLoadDataTask>(0, "[Start_LoadDataTask] Cannot Alloc Memory For LoadDataTask.\n",
+                                        "[Start_LoadDataTask] Cannot Start LoadDataTask.\n");
+}
+
+void CTarnNode::Start_DataBaseCleanTask() {
+    StartMaintenanceTask<CDataBaseCleanTask>(1, "[Start_DataBaseCleanTask] Cannot Alloc Memory For DataBaseCleanTask.\n",
+                                             "[Start_DataBaseCleanTask] Cannot Start DataBaseCleanTask.\n");
+}
+
+void CTarnNode::Start_ReportTableGenTask() {
+    StartMaintenanceTask<CReportTableGenTask>(
+        2, "[Start_ReportTableGenTask] Cannot Alloc Memory For ReportTableGenTask.\n",
+        "[Start_ReportTableGenTask] Cannot Start ReportTableGenTask.\n");
+}
+
+void CTarnNode::Start_TableRepairTask() {
+    StartMaintenanceTask<CTableRepairTask>(3, "[Start_TableRepairTask] Cannot Alloc Memory For TableRepairTask.\n",
+                                           "[Start_TableRepairTask] Cannot Start TableRepairTask.\n");
 }
 
 void CTarnNode::OnMsg_TarnNodeInfoUpdate(char* name, BYTE* identity) {

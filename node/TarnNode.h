@@ -73,9 +73,15 @@ private:
     void OnMsg_TarnNodeInfoUpdate(char* name, BYTE* identity);
     void SetIdentity(const char* name, const BYTE* identity);
     void UpdateDevConnectInfo(int state);
-    // Starts the node's import task once per connection (a no-op when it
-    // exists); the other maintenance tasks join as they are built.
+    // The node's four maintenance tasks, started once per connection after
+    // the first successful sync (each a no-op when its task exists): the
+    // import, the cleaning, the report tables and the table repair.
     void Start_LoadDataTask();
+    void Start_DataBaseCleanTask();
+    void Start_ReportTableGenTask();
+    void Start_TableRepairTask();
+    template <class Task>
+    void StartMaintenanceTask(int slot, const char* allocFailed, const char* startFailed);
     bool GetTableLogCount(MYSQL* connection, const char* table, std::int64_t* count);
     void SignalAllTaskStop();
     void StopAllTask();
@@ -102,7 +108,7 @@ private:
     mutable std::mutex m_NameMutex;
     std::string m_strDbName;
     BYTE m_Identity[16] = {};
-    // The record task and the four maintenance tasks join as they are built.
+    // The record task and the four maintenance tasks (in Start_ order).
     CTask* m_pRecordTask = nullptr;
     CTask* m_pMaintenanceTasks[4] = {};
 

@@ -1,23 +1,24 @@
 #include "platform/Ini.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <sstream>
 
 namespace {
 
-bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream content;
-    content << in.rdbuf();
-    std::string text = content.str();
+void SplitLines(const std::string& text, std::vector<std::string>* lines) {
     lines->clear();
     size_t start = 0;
     while (start < text.size()) {
@@ -26,6 +27,14 @@ bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
         lines->push_back(text.substr(start, end - start));
         start = end + 1;
     }
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream content;
+    content << in.rdbuf();
+    SplitLines(content.str(), lines);
     return true;
 }
 
@@ -202,18 +211,242 @@ DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size, c
     return pos == 0 ? 0 : pos;
 }
 
+namespace {
+
+// ---- Atomic replacement ----------------------------------------------------
+
+constexpr char kTempMarker[] = ".varnholt-tmp-";
+constexpr size_t kTempSuffixLength = 6;
+constexpr int kTempNameAttempts = 100;
+
+FileVersion VersionOf(const struct stat& st) {
+    FileVersion v;
+    v.exists = true;
+    v.device = static_cast<std::uint64_t>(st.st_dev);
+    v.inode = static_cast<std::uint64_t>(st.st_ino);
+    v.size = static_cast<std::int64_t>(st.st_size);
+    v.mtimeSec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    v.mtimeNsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return v;
+}
+
+bool FailWithErrno(int err) {
+    SetLastError(MapErrno(err));
+    return false;
+}
+
+// The file a write must replace: the target of a symbolic link, so that the
+// link survives; the path itself otherwise (also for a dangling link).
+std::string ResolveTarget(const char* path) {
+    struct stat st {};
+    if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* real = realpath(path, nullptr);
+    if (real == nullptr) return path;
+    std::string target = real;
+    std::free(real);
+    return target;
+}
+
+// Reads the whole file and its attributes. A missing file is empty
+// (*exists false); any other failure is reported, so that an unreadable file
+// is never replaced by one holding only the new key.
+bool ReadForUpdate(const std::string& path, std::string* text, struct stat* st, bool* exists) {
+    text->clear();
+    *exists = false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || FailWithErrno(errno);
+    if (fstat(fd, st) != 0) {
+        int err = errno;
+        close(fd);
+        return FailWithErrno(err);
+    }
+    *exists = true;
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            return FailWithErrno(err);
+        }
+        if (n == 0) break;
+        text->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Creates a temporary file next to target; its name is returned in *name.
+// A new file gets the usual mode (0666 less the umask); a replacement is
+// given the original's mode, and its owner and group where the process may
+// set them (a service that is neither root nor the owner keeps at least the
+// group when it belongs to it).
+int CreateTempFile(const std::string& target, bool replacing, const struct stat& original, std::string* name) {
+    static std::mt19937 generator(std::random_device{}());
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    int fd = -1;
+    for (int attempt = 0; attempt < kTempNameAttempts && fd < 0; ++attempt) {
+        std::string suffix;
+        for (size_t i = 0; i < kTempSuffixLength; ++i) suffix += kChars[generator() % (sizeof(kChars) - 1)];
+        *name = dir + "." + base + kTempMarker + suffix;
+        fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) return -1;
+    if (replacing) {
+        struct stat own {};
+        if (fstat(fd, &own) == 0 && (own.st_uid != original.st_uid || own.st_gid != original.st_gid) &&
+            fchown(fd, original.st_uid, original.st_gid) != 0 &&
+            fchown(fd, static_cast<uid_t>(-1), original.st_gid) != 0) {
+            // Neither permitted: the new version belongs to the service's
+            // user and group; the content and the mode are still kept.
+        }
+        // After fchown, which may clear set-id bits.
+        if (fchmod(fd, original.st_mode & 07777) != 0) {
+            int err = errno;
+            close(fd);
+            unlink(name->c_str());
+            errno = err;
+            return -1;
+        }
+    }
+    return fd;
+}
+
+// Makes the rename itself durable; a failure only weakens that guarantee.
+void SyncDirectoryOf(const std::string& target) {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// ---- Record of the process's own writes -------------------------------------
+
+struct OwnWrite {
+    FileVersion replaced;
+    FileVersion written;
+};
+
+std::mutex g_ownWritesMutex;
+std::deque<OwnWrite> g_ownWrites;  // oldest first, at most kOwnWriteRecords
+
+void RecordOwnWrite(const FileVersion& replaced, const FileVersion& written) {
+    std::lock_guard<std::mutex> lock(g_ownWritesMutex);
+    g_ownWrites.push_back(OwnWrite{replaced, written});
+    if (g_ownWrites.size() > kOwnWriteRecords) g_ownWrites.pop_front();
+}
+
+void ForgetOwnWrite(const FileVersion& written) {
+    std::lock_guard<std::mutex> lock(g_ownWritesMutex);
+    for (auto it = g_ownWrites.begin(); it != g_ownWrites.end(); ++it) {
+        if (it->written == written) {
+            g_ownWrites.erase(it);
+            return;
+        }
+    }
+}
+
+// Puts text in place of target atomically (see the header).
+bool ReplaceFile(const std::string& target, const std::string& text, const struct stat& original, bool replacing) {
+    const FileVersion before = replacing ? VersionOf(original) : FileVersion{};
+    std::string tempName;
+    int fd = CreateTempFile(target, replacing, original, &tempName);
+    if (fd < 0) return FailWithErrno(errno);
+
+    struct stat written {};
+    bool ok = WriteAll(fd, text) && fsync(fd) == 0 && fstat(fd, &written) == 0;
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tempName.c_str());
+        return FailWithErrno(err);
+    }
+    // Recorded before the rename: a watcher may look as soon as the new
+    // version is visible.
+    const FileVersion version = VersionOf(written);
+    RecordOwnWrite(before, version);
+    if (rename(tempName.c_str(), target.c_str()) != 0) {
+        err = errno;
+        ForgetOwnWrite(version);
+        unlink(tempName.c_str());
+        return FailWithErrno(err);
+    }
+    SyncDirectoryOf(target);
+    return true;
+}
+
+}  // namespace
+
+FileVersion GetFileVersion(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return FileVersion{};
+    return VersionOf(st);
+}
+
+bool IsOwnProfileWrite(const FileVersion& current, const FileVersion& lastSeen) {
+    if (!current.exists) return false;
+    std::lock_guard<std::mutex> lock(g_ownWritesMutex);
+    // Walk back from the current version through the writes that produced
+    // each version until lastSeen is reached; every step is newer than the
+    // next, so the walk takes at most one step per record.
+    FileVersion version = current;
+    for (size_t step = 0; step <= g_ownWrites.size(); ++step) {
+        auto it = std::find_if(g_ownWrites.rbegin(), g_ownWrites.rend(),
+                               [&](const OwnWrite& w) { return w.written == version; });
+        if (it == g_ownWrites.rend()) return false;
+        if (version == lastSeen) return true;
+        version = it->replaced;
+        if (version == lastSeen) return true;
+    }
+    return false;
+}
+
+bool IsProfileTempFileName(const char* name) {
+    if (name == nullptr || name[0] != '.') return false;
+    const std::string text = name;
+    const size_t marker = text.rfind(kTempMarker);
+    return marker != std::string::npos && marker > 1 &&
+           text.size() == marker + std::strlen(kTempMarker) + kTempSuffixLength;
+}
+
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path) {
     if (section == nullptr || key == nullptr || path == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    // Writes are read-modify-write cycles through one temporary name; two
-    // threads writing at once would mix their temporary files or lose a key.
+    // A write is a read-modify-write cycle: two at once would lose a key.
     static std::mutex writeMutex;
     std::lock_guard<std::mutex> lock(writeMutex);
 
+    const std::string target = ResolveTarget(path);
+    std::string text;
+    struct stat original {};
+    bool exists = false;
+    if (!ReadForUpdate(target, &text, &original, &exists)) return false;
     std::vector<std::string> lines;
-    ReadLines(path, &lines);  // a missing file starts empty
+    SplitLines(text, &lines);
+
     bool crlf = !lines.empty() && !lines[0].empty() && lines[0].back() == '\r';
     const std::string eol = crlf ? "\r" : "";
     const std::string entry = std::string(key) + "=" + (value != nullptr ? value : "") + eol;
@@ -239,23 +472,7 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
         }
     }
 
-    std::string tmp = std::string(path) + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return false;
-        }
-        for (const std::string& line : lines) out << line << '\n';
-        if (!out.flush()) {
-            SetLastError(ERROR_DISK_FULL);
-            return false;
-        }
-    }
-    if (std::rename(tmp.c_str(), path) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
+    std::string content;
+    for (const std::string& line : lines) content += line + '\n';
+    return ReplaceFile(target, content, original, exists);
 }

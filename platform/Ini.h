@@ -10,6 +10,8 @@
 // passed through untouched). Every call reads the file again.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,8 +29,54 @@ UINT GetPrivateProfileIntA(const char* section, const char* key, int defaultValu
 DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size, const char* path);
 
 // Replaces or adds one key (a null value removes it), keeping the rest of the
-// file as it is; creates the file or section when missing.
+// file as it is; creates the file or section when missing. False (last error
+// set) when the file exists but cannot be read, or the new version cannot be
+// written; the file is then left as it was.
+//
+// The file is never rewritten in place: the new content goes to a temporary
+// file in the same folder (see IsProfileTempFileName), which takes the
+// original's mode and, where the process may set them, its owner and group;
+// it is flushed to disk and renamed over the original. A reader sees the old
+// version or the new one, never a mix, and a crash leaves at worst a stray
+// temporary file, never a cut configuration file. A symbolic link is written
+// through (its target is replaced, the link stays). Writes of the whole
+// process are serialised.
+//
+// Every write is recorded as the pair (version replaced, version put in
+// place), so that a watcher of the folder can tell the service's own writes
+// (ISFULL in Zelk.conf) from an operator's edits: see IsOwnProfileWrite.
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path);
+
+// One version of a file: a rewrite in place changes its size or modification
+// time, a replacement by rename changes its inode. exists is false for a
+// missing file; two missing versions compare equal.
+struct FileVersion {
+    bool exists = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t mtimeSec = 0;
+    std::int64_t mtimeNsec = 0;
+
+    bool operator==(const FileVersion& other) const = default;
+};
+
+// The version of the file at path now (exists false when it cannot be
+// examined).
+FileVersion GetFileVersion(const std::string& path);
+
+// True when current was put in place by WritePrivateProfileStringA of this
+// process, on top of lastSeen either directly or through further writes of
+// its own (a duplicate notification, current == lastSeen, counts as well).
+// False for anything an outside writer touched since lastSeen: an edit that
+// a write of the service then carried along is still an edit. Only the most
+// recent kOwnWriteRecords writes are remembered.
+bool IsOwnProfileWrite(const FileVersion& current, const FileVersion& lastSeen);
+constexpr size_t kOwnWriteRecords = 64;
+
+// True for a file name (without its folder) of the writer's temporary
+// files: "." + the target's name + ".varnholt-tmp-" + six characters.
+bool IsProfileTempFileName(const char* name);
 
 // A file read once and queried many times with the same rules (a loader that
 // reads dozens of keys parses the file once).

@@ -2,12 +2,14 @@
 
 #include "audit/AuditFileManager.h"
 #include "config/ConfigManager.h"
+#include "core/ConfigMonitorTask.h"
 #include "core/ProgramLog.h"
 #include "core/SocketManager.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
+#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "info/InfoRetrieveTask.h"
 #include "node/DataCenterListenTask.h"
@@ -49,7 +51,8 @@ bool CVarnholt::InitManagers() {
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
            CSqlSpool::GetInstance()->Init() && CDataFileManager::GetInstance()->Init() &&
            CLogMergeManager::GetInstance()->Init() && CTarnNodeManager::GetInstance()->Init() &&
-           CTaskManager::GetInstance()->Init() && CAuditFileManager::GetInstance()->Init();
+           CTaskManager::GetInstance()->Init() && CInfoManager::GetInstance()->Init() &&
+           CAuditFileManager::GetInstance()->Init();
 }
 
 void CVarnholt::UnInitManagers() {
@@ -61,6 +64,7 @@ void CVarnholt::UnInitManagers() {
     CSqlSpool::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();
+    CInfoManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
     CBuffManager::GetInstance()->UnInit();
     CProgramLogRecorder::GetInstance()->UnInit();
@@ -88,12 +92,15 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
     // rather than fail at the first info sync or data file.
     if (started) CGlobalSharedData::GetInstance()->CreateWorkingDirectories();
     if (started) started = StartTopLevelTask(new CDataCenterListenTask(), &self->m_pListenTask);
+    if (started) started = StartTopLevelTask(new CConfigMonitorTask(), &self->m_pConfigMonitorTask);
     if (started) started = StartTopLevelTask(new CInfoRetrieveTask(), &self->m_pInfoRetrieveTask);
     if (started) {
         CGlobalSharedData::GetInstance()->WaitForExitEvent(INFINITE);
         CTaskManager::GetInstance()->WaitForAllTask(INFINITE);
         CTaskManager::GetInstance()->RemoveTask(self->m_pListenTask);
         self->m_pListenTask = nullptr;
+        CTaskManager::GetInstance()->RemoveTask(self->m_pConfigMonitorTask);
+        self->m_pConfigMonitorTask = nullptr;
         CTaskManager::GetInstance()->RemoveTask(self->m_pInfoRetrieveTask);
         self->m_pInfoRetrieveTask = nullptr;
         CTarnNodeManager::GetInstance()->WaitAllTarnNodeExit(INFINITE);

@@ -45,6 +45,7 @@ private:
 
     MainProc m_pMainProc;
     class CDataCenterListenTask* m_pListenTask = nullptr;
+    class CConfigMonitorTask* m_pConfigMonitorTask = nullptr;
     class CInfoRetrieveTask* m_pInfoRetrieveTask = nullptr;
     HANDLE m_hMainThread = nullptr;
 };

@@ -1,4 +1,5 @@
 #include "db/SQLConnManager.h"
+#include "db/SqlText.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,10 @@ TEST_F(SQLConnManagerTest, ConnectionsAreTrackedUntilReleased) {
     MYSQL_RES* r = mysql_store_result(a);
     ASSERT_NE(r, nullptr);
     mysql_free_result(r);
+    // A later statement of a multi-statement text that fails fails the text.
+    EXPECT_TRUE(ExecuteSql(a, "select 1; select count(*) from dev_node"));
+    EXPECT_FALSE(ExecuteSql(a, "select 1; select * from no_such_table; select 2"));
+    EXPECT_TRUE(ExecuteSql(a, "select 1"));  // the connection is usable again
     Pool().ReleaseSqlConn(a);
     Pool().ReleaseSqlConn(b);
     EXPECT_EQ(Pool().ConnectionCount(), before);

@@ -2,10 +2,14 @@
 // configuration files were written for.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -172,6 +176,98 @@ TEST_F(IniTest, WriteCreatesMissingFilesAndKeepsWindowsLineEndings) {
     EXPECT_EQ(GetString("T", "B"), "q");
     ASSERT_TRUE(Set("S", "A", "10") && Set("S", "C", "3") && Set("U", "D", "4"));
     EXPECT_EQ(Content(), "[S]\r\nA=10\r\nC=3\r\n[T]\r\nB=\"q\"\r\n[U]\r\nD=4\r\n");
+}
+
+// The new version is written beside the file and renamed over it: it keeps
+// the file's mode (also a restrictive one), and no temporary file is left.
+TEST_F(IniTest, WriteKeepsTheModeAndLeavesNoTemporaryFile) {
+    Write("[DiskFreeSpace]\nMinFreeSpace=4\nISFULL=0\n");
+    ASSERT_EQ(chmod(m_path.c_str(), 0640), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(m_path.c_str(), &before), 0);
+
+    ASSERT_TRUE(Set("DiskFreeSpace", "ISFULL", "1"));
+    struct stat after {};
+    ASSERT_EQ(stat(m_path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_NE(after.st_ino, before.st_ino) << "rewritten in place instead of replaced";
+    EXPECT_EQ(Content(), "[DiskFreeSpace]\nMinFreeSpace=4\nISFULL=1\n");
+    EXPECT_EQ(testenv::ListFiles(m_dir), (std::vector<std::string>{"test.ini"}));
+
+    // A symbolic link is written through: the link stays, its target changes.
+    const std::string link = m_dir + "/link.ini";
+    ASSERT_EQ(symlink(m_path.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WritePrivateProfileStringA("DiskFreeSpace", "ISFULL", "0", link.c_str()));
+    struct stat linkStat {};
+    ASSERT_EQ(lstat(link.c_str(), &linkStat), 0);
+    EXPECT_TRUE(S_ISLNK(linkStat.st_mode));
+    EXPECT_EQ(Content(), "[DiskFreeSpace]\nMinFreeSpace=4\nISFULL=0\n");
+    EXPECT_EQ(testenv::ListFiles(m_dir), (std::vector<std::string>{"link.ini", "test.ini"}));
+}
+
+// A reader running beside the writer only ever sees a whole version of the
+// file, never one cut short.
+TEST_F(IniTest, ReadersNeverSeeAHalfWrittenFile) {
+    const std::string tail = "[Tail]\nEnd=yes\n";
+    std::string file = "[Counter]\nValue=0\n[Padding]\n";
+    for (int i = 0; i < 400; ++i) file += "Line" + std::to_string(i) + "=some padding text to make the file large\n";
+    file += tail;
+    Write(file);
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const std::string text = Content();
+            ++reads;
+            if (text.size() < file.size() || text.compare(text.size() - tail.size(), tail.size(), tail) != 0) ++torn;
+        }
+    });
+    for (int i = 1; i <= 200; ++i) ASSERT_TRUE(Set("Counter", "Value", std::to_string(i).c_str()));
+    ASSERT_TRUE(testenv::WaitFor([&] { return reads.load() > 0; }, 5000));
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(GetInt("Counter", "Value"), 200);
+}
+
+// The record of the process's own writes: a chain of own writes on top of a
+// version seen counts as own; an outside edit in between, or a version the
+// writer never produced, does not. The writer's temporary names are known.
+TEST_F(IniTest, OwnWritesAreToldApartFromOutsideEdits) {
+    Write("[S]\nA=1\n");
+    const FileVersion seen = GetFileVersion(m_path);
+    ASSERT_TRUE(seen.exists);
+    EXPECT_FALSE(IsOwnProfileWrite(seen, seen)) << "a version nobody here wrote";
+
+    ASSERT_TRUE(Set("S", "A", "2"));
+    ASSERT_TRUE(Set("S", "A", "3"));
+    const FileVersion own = GetFileVersion(m_path);
+    EXPECT_TRUE(IsOwnProfileWrite(own, seen));
+    EXPECT_TRUE(IsOwnProfileWrite(own, own));
+
+    // An operator's edit in place, carried along by the next write.
+    testenv::WriteFile(m_path, "[S]\nA=3\nB=operator\n");
+    const FileVersion edited = GetFileVersion(m_path);
+    EXPECT_FALSE(IsOwnProfileWrite(edited, own));
+    ASSERT_TRUE(Set("S", "A", "4"));
+    EXPECT_FALSE(IsOwnProfileWrite(GetFileVersion(m_path), own));
+    EXPECT_TRUE(IsOwnProfileWrite(GetFileVersion(m_path), edited));
+    EXPECT_EQ(Content(), "[S]\nA=4\nB=operator\n");
+
+    // A file created by a write counts from "missing".
+    const std::string fresh = m_dir + "/fresh.ini";
+    ASSERT_TRUE(WritePrivateProfileStringA("S", "K", "V", fresh.c_str()));
+    EXPECT_TRUE(IsOwnProfileWrite(GetFileVersion(fresh), FileVersion{}));
+    EXPECT_FALSE(IsOwnProfileWrite(FileVersion{}, FileVersion{}));
+
+    EXPECT_TRUE(IsProfileTempFileName(".Zelk.conf.varnholt-tmp-a1B2c3"));
+    for (const char* name : {"Zelk.conf", ".Zelk.conf", ".Zelk.conf.varnholt-tmp-", ".Zelk.conf.varnholt-tmp-abcdefg",
+                             "Zelk.conf.varnholt-tmp-abcdef", ".varnholt-tmp-abcdef"}) {
+        EXPECT_FALSE(IsProfileTempFileName(name)) << name;
+    }
 }
 
 }  // namespace
