@@ -25,22 +25,6 @@ constexpr int kClearByTime = 1;
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
 
-// Runs a text of one or more statements; false when any of them failed (the
-// connection then holds that statement's error).
-bool RunAllStatements(MYSQL* connection, const std::string& sql) {
-    if (mysql_real_query(connection, sql.data(), static_cast<unsigned long>(sql.size())) != 0) return false;
-    for (;;) {
-        if (MYSQL_RES* result = mysql_store_result(connection)) {
-            mysql_free_result(result);
-        } else if (mysql_field_count(connection) != 0) {
-            return false;
-        }
-        const int next = mysql_next_result(connection);
-        if (next < 0) return true;
-        if (next > 0) return false;
-    }
-}
-
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 }  // namespace
@@ -131,7 +115,7 @@ void CDataBaseCleanTask::CheckAndClean() {
 }
 
 bool CDataBaseCleanTask::RunStatement(MYSQL* connection, const char* method, const std::string& sql) {
-    if (RunAllStatements(connection, sql)) return true;
+    if (ExecuteSql(connection, sql)) return true;
     Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[%s] Exec Sql = %s Fail. Errno = %u , ErrStr = %s\n", method,
         sql.c_str(), mysql_errno(connection), mysql_error(connection));
     return false;

@@ -11,6 +11,7 @@
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
+#include "db/SqlText.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 
@@ -311,20 +312,10 @@ int CReportTableGenTask::CGenState::DoStatistics(size_t index) {
 
 int CReportTableGenTask::CGenState::ExecSql(MYSQL* connection, const char* statement, int freeResult) {
     if (connection == nullptr || statement == nullptr) return 0;
-    bool ok = mysql_query(connection, statement) == 0;
-    // A multi-statement text (or a procedure call) yields several results; a
-    // failure of a later statement is reported when its result is reached.
-    while (ok && freeResult == 1) {
-        if (MYSQL_RES* result = mysql_store_result(connection)) {
-            mysql_free_result(result);
-        } else if (mysql_field_count(connection) != 0) {
-            ok = false;
-            break;
-        }
-        const int next = mysql_next_result(connection);
-        if (next > 0) ok = false;
-        if (next != 0) break;
-    }
+    // With freeResult every result of a multi-statement text (or a procedure
+    // call) is read, and a later statement's failure fails the whole text;
+    // without, the caller reads the one result itself.
+    const bool ok = freeResult == 1 ? ExecuteSql(connection, statement) : mysql_query(connection, statement) == 0;
     if (!ok) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[ExecSql] Fail To Exec Sql = %s , Errno = %u , ErrStr = %s\n",
             statement, mysql_errno(connection), mysql_error(connection));

@@ -9,6 +9,7 @@
 #include "core/ProgramLog.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
+#include "db/SqlText.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -17,24 +18,6 @@ constexpr char kTag[] = "[CTableRepairTask]";
 constexpr WORD kSaturday = 6;
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
-
-// Sends a statement text and reads every result it yields, so that the
-// connection is ready for the next one. False when the text, or any later
-// statement of a multi-statement text, failed; the error is then on the
-// connection.
-bool SendAndDrain(MYSQL* connection, const std::string& sql) {
-    if (mysql_real_query(connection, sql.data(), static_cast<unsigned long>(sql.size())) != 0) return false;
-    for (;;) {
-        if (MYSQL_RES* result = mysql_store_result(connection)) {
-            mysql_free_result(result);
-        } else if (mysql_field_count(connection) != 0) {
-            return false;
-        }
-        const int next = mysql_next_result(connection);
-        if (next > 0) return false;
-        if (next < 0) return true;
-    }
-}
 
 }  // namespace
 
@@ -142,11 +125,11 @@ int CTableRepairTask::DoNonStrongRepairTable() {
     for (const char* table : kProbeTables) {
         // Opening the table is enough to find it marked as crashed; no row
         // is read.
-        if (SendAndDrain(connection, std::string("select * from  ").append(table).append(" limit 0"))) continue;
+        if (ExecuteSql(connection, std::string("select * from  ").append(table).append(" limit 0"))) continue;
         Log(Recorder(), LOG_LEVEL_ERROR, kTag,
             "[DoNonStrongRepairTable] Find Table %s.%s Maybe Crash. Errno = %u , ErrStr = %s.\n", m_strDBName.c_str(),
             table, mysql_errno(connection), mysql_error(connection));
-        if (!SendAndDrain(connection, std::string("repair table ").append(table))) {
+        if (!ExecuteSql(connection, std::string("repair table ").append(table))) {
             Log(Recorder(), LOG_LEVEL_ERROR, kTag,
                 "[DoNonStrongRepairTable] Repair Table %s.%s Fail. Errno = %u , ErrStr = %s.\n", m_strDBName.c_str(),
                 table, mysql_errno(connection), mysql_error(connection));
@@ -174,7 +157,7 @@ int CTableRepairTask::DoStrongRepairTable() {
     // Read at each use, so that an edited statistics.conf applies at once.
     const std::string statement = CConfigManager::GetInstance()->m_Statistics.RepairTable.Get();
     if (!statement.empty()) {
-        if (!SendAndDrain(connection, statement)) {
+        if (!ExecuteSql(connection, statement)) {
             Log(Recorder(), LOG_LEVEL_ERROR, kTag,
                 "[DoStrongRepairTable] Cannot Exec Sql = %s ,  Errno = %u , ErrStr = %s.\n", statement.c_str(),
                 mysql_errno(connection), mysql_error(connection));
