@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
-scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Only the service and the tools it is tried with; ./test.sh builds the tests.
+VARNHOLT_TARGETS="varnholt varnholt-nodesim varnholt-info varnholt-debugview varnholt-inikey" \
+  scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 RUN_DIR="$PWD/build/run"
 mkdir -p "$RUN_DIR"
