@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
 
+#include "platform/CrashHandler.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -117,6 +119,7 @@ struct ForeignThreadSlot {
 thread_local ForeignThreadSlot t_foreign;
 
 void* ThreadMain(void* param) {
+    InstallCrashAltStack();  // a stack overflow in this thread is still reported
     auto* info = static_cast<StartInfo*>(param);
     LPTHREAD_START_ROUTINE proc = info->proc;
     void* arg = info->arg;

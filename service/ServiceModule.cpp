@@ -1,15 +1,24 @@
 #include "service/ServiceModule.h"
 
+#include <fcntl.h>
+#include <semaphore.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "core/ProgramLog.h"
 #include "core/RunMode.h"
+#include "db/GlobalSharedData.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "service/UnitFile.h"
 
 namespace {
 
@@ -23,6 +32,21 @@ constexpr SwitchName kSwitches[] = {
     {"Service", CommandSwitch::Service},         {"Console", CommandSwitch::Console},
     {"StopAll", CommandSwitch::StopAll},
 };
+
+// Reports a registration problem where an installer's user sees it and where
+// an administrator finds it later.
+void ReportRegistration(const std::string& text) {
+    std::fprintf(stderr, "varnholt: %s\n", text.c_str());
+    ReportEventToSystemLog((text + "\n").c_str());
+}
+
+// The install tree the unit passes on: the one this process uses.
+std::string InstallDirForUnit() {
+    std::string dir = GetEnvString("VARNHOLT_INSTALL_PATH");
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (dir.empty() || dir == "/") return CGlobalSharedData::DeriveInstallDir(GetModuleFilePath());
+    return std::filesystem::absolute(dir).lexically_normal().string();
+}
 
 }  // namespace
 
@@ -104,6 +128,69 @@ void CServiceModule::Run() {
     WSACleanup();
 }
 
+bool CServiceModule::Install() {
+    const std::string executable = GetModuleFilePath();
+    std::string error;
+    if (executable.empty()) {
+        ReportRegistration("Couldn't create service: the executable's path is unknown");
+        return false;
+    }
+    if (!WriteUnitFile(BuildUnitText(executable, InstallDirForUnit()), &error)) {
+        ReportRegistration("Couldn't create service: " + error);
+        return false;
+    }
+    if (!ReloadServiceManager(&error)) {
+        ReportRegistration("Couldn't open service manager: " + error + "; " + UnitFilePath() +
+                           " is written, systemd reads it at its next reload");
+    }
+    return true;
+}
+
+bool CServiceModule::Uninstall() {
+    std::error_code ec;
+    if (!std::filesystem::exists(UnitFilePath(), ec)) return true;
+    std::string error;
+    // Stopping is best effort, as the stop control's result is ignored: a
+    // unit that is not loaded or a missing manager still lets the file go.
+    StopServiceUnit(&error);
+    if (!RemoveUnitFile(&error)) {
+        ReportRegistration("Service could not be deleted: " + error);
+        return false;
+    }
+    if (!ReloadServiceManager(&error)) {
+        ReportRegistration("Couldn't open service manager: " + error + "; " + UnitFilePath() +
+                           " is removed, systemd forgets the unit at its next reload");
+    }
+    return true;
+}
+
+int CServiceModule::RegisterServer(bool asService) {
+    if (!Uninstall()) return 1;
+    if (asService && !Install()) return 1;
+    return 0;
+}
+
+int CServiceModule::UnregisterServer() { return Uninstall() ? 0 : 1; }
+
+int CServiceModule::StopAll(DWORD waitMs) {
+    sem_t* event = sem_open(kProductExitEventName, 0);
+    if (event == SEM_FAILED) {
+        std::fprintf(stderr, "varnholt: cannot open the exit event %s: %s\n", kProductExitEventName,
+                     std::strerror(errno));
+        return 1;
+    }
+    const int posted = sem_post(event);
+    const int postError = errno;
+    sem_close(event);
+    if (posted != 0) {
+        std::fprintf(stderr, "varnholt: cannot set the exit event %s: %s\n", kProductExitEventName,
+                     std::strerror(postError));
+        return 1;
+    }
+    Sleep(waitMs);  // gives the processes that own the event time to end
+    return 0;
+}
+
 int CServiceModule::Main(int argc, char** argv) {
     BlockStopSignals();
 
@@ -134,11 +221,13 @@ int CServiceModule::Main(int argc, char** argv) {
             SetServiceStatus(SERVICE_STOPPED);
             return 0;
         case CommandSwitch::UnregServer:
+            return UnregisterServer();
         case CommandSwitch::RegServer:
+            return RegisterServer(false);
         case CommandSwitch::Service:
+            return RegisterServer(true);
         case CommandSwitch::StopAll:
-            std::fprintf(stderr, "varnholt: this switch is not available yet; use -Console or run under systemd.\n");
-            return 1;
+            return StopAll(kStopAllWaitMs);
     }
     return 0;
 }

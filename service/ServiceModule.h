@@ -24,6 +24,11 @@ constexpr DWORD SERVICE_PAUSED = 7;
 // How long the host thread waits for the main thread after a stop before it
 // ends the process.
 constexpr DWORD kMainThreadStopLimitMs = 60000;
+// How long StopAll waits after setting the product-wide exit event.
+constexpr DWORD kStopAllWaitMs = 2000;
+// The product-wide exit event: a named POSIX semaphore owned by other
+// processes of the product.
+constexpr char kProductExitEventName[] = "/OskarinDCExitEvent";
 
 enum class CommandSwitch { None, UnregServer, RegServer, Service, Console, StopAll };
 
@@ -56,6 +61,26 @@ public:
     // down. A main thread that does not end in time ends the process with
     // code 0 at once.
     static void FinishMainFlow(CVarnholt& app, DWORD limitMs);
+
+    // The registration switches; each returns the process exit code and
+    // prints a failure on standard error (and to the system log).
+    // RegServer (asService false) removes any unit and installs none;
+    // Service (asService true) removes it, then writes it anew so that it
+    // runs this executable.
+    static int RegisterServer(bool asService);
+    // UnregServer: stops the unit and removes it.
+    static int UnregisterServer();
+    // StopAll: opens the product-wide exit event without creating it, sets
+    // it, closes it and waits waitMs. Non-zero when the event does not exist.
+    static int StopAll(DWORD waitMs);
+
+    // The unit as the registration switches manage it. Install writes it
+    // (overwriting) and asks systemd to reload; Uninstall is true at once
+    // when there is no unit, else stops it, removes it and reloads. A
+    // service manager that cannot be reached is reported, not a failure:
+    // the unit file is what counts, and systemd reads it when it reloads.
+    static bool Install();
+    static bool Uninstall();
 
 private:
     CServiceModule() = default;

@@ -14,6 +14,7 @@
 #include "info/InfoRetrieveTask.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
+#include "platform/CrashHandler.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
 #include "writers/LogMerger.h"
@@ -86,8 +87,16 @@ bool CVarnholt::StartTopLevelTask(Task* task, Task** slot) {
 DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
     if (self == nullptr) return 0;
 
-    bool started = CGlobalSharedData::GetInstance()->Init() && CProgramLogRecorder::GetInstance()->Init() &&
-                         InitManagers();
+    bool started = CGlobalSharedData::GetInstance()->Init() && CProgramLogRecorder::GetInstance()->Init();
+    // A crash of any thread from here on leaves Varnholt.dmp in the dump
+    // folder and its back-trace in the program log; a debugger attached at
+    // start sees the faults itself.
+    if (started && !IsDebuggerAttached()) {
+        InstallCrashHandler(CGlobalSharedData::GetInstance()->GetDumpDir().c_str(), [](const char* text) {
+            Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_ERROR, "[Exception]", "%s\n", text);
+        });
+    }
+    started = started && InitManagers();
     // A fresh install tree may lack its working folders: make them now
     // rather than fail at the first info sync or data file.
     if (started) CGlobalSharedData::GetInstance()->CreateWorkingDirectories();

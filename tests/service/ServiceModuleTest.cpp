@@ -22,7 +22,8 @@ TEST(ServiceModuleTest, SwitchIsTheLastWordIgnoringCase) {
     // word is no switch.
     const std::pair<const char*, CommandSwitch> cases[] = {
         {"foo -Service", S::Service}, {"-CONSOLE", S::Console}, {"/UnregServer", S::UnregServer},
-        {"-Console extra", S::None},  {"Console", S::None}};
+        {"-Console extra", S::None},  {"Console", S::None},         {"/regserver", S::RegServer},
+        {"x -stopall", S::StopAll},   {"-Service now", S::None}};
     for (const auto& [line, expected] : cases) EXPECT_EQ(CServiceModule::ParseSwitch(line), expected) << line;
 }
 
