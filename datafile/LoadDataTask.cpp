@@ -22,15 +22,9 @@ CLoadDataTask::~CLoadDataTask() {
 }
 
 bool CLoadDataTask::WaitForNextPass() {
-    const DWORD period = m_dwPassPeriodMs.load();
-    DWORD waited = 0;
-    do {
-        const DWORD step = std::min(kWaitStepMs, period - waited);
-        if (CGlobalSharedData::GetInstance()->WaitForExitEvent(step) != WAIT_TIMEOUT) return false;
-        if (!IsRunning()) return false;
-        waited += step;
-    } while (waited < period);
-    return true;
+    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(m_dwPassPeriodMs.load(), kWaitStepMs,
+                                                                   [this] { return IsRunning(); }) == WAIT_TIMEOUT &&
+           IsRunning();
 }
 
 DWORD CLoadDataTask::Run() {

@@ -53,16 +53,8 @@ SYSTEMTIME CDataBaseCleanTask::GetLastCleanTime() const {
 // Task body
 
 DWORD CDataBaseCleanTask::WaitOneStep() {
-    const DWORD step = m_dwWaitStepMs.load();
-    DWORD waited = 0;
-    do {
-        const DWORD piece = std::min(kStopPollMs, step - waited);
-        const DWORD rc = CGlobalSharedData::GetInstance()->WaitForExitEvent(piece);
-        if (rc != WAIT_TIMEOUT) return rc;
-        if (!IsRunning()) break;
-        waited += piece;
-    } while (waited < step);
-    return WAIT_TIMEOUT;
+    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(m_dwWaitStepMs.load(), kStopPollMs,
+                                                                   [this] { return IsRunning(); });
 }
 
 DWORD CDataBaseCleanTask::Run() {

@@ -1,5 +1,7 @@
 #include "db/GlobalSharedData.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +87,19 @@ bool CGlobalSharedData::CreateWorkingDirectories() {
         all = false;
     }
     return all;
+}
+
+DWORD CGlobalSharedData::WaitForExitEventWhile(DWORD periodMs, DWORD pollMs,
+                                                 const std::function<bool()>& keepWaiting) {
+    DWORD waited = 0;
+    while (waited < periodMs) {
+        const DWORD piece = std::min(pollMs, periodMs - waited);
+        const DWORD rc = WaitForExitEvent(piece);
+        if (rc != WAIT_TIMEOUT) return rc;
+        if (!keepWaiting()) break;
+        waited += piece;
+    }
+    return WAIT_TIMEOUT;
 }
 
 DWORD CGlobalSharedData::WaitForExitEvent(DWORD timeoutMs) {

@@ -42,18 +42,13 @@ std::int64_t LocalTextToSeconds(const std::string& text) {
     return static_cast<std::int64_t>(mktime(&tm));
 }
 
-// Waits stepMs on the exit event in pieces of at most kStopPollMs; false when
-// the waiter must end (exit event, failed wait, or running() turned false).
+// Waits stepMs on the exit event; false when the waiter must end (exit
+// event, failed wait, or running() turned false).
 template <class Running>
 bool WaitOneStep(DWORD stepMs, Running running) {
-    DWORD waited = 0;
-    while (waited < stepMs) {
-        const DWORD piece = std::min(CReportTableGenTask::kStopPollMs, stepMs - waited);
-        if (CGlobalSharedData::GetInstance()->WaitForExitEvent(piece) != WAIT_TIMEOUT) return false;
-        if (!running()) return false;
-        waited += piece;
-    }
-    return true;
+    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(stepMs, CReportTableGenTask::kStopPollMs,
+                                                                   running) == WAIT_TIMEOUT &&
+           running();
 }
 
 std::string CutText(const char* text, size_t length) {

@@ -82,14 +82,9 @@ DWORD CTableRepairTask::Run() {
 }
 
 bool CTableRepairTask::WaitOneStep() {
-    DWORD waited = 0;
-    while (waited < m_dwWaitStepMs) {
-        const DWORD piece = std::min(kStopPollMs, m_dwWaitStepMs - waited);
-        if (CGlobalSharedData::GetInstance()->WaitForExitEvent(piece) != WAIT_TIMEOUT) return false;
-        if (!IsRunning()) return false;
-        waited += piece;
-    }
-    return true;
+    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(m_dwWaitStepMs, kStopPollMs,
+                                                                   [this] { return IsRunning(); }) == WAIT_TIMEOUT &&
+           IsRunning();
 }
 
 void CTableRepairTask::RepairPass() {
