@@ -1,8 +1,14 @@
 // Runs the real service binary in console mode on a throw-away install tree.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -16,6 +22,7 @@
 #include "protocol/PacketFormat.h"
 #include "support/ChildProcess.h"
 #include "support/DbEnv.h"
+#include "support/FakeSystemd.h"
 #include "support/IntakeHarness.h"
 #include "support/Packets.h"
 #include "support/TestEnv.h"
@@ -102,10 +109,10 @@ protected:
         ASSERT_TRUE(WritePrivateProfileStringA(section, key, value, Config(file).c_str()));
     }
 
-    void Start(const std::vector<std::string>& args = {"-Console"}) {
-        ASSERT_TRUE(m_child.Start(kService, args,
-                                  {"VARNHOLT_INSTALL_PATH=" + m_root, "VARNHOLT_DEBUGVIEW_NAME=" + m_root},
-                                  m_out));
+    void Start(const std::vector<std::string>& args = {"-Console"}, std::vector<std::string> env = {}) {
+        env.push_back("VARNHOLT_INSTALL_PATH=" + m_root);
+        env.push_back("VARNHOLT_DEBUGVIEW_NAME=" + m_root);
+        ASSERT_TRUE(m_child.Start(kService, args, env, m_out));
     }
 
     // Stops the running service with signal and returns its exit code.
@@ -173,6 +180,69 @@ TEST_F(ConsoleRunTest, WithoutSwitchOutsideSystemdExitsAtOnce) {
         EXPECT_EQ(code, 0);
     }
     EXPECT_TRUE(testenv::ListFiles(LogDir()).empty());
+}
+
+// Started by a service manager (a notify socket and a stand-in systemd on a
+// private bus), the service reports Starting, then Running; every 5 s it
+// reports Paused while no synchronised node is connected and Running while one
+// is; a SIGTERM is reported as stopping and the last word is Stopped. The
+// MySQL server and the watchdog are checked through the manager.
+TEST_F(ConsoleRunTest, ServiceModeReportsItsStateOnTheNotifySocket) {
+    CFakeSystemd manager;
+    ASSERT_TRUE(manager.Start(m_root));
+    const std::string notifyPath = m_root + "/notify";
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(notifyPath.size(), sizeof(addr.sun_path));
+    std::memcpy(addr.sun_path, notifyPath.c_str(), notifyPath.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), 0);
+
+    std::vector<std::string> messages;
+    // Reads messages until want arrives; false after timeoutMs without it.
+    const auto waitFor = [&](const std::string& want, int timeoutMs) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            pollfd p{fd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+            char buffer[512];
+            const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) return false;
+            messages.emplace_back(buffer, static_cast<size_t>(n));
+            if (messages.back() == want) return true;
+        }
+    };
+    const std::string running = "READY=1\nSTATUS=Running";
+    const std::string paused = "STATUS=Paused: no synchronised node is connected";
+
+    Start({}, {"NOTIFY_SOCKET=" + notifyPath, "DBUS_SYSTEM_BUS_ADDRESS=" + manager.Address()});
+    ASSERT_TRUE(waitFor(running, 10000));
+    EXPECT_EQ(messages.front(), "STATUS=Starting");
+    ASSERT_TRUE(waitFor(paused, 12000)) << testenv::ReadFile(m_out);
+
+    CChildProcess sim;
+    ASSERT_TRUE(sim.Start(std::string(VARNHOLT_BIN_DIR) + "/varnholt-nodesim",
+                          {"--connect", "127.0.0.1:" + std::to_string(m_port), "--node", kSimNode, "--send",
+                           "sync-user", "--wait", "12000", "--wait-full"},
+                          {}, m_root + "/nodesim.out"));
+    EXPECT_TRUE(waitFor(running, 12000));
+    EXPECT_EQ(StopWith(SIGTERM), 0);
+    int code = -1;
+    sim.Signal(SIGTERM);
+    sim.Wait(5000, &code);
+    while (waitFor("", 300)) {
+    }
+    close(fd);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "STATUS=Stopped");
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "STOPPING=1\nSTATUS=Stopping"), messages.end());
+    const std::vector<std::string> calls = manager.Calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "LoadUnit mariadb.service"), calls.end());
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "LoadUnit zelkdog.service"), calls.end());
+    EXPECT_EQ(testenv::ReadFile(LogDir() + "/" + TodayLogName()).find("SCManager"), std::string::npos);
 }
 
 // Sixteen connections stay and the seventeenth is closed; slots are freed by
