@@ -110,6 +110,7 @@ struct ZelkAdvConfig {
     ConfigInt EnableAsyncWrite;
     ConfigInt EnableLargeDataAsyncWrite;
     ConfigInt NoTempTableDataFileSize;
+    ConfigInt DataFileMaxSize;
     ConfigInt ListenPort;
     ConfigInt MaxConnection;
 };

@@ -146,10 +146,20 @@ void CProgramLogRecorder::CleanUpOldFiles() {
     for (size_t i = 0; i < excess; ++i) DeleteFileA((dir + "/" + files[i]).c_str());  // failures ignored
 }
 
-void Log(CProgramLogRecorder* recorder, DWORD level, const char* classTag, const char* format, ...) {
+bool LogWanted(CProgramLogRecorder* recorder, DWORD level) {
     const ProgramLogConfig& settings = CConfigManager::GetInstance()->m_ProgramLog;
-    if (settings.GlobalEnable == 0) return;
-    if (settings.DebugViewEnable == 0 && settings.TxtLogEnable == 0) return;
+    if (settings.GlobalEnable == 0) return false;
+    if (settings.DebugViewEnable == 0 && settings.TxtLogEnable == 0) return false;
+    if (DebugViewMayListen()) return true;
+    // No debug-output listener: the line is wanted only by the file (its
+    // level selected) or the console.
+    const bool initialised = recorder != nullptr && recorder->IsInitialised();
+    if (initialised && settings.TxtLogEnable != 0 && (static_cast<DWORD>(settings.LogLevel) & level) != 0) return true;
+    return initialised && recorder->IsConsoleMode();
+}
+
+void Log(CProgramLogRecorder* recorder, DWORD level, const char* classTag, const char* format, ...) {
+    if (!LogWanted(recorder, level)) return;
 
     char line[kLineBufferSize];
     char scratch[kScratchSize];

@@ -38,6 +38,7 @@ public:
     // Console mode (set by the service host before the main thread starts):
     // lines are also written to standard output.
     void SetConsoleMode(bool console) { m_bConsole.store(console); }
+    bool IsConsoleMode() const { return m_bConsole.load(); }
 
     // Sends one finished line to the outputs (used by Log).
     void Emit(DWORD level, const char* line, size_t length);
@@ -61,6 +62,11 @@ private:
 
 void Log(CProgramLogRecorder* recorder, DWORD level, const char* classTag, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// True when a line of level would reach some output (the file, the console or
+// a debug-output listener). Log checks it first; callers whose arguments are
+// costly to compute check it before computing them.
+bool LogWanted(CProgramLogRecorder* recorder, DWORD level);
 
 // Level tag printed for a level value.
 const char* LogLevelTag(DWORD level);

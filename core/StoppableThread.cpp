@@ -31,3 +31,8 @@ DWORD CStoppableThread::WaitPeriod(DWORD periodMs) {
     HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_hStop};
     return WaitForMultipleObjects(2, waits, false, periodMs);
 }
+
+DWORD CStoppableThread::WaitPeriod(DWORD periodMs, HANDLE work) {
+    HANDLE waits[3] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_hStop, work};
+    return WaitForMultipleObjects(3, waits, false, periodMs);
+}

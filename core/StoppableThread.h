@@ -26,6 +26,8 @@ public:
     // For the thread body: waits up to periodMs on the exit event (result 0)
     // and the stop signal (result 1); WAIT_TIMEOUT when neither came.
     DWORD WaitPeriod(DWORD periodMs);
+    // The same, also ended by work (result 2).
+    DWORD WaitPeriod(DWORD periodMs, HANDLE work);
 
 private:
     HANDLE m_hThread = nullptr;

@@ -71,6 +71,7 @@ bool CDataFile::Create() {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[Create] Create Data File Fail Err = %u\n", error);
     }
     m_dwHasData.store(0);
+    m_qwBytes.store(0);
     m_dwFirstWriteTick.store(0);
     m_dwCurBuffIndex = 0;
     m_dwWriteOffset.store(0);
@@ -103,6 +104,7 @@ DWORD CDataFile::Write(const void* data, DWORD length) {
     } else {
         m_hFile->WriteFile(data, length, &result, nullptr);
     }
+    m_qwBytes.fetch_add(result, std::memory_order_relaxed);
     if (result != 0 && m_dwHasData.load() == 0) {
         m_dwFirstWriteTick.store(GetTickCount());
         m_dwHasData.store(1);
@@ -214,6 +216,13 @@ bool CDataFile::Close() {
     m_hFile = nullptr;
     m_dwWriteOffset.store(0);
     return result;
+}
+
+bool CDataFile::IsDue() {
+    const std::int64_t maxMiB = CConfigManager::GetInstance()->m_ZelkAdv.DataFileMaxSize.Get();
+    if (maxMiB > 0 && m_qwBytes.load(std::memory_order_relaxed) >= static_cast<std::uint64_t>(maxMiB) * 1024 * 1024)
+        return true;
+    return IsUseTimeout();
 }
 
 bool CDataFile::IsUseTimeout() {

@@ -76,6 +76,9 @@ public:
     // True when the file has held data for DataFileUseTime minutes, or the
     // tick count wrapped since its first write.
     bool IsUseTimeout();
+    // True when it is due for rotation: use time over, or DataFileMaxSize
+    // MiB (when above 0) accepted.
+    bool IsDue();
 
     // Set by the data file manager before Create.
     std::string m_strFilePath;
@@ -95,6 +98,7 @@ private:
 
     std::atomic<DWORD> m_dwHasData{0};
     std::atomic<DWORD> m_dwFirstWriteTick{0};
+    std::atomic<std::uint64_t> m_qwBytes{0};  // accepted since Create
     std::atomic<DWORD> m_dwWritable{0};
     BYTE* m_pBuff[2] = {nullptr, nullptr};
     DWORD m_dwBuffLen[2] = {0, 0};

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <new>
 
 #include "config/ConfigManager.h"
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
 #include "datafile/DataFile.h"
@@ -55,6 +57,7 @@ bool CImportPass::Claim(std::string* database, std::string* table, std::string* 
 
 void CImportPass::Succeeded(const std::string& database, const std::string& table, const std::string& path) {
     CDataFileManager::GetInstance()->RemoveImportInfo(database.c_str(), table.c_str(), path.c_str());
+    loss::CountDataFileLines(loss::DF_LOADED, table.c_str(), path);
     // The file before its marker: a marker without its file is only tidied
     // away, a file without its marker would be loaded a second time.
     DeleteFileA(path.c_str());
@@ -84,12 +87,14 @@ CDataFileManager* CDataFileManager::GetInstance() {
 CDataFileManager::CDataFileManager() {
     InitializeCriticalSectionAndSpinCount(&m_csMap, kCsSpinCount);
     InitializeCriticalSectionAndSpinCount(&m_csImport, kCsSpinCount);
+    m_hImportQueued = CreateEvent(false, false);
 }
 
 CDataFileManager::~CDataFileManager() {
     for (auto& entry : m_DataFileMap) delete entry.second;
     m_DataFileMap.clear();
     m_ImportList.clear();
+    if (m_hImportQueued != nullptr) CloseHandle(m_hImportQueued);
     DeleteCriticalSection(&m_csImport);
     DeleteCriticalSection(&m_csMap);
 }
@@ -186,7 +191,7 @@ CDataFile* CDataFileManager::GetDataFileByID(DWORD id) {
                 Log(Recorder(), LOG_LEVEL_WARN, kTag, "[GetDataFileByID] Fail To BuildDataFileName.\n");
             }
         }
-    } else if (file->IsUseTimeout()) {
+    } else if (file->IsDue()) {
         if (!SwitchOutDataFile(file, true)) {
             Log(Recorder(), LOG_LEVEL_WARN, kTag, "[GetDataFileByID] Something Wrong While Call SwitchOutDataFile.\n");
         }
@@ -327,6 +332,7 @@ void CDataFileManager::AppendImportInfo(const std::string& dbName, const std::st
     info.strDBName = dbName;
     info.strTableName = tableName;
     info.strDataFilePath = path;
+    if (m_hImportQueued != nullptr) SetEvent(m_hImportQueued);
 }
 
 bool CDataFileManager::GetImportInfo(std::string* dbName, std::string* path, std::string* tableName) {
@@ -451,7 +457,7 @@ void CDataFileManager::SwitchOutTimedOutFiles() {
     CCSLocker lock(&m_csMap);
     for (auto& entry : m_DataFileMap) {
         CDataFile* file = entry.second;
-        if (file->m_strFilePath.empty() || !file->IsUseTimeout()) continue;
+        if (file->m_strFilePath.empty() || !file->IsDue()) continue;
         const std::string path = file->m_strFilePath;
         SwitchOutDataFile(file, false);
         Log(Recorder(), LOG_LEVEL_DEBUG, kTag, "[DataFileSwitchThread] Switch Out DataFile = %s\n", path.c_str());
@@ -479,6 +485,7 @@ DWORD CDataFileManager::DataFileScanThread(void* param) {
                 const std::string path = dir + "/" + name;
                 if (manager->IsOpenDataFile(path)) continue;
                 Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileScanThread] Find Data File = %s\n", path.c_str());
+                loss::CountDataFileLines(loss::DF_CARRIED, table.c_str(), path);
                 // Listed before Init has marked the manager running.
                 manager->AppendImportInfo(db, table, path);
             }
@@ -752,15 +759,42 @@ void CDataFileManager::DoImportOnStart() {
     Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportOnStart] DataFile Will Import In %u ms\n",
         m_dwStartImportDelayMs.load());
     if (WaitBeforeImportOnStart() && m_dwRunFlag.load() == 1) {
-        ImportWaitingFiles("[DoImportOnStart]");
+        ImportWaitingFilesInParallel("[DoImportOnStart]");
         // Later files of nodes that are no longer connected have no import
-        // task of their own.
-        while (m_dwRunFlag.load() == 1 && m_ScanThread.WaitPeriod(m_dwWaitingImportPeriodMs.load()) == WAIT_TIMEOUT &&
+        // task of their own. A file that joins the list starts a pass at
+        // once, so rows land within moments of a switch-out or a hang-up.
+        DWORD rc = WAIT_TIMEOUT;
+        while (m_dwRunFlag.load() == 1 &&
+               ((rc = m_ScanThread.WaitPeriod(m_dwWaitingImportPeriodMs.load(), m_hImportQueued)) == WAIT_TIMEOUT ||
+                rc == WAIT_OBJECT_0 + 2) &&
                m_dwRunFlag.load() == 1) {
-            ImportWaitingFiles("[ImportWaitingFiles]");
+            ImportWaitingFilesInParallel("[ImportWaitingFiles]");
         }
     }
     CSQLConnManager::ThreadEnd();
+}
+
+void CDataFileManager::ImportWaitingFilesInParallel(const char* tag) {
+    // A second importer on its own connection while two or more files wait:
+    // the server loads files of different tables side by side, and the claims
+    // keep both importers from taking the same file.
+    std::thread second;
+    if (UnclaimedImportCount() >= 2 && CConfigManager::GetInstance()->m_Zelk.ISFULL.Get() == 0) {
+        second = std::thread([this, tag] {
+            CSQLConnManager::ThreadInit();
+            ImportWaitingFiles(tag);
+            CSQLConnManager::ThreadEnd();
+        });
+    }
+    ImportWaitingFiles(tag);
+    if (second.joinable()) second.join();
+}
+
+size_t CDataFileManager::UnclaimedImportCount() {
+    CCSLocker lock(&m_csImport);
+    return static_cast<size_t>(std::count_if(m_ImportList.begin(), m_ImportList.end(), [](const ImportInfo& info) {
+        return info.dwFlag.load(std::memory_order_acquire) == 0;
+    }));
 }
 
 void CDataFileManager::ImportWaitingFiles(const char* tag) {

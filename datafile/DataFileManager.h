@@ -164,6 +164,8 @@ public:
     void DoImportOnStart();
     // One any-database pass of the scan thread; tag names it in the log.
     void ImportWaitingFiles(const char* tag);
+    void ImportWaitingFilesInParallel(const char* tag);
+    size_t UnclaimedImportCount();
 
     // Seeds the calling thread's generator of file-name serials.
     static void SeedNameRandom(DWORD seed);
@@ -225,4 +227,7 @@ private:
     std::function<bool()> m_NodeListReadyCheck;  // guarded by m_csImport
     std::atomic<DWORD> m_dwStartImportDelayMs{kStartImportDelayMs};
     std::atomic<DWORD> m_dwWaitingImportPeriodMs{kWaitingImportPeriodMs};
+    // Set when a file joins the import list: the pass for waiting files runs
+    // then instead of at its next period. Lives as long as the manager.
+    HANDLE m_hImportQueued = nullptr;
 };

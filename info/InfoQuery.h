@@ -1,7 +1,9 @@
 // Byte layouts of the local info query: a client on the same machine sends a
 // 24-byte InfoQueryHeader (sign "INFOQRY") to 127.0.0.1:ListenPort; the
 // service answers a log merge query (type 1) with a 28-byte InfoReplyHeader
-// (sign "INFORLY") followed by the 72-byte InfoLogMergeReplyData.
+// (sign "INFORLY") followed by the 72-byte InfoLogMergeReplyData, and a loss
+// accounting query (type 2) with the header followed by
+// InfoAccountingReplyHead and its u64 counters.
 //
 // Integers are little-endian, u64 values low word first, and the structures
 // are packed. The header is shared by the service and varnholt-info, so it
@@ -20,6 +22,7 @@ namespace infoquery {
 
 constexpr std::uint16_t kDefaultListenPort = 9509;
 constexpr std::uint32_t kQueryTypeLogMerge = 1;
+constexpr std::uint32_t kQueryTypeAccounting = 2;
 constexpr std::uint32_t kReplyVersion = 1;
 // Signs are eight bytes: the text and its terminating zero.
 constexpr char kQuerySign[8] = "INFOQRY";
@@ -52,7 +55,7 @@ struct InfoQueryHeader {
     std::uint32_t headerSize;  // 24
     char sign[8];              // "INFOQRY\0"
     std::uint32_t reserved1;
-    std::uint32_t queryType;  // 1: log merge information
+    std::uint32_t queryType;  // 1: log merge information, 2: loss accounting
     std::uint32_t reserved2;
 };
 
@@ -83,6 +86,14 @@ struct InfoLogMergeReplyData {
     std::uint64_t sysLogsMerged;
 };
 
+// Reply data of query type 2: this head, then counterCount u64 counters in
+// the order of loss::Counter (core/LossAccounting.h). Counters added later
+// come after the known ones, so a client reads the ones it knows.
+struct InfoAccountingReplyHead {
+    std::uint32_t version;       // always 1
+    std::uint32_t counterCount;  // u64 values that follow
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(InfoQueryHeader) == 24);
@@ -90,6 +101,7 @@ static_assert(offsetof(InfoQueryHeader, sign) == 4 && offsetof(InfoQueryHeader, 
 static_assert(sizeof(InfoReplyHeader) == 28);
 static_assert(offsetof(InfoReplyHeader, queryType) == 16 && offsetof(InfoReplyHeader, dataSize) == 24);
 static_assert(sizeof(InfoLogMergeReplyData) == 72);
+static_assert(sizeof(InfoAccountingReplyHead) == 8);
 static_assert(offsetof(InfoLogMergeReplyData, allLogs) == 8 && offsetof(InfoLogMergeReplyData, bufferTotalBytes) == 24);
 static_assert(offsetof(InfoLogMergeReplyData, userMergeEnable) == 36 &&
               offsetof(InfoLogMergeReplyData, userLogsMerged) == 40);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "config/ConfigManager.h"
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/SocketManager.h"
 #include "db/GlobalSharedData.h"
@@ -220,6 +221,8 @@ int CInfoRetrieveTask::DispatchRequest(SOCKET s, const char* data, int length) {
     const auto type = static_cast<std::int32_t>(header.queryType);
     if (type == static_cast<std::int32_t>(infoquery::kQueryTypeLogMerge)) {
         DoLogMergeInfoRequest(s, data, length);
+    } else if (type == static_cast<std::int32_t>(infoquery::kQueryTypeAccounting)) {
+        DoAccountingRequest(s);
     } else if (type >= 0) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[DispatchRequest] Query Type = %u Not Support.\n",
             static_cast<unsigned>(header.queryType));
@@ -270,6 +273,32 @@ int CInfoRetrieveTask::DoLogMergeInfoRequest(SOCKET s, const char* request, int 
     if (sent < static_cast<int>(sizeof(data))) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
             "[DoLogMergeInfoRequest] Send struct InfoLogMergeReplyData Ret = %d , Err = %u\n", sent,
+            static_cast<unsigned>(WSAGetLastError()));
+    }
+    return 1;
+}
+
+// The wire order is documented in docs/info.md: counters are only appended.
+static_assert(loss::COUNTER_COUNT == 23, "a new accounting counter goes at the end, and into docs/info.md");
+
+int CInfoRetrieveTask::DoAccountingRequest(SOCKET s) {
+    constexpr size_t kDataSize = sizeof(InfoAccountingReplyHead) + loss::COUNTER_COUNT * sizeof(std::uint64_t);
+    char reply[sizeof(InfoReplyHeader) + kDataSize];
+    InfoReplyHeader header{};
+    header.headerSize = sizeof(InfoReplyHeader);
+    std::memcpy(header.sign, infoquery::kReplySign, sizeof(header.sign));
+    header.version = infoquery::kReplyVersion;
+    header.queryType = infoquery::kQueryTypeAccounting;
+    header.dataSize = static_cast<std::uint32_t>(kDataSize);
+    const InfoAccountingReplyHead head{infoquery::kReplyVersion, loss::COUNTER_COUNT};
+    std::uint64_t counters[loss::COUNTER_COUNT];
+    loss::Snapshot(counters);
+    std::memcpy(reply, &header, sizeof(header));
+    std::memcpy(reply + sizeof(header), &head, sizeof(head));
+    std::memcpy(reply + sizeof(header) + sizeof(head), counters, sizeof(counters));
+    const int sent = SafeSend(s, reply, static_cast<int>(sizeof(reply)));
+    if (sent < static_cast<int>(sizeof(reply))) {
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[DoAccountingRequest] Send Reply Ret = %d , Err = %u\n", sent,
             static_cast<unsigned>(WSAGetLastError()));
     }
     return 1;

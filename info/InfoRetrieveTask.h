@@ -1,6 +1,7 @@
 // The local info query server: a task that listens on 127.0.0.1:ListenPort
 // (section InfoRetrieve of ZelkAdv.conf) and answers INFOQRY requests with
-// the state of log merging (byte layouts in info/InfoQuery.h).
+// the state of log merging and the loss accounting counters (byte layouts in
+// info/InfoQuery.h).
 //
 // What callers may rely on:
 // - Threads. Everything runs on the task's own thread; one client is served
@@ -52,6 +53,8 @@ public:
     int DispatchRequest(SOCKET s, const char* data, int length);
     // Sends the reply to a log merge query (type 1); always 1.
     int DoLogMergeInfoRequest(SOCKET s, const char* request, int length);
+    // Sends the loss accounting counters (query type 2) in one send; always 1.
+    int DoAccountingRequest(SOCKET s);
 
 private:
     enum class WaitResult { Readable, TimedOut, Interrupted, Failed };

@@ -16,6 +16,10 @@ bool CRingCache::Init(DWORD size) {
     m_pWrite.store(start);
     m_pDataStart.store(start);
     m_pDataEnd.store(RingEnd());
+    m_qwWritten.store(0);
+    m_qwRead.store(0);
+    m_bDataWanted.store(false);
+    m_bRoomWanted.store(false);
     m_hNotFull = CreateEvent(false, true);
     m_hDataReady = CreateEvent(false, false);
     if (m_hNotFull == nullptr || m_hDataReady == nullptr) {
@@ -69,7 +73,8 @@ void CRingCache::WriteCommit(DWORD count) {
     BYTE* write = m_pWrite.load(std::memory_order_relaxed);
     if (write == nullptr || count == 0) return;
     m_pWrite.store(write + count, std::memory_order_release);
-    SetEvent(m_hDataReady);
+    m_qwWritten.fetch_add(count);
+    if (m_bDataWanted.load() && m_bDataWanted.exchange(false)) SetEvent(m_hDataReady);
 }
 
 bool CRingCache::GetCanReadSize(DWORD* readable) {
@@ -112,5 +117,19 @@ void CRingCache::ReadCommit(DWORD count) {
     BYTE* read = m_pRead.load(std::memory_order_relaxed);
     if (read == nullptr || count == 0) return;
     m_pRead.store(read + count, std::memory_order_release);
-    SetEvent(m_hNotFull);
+    m_qwRead.fetch_add(count);
+    if (m_bRoomWanted.load() && m_bRoomWanted.exchange(false)) SetEvent(m_hNotFull);
+}
+
+// The flag store and the count load are sequentially consistent, as are the
+// committer's count update and flag load: either the committer sees the flag
+// or the waiter sees the new count.
+bool CRingCache::ArmDataReady(std::uint64_t seenWriteCount) {
+    m_bDataWanted.store(true);
+    return m_qwWritten.load() == seenWriteCount;
+}
+
+bool CRingCache::ArmNotFull(std::uint64_t seenReadCount) {
+    m_bRoomWanted.store(true);
+    return m_qwRead.load() == seenReadCount;
 }

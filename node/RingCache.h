@@ -43,6 +43,17 @@ public:
     bool GetCanReadSize(DWORD* readable);
     void ReadCommit(DWORD count);
 
+    // Commit signals. The events are set only for a side that said it is
+    // about to wait, so a busy ring makes no system call per commit. A
+    // waiter takes the count of the other side's commits before it looks at
+    // the ring, and arms just before waiting: Arm... returns false when the
+    // other side committed since (look again instead of waiting); otherwise
+    // the other side's next commit sets the event.
+    std::uint64_t WriteCount() const { return m_qwWritten.load(); }
+    std::uint64_t ReadCount() const { return m_qwRead.load(); }
+    bool ArmDataReady(std::uint64_t seenWriteCount);
+    bool ArmNotFull(std::uint64_t seenReadCount);
+
     BYTE* GetWritePos() const { return m_pWrite.load(std::memory_order_relaxed); }
     BYTE* GetReadPos() const { return m_pRead.load(std::memory_order_relaxed); }
     HANDLE GetNotFullEvent() const { return m_hNotFull; }
@@ -67,6 +78,10 @@ private:
     std::atomic<BYTE*> m_pWrite{nullptr};
     std::atomic<BYTE*> m_pDataStart{nullptr};
     std::atomic<BYTE*> m_pDataEnd{nullptr};
+    std::atomic<std::uint64_t> m_qwWritten{0};
+    std::atomic<std::uint64_t> m_qwRead{0};
+    std::atomic<bool> m_bDataWanted{false};
+    std::atomic<bool> m_bRoomWanted{false};
     HANDLE m_hNotFull = nullptr;
     HANDLE m_hDataReady = nullptr;
     DWORD m_dwSize = 0;

@@ -229,6 +229,8 @@ bool CTarnNode::RecordTaskEnded() const { return m_pRecordTask != nullptr && !m_
 void CTarnNode::OnFD_Read() {
     DWORD free = 0;
     int error = 0;
+    // The record task's reads so far: the not-full event is armed against it.
+    std::uint64_t seen = m_pRecvRing->ReadCount();
     while (m_pRecvRing->GetCanWriteSize(&free)) {
         if (m_nRunning.load() != 1) return;
         if (!ReceiveOnce(free, &error)) {
@@ -237,13 +239,16 @@ void CTarnNode::OnFD_Read() {
                 static_cast<unsigned>(error));
             return;
         }
+        seen = m_pRecvRing->ReadCount();
     }
 
     // The ring is full: wait for the record task to make room, still serving
-    // thread messages and the exit event.
+    // thread messages and the exit event. Room made since the last look
+    // counts as the not-full event at once.
     HANDLE waits[2] = {m_pRecvRing->GetNotFullEvent(), CGlobalSharedData::GetInstance()->GetExitEvent()};
     for (;;) {
-        DWORD rc = MsgWaitForMultipleObjects(2, waits, kRingFullWaitMs);
+        DWORD rc = m_pRecvRing->ArmNotFull(seen) ? MsgWaitForMultipleObjects(2, waits, kRingFullWaitMs)
+                                                 : WAIT_OBJECT_0;
         if (rc == WAIT_FAILED) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[OnFD_Read] Wait Event Fail Err = %u\n", GetLastError());
             return;
@@ -262,8 +267,9 @@ void CTarnNode::OnFD_Read() {
                 m_nRunning.store(0);
                 return;
             }
-        } else if (m_pRecvRing->GetCanWriteSize(&free) && !ReceiveOnce(free, &error)) {
-            break;
+        } else {
+            seen = m_pRecvRing->ReadCount();
+            if (m_pRecvRing->GetCanWriteSize(&free) && !ReceiveOnce(free, &error)) break;
         }
         if (m_nRunning.load() != 1) return;
     }

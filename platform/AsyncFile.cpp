@@ -86,6 +86,7 @@ bool CAsyncFile::WriteFile(const void* data, DWORD length, DWORD* written, OVERL
     if (ov == nullptr) {
         int error = 0;
         DWORD done = 0;
+        const off_t start = lseek(m_fd, 0, SEEK_CUR);
         while (done < length) {
             ssize_t n = write(m_fd, static_cast<const BYTE*>(data) + done, length - done);
             if (n < 0 && errno == EINTR) continue;
@@ -94,6 +95,12 @@ bool CAsyncFile::WriteFile(const void* data, DWORD length, DWORD* written, OVERL
                 break;
             }
             done += static_cast<DWORD>(n);
+        }
+        // A write cut short (a full disk) is taken back whole, so that a
+        // reader of the file never meets half a record.
+        if (error != 0 && done != 0 && start >= 0 && ftruncate(m_fd, start) == 0 &&
+            lseek(m_fd, start, SEEK_SET) == start) {
+            done = 0;
         }
         if (written != nullptr) *written = done;
         if (error != 0) SetLastError(MapErrno(error));

@@ -58,7 +58,9 @@ public:
 
     // Without ov (files opened without overlapped only): writes all bytes at
     // the current position and returns true, or false with the last error;
-    // *written gets the bytes written either way.
+    // *written gets the bytes written either way. A write that fails part-way
+    // is taken back (the file is cut to where it began) when it can be, and
+    // then counts 0 bytes.
     // With ov (overlapped files only): queues the write at ov's offset and
     // returns false with last error ERROR_IO_PENDING, as Windows does for a
     // write that will complete later; any other last error means the write

@@ -7,10 +7,12 @@
 #include <sys/un.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -100,12 +102,37 @@ std::string DebugViewSocketName() {
     return name.empty() ? std::string("varnholt-debugview") : name;
 }
 
+namespace {
+
+// Monotonic milliseconds of the last datagram that found no listener; 0 while
+// one listens (or nobody has tried).
+std::atomic<std::uint64_t> g_debugViewAbsentSince{0};
+
+constexpr std::uint64_t kDebugViewProbeMs = 1000;
+
+std::uint64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+}  // namespace
+
 void OutputDebugStringA(const char* text) {
     if (text == nullptr) return;
     DebugViewTarget* target = DebugView();
     if (target->fd < 0) return;
-    sendto(target->fd, text, std::strlen(text), MSG_DONTWAIT | MSG_NOSIGNAL,
-           reinterpret_cast<const sockaddr*>(&target->addr), target->addrLen);
+    if (sendto(target->fd, text, std::strlen(text), MSG_DONTWAIT | MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&target->addr), target->addrLen) >= 0) {
+        g_debugViewAbsentSince.store(0, std::memory_order_relaxed);
+    } else if (errno == ECONNREFUSED || errno == ENOENT) {
+        g_debugViewAbsentSince.store(MonotonicMs(), std::memory_order_relaxed);
+    }
+}
+
+bool DebugViewMayListen() {
+    const std::uint64_t since = g_debugViewAbsentSince.load(std::memory_order_relaxed);
+    return since == 0 || MonotonicMs() - since >= kDebugViewProbeMs;
 }
 
 bool IsStartedByServiceManager() {
@@ -134,6 +161,7 @@ bool CDebugViewListener::Open(const std::string& name) {
         m_fd = -1;
         return false;
     }
+    g_debugViewAbsentSince.store(0, std::memory_order_relaxed);
     return true;
 }
 

@@ -29,6 +29,10 @@ void ReportEventToSystemLog(const char* text);
 // Sends text as one datagram to the debug view (the abstract Unix socket
 // named by DebugViewSocketName()); dropped when nobody listens. Never blocks.
 void OutputDebugStringA(const char* text);
+// False while the last debug-output datagram found nobody listening, for up
+// to a second after it; callers skip building lines that only the debug
+// output would take. A listener opened in this process ends the pause.
+bool DebugViewMayListen();
 // "varnholt-debugview", or VARNHOLT_DEBUGVIEW_NAME when set (tests use their
 // own name so that parallel runs do not meet).
 std::string DebugViewSocketName();

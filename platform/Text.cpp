@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -85,6 +86,11 @@ bool ConvertUtf8ToGbk(const char* text, std::size_t length, std::string* out) {
     if (!conv.Valid() || out == nullptr) return false;
     out->clear();
     if (text == nullptr || length == 0) return true;
+    // ASCII is the same in GBK: most log texts need no conversion at all.
+    if (std::all_of(text, text + length, [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; })) {
+        out->assign(text, length);
+        return true;
+    }
 
     std::vector<char32_t> codePoints;
     codePoints.reserve(length);

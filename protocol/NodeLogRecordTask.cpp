@@ -11,6 +11,7 @@
 #include <sched.h>
 
 #include "config/ConfigManager.h"
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
@@ -85,6 +86,9 @@ DWORD CNodeLogRecordTask::Run() {
     DWORD rc = WAIT_TIMEOUT;
     while (IsRunning()) {
         UpdateActivityTime();
+        // Bytes the node thread commits after this point end the wait below
+        // at once; before it they are seen by ProcessRingBuffData.
+        const std::uint64_t seen = m_pRecvRing->WriteCount();
         try {
             ProcessRingBuffData();
         } catch (...) {
@@ -95,7 +99,7 @@ DWORD CNodeLogRecordTask::Run() {
                 break;
             }
         }
-        rc = WaitForMultipleObjects(2, waits, false, kWaitMs);
+        rc = WaitForMultipleObjects(2, waits, false, m_pRecvRing->ArmDataReady(seen) ? kWaitMs : 0);
         if (rc == WAIT_OBJECT_0 || rc == WAIT_FAILED) break;
     }
 
@@ -137,7 +141,6 @@ void CNodeLogRecordTask::ProcessRingBuffData() {
         if (!m_pRecvRing->GetCanReadSize(&readable) || readable < kHeaderSize) return;
         const int kind = FindPacketStart(readable);
         if (kind != 0 && !ProcessLogData(kind)) return;
-        sched_yield();
         if (!KeepGoing()) return;
     }
 }
@@ -241,6 +244,7 @@ bool CNodeLogRecordTask::ReadFromRing(CRingCache* ring, BYTE* destination, DWORD
     HANDLE waits[2] = {ring->GetDataReadyEvent(), CGlobalSharedData::GetInstance()->GetExitEvent()};
     DWORD copied = 0;
     while (copied < length) {
+        const std::uint64_t seen = ring->WriteCount();
         DWORD readable = 0;
         if (ring->GetCanReadSize(&readable)) {
             const DWORD n = readable < length - copied ? readable : length - copied;
@@ -250,6 +254,7 @@ bool CNodeLogRecordTask::ReadFromRing(CRingCache* ring, BYTE* destination, DWORD
             continue;
         }
         if (m_bDraining.load()) return false;  // nothing more will arrive
+        if (!ring->ArmDataReady(seen)) continue;
         if (WaitForMultipleObjects(2, waits, false, kWaitMs) == WAIT_OBJECT_0 + 1) return false;
         if (!IsRunning()) return false;
     }
@@ -489,6 +494,7 @@ bool CNodeLogRecordTask::Check_UserAuditFile_Log(int) {
 int CNodeLogRecordTask::Deal_Fail(int) { return 0; }
 
 void CNodeLogRecordTask::LogResourceAccess(const char* format) {
+    if (!LogWanted(Recorder(), LOG_LEVEL_DEBUG)) return;  // spares the address text
     Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, format,
         I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, serviceType)),
         IpToText(ReadU32Net(m_pCurrent + kHeaderSize + offsetof(UserCommon, serverAddressNet))).c_str(),
@@ -507,12 +513,14 @@ int CNodeLogRecordTask::Deal_UnSupport_Log(int) {
 bool CNodeLogRecordTask::SyncCheck(const char* message) {
     if (m_nSyncOK.load() == 1 || IsSyncOK(Identity())) return true;
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "%s", message);
+    loss::Add(loss::REFUSED_NOT_SYNCED);
     Consume();
     return false;
 }
 
 template <class Record>
 int CNodeLogRecordTask::WriteAndConsume(int kind) {
+    loss::Add(loss::ACCEPTED);
     const int result =
         m_WriterManager.WriteLog(static_cast<std::uint32_t>(kind), reinterpret_cast<const Record*>(m_pCurrent));
     if (result == 0) return 0;
@@ -733,10 +741,12 @@ void CNodeLogRecordTask::WriteDataToSendCache(const void* bytes, DWORD length) {
         return true;
     };
     while (length > 0 && IsRunning()) {
+        const std::uint64_t seen = m_pSendRing->ReadCount();
         if (copyOnce()) {
             NotifyTarnNodeDataCanSend();
             continue;
         }
+        if (!m_pSendRing->ArmNotFull(seen)) continue;  // the node thread sent some meanwhile
         const DWORD rc = WaitForMultipleObjects(2, waits, false, kWaitMs);
         if (rc == WAIT_OBJECT_0 + 1) {
             copyOnce();

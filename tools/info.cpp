@@ -1,6 +1,7 @@
-// varnholt-info: asks a running service for its log and merge counters over
-// the local info query (INFOQRY on 127.0.0.1) and prints them, for people or
-// in the Prometheus text format for node exporter's textfile collector.
+// varnholt-info: asks a running service for its log and merge counters and
+// its loss accounting over the local info query (INFOQRY on 127.0.0.1) and
+// prints them, for people or in the Prometheus text format for node
+// exporter's textfile collector.
 // See docs/info.md.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -17,8 +19,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "core/LossAccounting.h"
 #include "info/InfoQuery.h"
 #include "platform/Files.h"
 #include "platform/Ini.h"
@@ -34,8 +40,9 @@ constexpr size_t kReplyBytes = sizeof(InfoReplyHeader) + sizeof(InfoLogMergeRepl
 
 const char kHelp[] = R"(usage: varnholt-info [OPTION]...
 
-Asks the Varnholt service for its log and merge counters through the local
-info query and prints them.
+Asks the Varnholt service for its log and merge counters and its loss
+accounting (where every accepted log is: stored, pending on disk, held in
+memory, merged or dropped) through the local info query and prints them.
 
   --host ADDRESS    address of the service (default 127.0.0.1; the service
                     answers on the loopback interface only)
@@ -189,7 +196,52 @@ size_t ReceiveExactly(int fd, char* data, size_t size, Clock::time_point deadlin
     return done;
 }
 
-bool Query(const Options& options, InfoLogMergeReplyData* data) {
+// Sends one query and receives its reply header; false (with a message)
+// when the reply does not come or is not an INFORLY reply to queryType.
+bool Ask(int fd, const Options& options, std::uint32_t queryType, Clock::time_point deadline,
+         InfoReplyHeader* header) {
+    InfoQueryHeader query{};
+    query.headerSize = sizeof(InfoQueryHeader);
+    std::memcpy(query.sign, infoquery::kQuerySign, sizeof(query.sign));
+    query.queryType = queryType;
+    const bool sent = SendAll(fd, reinterpret_cast<const char*>(&query), sizeof(query), deadline);
+    const size_t received = sent ? ReceiveExactly(fd, reinterpret_cast<char*>(header), sizeof(*header), deadline) : 0;
+    if (received != sizeof(*header)) {
+        std::fprintf(stderr, "varnholt-info: %s:%d sent %zu of the %zu reply header bytes of query %u%s\n",
+                     options.host.c_str(), options.port, received, sizeof(*header), queryType,
+                     sent ? "" : " (the query could not be sent)");
+        return false;
+    }
+    if (header->headerSize != sizeof(InfoReplyHeader) ||
+        std::memcmp(header->sign, infoquery::kReplySign, sizeof(header->sign)) != 0 || header->queryType != queryType) {
+        std::fprintf(stderr, "varnholt-info: %s:%d did not answer query %u with an INFORLY reply\n",
+                     options.host.c_str(), options.port, queryType);
+        return false;
+    }
+    return true;
+}
+
+// The loss accounting counters, in the order of loss::Counter; counters the
+// service does not send read 0.
+bool QueryAccounting(int fd, const Options& options, Clock::time_point deadline, std::uint64_t* counters) {
+    InfoReplyHeader header;
+    if (!Ask(fd, options, infoquery::kQueryTypeAccounting, deadline, &header)) return false;
+    std::vector<char> data(header.dataSize);
+    InfoAccountingReplyHead head{};
+    if (header.dataSize < sizeof(head) || header.dataSize > 65536 ||
+        ReceiveExactly(fd, data.data(), data.size(), deadline) != data.size()) {
+        std::fprintf(stderr, "varnholt-info: %s:%d sent a short accounting reply\n", options.host.c_str(),
+                     options.port);
+        return false;
+    }
+    std::memcpy(&head, data.data(), sizeof(head));
+    const size_t count = std::min<size_t>({head.counterCount, loss::COUNTER_COUNT,
+                                           (data.size() - sizeof(head)) / sizeof(std::uint64_t)});
+    std::memcpy(counters, data.data() + sizeof(head), count * sizeof(std::uint64_t));
+    return true;
+}
+
+bool Query(const Options& options, InfoLogMergeReplyData* data, std::uint64_t* counters) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
     std::string error;
     const int fd = ConnectTo(options, deadline, &error);
@@ -205,8 +257,8 @@ bool Query(const Options& options, InfoLogMergeReplyData* data) {
     char reply[kReplyBytes];
     const bool sent = SendAll(fd, reinterpret_cast<const char*>(&query), sizeof(query), deadline);
     const size_t received = sent ? ReceiveExactly(fd, reply, sizeof(reply), deadline) : 0;
-    close(fd);
     if (received != sizeof(reply)) {
+        close(fd);
         std::fprintf(stderr, "varnholt-info: %s:%d sent %zu of the %zu reply bytes%s\n", options.host.c_str(),
                      options.port, received, sizeof(reply), sent ? "" : " (the query could not be sent)");
         return false;
@@ -218,10 +270,14 @@ bool Query(const Options& options, InfoLogMergeReplyData* data) {
         header.queryType != infoquery::kQueryTypeLogMerge || header.dataSize != sizeof(InfoLogMergeReplyData)) {
         std::fprintf(stderr, "varnholt-info: %s:%d did not answer with an INFORLY log merge reply\n",
                      options.host.c_str(), options.port);
+        close(fd);
         return false;
     }
     std::memcpy(data, reply + sizeof(header), sizeof(*data));
-    return true;
+    // The accounting follows on the same connection.
+    const bool accounting = QueryAccounting(fd, options, deadline, counters);
+    close(fd);
+    return accounting;
 }
 
 const char* OnOff(std::uint32_t enable) { return enable != 0 ? "on" : "off"; }
@@ -240,6 +296,37 @@ void PrintText(const InfoLogMergeReplyData& d) {
     std::printf("Merge buffers           %u\n", d.bufferCount);
     std::printf("Merge buffer size       %u bytes\n", d.bufferTotalBytes);
     std::printf("Merge buffer usage      %u %%\n", d.bufferUsagePercent);
+}
+
+void PrintAccountingText(const std::uint64_t* c) {
+    const loss::Balance b = loss::ComputeBalance(c);
+    std::printf("Loss accounting         (accepted + carried = stored + pending + held + merged + dropped)\n");
+    std::printf("  accepted              %" PRIu64 "\n", b.accepted);
+    std::printf("  carried from before   %" PRIu64 "\n", b.carried);
+    std::printf("  stored                %" PRIu64 " (INSERT %" PRIu64 ", data files %" PRIu64 ", spool %" PRIu64 ")\n",
+                b.stored, c[loss::SQL_STORED], c[loss::DF_LOADED], c[loss::SPOOL_STORED]);
+    std::printf("  pending               %" PRId64 " (data files %" PRId64 ", spool files %" PRId64 ")\n",
+                b.pendingDataFiles + b.pendingSpool, b.pendingDataFiles, b.pendingSpool);
+    std::printf("  held                  %" PRId64 " (merge buffers %" PRId64 ", SQL caches %" PRId64 ")\n",
+                b.heldMerge + b.heldSql, b.heldMerge, b.heldSql);
+    std::printf("  merged                %" PRIu64 "\n", b.merged);
+    std::printf("  dropped               %" PRIu64 "\n", b.dropped);
+    for (unsigned i = loss::DROP_FIRST; i < loss::DROP_END; ++i) {
+        if (c[i] != 0) std::printf("    %-30s %" PRIu64 "\n", loss::kCounterInfo[i].text, c[i]);
+    }
+    std::printf("  unaccounted           %" PRId64 "\n", b.Unaccounted());
+    std::printf("  refused before dispatch, node not synchronised: %" PRIu64 "\n", c[loss::REFUSED_NOT_SYNCED]);
+}
+
+// One metric with a label per value: HELP and TYPE once. Counters are
+// unsigned, gauges of differences signed.
+template <class Number>
+void PrintLabelled(const char* name, const char* type, const char* help, const char* label,
+                   std::initializer_list<std::pair<const char*, Number>> values) {
+    std::printf("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    for (const auto& [value, number] : values) {
+        std::printf("%s{%s=\"%s\"} %s\n", name, label, value, std::to_string(number).c_str());
+    }
 }
 
 void PrintMetric(const char* name, const char* type, const char* help, std::uint64_t value) {
@@ -273,6 +360,41 @@ void PrintPrometheus(const InfoLogMergeReplyData& d) {
                 "Estimated use of the merge buffers in percent of their total size.", d.bufferUsagePercent);
 }
 
+void PrintAccountingPrometheus(const std::uint64_t* c) {
+    const loss::Balance b = loss::ComputeBalance(c);
+    PrintMetric("varnholt_logs_accepted_total", "counter", "Logs offered to a writer chain since the service started.",
+                b.accepted);
+    PrintLabelled<std::uint64_t>("varnholt_logs_carried_total", "counter",
+                                 "Logs found on disk at start, left by earlier runs and not yet in MySQL.", "where",
+                                 {{"datafile", c[loss::DF_CARRIED]}, {"spool", c[loss::SPOOL_CARRIED]}});
+    PrintLabelled<std::uint64_t>(
+        "varnholt_logs_stored_total", "counter", "Logs stored in MySQL, by the road they took.", "path",
+        {{"sql", c[loss::SQL_STORED]}, {"datafile", c[loss::DF_LOADED]}, {"spool", c[loss::SPOOL_STORED]}});
+    PrintLabelled<std::int64_t>("varnholt_logs_pending", "gauge", "Logs on disk waiting for MySQL.", "where",
+                                {{"datafile", b.pendingDataFiles}, {"spool", b.pendingSpool}});
+    PrintLabelled<std::int64_t>("varnholt_logs_held", "gauge", "Logs held in memory only.", "where",
+                                {{"merge", b.heldMerge}, {"sql", b.heldSql}});
+    PrintMetric("varnholt_logs_folded_total", "counter",
+                "Logs folded into another row by the mergers (not lost, no row of their own).", b.merged);
+    std::printf("# HELP varnholt_logs_dropped_total Accepted logs discarded, by reason.\n"
+                "# TYPE varnholt_logs_dropped_total counter\n");
+    for (unsigned i = loss::DROP_FIRST; i < loss::DROP_END; ++i) {
+        std::printf("varnholt_logs_dropped_total{reason=\"%s\"} %" PRIu64 "\n", loss::kCounterInfo[i].name, c[i]);
+    }
+    PrintLabelled<std::uint64_t>("varnholt_logs_refused_total", "counter",
+                                 "Log packets refused before dispatch, by reason.", "reason",
+                                 {{"not_synced", c[loss::REFUSED_NOT_SYNCED]}});
+    std::printf("# HELP varnholt_logs_unaccounted Accepted plus carried minus every bucket; 0 at a quiet moment.\n"
+                "# TYPE varnholt_logs_unaccounted gauge\nvarnholt_logs_unaccounted %" PRId64 "\n",
+                b.Unaccounted());
+    std::printf("# HELP varnholt_log_accounting_stage_total Raw counters of the loss accounting stages.\n"
+                "# TYPE varnholt_log_accounting_stage_total counter\n");
+    for (unsigned i = 0; i < loss::DROP_FIRST; ++i) {
+        std::printf("varnholt_log_accounting_stage_total{stage=\"%s\"} %" PRIu64 "\n", loss::kCounterInfo[i].name,
+                    c[i]);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -280,11 +402,14 @@ int main(int argc, char** argv) {
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed <= 0) return parsed == 0 ? kExitOk : kExitUsage;
     InfoLogMergeReplyData data{};
-    if (!Query(options, &data)) return kExitFailure;
+    std::uint64_t counters[loss::COUNTER_COUNT] = {};
+    if (!Query(options, &data, counters)) return kExitFailure;
     if (options.prometheus) {
         PrintPrometheus(data);
+        PrintAccountingPrometheus(counters);
     } else {
         PrintText(data);
+        PrintAccountingText(counters);
     }
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/Utility.h"
 #include "core/modules/CSLocker.h"
@@ -134,7 +135,9 @@ int CDataFileLogWriter::WriteDataToDataFile(const std::string& line, const char*
     CDataFile* file = CDataFileManager::GetInstance()->GetDataFileByID(id);
     if (file == nullptr) return 0;
     const auto length = static_cast<DWORD>(line.size());
-    return file->Write(line.data(), length) == length ? 1 : 0;
+    if (file->Write(line.data(), length) != length) return 0;
+    loss::CountDataFileLine(tableName);
+    return 1;
 }
 
 int CDataFileLogWriter::WriteLog(const LogItem* item, ReplyBuff* reply) {

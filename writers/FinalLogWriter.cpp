@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/Utility.h"
 #include "core/modules/CSLocker.h"
@@ -99,9 +100,15 @@ void CFinalLogWriter::OnQuit() {
     if (db.empty()) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
             "[OnQuit] %u Statement(s) Of A Node Without Database Are Lost\n", static_cast<unsigned>(left.size()));
+        loss::Drop(loss::DROP_NO_DATABASE, loss::CountLogStatements(left));
         return;
     }
-    CSqlSpool::GetInstance()->Append(db, left);
+    const std::uint64_t logs = loss::CountLogStatements(left);
+    if (CSqlSpool::GetInstance()->Append(db, left)) {
+        loss::Add(loss::SPOOL_WRITTEN, logs);
+    } else {
+        loss::Drop(loss::DROP_SPOOL_WRITE, logs);
+    }
 }
 
 size_t CFinalLogWriter::PendingStatements(CacheIndex cache) {
@@ -113,6 +120,7 @@ void CFinalLogWriter::AddStatement(CacheIndex index, std::string statement) {
     SqlCache& cache = m_Caches[index];
     CCSLocker lock(&cache.cs);
     if (cache.statements.empty()) cache.firstAddTick = GetTickCount();
+    if (loss::IsLogStatement(statement)) loss::Add(loss::SQL_QUEUED);
     cache.statements.push_back(std::move(statement));
 }
 
@@ -154,7 +162,11 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const KeepAliveRecord* p, ReplyBuff
 int CFinalLogWriter::WriteLog(std::uint32_t, const SystemRecord* p, ReplyBuff*) {
     std::string when;
     std::string message;
-    if (p == nullptr || !LogTime(p->header, &when) || !SqlText(p->message, sizeof(p->message), &message)) return 0;
+    if (p == nullptr) return 0;
+    if (!LogTime(p->header, &when) || !SqlText(p->message, sizeof(p->message), &message)) {
+        loss::Drop(loss::DROP_BAD_FIELDS);
+        return 0;
+    }
     char head[96];
     std::snprintf(head, sizeof(head), "insert into syslog(`lev`,`process`,`message`,`log_time`) values(%d, %d,'",
                   static_cast<std::int32_t>(ReadU32(&p->level)), static_cast<std::int32_t>(ReadU32(&p->process)));
@@ -166,7 +178,11 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const SystemRecord* p, ReplyBuff*) 
 int CFinalLogWriter::WriteLog(std::uint32_t, const AlarmRecord* p, ReplyBuff*) {
     std::string when;
     std::string message;
-    if (p == nullptr || !LogTime(p->header, &when) || !SqlText(p->message, sizeof(p->message), &message)) return 0;
+    if (p == nullptr) return 0;
+    if (!LogTime(p->header, &when) || !SqlText(p->message, sizeof(p->message), &message)) {
+        loss::Drop(loss::DROP_BAD_FIELDS);
+        return 0;
+    }
     char head[96];
     std::snprintf(head, sizeof(head), "insert into alarm_log (`type`,`message`,`log_time`) values(%d,'",
                   static_cast<std::int32_t>(ReadU32(&p->alarmType)));
@@ -200,9 +216,9 @@ int CFinalLogWriter::WriteAdminRow(std::uint32_t, const packet::AdminRecord* p, 
     std::string when;
     std::string name;
     std::string message;
-    if (!LogTime(p->header, &when)) return 0;
-    if (!SqlText(p->adminName, sizeof(p->adminName), &name, false) ||
+    if (!LogTime(p->header, &when) || !SqlText(p->adminName, sizeof(p->adminName), &name, false) ||
         !SqlText(p->message, sizeof(p->message), &message)) {
+        loss::Drop(loss::DROP_BAD_FIELDS);
         return 0;
     }
     std::int32_t adminId = -1;
@@ -213,6 +229,7 @@ int CFinalLogWriter::WriteAdminRow(std::uint32_t, const packet::AdminRecord* p, 
         result = CGlobalSharedData::GetInstance()->GetAdminInfoEx(db.empty() ? nullptr : db.c_str(),
                                                                   p->header.identity, name.c_str(), &adminId, &groupId);
     }
+    if (result != 1 || (adminId == -1 && !fromAudit)) loss::Drop(loss::DROP_UNKNOWN_ADMIN);
     if (result == 1 && (adminId != -1 || fromAudit)) {
         char head[512];
         std::snprintf(head, sizeof(head),
@@ -232,18 +249,26 @@ int CFinalLogWriter::WriteAdminRow(std::uint32_t, const packet::AdminRecord* p, 
 int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) {
     std::string when;
     std::string name;
-    if (p == nullptr || !LogTime(p->header, &when)) return 0;
+    if (p == nullptr) return 0;
+    if (!LogTime(p->header, &when)) {
+        loss::Drop(loss::DROP_BAD_FIELDS);
+        return 0;
+    }
     // The counter is taken as unsigned so that a counter past 2^31 still
     // gives a non-negative low word instead of sign bits over the tick.
     const std::uint32_t counter = static_cast<std::uint32_t>(CGlobalSharedData::GetInstance()->NextLogCounter());
     const std::int64_t recordId = static_cast<std::int64_t>(
         (counter % 2147483647u) | (static_cast<std::uint64_t>(timeGetTime()) << 32));
-    if (!SqlText(p->common.userName, sizeof(p->common.userName), &name, false)) return 0;
+    if (!SqlText(p->common.userName, sizeof(p->common.userName), &name, false)) {
+        loss::Drop(loss::DROP_BAD_FIELDS);
+        return 0;
+    }
     std::int32_t userId = 0;
     const std::int32_t groupId = static_cast<std::int32_t>(ReadU32(&p->common.groupId));
     const std::string db = DbName();
     if (CGlobalSharedData::GetInstance()->GetUserInfoEx(db.empty() ? nullptr : db.c_str(), p->header.identity,
                                                         name.c_str(), &userId, groupId) != 1) {
+        loss::Drop(loss::DROP_UNKNOWN_USER);
         return 0;
     }
     const std::int32_t action = static_cast<std::int32_t>(ReadU32(&p->common.action));
@@ -271,7 +296,10 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
         rows = 1;
     } else if (action != 3 || server != 0) {
         std::string message;
-        if (!SqlText(p->message, sizeof(p->message), &message)) return 0;
+        if (!SqlText(p->message, sizeof(p->message), &message)) {
+            loss::Drop(loss::DROP_BAD_FIELDS);
+            return 0;
+        }
         std::snprintf(buffer, sizeof(buffer),
                       "insert  into UsrBasicLog(`record_id`, `user_id`,`user_name`,`grp_id`,`user_action`,"
                       "`action_result`,`address`,`message`,`auth_method`,`log_time`, `svr_ip`, `svr_port`)  values ('%" PRId64
@@ -297,6 +325,7 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
             AddStatement(CACHE_USRSVRLOG, service);
         }
     }
+    if (rows == 0) loss::Drop(loss::DROP_NO_SERVER);
     FlushSqlCaches(false);
     return rows;
 }
@@ -373,6 +402,7 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
     while (next < cache.statements.size()) {
         const std::string& statement = cache.statements[next];
         if (statement.empty() || ExecuteSql(m_pConnection, statement)) {
+            if (loss::IsLogStatement(statement)) loss::Add(loss::SQL_STORED);
             ++next;
             retried = false;
             continue;
@@ -386,6 +416,7 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
         // more on the new one; a statement that failed on its own (syntax,
         // data) is dropped after its log line, so it is never retried forever.
         if (!IsSqlConnectionError(err) || retried) {
+            if (loss::IsLogStatement(statement)) loss::Drop(loss::DROP_SQL_REFUSED);
             ++next;
             retried = false;
         } else {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "config/ConfigManager.h"
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
@@ -151,6 +152,7 @@ int KeepLog(LogMergeBuff* buff, std::uint32_t kind, const UserRecordV3* p, std::
         LogMergeBuff::Kept* entry = &buff->kept.back();
         std::memcpy(reinterpret_cast<BYTE*>(&entry->packet) + offsetof(UserRecordV3, reserved), &kind, sizeof(kind));
         buff->usage += CLogMerger::kKeptLogCost;
+        loss::Add(loss::MERGE_KEPT);
         if (action == 2 || action == 3) {
             (action == 2 ? buff->flowIndex : buff->serviceIndex).emplace(key, entry);
             buff->usage += CLogMerger::kIndexEntryCost;
@@ -346,6 +348,7 @@ int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
             AddCounter(first, *p, offset);
         }
         CountMerged(INFO_COUNTER_MERGE_2);
+        loss::Add(loss::MERGED);
         return 1;
     }
     if (action != 3) return KeepLog(buff, kind, p, action, key);
@@ -359,6 +362,7 @@ int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
         for (const std::string& keyword : buff->keywords) matched = matched || ContainsNoCase(message, keyword);
         if (matched == (c.keepFilterLog == 0)) {
             CountMerged(INFO_COUNTER_MERGE_1);
+            loss::Drop(loss::DROP_FILTERED);
             return 1;
         }
     }
@@ -372,6 +376,7 @@ int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
             I32At(old, offsetof(UserRecordV3, common.serverAttribute)) == attribute &&
             message.compare(0, oldMessage.size(), oldMessage) == 0) {
             CountMerged(INFO_COUNTER_MERGE_1);
+            loss::Add(loss::MERGED);
             return 1;
         }
     }
@@ -385,6 +390,7 @@ int CLogMerger::MergeSystemLog(std::uint32_t, const packet::SystemRecord* p) {
     CCSLocker buffLock(&m_pCurrent->lock);
     if (m_pCurrent->config.globalEnable == 0 || m_pCurrent->config.sysEnable != 1) return 0;
     CountMerged(INFO_COUNTER_MERGE_3);
+    loss::Drop(loss::DROP_SYSLOG_MERGE);
     return 1;
 }
 
@@ -396,6 +402,7 @@ int CLogMerger::WriteOutBuff(LogMergeBuff* buff, bool force) {
         std::uint32_t kind;
         std::memcpy(&kind, reinterpret_cast<const BYTE*>(&entry.packet) + offsetof(UserRecordV3, reserved), sizeof(kind));
         const LogItem item{entry.packet.header.logType, kind, reinterpret_cast<const BYTE*>(&entry.packet)};
+        loss::Add(loss::MERGE_OUT);
         if (m_pWriter == nullptr || m_pWriter->WriteLogToNextWriters(&item, nullptr) != 1) result = 0;
     }
     buff->flowIndex.clear();

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <set>
 
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
@@ -117,7 +118,7 @@ void CSqlSpool::CutTornTails() {
         std::string text;
         size_t torn = 0;
         if (!ReadWholeFile(path, &text)) continue;
-        ParseRecords(text, &torn);
+        loss::Add(loss::SPOOL_CARRIED, loss::CountLogStatements(ParseRecords(text, &torn)));
         if (torn == 0) continue;
         const bool cut = RewriteFile(path, text.substr(0, text.size() - torn));
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[Init] %s Ended With An Incomplete Statement , %u Byte(s) %s\n",
@@ -251,6 +252,7 @@ bool CSqlSpool::SubmitClaimed(const std::string& database, const std::string& pa
     bool retried = false;
     while (connection != nullptr && next < records.size() && !m_bStopping.load()) {
         if (ExecuteSql(connection, records[next])) {
+            if (loss::IsLogStatement(records[next])) loss::Add(loss::SPOOL_STORED);
             ++next;
             ++*submitted;
             retried = false;
@@ -271,6 +273,7 @@ bool CSqlSpool::SubmitClaimed(const std::string& database, const std::string& pa
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[SubmitPending] Query Fail.Sql = %s Err = %u ErrStr = %s\n",
             records[next].c_str(), err, error.c_str());
         m_nFailed.fetch_add(1);
+        if (loss::IsLogStatement(records[next])) loss::Drop(loss::DROP_SPOOL_REFUSED);
         ++next;
         retried = false;
     }

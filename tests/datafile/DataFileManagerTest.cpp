@@ -196,7 +196,7 @@ TEST_F(DataFileManagerTest, StartUpImportWaitsForTheDelayAndTheNodeListAndSkipsU
     const std::string stale = WriteDataFile(s_node, "usrflowlog", "DataFile_0.dat.loading", "0\n", false);
     const std::string other = WriteDataFile(testdb::UniqueName("dfm_nonode"), "usrflowlog", "DataFile_2.dat",
                                             FlowLine(3), false);
-    Manager()->SetWaitingImportPeriod(20);
+    Manager()->SetWaitingImportPeriod(600000);
     ASSERT_TRUE(Manager()->Init());
     ASSERT_TRUE(testenv::WaitFor([this] { return Count(Log(), "[DoImportOnStart] DataFile Will Import In 60000 ms\n") > 0; },
                                  5000));
@@ -221,7 +221,8 @@ TEST_F(DataFileManagerTest, StartUpImportWaitsForTheDelayAndTheNodeListAndSkipsU
     EXPECT_TRUE(testenv::FileExists(other));
     EXPECT_EQ(Manager()->ImportListSize(), 1u);
 
-    // Later passes load the files a node released after its task ended.
+    // Later passes load the files a node released after its task ended: a
+    // file joining the list starts one at once, long before the period.
     const std::string late = WriteDataFile(s_node, "usrflowlog", "DataFile_3.dat", FlowLine(4));
     ASSERT_TRUE(testenv::WaitFor([&] { return !testenv::FileExists(late); }, 20000));
     EXPECT_EQ(Rows("usrflowlog"), "3");

@@ -130,7 +130,7 @@ TEST_F(DataFileTest, WriteToANeverCreatedOrClosedObjectIsRefused) {
     EXPECT_EQ(Content(), "kept\n");
 }
 
-TEST_F(DataFileTest, UseTimeCountsFromTheFirstWriteAndAcrossTheTickWrap) {
+TEST_F(DataFileTest, DueAfterTheUseTimeFromTheFirstWriteAcrossTheTickWrapOrAtTheSizeLimit) {
     testintake::SetKey("ZelkAdv.conf", "DataFile", "DataFileUseTime", "1");
     Open("use-time");
     TestClock::AdvanceTicks(5 * 60000);
@@ -150,6 +150,16 @@ TEST_F(DataFileTest, UseTimeCountsFromTheFirstWriteAndAcrossTheTickWrap) {
     TestClock::AdvanceTicks(20000);
     ASSERT_LT(GetTickCount(), 60000u);
     EXPECT_TRUE(m_File.IsUseTimeout());
+
+    // With a size limit a file is due once it holds that many MiB, however young.
+    testintake::SetKey("ZelkAdv.conf", "DataFile", "DataFileMaxSize", "1");
+    Open("max-size");
+    const std::string half(512 * 1024, 'x');
+    ASSERT_EQ(Write(half), half.size());
+    EXPECT_FALSE(m_File.IsDue());
+    ASSERT_EQ(Write(half), half.size());
+    EXPECT_TRUE(m_File.IsDue());
+    EXPECT_FALSE(m_File.IsUseTimeout());
 }
 
 TEST_F(DataFileTest, NoFreeBufferWaitsForTheEarlierWriteWithoutLosingOrRepeatingBytes) {

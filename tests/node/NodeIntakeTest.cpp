@@ -8,10 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "config/ConfigManager.h"
-#include "core/SocketManager.h"
 #include "core/Task.h"
-#include "core/modules/BuffManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
@@ -21,7 +18,6 @@
 #include "node/TarnNodeManager.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-#include "platform/Ini.h"
 #include "platform/Thread.h"
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -67,28 +68,35 @@ TEST_F(RingCacheTest, WriterWrapsEarlyAndReaderFollowsAtTheMark) {
 }
 
 // An unread tail shorter than 2,048 bytes is moved in front of the ring start
-// so that it joins the wrapped data in one contiguous block. The not-full
-// event starts signalled and is set by every read commit, the data-ready event
-// by every write commit; commits of zero bytes change nothing and set no event.
-TEST_F(RingCacheTest, ShortTailIsMovedInFrontOfTheRingStartAndCommitsSetTheEvents) {
+// so that it joins the wrapped data in one contiguous block. A commit sets the
+// other side's event only when that side armed it, and arming fails when the
+// other side committed after the count the waiter took.
+TEST_F(RingCacheTest, ShortTailIsMovedInFrontOfTheRingStartAndArmedCommitsSetTheEvents) {
     CRingCache ring;
     ASSERT_TRUE(ring.Init(10000));
     EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_OBJECT_0);
     ring.WriteCommit(0);
     ring.ReadCommit(0);
     EXPECT_EQ(ring.GetWritePos(), ring.RingStart());
-    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_TIMEOUT);  // consumed above
     Write(ring, 8000);
-    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_TIMEOUT);  // nobody armed it
+    const std::uint64_t read = ring.ReadCount();
     Read(ring, 7900);
-    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(ring.ArmNotFull(read));  // 7,900 bytes were read after the count
+    EXPECT_TRUE(ring.ArmNotFull(ring.ReadCount()));
+    const std::uint64_t written = ring.WriteCount();
+    EXPECT_TRUE(ring.ArmDataReady(written));
     Write(ring, 500, 8000);
+    EXPECT_EQ(WaitForSingleObject(ring.GetDataReadyEvent(), 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(ring.ArmDataReady(written));
+    ring.ReadCommit(0);
+    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_TIMEOUT);  // zero bytes: no commit
     EXPECT_EQ(CanRead(ring), "true 600");
     EXPECT_EQ(ring.GetReadPos(), ring.RingStart() - 100);
     EXPECT_EQ(ring.DataStart(), ring.RingStart() - 100);
     for (DWORD i = 0; i < 600; ++i) ASSERT_EQ(ring.GetReadPos()[i], static_cast<BYTE>(7900 + i)) << i;
     ring.ReadCommit(600);
+    EXPECT_EQ(WaitForSingleObject(ring.GetNotFullEvent(), 0), WAIT_OBJECT_0);
     EXPECT_EQ(CanRead(ring), "false 0");
 }
 
@@ -100,12 +108,15 @@ TEST_F(RingCacheTest, TwoThreadStress) {
     ASSERT_TRUE(ring.Init(64 * 1024));
     constexpr std::uint64_t kTotal = 24ull * 1024 * 1024;
     auto pattern = [](std::uint64_t at) { return static_cast<BYTE>(at * 131 >> 3); };
+    std::atomic<int> lostWakeUps{0};  // a wait that ran out: a commit did not set an armed event
     std::thread writer([&] {
         std::mt19937 rng(7);
         for (std::uint64_t sent = 0; sent < kTotal;) {
             DWORD free = 0;
+            const std::uint64_t seen = ring.ReadCount();
             if (!ring.GetCanWriteSize(&free)) {
-                WaitForSingleObject(ring.GetNotFullEvent(), 100);
+                if (ring.ArmNotFull(seen) && WaitForSingleObject(ring.GetNotFullEvent(), 5000) != WAIT_OBJECT_0)
+                    ++lostWakeUps;
                 continue;
             }
             const DWORD n = static_cast<DWORD>(std::min<std::uint64_t>({free, 1 + rng() % 9000, kTotal - sent}));
@@ -119,8 +130,10 @@ TEST_F(RingCacheTest, TwoThreadStress) {
     std::uint64_t errors = 0;
     while (received < kTotal) {
         DWORD readable = 0;
+        const std::uint64_t seen = ring.WriteCount();
         if (!ring.GetCanReadSize(&readable)) {
-            WaitForSingleObject(ring.GetDataReadyEvent(), 100);
+            if (ring.ArmDataReady(seen) && WaitForSingleObject(ring.GetDataReadyEvent(), 5000) != WAIT_OBJECT_0)
+                ++lostWakeUps;
             continue;
         }
         const DWORD n = std::min<DWORD>(readable, 1 + rng() % 5000);
@@ -131,6 +144,7 @@ TEST_F(RingCacheTest, TwoThreadStress) {
     writer.join();
     EXPECT_EQ(errors, 0u);
     EXPECT_EQ(received, kTotal);
+    EXPECT_EQ(lostWakeUps.load(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,348 @@
+#!/usr/bin/env bash
+# Scripted fault tests of the whole service: real binaries, a scratch install
+# tree and a private MariaDB instance of their own (stopped and started by
+# case a; the shared test server is never touched).
+#
+#   tests/faults/run.sh [BUILD_DIR] [CASE...]
+#
+# BUILD_DIR defaults to build (binaries in BUILD_DIR/bin); CASEs are letters of
+# the cases below, default all:
+#   a  MariaDB stopped for a while during a flood, then started again
+#   b  the service SIGKILLed mid-flood and restarted (merging off)
+#   c  the data-file directory on a full tmpfs (in a private mount namespace)
+#   d  a node sending random bytes and malformed packets while another floods
+#   e  more connections than MaxConnection
+#   f  the service stopped while MariaDB is down, restarted once it is back
+# Every case ends with a keep-alive that must be answered, varnholt-info that
+# must answer, and the loss accounting balanced at a quiet moment:
+#   accepted + carried = stored + pending + held + merged + dropped
+# with the logs the simulator sent and the rows in MySQL printed beside it.
+# See docs/reliability.md.
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+cd "$ROOT"
+BUILD="${1:-build}"
+shift || true
+CASES="${*:-a b c d e f}"
+BIN="$(cd "$BUILD/bin" && pwd)"
+WORK="$(cd "$BUILD" && pwd)/faults"
+LOGS="${FAULT_LOGS:-30000}"
+MIX="user=3,userv3=2,system=1,alarm=1,admin=1"
+FAILED=0
+T0=$(date +%s)
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+say() { printf '%s\n' "$*"; }
+fail() { say "  FAIL: $*"; FAILED=$((FAILED + 1)); }
+
+rm -rf "$WORK"
+mkdir -p "$WORK"
+
+# ---- private MariaDB ---------------------------------------------------------
+export VARNHOLT_DB_DIR="$WORK/mariadb"
+VARNHOLT_DB_PORT="$(free_port)"
+export VARNHOLT_DB_PORT
+export VARNHOLT_DB_MAIN=varnholt_faults
+db() { scripts/mariadb-local.sh "$1" >/dev/null; }  # the private instance: VARNHOLT_DB_DIR and _PORT
+db start
+eval "$(scripts/mariadb-local.sh env)"
+SQL=(mariadb --no-defaults -uroot "--socket=$VARNHOLT_DB_SOCKET" -N -B)
+SVC_PID=""
+HOLD_PID=""
+cleanup() {
+  for pid in $HOLD_PID $SVC_PID; do kill -KILL "$pid" 2>/dev/null || true; done
+  [ "${FAULT_KEEP_DB:-0}" = 1 ] || db stop || true
+}
+trap cleanup EXIT
+
+# ---- scratch install tree -------------------------------------------------------
+TREE="$WORK/tree"
+cp -r deploy/install "$TREE"
+mkdir -p "$TREE/Zelk/Log" "$TREE/Zelk/Dump" "$TREE/Zelk/DataFile" "$TREE/Zelk/Temp" "$TREE/htdocs/UploadFiles"
+PORT="$(free_port)"
+INFO_PORT="$(free_port)"
+key() { "$BIN/varnholt-inikey" "$TREE/Zelk/Config/$1" "$2" "$3" "$4"; }
+key Zelk.conf DatabaseConfig DBServer "$VARNHOLT_DB_HOST"
+key Zelk.conf DatabaseConfig DBUser "$VARNHOLT_DB_USER"
+key Zelk.conf DatabaseConfig DBPwd "$VARNHOLT_DB_PASSWORD"
+key Zelk.conf DatabaseConfig DataBase "$VARNHOLT_DB_MAIN"
+key Zelk.conf DatabaseConfig Port "$PORT"
+key ZelkAdv.conf InfoRetrieve ListenPort "$INFO_PORT"
+key ZelkAdv.conf Global ParticleTime 2
+"$BIN/varnholt-inikey" "$TREE/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
+
+# One node and database per case, registered before the service starts.
+declare -A NODE
+for c in a b c d e f g; do
+  NODE[$c]="$(printf 'fa%030d' "$(printf '%d' "'$c")")"
+  scripts/add-node.sh "fault-$c" "${NODE[$c]}" "faults_$c" >/dev/null
+done
+
+# ---- the service -----------------------------------------------------------------
+# start_service NAME [WRAPPER...]: the wrapper runs the service (it must exec).
+start_service() {
+  local name="$1"
+  shift
+  VARNHOLT_INSTALL_PATH="$TREE" "$@" "$BIN/varnholt" -Console >"$WORK/service-$name.out" 2>&1 &
+  SVC_PID=$!
+  for _ in $(seq 200); do
+    if "$BIN/varnholt-info" --port "$INFO_PORT" --timeout 500 >/dev/null 2>&1 &&
+      (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "service $name did not start"
+  return 1
+}
+stop_service() {
+  [ -n "$SVC_PID" ] || return 0
+  kill -TERM "$SVC_PID" 2>/dev/null || true
+  wait "$SVC_PID" 2>/dev/null || true
+  SVC_PID=""
+}
+sim() { "$BIN/varnholt-nodesim" --connect "127.0.0.1:$PORT" "$@"; }
+# A connection of the case's node that stays for S seconds: its import task
+# loads the node's data files every 10 s meanwhile.
+hold() {
+  "$BIN/varnholt-nodesim" --connect "127.0.0.1:$PORT" --node "${NODE[$1]}" --send sync-user --await 5000 \
+    --pause "$(($2 * 1000))" --quiet >/dev/null 2>&1 &
+  HOLD_PID=$!
+}
+unhold() {
+  [ -n "$HOLD_PID" ] || return 0
+  kill -KILL "$HOLD_PID" 2>/dev/null || true  # it sleeps through a SIGTERM
+  wait "$HOLD_PID" 2>/dev/null || true
+  HOLD_PID=""
+}
+flood() {  # CASE LOGS [options...]
+  local c="$1" n="$2"
+  shift 2
+  sim --node "${NODE[$c]}" --flood "$n" --mix "$MIX" --presync both --vary --quiet "$@" >"$WORK/flood-$c.out" 2>&1
+}
+sent_of() { awk '/^sent:/ { print $2; exit }' "$WORK/flood-$1.out"; }
+handled() { sed -n 's/^handled: */  intake: /p' "$WORK/flood-$1.out"; }
+
+# ---- the accounting ---------------------------------------------------------------
+# Sets the terms A (accepted) C (carried; SC of it in spool files) S (stored;
+# BY per path) P (pending) H (held) M (merged) D (dropped; REASONS) and U
+# (unaccounted) from varnholt-info --prometheus.
+acct() {
+  local out
+  out="$("$BIN/varnholt-info" --port "$INFO_PORT" --timeout 3000 --prometheus)" || return 1
+  eval "$(awk '
+    /^varnholt_logs_accepted_total / { a = $2 }
+    /^varnholt_logs_carried_total\{/ { c += $2; if ($1 ~ /spool/) sc = $2 }
+    /^varnholt_logs_stored_total\{/ { s += $2; split($1, x, "\""); by = by x[2] " " $2 " " }
+    /^varnholt_logs_pending\{/ { p += $2 }
+    /^varnholt_logs_held\{/ { h += $2 }
+    /^varnholt_logs_folded_total / { m = $2 }
+    /^varnholt_logs_dropped_total\{/ { d += $2; if ($2 > 0) { split($1, x, "\""); r = r x[2] "=" $2 " " } }
+    /^varnholt_logs_unaccounted / { u = $2 }
+    END { printf "A=%d C=%d SC=%d S=%d P=%d H=%d M=%d D=%d U=%d REASONS=\"%s\" BY=\"%s\"\n", \
+      a, c, sc, s, p, h, m, d, u, r, by }' \
+    <<<"$out")"
+}
+# Waits (up to S seconds) for a quiet moment: nothing pending or held, the
+# same figures twice in a row.
+quiet() {
+  local last="" now
+  for _ in $(seq $(($1 * 2))); do
+    if acct; then
+      now="$A $C $S $P $H $M $D"
+      [ "$P" -eq 0 ] && [ "$H" -eq 0 ] && [ "$now" = "$last" ] && return 0
+      last="$now"
+    fi
+    sleep 0.5
+  done
+  return 1
+}
+rows() {
+  "${SQL[@]}" "faults_$1" -e "select (select count(*) from usrbasiclog) + (select count(*) from usrflowlog) +
+    (select count(*) from syslog) + (select count(*) from alarm_log) + (select count(*) from adt_log)"
+}
+# check CASE SENT: the service answers, and the balance holds.
+check() {
+  local c="$1" sent="$2"
+  # Slots of closed connections are freed by the reaper every 5 s: a refused
+  # connection is tried again.
+  local tries=0
+  until sim --node "${NODE[$c]}" --send keepalive --expect 1 --wait 5000 >"$WORK/keepalive-$c.out" 2>&1; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 15 ] || { fail "no keep-alive reply"; break; }
+    sleep 1
+  done
+  if ! quiet 60; then fail "no quiet moment within 60 s"; fi
+  acct || { fail "varnholt-info does not answer"; return; }
+  local r
+  r="$(rows "$c")"
+  say "  sent $sent | accepted $A + carried $C = stored $S + pending $P + held $H + merged $M + dropped $D" \
+    "| unaccounted $U | rows in MySQL $r"
+  say "  stored by path: $BY"
+  [ -z "$REASONS" ] || say "  dropped by reason: $REASONS"
+  [ "$U" -eq 0 ] || fail "accounting does not balance: $U unaccounted"
+  # Rows are stored once, or twice after a statement resent on a broken
+  # connection (at least once): never fewer than counted as stored.
+  [ "$r" -ge "$S" ] || fail "$r rows but $S counted as stored"
+  # With MariaDB up throughout (c: the full disk) nothing is resent, and a
+  # data-file line cut short by the full disk is taken back, never loaded.
+  if [ "$c" = c ]; then
+    [ "$r" -eq "$S" ] || fail "$((r - S)) row(s) more than stored: torn data-file lines were loaded"
+  elif [ "$r" -ne "$S" ] && [ "$c" != b ]; then
+    say "  NOTE: $((r - S)) row(s) more than stored: INSERTs resent after a lost connection"
+  fi
+}
+case_time() { say "  ($(($(date +%s) - $1)) s)"; }
+
+run_case_a() {
+  say "a) MariaDB stopped 0.3 s into a flood, started again 8 s later"
+  local t=$(date +%s)
+  start_service a || return
+  hold a 120
+  flood a $((LOGS * 3)) &
+  local fp=$!
+  sleep 0.3
+  db stop
+  say "  MariaDB stopped"
+  sleep 8
+  db start
+  say "  MariaDB started again"
+  wait "$fp" || fail "flood reported an error"
+  handled a
+  check a "$(sent_of a)"
+  [ "$A" -eq "$(sent_of a)" ] || fail "accepted $A of $(sent_of a) logs sent"
+  unhold
+  stop_service
+  case_time "$t"
+}
+
+run_case_b() {
+  say "b) service SIGKILLed mid-flood, merging off, restarted"
+  local t=$(date +%s)
+  key ZelkAdv.conf Global EnableLogMerge 0
+  start_service b1 || return
+  flood b $((LOGS * 4)) &
+  local fp=$!
+  sleep 1.5
+  acct && say "  last reading before the kill: accepted $A, stored $S, pending $P, held $H (in memory)"
+  local before=$A held=$H
+  kill -KILL "$SVC_PID"
+  wait "$SVC_PID" 2>/dev/null || true
+  SVC_PID=""
+  wait "$fp" || true
+  local sent
+  sent="$(awk '/logs,/ { for (i = 1; i <= NF; i++) if ($(i+1) == "logs,") { n += $i } } END { print n + 0 }' \
+    "$WORK/flood-b.out")"
+  say "  killed; the simulator had sent about $sent logs"
+  start_service b2 || return
+  hold b 120
+  check b "$sent"
+  say "  after the restart: $C logs of the killed run were on disk and loaded (carried)"
+  # Only what was held in memory at the kill may be lost: every log accepted
+  # before the last reading, less the ones held then, is a row now.
+  local r
+  r="$(rows b)"
+  say "  rows $r of at least $before accepted before the kill ($held held in memory at the last reading)"
+  [ "$r" -ge $((before - held)) ] || fail "$((before - held - r)) logs lost beyond those held in memory"
+  unhold
+  stop_service
+  key ZelkAdv.conf Global EnableLogMerge 1
+  case_time "$t"
+}
+
+run_case_c() {
+  say "c) data-file directory on a full 1 MiB tmpfs"
+  local t=$(date +%s)
+  local dir="$TREE/Zelk/DataFile"
+  if ! unshare --user --map-root-user --mount sh -c "mount -t tmpfs -o size=1m tmpfs '$dir'" 2>/dev/null; then
+    say "  SKIPPED: no tmpfs in a private mount namespace (unshare --user --map-root-user --mount) here"
+    return
+  fi
+  start_service c unshare --user --map-root-user --mount sh -c \
+    "mount -t tmpfs -o size=1m tmpfs '$dir' && exec \"\$0\" \"\$@\"" || return
+  hold c 120
+  flood c "$LOGS" || fail "flood reported an error"
+  handled c
+  check c "$(sent_of c)"
+  [ "$A" -eq "$(sent_of c)" ] || fail "accepted $A of $(sent_of c) logs sent"
+  unhold
+  stop_service
+  case_time "$t"
+}
+
+run_case_d() {
+  say "d) a node sending garbage at full speed while another floods"
+  local t=$(date +%s)
+  start_service d || return
+  hold d 120
+  (
+    for i in $(seq 40); do
+      sim --node "${NODE[g]}" --garbage 200000 --send user --size 300 --send alarm --len 99999 --send admin --len 3 \
+        --garbage-text "logs1111" --garbage 100000 --send system --code 77 --repeat 50 --wait 1 --quiet \
+        >/dev/null 2>&1 || true
+    done
+  ) &
+  local gp=$!
+  flood d "$LOGS" || fail "flood reported an error"
+  wait "$gp"
+  handled d
+  check d "$(sent_of d)"
+  [ "$A" -eq "$(sent_of d)" ] || fail "accepted $A of $(sent_of d) logs sent"
+  unhold
+  stop_service
+  case_time "$t"
+}
+
+run_case_e() {
+  say "e) 8 connections with MaxConnection = 4"
+  local t=$(date +%s)
+  key ZelkAdv.conf Network MaxConnection 4
+  start_service e || return
+  flood e "$LOGS" --connections 8 || true
+  local done
+  done="$(sed -n 's|^handled:.*(\([0-9]*\)/8 connections).*|\1|p' "$WORK/flood-e.out")"
+  say "  ${done:-0} of 8 flood connections were served, the others refused"
+  [ "${done:-0}" -ge 1 ] && [ "${done:-0}" -le 4 ] || fail "${done:-0} connections served with MaxConnection 4"
+  # Wait for the reaper to free the slots before the keep-alive of check.
+  sleep 6
+  hold e 120
+  handled e
+  check e "$(sent_of e)"
+  unhold
+  stop_service
+  key ZelkAdv.conf Network MaxConnection 16
+  case_time "$t"
+}
+
+run_case_f() {
+  say "f) service stopped (SIGTERM) while MariaDB is down, restarted after it is back"
+  local t=$(date +%s)
+  start_service f1 || return
+  # 30 alarms and 30 administrator logs stay in the SQL caches (50 make a
+  # cache due); 30 system logs go to a data file.
+  "$BIN/varnholt-nodesim" --connect "127.0.0.1:$PORT" --node "${NODE[f]}" --send sync-admin --send sync-user \
+    --await 5000 --repeat 30 --send alarm --repeat 30 --send admin --repeat 30 --send system --send keepalive \
+    --await 5000 --pause 120000 --quiet >/dev/null 2>&1 &
+  HOLD_PID=$!
+  for _ in $(seq 50); do acct && [ "$A" -ge 90 ] && break; sleep 0.2; done
+  say "  before the stop: accepted $A, held $H (in the SQL caches)"
+  local held=$H
+  db stop
+  stop_service
+  unhold
+  db start
+  say "  stopped during the outage; MariaDB started again"
+  start_service f2 || return
+  hold f 120
+  check f 90
+  say "  after the restart: $C logs carried over, $SC of them in the spool file"
+  [ "$SC" -eq "$held" ] || fail "$held logs held at the stop, $SC found in the spool"
+  [ "$(rows f)" -ge "$held" ] || fail "only $(rows f) of $held spooled logs are rows"
+  unhold
+  stop_service
+  case_time "$t"
+}
+
+for c in $CASES; do "run_case_$c"; done
+say "fault tests: $FAILED failure(s) in $(($(date +%s) - T0)) s; logs in $WORK"
+[ "$FAILED" -eq 0 ]
