@@ -16,3 +16,11 @@ scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVARNHOLT_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:symbolize=0 UBSAN_OPTIONS=print_stacktrace=1:symbolize=0 ctest --output-on-failure -j 2)
+
+# Fuzz targets (clang, libFuzzer): a short run of each over its seed corpus.
+scripts/fuzz.sh 10
+
+# Fault tests of the whole service (real binaries of build/, a private MariaDB
+# of their own): outage, kill, full disk, garbage, too many connections; each
+# must end with the loss accounting balanced. See docs/reliability.md.
+tests/faults/run.sh build

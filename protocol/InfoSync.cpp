@@ -68,7 +68,36 @@ void Md5Forms(const unsigned char digest[16], char full[33], char shortForm[33])
     }
 }
 
+// Zero bytes parsed after a snapshot's text (see LoadSnapshot).
+constexpr size_t kSnapshotPadding = 8;
+
 }  // namespace
+
+// TinyXML steps over a UTF-8 character by the length its lead byte announces
+// without looking for the terminating zero, so a lead byte at the end of the
+// text made it read past its buffer (and take what lay there for more of the
+// document). The file is therefore read here, with the line-end rule of
+// TinyXML's own LoadFile (CR LF and a lone CR become LF; the text ends at its
+// first zero byte), and parsed with zero bytes after it, which end every scan
+// such a step can reach.
+bool CNodeLogRecordTask::LoadSnapshot(const std::string& file, bool utf8, TiXmlDocument* doc) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    text.reserve(raw.size() + kSnapshotPadding);
+    for (size_t i = 0; i < raw.size() && raw[i] != '\0'; ++i) {
+        if (raw[i] != '\r') {
+            text += raw[i];
+            continue;
+        }
+        text += '\n';
+        if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+    }
+    text.append(kSnapshotPadding, '\0');
+    doc->Parse(text.c_str(), nullptr, utf8 ? TIXML_ENCODING_UTF8 : TIXML_DEFAULT_ENCODING);
+    return !doc->Error();
+}
 
 int CNodeLogRecordTask::Deal_LogudtDB_Log(int) {
     CInfoManager::GetInstance()->Count(INFO_COUNTER_INFO_SYNC);
@@ -161,7 +190,7 @@ bool CNodeLogRecordTask::ProcessLogudtAdminInfo(const std::string& file) {
     TiXmlDocument doc;
     if (connection == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtAdminInfo] Cannot Alloc SqlConn\n");
-    } else if (ExecuteSql(connection, kSetNamesGbk), !doc.LoadFile(file.c_str(), TIXML_DEFAULT_ENCODING)) {
+    } else if (ExecuteSql(connection, kSetNamesGbk), !LoadSnapshot(file, false, &doc)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtAdminInfo] Fail To Load %s TiXmlDocument\n",
             file.c_str());
     } else if (doc.RootElement() == nullptr) {
@@ -218,7 +247,7 @@ bool CNodeLogRecordTask::ProcessLogudtUserInfo(const std::string& file) {
     TiXmlDocument doc;
     if (connection == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtUserInfo] Cannot Alloc SqlConn\n");
-    } else if (ExecuteSql(connection, kSetNamesGbk), !doc.LoadFile(file.c_str(), TIXML_ENCODING_UTF8)) {
+    } else if (ExecuteSql(connection, kSetNamesGbk), !LoadSnapshot(file, true, &doc)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtUserInfo] Fail To Load %s TiXmlDocument\n",
             file.c_str());
     } else if (doc.RootElement() == nullptr) {

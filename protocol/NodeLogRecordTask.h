@@ -27,6 +27,7 @@
 #include "node/RingCache.h"
 #include "writers/LogsWriterManager.h"
 
+class TiXmlDocument;
 class TiXmlElement;
 
 class CNodeLogRecordTask : public CTask {
@@ -60,6 +61,9 @@ public:
 
     // Info-sync routines (public for the tests of the statement building).
     std::string BuildSql(const TiXmlElement* row, const std::string& table);
+    // Parses a snapshot file into doc (UTF-8 or TinyXML's default encoding); false when it cannot be read or
+    // parsed. Public for the fuzz target of the snapshot parsing.
+    static bool LoadSnapshot(const std::string& file, bool utf8, TiXmlDocument* doc);
 
 private:
     using CheckFn = bool (CNodeLogRecordTask::*)(int kind);

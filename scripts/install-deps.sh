@@ -9,6 +9,7 @@ PACKAGES=(
   libsystemd-dev
   libmariadb-dev mariadb-server mariadb-client
   libssl-dev libtinyxml-dev
+  clang libclang-rt-dev
 )
 
 missing=()

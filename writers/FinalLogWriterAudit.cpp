@@ -442,7 +442,9 @@ bool CFinalLogWriter::FinishLastAsyncWrite(AuditFileInfo* info) {
 }
 
 bool CFinalLogWriter::UpdateAuditFileBlockInfo(AuditFileInfo* info) {
-    const auto [start, end] = info->lastWrite;
+    // Plain copies, not a structured binding: the lambda below captures start.
+    const auto start = info->lastWrite.first;
+    const auto end = info->lastWrite.second;
     if (start == 0 && end == 0) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[UpdateAuditFileBlockInfo] Invalid File Block Info , Ignore.\n");
         return true;
