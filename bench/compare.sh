@@ -1,0 +1,449 @@
+#!/usr/bin/env bash
+# Side-by-side throughput of the log centre and of what it is measured
+# against, in one run on one machine, all into the same MariaDB server:
+#
+#   (a) raw LOAD DATA LOCAL INFILE of usrbasiclog- and usrflowlog-shaped rows
+#       into a scratch node database: the limit of the data-file path;
+#   (b) single-row INSERTs of usrbasiclog rows, one statement each, autocommit,
+#       over one TCP connection (the mariadb client reading a file of INSERT
+#       statements): the limit of the SQL path;
+#   (c) rsyslog (Debian's rsyslogd, a private process with its own
+#       configuration) receiving the same number of usrbasiclog-shaped
+#       messages over TCP (imtcp) and writing them with ommysql, one INSERT per
+#       message, into a usrbasiclog table;
+#   (d) the service (<builddir>/bin/varnholt in service mode, as systemd runs
+#       it, on a scratch install tree, with varnholt-fakesystemd standing in
+#       for systemd's manager) taking a varnholt-nodesim --flood of user logs over 1, 4 and 16
+#       node connections, from the flood's start to the last row in MySQL,
+#       with the service's CPU seconds and peak RSS;
+#
+# then the ratios d/a and d/c. See docs/performance.md.
+#
+#   bench/compare.sh [--logs N] [--raw-rows N] [--insert-rows N]
+#                    [--connections "1 4 16"] [--build-dir DIR] [--no-rsyslog]
+#
+# Defaults: 400000 logs (c and d), 1000000 raw rows per table (a), 50000
+# single-row INSERTs (b), build dir "build". Uses the local MariaDB of
+# scripts/mariadb-local.sh (started when it is not running). Every database
+# it makes is named cmp_*_<pid> and dropped at the end. rsyslog and
+# rsyslog-mysql are installed with apt-get when missing (root or sudo), with
+# the system's rsyslog kept from starting and left disabled.
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$ROOT"
+
+LOGS=400000
+RAW_ROWS=1000000
+INSERT_ROWS=50000
+CONNS="1 4 16"
+BUILD=build
+RSYSLOG=1
+usage() { sed -n '/^#   bench\/compare.sh/,/^$/p' "$0" | sed -n '1,2p' | sed 's/^# *//' >&2; exit 2; }
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --logs) LOGS="$2"; shift 2 ;;
+    --raw-rows) RAW_ROWS="$2"; shift 2 ;;
+    --insert-rows) INSERT_ROWS="$2"; shift 2 ;;
+    --connections) CONNS="$(printf '%s' "$2" | tr ',' ' ')"; shift 2 ;;
+    --build-dir) BUILD="$2"; shift 2 ;;
+    --no-rsyslog) RSYSLOG=0; shift ;;
+    -h|--help) usage ;;
+    *) echo "compare: unknown option $1" >&2; usage ;;
+  esac
+done
+case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
+BIN="$BUILD/bin"
+for b in varnholt varnholt-nodesim varnholt-info varnholt-inikey varnholt-fakesystemd; do
+  [ -x "$BIN/$b" ] || { echo "compare: $BIN/$b missing; build it first (scripts/build.sh DIR)" >&2; exit 2; }
+done
+for c in $CONNS; do
+  [ "$c" -ge 1 ] 2>/dev/null && [ "$c" -le 16 ] || { echo "compare: connections must be 1..16 (MaxConnection)" >&2; exit 2; }
+done
+
+# ---- helpers ------------------------------------------------------------------
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+per_s() { awk -v n="$1" -v d="$2" 'BEGIN { printf "%.0f", (d > 0 ? n / d : 0) }'; }
+CLK_TCK=$(getconf CLK_TCK)
+cpu_s() { awk -v t="$CLK_TCK" '{ sub(/^.*\) /, ""); printf "%.2f", ($12 + $13) / t }' "/proc/$1/stat"; }
+hwm_mib() { awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+wait_port() {  # port pid
+  for _ in $(seq 200); do
+    kill -0 "$2" 2>/dev/null || return 1
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1; then SUDO="sudo"; fi
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# ---- state to clean up --------------------------------------------------------
+TAG=$$
+WORK="$BUILD/bench-compare"
+SERVICE_PID=""
+MANAGER_PID=""
+RSYSLOG_PID=""
+OUR_POLICY=""
+DATABASES=()
+ROOTSQL=(true)
+cleanup() {
+  set +e
+  [ -n "$SERVICE_PID" ] && kill -TERM "$SERVICE_PID" 2>/dev/null && wait "$SERVICE_PID" 2>/dev/null
+  [ -n "$MANAGER_PID" ] && kill -TERM "$MANAGER_PID" 2>/dev/null && wait "$MANAGER_PID" 2>/dev/null
+  [ -n "$RSYSLOG_PID" ] && kill -TERM "$RSYSLOG_PID" 2>/dev/null && wait "$RSYSLOG_PID" 2>/dev/null
+  [ -n "$OUR_POLICY" ] && $SUDO rm -f /usr/sbin/policy-rc.d
+  for d in "${DATABASES[@]}"; do "${ROOTSQL[@]}" -e "drop database if exists \`$d\`" 2>/dev/null; done
+  rm -f "$WORK"/*.dat "$WORK"/*.sql "$WORK"/*.log5424
+  rm -rf "$WORK/tree/Zelk/DataFile"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---- rsyslog, when missing ------------------------------------------------------
+install_rsyslog() {
+  installed rsyslog && installed rsyslog-mysql && return 0
+  if [ "$(id -u)" -ne 0 ] && [ -z "$SUDO" ]; then
+    echo "compare: rsyslog and rsyslog-mysql are missing and there are no root rights to install them (or use --no-rsyslog)" >&2
+    exit 1
+  fi
+  local had_rsyslog=0
+  installed rsyslog && had_rsyslog=1
+  echo "compare: installing rsyslog rsyslog-mysql (the system's rsyslog is kept from starting)" >&2
+  # No database set-up by dbconfig-common, no questions.
+  printf '%s\n' "rsyslog-mysql rsyslog-mysql/dbconfig-install boolean false" | $SUDO debconf-set-selections
+  # No service starts during the installation.
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\n# written by bench/compare.sh for the length of one apt-get run\nexit 101\n' |
+      $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+    $SUDO chmod 755 /usr/sbin/policy-rc.d
+    OUR_POLICY=1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    -o DPkg::Lock::Timeout=300 rsyslog rsyslog-mysql </dev/null >"$WORK/apt.log" 2>&1 ||
+    { tail -20 "$WORK/apt.log" >&2; exit 1; }
+  if [ -n "$OUR_POLICY" ]; then $SUDO rm -f /usr/sbin/policy-rc.d; OUR_POLICY=""; fi
+  # System logging stays as it was: a freshly installed rsyslog is stopped
+  # (should a policy have let it start) and not started at boot.
+  if [ "$had_rsyslog" -eq 0 ]; then
+    if [ -d /run/systemd/system ]; then
+      $SUDO systemctl stop rsyslog.service syslog.socket >/dev/null 2>&1 || true
+    elif [ -x /etc/init.d/rsyslog ]; then
+      $SUDO /etc/init.d/rsyslog stop >/dev/null 2>&1 || true
+    fi
+    if command -v systemctl >/dev/null 2>&1; then
+      $SUDO systemctl disable rsyslog.service >/dev/null 2>&1 || true
+    fi
+    if command -v update-rc.d >/dev/null 2>&1 && [ -e /etc/init.d/rsyslog ]; then
+      $SUDO update-rc.d rsyslog disable >/dev/null 2>&1 || true
+    fi
+  fi
+}
+
+# ---- set-up ---------------------------------------------------------------------
+rm -rf "$WORK"
+mkdir -p "$WORK"
+[ "$RSYSLOG" -eq 1 ] && install_rsyslog
+
+scripts/mariadb-local.sh start >/dev/null
+eval "$(scripts/mariadb-local.sh env)"
+ROOTSQL=(mariadb --no-defaults -uroot "--socket=$VARNHOLT_DB_SOCKET" -N -B)
+# Every measured statement goes over TCP, as the service's and rsyslog's do.
+TCPSQL=(mariadb --no-defaults --protocol=tcp -h127.0.0.1 "-P$VARNHOLT_DB_PORT" "-u$VARNHOLT_DB_USER"
+        "-p$VARNHOLT_DB_PASSWORD" --default-character-set=gbk --local-infile=1 -N -B)
+scratch_db() {  # name: a node database
+  DATABASES+=("$1")
+  "${ROOTSQL[@]}" -e "drop database if exists \`$1\`; create database \`$1\` default character set gbk"
+  "${ROOTSQL[@]}" "$1" < deploy/sql/node.sql
+}
+count() { "${ROOTSQL[@]}" "$1" -e "select count(*) from $2"; }
+# The MariaDB server's CPU seconds: it serves other clients too, so its
+# figures are an upper bound of what one path cost it.
+DB_PID=$(cat "$(dirname "$VARNHOLT_DB_SOCKET")/mysqld.pid" 2>/dev/null || true)
+db_cpu() { if [ -n "$DB_PID" ] && [ -r "/proc/$DB_PID/stat" ]; then cpu_s "$DB_PID"; else echo ""; fi; }
+cpu_diff() { [ -n "$1" ] && [ -n "$2" ] && awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }' || echo "-"; }
+
+# (d)'s service, started first: it needs a minute before its first flood
+# (below) and spends it idle while (a) to (c) run.
+MAIN_DB="cmp_main_$TAG"
+NODE_DB="cmp_node_$TAG"
+NODE=$(printf 'compare %s %s' "$TAG" "$(now)" | md5sum | cut -c1-32)
+DATABASES+=("$MAIN_DB")
+"${ROOTSQL[@]}" -e "create database \`$MAIN_DB\` default character set gbk"
+"${ROOTSQL[@]}" "$MAIN_DB" < deploy/sql/main.sql
+DATABASES+=("$NODE_DB")
+VARNHOLT_DB_MAIN="$MAIN_DB" scripts/add-node.sh compare "$NODE" "$NODE_DB" >/dev/null
+TREE="$WORK/tree"
+PORT=0
+INFO_PORT=0
+SERVICE_STARTED=0
+start_service() {
+  rm -rf "$TREE"
+  cp -r deploy/install "$TREE"
+  mkdir -p "$TREE/Zelk/Log" "$TREE/Zelk/Dump" "$TREE/Zelk/DataFile" "$TREE/Zelk/Temp" "$TREE/htdocs/UploadFiles"
+  PORT=$(free_port)
+  INFO_PORT=$(free_port)
+  while [ "$INFO_PORT" = "$PORT" ]; do INFO_PORT=$(free_port); done
+  local key="$BIN/varnholt-inikey"
+  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DBServer "$VARNHOLT_DB_HOST"
+  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DBUser "$VARNHOLT_DB_USER"
+  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DBPwd "$VARNHOLT_DB_PASSWORD"
+  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DataBase "$MAIN_DB"
+  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig Port "$PORT"
+  "$key" "$TREE/Zelk/Config/ZelkAdv.conf" InfoRetrieve ListenPort "$INFO_PORT"
+  # The one tuning change: data files are handed over after one minute, not
+  # ten (here they are handed over earlier anyway, when the connections end).
+  "$key" "$TREE/Zelk/Config/ZelkAdv.conf" DataFile DataFileUseTime 1
+  "$key" "$TREE/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
+  # Service mode, as systemd runs it (console mode would print every
+  # program-log line of every level); the stand-in manager answers the
+  # service's checks of mariadb.service and zelkdog.service. Errors reach the
+  # tree's Zelk/Log file, kept as service-log-<connections>.
+  if [ -z "$MANAGER_PID" ]; then
+    mkdir -p "$WORK/bus"
+    "$BIN/varnholt-fakesystemd" "$WORK/bus" >"$WORK/bus/address" 2>>"$WORK/service.err" &
+    MANAGER_PID=$!
+    for _ in $(seq 50); do grep -q DBUS "$WORK/bus/address" 2>/dev/null && break; sleep 0.1; done
+  fi
+  env INVOCATION_ID=compare "$(cat "$WORK/bus/address")" VARNHOLT_INSTALL_PATH="$TREE" "$BIN/varnholt" \
+    >>"$WORK/service.err" 2>&1 &
+  SERVICE_PID=$!
+  SERVICE_STARTED=$(now)
+  wait_port "$PORT" "$SERVICE_PID" || { echo "compare: the service did not start; see $WORK/service.err" >&2; exit 1; }
+}
+stop_service() {  # connections
+  kill -TERM "$SERVICE_PID" 2>/dev/null || true
+  wait "$SERVICE_PID" 2>/dev/null || true
+  SERVICE_PID=""
+  cp -r "$TREE/Zelk/Log" "$WORK/service-log-$1"
+}
+LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
+start_service
+
+RESULTS="$WORK/results"
+: >"$RESULTS"
+row() { printf '%s\n' "$*" >>"$RESULTS"; }   # id|label|conns|count|seconds|rate|cpu|rss|db cpu
+echo "compare: (a) raw LOAD DATA, $RAW_ROWS rows per table" >&2
+
+# ---- (a) raw LOAD DATA ---------------------------------------------------------
+RAW_DB="cmp_raw_$TAG"
+scratch_db "$RAW_DB"
+# The lines the service writes (docs/datafiles.md, deploy/sql/node.sql).
+awk -v n="$RAW_ROWS" 'BEGIN { for (i = 1; i <= n; i++)
+  printf "\"%d\"\t%d\t\"user%d\"\t10\t1\t0\t167772161\t\"conn 0 seq %d: it'"'"'s a \\\"login\\\" message\"\t0\t\"2026-12-06 10:00:00\"\t0\t0\r\n", i, i % 50, i % 50, i }' \
+  >"$WORK/basic.dat"
+awk -v n="$RAW_ROWS" 'BEGIN { for (i = 1; i <= n; i++)
+  printf "\"%d\"\t%d\t3232235777\t10\t%d\t%d\t%d\t%d\t\"2026-12-06 10:00:00\"\t167772161\t443\r\n", i, i % 50, i, i * 2, i * 3, i * 4 }' \
+  >"$WORK/flow.dat"
+raw_load() {  # table file id label
+  local t0 t1 d n db0 db1
+  db0=$(db_cpu)
+  t0=$(now)
+  "${TCPSQL[@]}" "$RAW_DB" -e "load data local infile '$2' into table $1 character set gbk fields enclosed by '\"' lines terminated by '\r\n'"
+  t1=$(now)
+  db1=$(db_cpu)
+  n=$(count "$RAW_DB" "$1")
+  d=$(since "$t0" "$t1")
+  row "$3|$4|1|$n|$d|$(per_s "$n" "$d")|-|-|$(cpu_diff "$db0" "$db1")"
+}
+raw_load usrbasiclog "$WORK/basic.dat" a_basic "(a) LOAD DATA, usrbasiclog"
+raw_load usrflowlog "$WORK/flow.dat" a_flow "(a) LOAD DATA, usrflowlog"
+RATE_A_BASIC=$(awk -F'|' '$1 == "a_basic" { print $6 }' "$RESULTS")
+RATE_A_FLOW=$(awk -F'|' '$1 == "a_flow" { print $6 }' "$RESULTS")
+"${ROOTSQL[@]}" -e "drop database \`$RAW_DB\`"
+rm -f "$WORK/basic.dat" "$WORK/flow.dat"
+
+# ---- (b) single-row INSERTs ---------------------------------------------------------
+echo "compare: (b) $INSERT_ROWS single-row INSERTs" >&2
+INS_DB="cmp_ins_$TAG"
+scratch_db "$INS_DB"
+awk -v n="$INSERT_ROWS" 'BEGIN { for (i = 1; i <= n; i++)
+  printf "insert into usrbasiclog (record_id,user_id,user_name,grp_id,user_action,action_result,address,message,auth_method,log_time,svr_ip,svr_port) values (%d,%d,'"'"'user%d'"'"',10,1,0,167772161,'"'"'conn 0 seq %d: it'"''"'s a \"login\" message'"'"',0,'"'"'2026-12-06 10:00:00'"'"',0,0);\n", i, i % 50, i % 50, i }' \
+  >"$WORK/inserts.sql"
+db0=$(db_cpu)
+t0=$(now)
+"${TCPSQL[@]}" "$INS_DB" <"$WORK/inserts.sql"
+t1=$(now)
+db1=$(db_cpu)
+n=$(count "$INS_DB" usrbasiclog)
+d=$(since "$t0" "$t1")
+row "b|(b) single-row INSERT, usrbasiclog|1|$n|$d|$(per_s "$n" "$d")|-|-|$(cpu_diff "$db0" "$db1")"
+"${ROOTSQL[@]}" -e "drop database \`$INS_DB\`"
+rm -f "$WORK/inserts.sql"
+
+# ---- (c) rsyslog --------------------------------------------------------------------
+if [ "$RSYSLOG" -eq 1 ]; then
+  echo "compare: (c) rsyslog, $LOGS messages" >&2
+  RS_DB="cmp_rsys_$TAG"
+  scratch_db "$RS_DB"
+  RS_DIR="$WORK/rsyslog"
+  mkdir -p "$RS_DIR"
+  RS_PORT=$(free_port)
+  # RFC 5424 lines; the message carries the usrbasiclog columns separated by
+  # '|' (the first field names the sender), which the template takes apart.
+  awk -v n="$LOGS" 'BEGIN { for (i = 1; i <= n; i++)
+    printf "<134>1 2026-12-06T10:00:00Z gw1 varnholt - - - bench|%d|%d|user%d|10|1|0|167772161|conn 0 seq %d: it'"'"'s a \"login\" message|0|0|0\n", i, i % 50, i % 50, i }' \
+    >"$WORK/messages.log5424"
+  f() { printf "'%%msg:F,124:%d%%'" "$1"; }
+  cat >"$RS_DIR/rsyslog.conf" <<CONF
+# Private rsyslogd of bench/compare.sh: TCP in, MariaDB out, nothing else.
+global(workDirectory="$RS_DIR" maxMessageSize="8k")
+module(load="imtcp")
+module(load="ommysql")
+template(name="usrbasiclog" type="string" option.stdsql="on"
+  string="insert into usrbasiclog (record_id,user_id,user_name,grp_id,user_action,action_result,address,message,auth_method,log_time,svr_ip,svr_port) values ($(f 2),$(f 3),$(f 4),$(f 5),$(f 6),$(f 7),$(f 8),$(f 9),$(f 10),'%timereported:::date-mysql%',$(f 11),$(f 12))")
+ruleset(name="bench") {
+  action(type="ommysql" server="127.0.0.1" serverport="$VARNHOLT_DB_PORT" db="$RS_DB"
+         uid="$VARNHOLT_DB_USER" pwd="$VARNHOLT_DB_PASSWORD" template="usrbasiclog")
+}
+input(type="imtcp" port="$RS_PORT" address="127.0.0.1" ruleset="bench")
+CONF
+  /usr/sbin/rsyslogd -n -f "$RS_DIR/rsyslog.conf" -i "$RS_DIR/rsyslogd.pid" >"$RS_DIR/rsyslogd.out" 2>&1 &
+  RSYSLOG_PID=$!
+  wait_port "$RS_PORT" "$RSYSLOG_PID" || { cat "$RS_DIR/rsyslogd.out" >&2; echo "compare: rsyslogd did not start" >&2; exit 1; }
+  CPU0=$(cpu_s "$RSYSLOG_PID")
+  db0=$(db_cpu)
+  t0=$(now)
+  python3 - "$RS_PORT" "$WORK/messages.log5424" <<'PY'
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+with open(sys.argv[2], "rb") as f:
+    while True:
+        b = f.read(1 << 20)
+        if not b:
+            break
+        s.sendall(b)
+s.shutdown(socket.SHUT_WR)
+s.close()
+PY
+  last=-1; last_t=$(now)
+  while true; do
+    n=$(count "$RS_DB" usrbasiclog); t=$(now)
+    [ "$n" -ge "$LOGS" ] && break
+    if [ "$n" -ne "$last" ]; then last=$n; last_t=$t; db1=$(db_cpu)
+    elif awk -v a="$last_t" -v b="$t" 'BEGIN { exit !(b - a > 60) }'; then
+      echo "compare: rsyslog stored only $n of $LOGS rows (no progress for 60 s); see $RS_DIR/rsyslogd.out" >&2
+      break
+    fi
+    sleep 0.1
+  done
+  [ "$n" -ge "$LOGS" ] && db1=$(db_cpu) || t=$last_t
+  d=$(since "$t0" "$t")
+  row "c|(c) rsyslog imtcp -> ommysql|1|$n|$d|$(per_s "$n" "$d")|$(cpu_diff "$CPU0" "$(cpu_s "$RSYSLOG_PID")")|$(hwm_mib "$RSYSLOG_PID")|$(cpu_diff "$db0" "$db1")"
+  kill -TERM "$RSYSLOG_PID"; wait "$RSYSLOG_PID" 2>/dev/null || true; RSYSLOG_PID=""
+  "${ROOTSQL[@]}" -e "drop database \`$RS_DB\`"
+  rm -f "$WORK/messages.log5424"
+fi
+
+# ---- (d) the service ----------------------------------------------------------------------
+# Logs the mergers folded into others or dropped count as landed; the
+# service reports them through its info query (empty when it cannot).
+info_merged() {
+  { "$BIN/varnholt-info" --port "$INFO_PORT" --timeout 2000 --prometheus 2>/dev/null || true; } |
+    awk '/^varnholt_logs_merged_total / { print $2 }'
+}
+stored() { "${ROOTSQL[@]}" "$NODE_DB" -e "select (select count(*) from usrbasiclog), (select count(*) from usrflowlog)"; }
+pending_files() { find "$TREE/Zelk/DataFile" -name '*.dat' 2>/dev/null | wc -l; }
+DETAILS="$WORK/details"
+: >"$DETAILS"
+first=1
+for C in $CONNS; do
+  [ "$first" -eq 1 ] || start_service
+  first=0
+  # A service that has run for a minute: its start-up import is behind it,
+  # and the pass for the files of nodes that left runs every 10 s.
+  wait_s=$(awk -v a="$SERVICE_STARTED" -v b="$(now)" 'BEGIN { w = 61 - (b - a); print (w > 0 ? w : 0) }')
+  echo "compare: (d) the service, $LOGS logs over $C connection(s) (first ${wait_s%.*} s idle)" >&2
+  sleep "$wait_s" & wait $!
+  "${ROOTSQL[@]}" "$NODE_DB" -e "truncate table usrbasiclog; truncate table usrflowlog; truncate table usrsvrlog"
+  CPU0=$(cpu_s "$SERVICE_PID")
+  db0=$(db_cpu)
+  START=$(now)
+  "$BIN/varnholt-nodesim" --connect "127.0.0.1:$PORT" --node "$NODE" --flood "$LOGS" --mix user=1,userv3=1 \
+    --connections "$C" --presync user --vary --quiet >"$WORK/nodesim-$C.out" ||
+    echo "compare: varnholt-nodesim exited with status $? (see $WORK/nodesim-$C.out)" >&2
+  HANDLED=$(now)
+  kill -0 "$SERVICE_PID" 2>/dev/null || { echo "compare: the service ended during the flood; see $WORK/service.err and $TREE/Zelk/Log" >&2; exit 1; }
+  # Done when rows + merged logs reach the number sent; should the merged
+  # count be unknown, when no data file is left and the rows have not changed
+  # for 15 s (longer than one import pass). The end is the last change.
+  FIRST=""; last=-1; last_t=$HANDLED; merged=""; CPU_LAST=$CPU0; DB_LAST=$db0
+  while true; do
+    read -r nb nf < <(stored)
+    t=$(now)
+    [ -z "$FIRST" ] && [ $((nb + nf)) -gt 0 ] && FIRST=$t
+    if [ $((nb + nf)) -ne "$last" ]; then last=$((nb + nf)); last_t=$t; CPU_LAST=$(cpu_s "$SERVICE_PID"); DB_LAST=$(db_cpu); fi
+    merged=$(info_merged)
+    [ -n "$merged" ] && [ $((nb + nf + merged)) -ge "$LOGS" ] && break
+    if [ -z "$merged" ] && [ "$(pending_files)" -eq 0 ] &&
+       awk -v a="$last_t" -v b="$t" 'BEGIN { exit !(b - a > 15) }'; then
+      t=$last_t
+      break
+    fi
+    if awk -v a="$HANDLED" -v b="$t" 'BEGIN { exit !(b - a > 180) }'; then
+      echo "compare: only $((nb + nf)) rows and ${merged:-?} merged logs of $LOGS landed 180 s after the flood" >&2
+      t=$last_t
+      break
+    fi
+    sleep 0.1
+  done
+  DONE=$t
+  CPU2=$(cpu_s "$SERVICE_PID")
+  db1=$(db_cpu)
+  if [ "$t" = "$last_t" ]; then CPU2=$CPU_LAST; db1=$DB_LAST; fi
+  RSS=$(hwm_mib "$SERVICE_PID")
+  stop_service "$C"
+  landed=$((nb + nf + ${merged:-0}))
+  d=$(since "$START" "$DONE")
+  label="(d) varnholt, nodesim flood"
+  [ -n "$merged" ] || label="$label (merged n/a)"
+  row "d$C|$label|$C|$landed|$d|$(per_s "$landed" "$d")|$(cpu_diff "$CPU0" "$CPU2")|$RSS|$(cpu_diff "$db0" "$db1")"
+  # (a) for the same mix of tables: the time raw LOAD DATA takes for these
+  # usrbasiclog and usrflowlog rows.
+  a_mix=$(awk -v b="$nb" -v f="$nf" -v rb="$RATE_A_BASIC" -v rf="$RATE_A_FLOW" \
+    'BEGIN { t = b / rb + f / rf; printf "%.0f", (t > 0 ? (b + f) / t : 0) }')
+  printf '%s|%s|%s|%s|%s|%s|%s|%s\n' "$C" "$nb" "$nf" "${merged:-?}" "$a_mix" \
+    "$(per_s "$LOGS" "$(since "$START" "$HANDLED")")" "$(since "$HANDLED" "$DONE")" \
+    "$( [ -n "$FIRST" ] && since "$FIRST" "$DONE" || echo -)" >>"$DETAILS"
+done
+
+# ---- the table ------------------------------------------------------------------------------
+RATE_C=$(awk -F'|' '$1 == "c" { print $6 }' "$RESULTS")
+echo
+echo "Varnholt throughput comparison, $(date -u '+%Y-%m-%d %H:%M UTC'), $(hostname)"
+echo "machine: $(nproc) cores ($(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)), $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM, $(mariadbd --version 2>/dev/null | awk '{ print $3 }')"
+echo "load average (1, 5, 15 min): $LOAD_START at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
+echo "logs (c, d): $LOGS; raw rows per table (a): $RAW_ROWS; single-row INSERTs (b): $INSERT_ROWS"
+echo
+printf '%-38s %5s %9s %8s %9s %7s %8s %8s %6s %6s\n' "path" "conns" "rows" "seconds" "rows/s" "CPU-s" "RSS MiB" "DB CPU-s" "d/a" "d/c"
+while IFS='|' read -r id label conns n secs rate cpu rss dbcpu; do
+  ra="" rc=""
+  case "$id" in
+    d*)
+      c=${id#d}
+      a_mix=$(awk -F'|' -v c="$c" '$1 == c { print $5 }' "$DETAILS")
+      ra=$(awk -v d="$rate" -v a="$a_mix" 'BEGIN { if (a > 0) printf "%.2f", d / a }')
+      [ -n "$RATE_C" ] && rc=$(awk -v d="$rate" -v c="$RATE_C" 'BEGIN { if (c > 0) printf "%.2f", d / c }')
+      ;;
+  esac
+  printf '%-38s %5s %9s %8s %9s %7s %8s %8s %6s %6s\n' "$label" "$conns" "$n" "$secs" "$rate" "$cpu" "$rss" "$dbcpu" "${ra:--}" "${rc:--}"
+done <"$RESULTS"
+echo
+echo "rows: rows stored; for (d) logs landed, i.e. rows stored plus logs the mergers folded into others."
+echo "CPU-s, RSS MiB: the receiving process (rsyslogd, varnholt): CPU seconds in the window, peak RSS (VmHWM)."
+echo "DB CPU-s: the MariaDB server's CPU seconds in the window (other clients of the server included)."
+echo "d/a: (d) beside raw LOAD DATA of the same mix of usrbasiclog and usrflowlog rows; d/c: (d) beside rsyslog."
+echo
+echo "(d) per connection count: rows stored in usrbasiclog + usrflowlog; logs merged (counted as landed);"
+echo "    raw LOAD DATA rate for that mix of tables (the 'a' of d/a); intake: flood start to the last final"
+echo "    keep-alive reply; then: from that reply to the last row (the wait for the import pass, at most"
+echo "    10 s, and the import); import: from the first rows visible to the last:"
+while IFS='|' read -r c nb nf merged a_mix intake after imp; do
+  printf '    %2s conn: %d + %d rows, %s merged; a for this mix %s rows/s; intake %s logs/s; then %s s; import %s s\n' \
+    "$c" "$nb" "$nf" "$merged" "$a_mix" "$intake" "$after" "$imp"
+done <"$DETAILS"
