@@ -100,6 +100,8 @@ TEST(Method3Codec, NearMatches) {
     const Bytes r = Random(40, 3);
     EXPECT_EQ(Decode(Cat({{0x00, 0x08}, r, {0xE7, 0x01}, {0x01, '!'}, kEnd})),
               Cat({r, Bytes(r.begin(), r.begin() + 8), Text("!")}));
+    // An overlapping copy repeating a pair, directly followed by another match.
+    EXPECT_EQ(Decode(Cat({{0x02}, Text("ab"), {0xA1, 0x00}, {0x21, 0x02, 0x00}, kEnd})), Text("abababababab"));
 }
 
 TEST(Method3Codec, FarMatchesWithAndWithoutLengthExtension) {
@@ -114,20 +116,12 @@ TEST(Method3Codec, FarMatchesWithAndWithoutLengthExtension) {
     EXPECT_EQ(Decode(Cat({{0x01, 'a'}, {0x20, 0x00, 0x01, 0x01, 0x00}, kEnd})), Bytes(291, 'a'));
 }
 
-TEST(Method3Codec, OverlappingCopiesRepeatThePattern) {
-    EXPECT_EQ(Decode(Cat({{0x01, 'a'}, {0x80, 0x00}, kEnd})), Text("aaaaaa"));
-    // A pair repeated by a near match, directly followed by another match.
-    EXPECT_EQ(Decode(Cat({{0x02}, Text("ab"), {0xA1, 0x00}, {0x21, 0x02, 0x00}, kEnd})), Text("abababababab"));
-}
-
-TEST(Method3Codec, EndMarkerAlone) {
+// The end marker alone, also with an extended length field, decodes to
+// nothing; a stream cut anywhere before the marker is complete is refused.
+TEST(Method3Codec, EndMarkerAloneAndTruncatedStreams) {
     EXPECT_EQ(Decode(kEnd), Bytes{});
-    EXPECT_EQ(Decode({0x20, 0x00, 0x07, 0x00, 0x00}), Bytes{});  // extended length field, distance 0
-    // Without a closing non-zero length byte the extension is still open.
-    EXPECT_EQ(Decode({0x20, 0x00, 0x00}), std::nullopt);
-}
-
-TEST(Method3Codec, RejectsTruncatedStreams) {
+    EXPECT_EQ(Decode({0x20, 0x00, 0x07, 0x00, 0x00}), Bytes{});
+    EXPECT_EQ(Decode({0x20, 0x00, 0x00}), std::nullopt);            // the length extension still open
     EXPECT_EQ(Decode({}), std::nullopt);
     EXPECT_EQ(Decode({0x05, 'a', 'b'}), std::nullopt);              // in a literal run
     EXPECT_EQ(Decode({0x00}), std::nullopt);                        // before the run's count byte

@@ -19,13 +19,8 @@
 
 namespace {
 
-SYSTEMTIME Date(int year, int month, int day, int hour = 0) {
-    SYSTEMTIME st{};
-    st.wYear = static_cast<WORD>(year);
-    st.wMonth = static_cast<WORD>(month);
-    st.wDay = static_cast<WORD>(day);
-    st.wHour = static_cast<WORD>(hour);
-    return st;
+SYSTEMTIME Date(int year, int month, int day) {
+    return SYSTEMTIME{static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day), 0, 0, 0, 0};
 }
 
 std::string CutOff(int year, int month, int day, int days) {

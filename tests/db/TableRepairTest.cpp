@@ -61,12 +61,8 @@ protected:
     // Moves the clock to the given local time; returns that day's program
     // log, emptied first.
     static std::string SetClock(int year, int month, int day, int hour, int minute) {
-        SYSTEMTIME st{};
-        st.wYear = static_cast<WORD>(year);
-        st.wMonth = static_cast<WORD>(month);
-        st.wDay = static_cast<WORD>(day);
-        st.wHour = static_cast<WORD>(hour);
-        st.wMinute = static_cast<WORD>(minute);
+        const SYSTEMTIME st{static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day),
+                            static_cast<WORD>(hour), static_cast<WORD>(minute), 0, 0};
         char name[64];
         std::snprintf(name, sizeof(name), "/LogFile_%04d_%02d_%02d.log", year, month, day);
         const std::string path = testenv::LogDir() + name;

@@ -6,7 +6,6 @@
 #include "platform/Process.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
-#include "support/TestEnv.h"
 
 namespace {
 

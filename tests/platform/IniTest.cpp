@@ -5,11 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -205,32 +203,6 @@ TEST_F(IniTest, WriteKeepsTheModeAndLeavesNoTemporaryFile) {
     EXPECT_TRUE(S_ISLNK(linkStat.st_mode));
     EXPECT_EQ(Content(), "[DiskFreeSpace]\nMinFreeSpace=4\nISFULL=0\n");
     EXPECT_EQ(testenv::ListFiles(m_dir), (std::vector<std::string>{"link.ini", "test.ini"}));
-}
-
-// A reader running beside the writer only ever sees a whole version of the
-// file, never one cut short.
-TEST_F(IniTest, ReadersNeverSeeAHalfWrittenFile) {
-    const std::string tail = "[Tail]\nEnd=yes\n";
-    std::string file = "[Counter]\nValue=0\n[Padding]\n";
-    for (int i = 0; i < 400; ++i) file += "Line" + std::to_string(i) + "=some padding text to make the file large\n";
-    file += tail;
-    Write(file);
-    std::atomic<bool> done{false};
-    std::atomic<int> reads{0};
-    std::atomic<int> torn{0};
-    std::thread reader([&] {
-        while (!done.load()) {
-            const std::string text = Content();
-            ++reads;
-            if (text.size() < file.size() || text.compare(text.size() - tail.size(), tail.size(), tail) != 0) ++torn;
-        }
-    });
-    for (int i = 1; i <= 200; ++i) ASSERT_TRUE(Set("Counter", "Value", std::to_string(i).c_str()));
-    ASSERT_TRUE(testenv::WaitFor([&] { return reads.load() > 0; }, 5000));
-    done = true;
-    reader.join();
-    EXPECT_EQ(torn.load(), 0);
-    EXPECT_EQ(GetInt("Counter", "Value"), 200);
 }
 
 // The record of the process's own writes: a chain of own writes on top of a

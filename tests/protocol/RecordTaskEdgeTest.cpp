@@ -3,8 +3,6 @@
 // when a connection ends.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <set>
 #include <string>
 
 #include "config/ConfigManager.h"

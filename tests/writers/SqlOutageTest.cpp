@@ -12,7 +12,6 @@
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
-#include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
 #include "platform/Clock.h"
 #include "protocol/PacketFormat.h"
