@@ -67,7 +67,10 @@ DWORD ManyWaiterThread(void* param) {
 // ---------------------------------------------------------------------------
 // CTask
 
+CTask::CTask() : m_hStopRequested(CreateEvent(true, false)) {}
+
 CTask::~CTask() {
+    if (m_hStopRequested != nullptr) CloseHandle(m_hStopRequested);
     if (m_hThread != nullptr) CloseHandle(m_hThread);
     m_hThread = nullptr;
     m_nRunning.store(0);
@@ -89,6 +92,7 @@ bool CTask::Release() {
 
 bool CTask::Start() {
     m_nRunning.store(1, std::memory_order_release);
+    if (m_hStopRequested != nullptr) ResetEvent(m_hStopRequested);
     DWORD threadId = 0;
     HANDLE thread = CreateThread(&CTask::_Run, this, &threadId);
     if (thread == nullptr) return false;
@@ -99,11 +103,19 @@ bool CTask::Start() {
 
 bool CTask::Stop() {
     m_nRunning.store(0, std::memory_order_release);
+    if (m_hStopRequested != nullptr) SetEvent(m_hStopRequested);
     return true;
+}
+
+DWORD CTask::WaitForStop(DWORD timeoutMs) {
+    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_hStopRequested};
+    if (waits[0] == nullptr || waits[1] == nullptr) return WAIT_FAILED;
+    return WaitForMultipleObjects(2, waits, false, timeoutMs);
 }
 
 bool CTask::WaitForExit(DWORD timeoutMs) {
     m_nRunning.store(0, std::memory_order_release);
+    if (m_hStopRequested != nullptr) SetEvent(m_hStopRequested);
     if (m_hThread == nullptr) return false;
     if (WaitForSingleObject(m_hThread, timeoutMs) == WAIT_OBJECT_0) return true;
     LogTaskLine(LOG_LEVEL_WARN, "[CTask::WaitForExit]", "%s Did Not End In Time; Its Thread Is Left Running\n", this);

@@ -30,7 +30,7 @@ enum TaskState : std::int32_t {
 
 class CTask {
 public:
-    CTask() = default;
+    CTask();
     // Closes the thread handle and clears the running flag and thread id; does
     // not stop the thread (callers stop and wait first).
     virtual ~CTask();
@@ -53,6 +53,10 @@ public:
     static DWORD _Run(void* task);
 
     bool IsRunning() const { return m_nRunning.load(std::memory_order_acquire) == 1; }
+    // For Run: waits up to timeoutMs for the process exit event (result
+    // WAIT_OBJECT_0) or a stop request (WAIT_OBJECT_0 + 1) without waking in
+    // between; WAIT_TIMEOUT when neither came.
+    DWORD WaitForStop(DWORD timeoutMs);
     void SetAutoDelete(bool autoDelete) { m_nAutoDelete.store(autoDelete ? 1 : 0); }
     bool IsAutoDelete() const { return m_nAutoDelete.load() == 1; }
     std::int32_t GetState() const { return m_nState.load(); }
@@ -65,6 +69,7 @@ protected:
     std::atomic<std::int32_t> m_nAutoDelete{0};
     std::atomic<std::int32_t> m_nRunning{0};
     HANDLE m_hThread = nullptr;
+    HANDLE m_hStopRequested = nullptr;  // manual reset: set by Stop and WaitForExit
     DWORD m_dwThreadId = 0;
     std::atomic<std::int32_t> m_nState{TASK_STATE_CONSTRUCTED};
     std::atomic<DWORD> m_dwActivityTime{0};

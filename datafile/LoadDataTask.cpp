@@ -21,11 +21,7 @@ CLoadDataTask::~CLoadDataTask() {
     m_pSqlConn = nullptr;
 }
 
-bool CLoadDataTask::WaitForNextPass() {
-    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(m_dwPassPeriodMs.load(), kWaitStepMs,
-                                                                   [this] { return IsRunning(); }) == WAIT_TIMEOUT &&
-           IsRunning();
-}
+bool CLoadDataTask::WaitForNextPass() { return WaitForStop(m_dwPassPeriodMs.load()) == WAIT_TIMEOUT && IsRunning(); }
 
 DWORD CLoadDataTask::Run() {
     CSQLConnManager::ThreadInit();

@@ -20,7 +20,6 @@
 class CLoadDataTask : public CTask {
 public:
     static constexpr DWORD kPassPeriodMs = 10000;
-    static constexpr DWORD kWaitStepMs = 100;
 
     CLoadDataTask() : m_dwPassPeriodMs(s_dwDefaultPassPeriodMs.load()) {}
     // Gives a connection still held back to the pool.

@@ -53,8 +53,8 @@ SYSTEMTIME CDataBaseCleanTask::GetLastCleanTime() const {
 // Task body
 
 DWORD CDataBaseCleanTask::WaitOneStep() {
-    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(m_dwWaitStepMs.load(), kStopPollMs,
-                                                                   [this] { return IsRunning(); });
+    const DWORD rc = WaitForStop(m_dwWaitStepMs.load());
+    return rc == WAIT_OBJECT_0 + 1 ? WAIT_TIMEOUT : rc;  // a stop ends the loop through IsRunning
 }
 
 DWORD CDataBaseCleanTask::Run() {

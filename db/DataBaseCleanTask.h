@@ -35,7 +35,6 @@ public:
     // One wait on the exit event; the counter grows by this much per wait.
     static constexpr DWORD kWaitStepMs = 10000;
     // A stop request is noticed within this time inside a wait.
-    static constexpr DWORD kStopPollMs = 100;
     static constexpr std::int64_t kBytesPerMiB = 1048576;
 
     CDataBaseCleanTask();

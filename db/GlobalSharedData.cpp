@@ -89,19 +89,6 @@ bool CGlobalSharedData::CreateWorkingDirectories() {
     return all;
 }
 
-DWORD CGlobalSharedData::WaitForExitEventWhile(DWORD periodMs, DWORD pollMs,
-                                                 const std::function<bool()>& keepWaiting) {
-    DWORD waited = 0;
-    while (waited < periodMs) {
-        const DWORD piece = std::min(pollMs, periodMs - waited);
-        const DWORD rc = WaitForExitEvent(piece);
-        if (rc != WAIT_TIMEOUT) return rc;
-        if (!keepWaiting()) break;
-        waited += piece;
-    }
-    return WAIT_TIMEOUT;
-}
-
 DWORD CGlobalSharedData::WaitForExitEvent(DWORD timeoutMs) {
     if (!IsInitialised()) return WAIT_FAILED;
     return WaitForSingleObject(m_hExitEvent, timeoutMs);

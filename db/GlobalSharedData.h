@@ -110,12 +110,6 @@ public:
 
     // Waits on the exit event; WAIT_FAILED when Init has not succeeded.
     DWORD WaitForExitEvent(DWORD timeoutMs);
-    // Waits periodMs on the exit event in pieces of at most pollMs, so that a
-    // waiter told to stop (keepWaiting false) ends within one piece. Returns
-    // the wait's result when the event was set or the wait failed, otherwise
-    // WAIT_TIMEOUT (the period passed, or keepWaiting turned false: callers
-    // check their own running state).
-    DWORD WaitForExitEventWhile(DWORD periodMs, DWORD pollMs, const std::function<bool()>& keepWaiting);
     // Sets the exit event (the stop sequence does this once).
     bool SetExitEvent();
     HANDLE GetExitEvent() const { return m_hExitEvent; }

@@ -42,13 +42,12 @@ std::int64_t LocalTextToSeconds(const std::string& text) {
     return static_cast<std::int64_t>(mktime(&tm));
 }
 
-// Waits stepMs on the exit event; false when the waiter must end (exit
-// event, failed wait, or running() turned false).
+// Waits stepMs on the exit event and the stop signal; false when the waiter
+// must end (exit event, stop, failed wait, or running() turned false).
 template <class Running>
-bool WaitOneStep(DWORD stepMs, Running running) {
-    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(stepMs, CReportTableGenTask::kStopPollMs,
-                                                                   running) == WAIT_TIMEOUT &&
-           running();
+bool WaitOneStep(DWORD stepMs, HANDLE stop, Running running) {
+    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), stop};
+    return WaitForMultipleObjects(2, waits, false, stepMs) == WAIT_TIMEOUT && running();
 }
 
 std::string CutText(const char* text, size_t length) {
@@ -66,6 +65,7 @@ public:
         : m_strDBName(std::move(dbName)), m_dwWaitStepMs(waitStepMs), m_dwMinuteMs(minuteMs) {}
     ~CGenState() {
         if (m_bLockReady) DeleteCriticalSection(&m_csTask);
+        if (m_hStop != nullptr) CloseHandle(m_hStop);
     }
     CGenState(const CGenState&) = delete;
     CGenState& operator=(const CGenState&) = delete;
@@ -85,13 +85,17 @@ public:
     int ExecSql(MYSQL* connection, const char* statement, int freeResult);
 
     bool IsRunning() const { return m_nRunning.load(std::memory_order_acquire) == 1; }
-    void StopThreads() { m_nRunning.store(0, std::memory_order_release); }
+    void StopThreads() {
+        m_nRunning.store(0, std::memory_order_release);
+        if (m_hStop != nullptr) SetEvent(m_hStop);
+    }
     size_t ConnectionsInUse() {
         CCSLocker lock(&m_csTask);
         return m_ConnectionsInUse.size();
     }
 
     const std::string m_strDBName;
+    HANDLE m_hStop = CreateEvent(true, false);  // set by StopThreads: ends the threads' waits
     // Written before the threads start; afterwards each thread changes only
     // the statistics statement of its own table.
     std::vector<StatisticsTableInfo> m_Tables;
@@ -146,7 +150,7 @@ DWORD CReportTableGenTask::Run() {
 
     while (IsRunning()) {
         UpdateActivityTime();
-        if (!WaitOneStep(m_dwWaitStepMs, [this] { return IsRunning(); })) break;
+        if (!WaitOneStep(m_dwWaitStepMs, m_hStopRequested, [this] { return IsRunning(); })) break;
     }
 
     m_pState->StopThreads();
@@ -189,7 +193,7 @@ DWORD CReportTableGenTask::TableStatistics(void* argument) {
     const std::int64_t period = static_cast<std::int64_t>(state->m_Tables[index].SleepTime) * state->m_dwMinuteMs;
     std::int64_t counter = 0;
     while (state->IsRunning()) {
-        if (!WaitOneStep(state->m_dwWaitStepMs, [&state] { return state->IsRunning(); })) break;
+        if (!WaitOneStep(state->m_dwWaitStepMs, state->m_hStop, [&state] { return state->IsRunning(); })) break;
         counter += state->m_dwWaitStepMs;
         if (counter >= period) {
             if (state->CanStatistics(index) == 1 && state->DoStatistics(index) == 0) {

@@ -37,7 +37,6 @@ public:
     static constexpr size_t kMaxTableThreads = 64;
     static constexpr DWORD kWaitStepMs = 5000;
     // A stop request is noticed within this time inside a wait.
-    static constexpr DWORD kStopPollMs = 100;
     // Length of one SleepTime minute.
     static constexpr DWORD kMinuteMs = 60000;
     static constexpr DWORD kThreadEndWaitMs = 10000;

@@ -81,11 +81,7 @@ DWORD CTableRepairTask::Run() {
     return 0;
 }
 
-bool CTableRepairTask::WaitOneStep() {
-    return CGlobalSharedData::GetInstance()->WaitForExitEventWhile(m_dwWaitStepMs, kStopPollMs,
-                                                                   [this] { return IsRunning(); }) == WAIT_TIMEOUT &&
-           IsRunning();
-}
+bool CTableRepairTask::WaitOneStep() { return WaitForStop(m_dwWaitStepMs) == WAIT_TIMEOUT && IsRunning(); }
 
 void CTableRepairTask::RepairPass() {
     if (m_strDBName.empty()) return;

@@ -27,7 +27,6 @@ public:
     static constexpr DWORD kWaitStepMs = 5000;
     static constexpr DWORD kPassPeriodMs = 3600000;
     // A stop request is noticed within this time inside a wait.
-    static constexpr DWORD kStopPollMs = 100;
     // Each probed name is held in a field of this many characters.
     static constexpr size_t kTableNameField = 32;
     static constexpr size_t kProbeTableCount = 35;
