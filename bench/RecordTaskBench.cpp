@@ -261,6 +261,23 @@ void DrainSendRing(CRingCache* ring) {
     while (ring->GetCanReadSize(&readable)) ring->ReadCommit(readable);
 }
 
+// Arguments log and inv: the program-log set-up (a debug viewer that does not
+// keep up for 2), the node stream and the two rings. False after SkipWithError.
+bool PrepareIntake(benchmark::State& state, CDebugViewListener* viewer, std::string* stream,
+                   std::uint64_t* streamPackets, CRingCache* recvRing, CRingCache* sendRing) {
+    ConfigureIntake(state.range(0) != 0);
+    if (state.range(0) == 2 && !viewer->Open(kDebugViewName)) {
+        state.SkipWithError("the debug view name is taken");
+        return false;
+    }
+    *stream = BuildNodeStream(8u << 20, state.range(1) != 0, streamPackets);
+    if (!recvRing->Init(kRecvRingSize) || !sendRing->Init(kSendRingSize)) {
+        state.SkipWithError("ring allocation failed");
+        return false;
+    }
+    return true;
+}
+
 void SetRates(benchmark::State& state, std::uint64_t packets, std::uint64_t bytes) {
     state.SetItemsProcessed(static_cast<std::int64_t>(packets));
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
@@ -269,20 +286,12 @@ void SetRates(benchmark::State& state, std::uint64_t packets, std::uint64_t byte
 }  // namespace
 
 static void BM_RecordTaskFrameCheckDispatch(benchmark::State& state) {
-    ConfigureIntake(state.range(0) != 0);
     CDebugViewListener viewer;
-    if (state.range(0) == 2 && !viewer.Open(kDebugViewName)) {
-        state.SkipWithError("the debug view name is taken");
-        return;
-    }
     std::uint64_t streamPackets = 0;
-    const std::string stream = BuildNodeStream(8u << 20, state.range(1) != 0, &streamPackets);
+    std::string stream;
     CRingCache recvRing;
     CRingCache sendRing;
-    if (!recvRing.Init(kRecvRingSize) || !sendRing.Init(kSendRingSize)) {
-        state.SkipWithError("ring allocation failed");
-        return;
-    }
+    if (!PrepareIntake(state, &viewer, &stream, &streamPackets, &recvRing, &sendRing)) return;
     CDiscardLogWriter sink;
     std::uint64_t bytes = 0;
     {
@@ -313,20 +322,12 @@ BENCHMARK(BM_RecordTaskFrameCheckDispatch)
     ->Args({2, 0});
 
 static void BM_RecordTaskRingHandOff(benchmark::State& state) {
-    ConfigureIntake(state.range(0) != 0);
     CDebugViewListener viewer;
-    if (state.range(0) == 2 && !viewer.Open(kDebugViewName)) {
-        state.SkipWithError("the debug view name is taken");
-        return;
-    }
     std::uint64_t streamPackets = 0;
-    const std::string stream = BuildNodeStream(8u << 20, state.range(1) != 0, &streamPackets);
+    std::string stream;
     CRingCache recvRing;
     CRingCache sendRing;
-    if (!recvRing.Init(kRecvRingSize) || !sendRing.Init(kSendRingSize)) {
-        state.SkipWithError("ring allocation failed");
-        return;
-    }
+    if (!PrepareIntake(state, &viewer, &stream, &streamPackets, &recvRing, &sendRing)) return;
     CDiscardLogWriter sink;
     HANDLE stop = CreateEvent(true, false);
     std::uint64_t bytes = 0;
