@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsystemd-dev
+  libsystemd-dev dbus-daemon
   libmariadb-dev mariadb-server mariadb-client
   libssl-dev libtinyxml-dev
   clang libclang-rt-dev
