@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <thread>
 
 #include "config/ConfigManager.h"
 #include "core/LossAccounting.h"
@@ -763,11 +763,9 @@ void CDataFileManager::DoImportOnStart() {
         // Later files of nodes that are no longer connected have no import
         // task of their own. A file that joins the list starts a pass at
         // once, so rows land within moments of a switch-out or a hang-up.
-        DWORD rc = WAIT_TIMEOUT;
-        while (m_dwRunFlag.load() == 1 &&
-               ((rc = m_ScanThread.WaitPeriod(m_dwWaitingImportPeriodMs.load(), m_hImportQueued)) == WAIT_TIMEOUT ||
-                rc == WAIT_OBJECT_0 + 2) &&
-               m_dwRunFlag.load() == 1) {
+        while (m_dwRunFlag.load() == 1) {
+            const DWORD rc = m_ScanThread.WaitPeriod(m_dwWaitingImportPeriodMs.load(), m_hImportQueued);
+            if ((rc != WAIT_TIMEOUT && rc != WAIT_OBJECT_0 + 2) || m_dwRunFlag.load() != 1) break;
             ImportWaitingFilesInParallel("[ImportWaitingFiles]");
         }
     }

@@ -10,12 +10,6 @@ namespace {
 std::atomic<std::uint32_t> g_tickOffset{0};
 std::atomic<std::int64_t> g_timeOffsetSeconds{0};
 
-std::uint64_t MonotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // Whole seconds of CLOCK_REALTIME. Every wall-clock reading and the test
 // offset use this one source: time() may lag clock_gettime() by up to a
 // scheduler tick, which would make a freshly set local time read one second
@@ -28,6 +22,12 @@ std::time_t RealtimeSeconds(long* nanoseconds = nullptr) {
 }
 
 }  // namespace
+
+std::uint64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 DWORD GetTickCount() {
     return static_cast<DWORD>(MonotonicMs()) + g_tickOffset.load(std::memory_order_relaxed);

@@ -18,6 +18,9 @@ void GetLocalTime(SYSTEMTIME* st);
 // Seconds since the epoch, shifted like GetLocalTime.
 std::time_t GetSystemTimeSeconds();
 void Sleep(DWORD ms);
+// Milliseconds of CLOCK_MONOTONIC, never shifted by the test clock: for
+// deadlines of real waits.
+std::uint64_t MonotonicMs();
 
 namespace TestClock {
 

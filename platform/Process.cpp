@@ -7,7 +7,6 @@
 #include <sys/un.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "platform/Clock.h"
 
 namespace {
 
@@ -109,12 +110,6 @@ namespace {
 std::atomic<std::uint64_t> g_debugViewAbsentSince{0};
 
 constexpr std::uint64_t kDebugViewProbeMs = 1000;
-
-std::uint64_t MonotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 }  // namespace
 

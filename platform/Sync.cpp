@@ -2,20 +2,15 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 
-namespace {
+#include "platform/Clock.h"
 
-std::uint64_t MonotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
+namespace {
 
 // Milliseconds left until deadline, as a poll() time-out (-1 = forever).
 int RemainingMs(bool infinite, std::uint64_t deadline) {
