@@ -1,5 +1,7 @@
 #include "audit/AuditFileManager.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "core/ProgramLog.h"
@@ -45,12 +47,34 @@ bool CAuditFileManager::UnInit() {
     return true;
 }
 
-AuditFileInfo* CAuditFileManager::CreateNewAuditFileInfo() {
+AuditFileInfo* CAuditFileManager::CreateNewAuditFileInfo(const AuditFileOwner* owner, DWORD maxPerDb, DWORD maxTotal,
+                                                         AuditCreateRefusal* refusal) {
+    AuditCreateRefusal dummy;
+    if (refusal == nullptr) refusal = &dummy;
+    *refusal = AUDIT_CREATE_FAILED;
     CCSLocker lock(&m_csList);
+    if (owner != nullptr) {
+        if (maxTotal > 0 && m_Records.size() >= maxTotal) {
+            *refusal = AUDIT_CREATE_TOTAL_CAP;
+            return nullptr;
+        }
+        const size_t ofDb = static_cast<size_t>(std::count_if(
+            m_Records.begin(), m_Records.end(), [&](const auto& r) { return r->dbName == owner->dbName; }));
+        if (maxPerDb > 0 && ofDb >= maxPerDb) {
+            *refusal = AUDIT_CREATE_NODE_CAP;
+            return nullptr;
+        }
+    }
     try {
         const DWORD id = m_dwLastFileId.fetch_add(1) + 1;
         auto info = std::make_unique<AuditFileInfo>();
         info->fileId = id;
+        if (owner != nullptr) {
+            info->ownerWriter = owner->writer;
+            if (owner->identity != nullptr) std::memcpy(info->nodeIdentity, owner->identity, sizeof(info->nodeIdentity));
+            info->dbName = owner->dbName;
+            info->locked.store(1);  // the begin works on it until it succeeds
+        }
         m_Records.push_back(std::move(info));
         auto position = std::prev(m_Records.end());
         if (!m_ById.emplace(id, position).second) {
@@ -58,11 +82,17 @@ AuditFileInfo* CAuditFileManager::CreateNewAuditFileInfo() {
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[CreateNewAuditFileInfo] Create AuditInfo Map Fail.\n");
             return nullptr;
         }
+        *refusal = AUDIT_CREATE_OK;
         return position->get();
     } catch (const std::bad_alloc&) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[CreateNewAuditFileInfo] Exception Occur While Alloc AuditInfo.\n");
         return nullptr;
     }
+}
+
+bool CAuditFileManager::IsOwnedBy(const AuditFileInfo& info, const AuditFileOwner& owner) {
+    return owner.identity != nullptr && std::memcmp(info.nodeIdentity, owner.identity, sizeof(info.nodeIdentity)) == 0 &&
+           info.dbName == owner.dbName;
 }
 
 AuditFileInfo* CAuditFileManager::GetAuditFileInfoByFileID(DWORD id) {
@@ -80,7 +110,7 @@ AuditFileInfo* CAuditFileManager::GetAuditFileInfoByFileID(DWORD id) {
     return info;
 }
 
-AuditFileInfo* CAuditFileManager::LockAuditFileInfoByFileID(DWORD id) {
+AuditFileInfo* CAuditFileManager::LockAuditFileInfoByFileID(DWORD id, const AuditFileOwner* requester) {
     CCSLocker lock(&m_csList);
     auto it = m_ById.find(id);
     if (it == m_ById.end()) {
@@ -88,6 +118,12 @@ AuditFileInfo* CAuditFileManager::LockAuditFileInfoByFileID(DWORD id) {
         return nullptr;
     }
     AuditFileInfo* info = it->second->get();
+    // Checked before the lock flag is touched: another node's transaction
+    // must not even hold the owner's upload for a moment.
+    if (requester != nullptr && !IsOwnedBy(*info, *requester)) {
+        Log(Recorder(), LOG_LEVEL_WARN, kTag, "[LockAuditFileInfoByFileID] FileID = %u Belongs To Another Node.\n", id);
+        return nullptr;
+    }
     DWORD expected = 0;
     if (!info->locked.compare_exchange_strong(expected, 1)) {
         Log(Recorder(), LOG_LEVEL_WARN, kTag, "[LockAuditFileInfoByFileID] FileID = %u Already Locked.\n", id);
@@ -109,9 +145,48 @@ void CAuditFileManager::ReleaseAuditFileInfoByFileID(DWORD id) {
         Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ReleaseAuditFileInfoByFileID] FileID = %u Not Exist.\n", id);
         return;
     }
-    CloseAuditFile(it->second->get());
+    AuditFileInfo* info = it->second->get();
+    CloseAuditFile(info);
+    m_ullReservedBytes -= std::min(m_ullReservedBytes, info->reservedBytes);
     m_Records.erase(it->second);
     m_ById.erase(it);
+}
+
+void CAuditFileManager::ReleaseAuditFilesOfWriter(const void* writer) {
+    if (writer == nullptr) return;
+    CCSLocker lock(&m_csList);
+    std::vector<DWORD> owned;
+    for (auto& record : m_Records) {
+        if (record->ownerWriter == writer) owned.push_back(record->fileId);
+    }
+    for (DWORD id : owned) {
+        AuditFileInfo* info = m_ById.find(id)->second->get();
+        info->ownerWriter = nullptr;
+        // A record held by another thread is in use: closing it would pull
+        // the file from under that thread. It stays active, so the reaper
+        // abandons it after its time-out.
+        if (info->locked.load() != 0) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag,
+                "[ReleaseAuditFilesOfWriter] FileID = %u Is Locked , Left To The Reaper.\n", id);
+            continue;
+        }
+        Log(Recorder(), LOG_LEVEL_INFO, kTag,
+            "[ReleaseAuditFilesOfWriter] FileID = %u , FileName = %s Released , Its Connection Ended.\n", id,
+            info->fileName.c_str());
+        CloseAuditFile(info);
+        if (info->state == 2 && !info->storedFileName.empty()) DeleteFileA(info->storedFileName.c_str());
+        ReleaseAuditFileInfoByFileID(id);
+    }
+}
+
+bool CAuditFileManager::ReserveDiskSpace(AuditFileInfo* info, std::uint64_t bytes,
+                                         const std::function<bool(std::uint64_t)>& hasRoom) {
+    CCSLocker lock(&m_csList);
+    const std::uint64_t total = bytes > UINT64_MAX - m_ullReservedBytes ? UINT64_MAX : bytes + m_ullReservedBytes;
+    if (!hasRoom(total)) return false;
+    info->reservedBytes += bytes;
+    m_ullReservedBytes += bytes;
+    return true;
 }
 
 size_t CAuditFileManager::Count() {

@@ -199,6 +199,8 @@ start_service() {
   # The one tuning change: data files are handed over after one minute, not
   # ten (here they are handed over earlier anyway, when the connections end).
   "$key" "$TREE/Zelk/Config/ZelkAdv.conf" DataFile DataFileUseTime 1
+  # Every node connection of the benchmark comes from 127.0.0.1.
+  "$key" "$TREE/Zelk/Config/ZelkAdv.conf" Network MaxConnectionPerAddress 64
   "$key" "$TREE/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
   # Service mode, as systemd runs it (console mode would print every
   # program-log line of every level); the stand-in manager answers the

@@ -54,6 +54,8 @@ key Zelk.conf DatabaseConfig DBPwd "$VARNHOLT_DB_PASSWORD"
 key Zelk.conf DatabaseConfig DataBase "$MAIN"
 key Zelk.conf DatabaseConfig Port "$PORT"
 key ZelkAdv.conf InfoRetrieve ListenPort "$((PORT + 1))"
+# Every idle node connects from 127.0.0.1, and stays silent after its sync.
+key ZelkAdv.conf Network MaxConnectionPerAddress 64
 "$BIN/varnholt-inikey" "$TREE/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
 "$BIN/varnholt-fakesystemd" "$WORK/bus" >"$WORK/bus/address" &
 PIDS+=($!)

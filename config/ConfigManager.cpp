@@ -216,6 +216,18 @@ bool CConfigManager::LoadZelkAdvConfig() {
     m_ZelkAdv.DataFileMaxSize.Set(r.Int("DataFile", "DataFileMaxSize", 0));
     m_ZelkAdv.ListenPort.Set(r.Ranged("InfoRetrieve", "ListenPort", 9509, 1, 65535, 9509));
     m_ZelkAdv.MaxConnection.Set(r.Ranged("Network", "MaxConnection", 16, 1, 64, 16));
+    m_ZelkAdv.IdentifyTimeout.Set(r.Ranged("Network", "IdentifyTimeout", 30, 1, 600, 30));
+    m_ZelkAdv.IdleTimeout.Set(r.Ranged("Network", "IdleTimeout", 300, 1, 86400, 300));
+    m_ZelkAdv.MaxConnectionPerAddress.Set(r.Ranged("Network", "MaxConnectionPerAddress", 4, 1, 64, 4));
+    m_ZelkAdv.SendStallTimeout.Set(r.Ranged("Network", "SendStallTimeout", 60, 1, 3600, 60));
+    m_ZelkAdv.MaxSnapshotSize.Set(r.Ranged("TarnNode", "MaxSnapshotSize", 10, 1, 64, 10));
+    m_ZelkAdv.MaxNewUsersPerMinute.Set(r.Ranged("TarnNode", "MaxNewUsersPerMinute", 100, 1, 100000, 100));
+    m_ZelkAdv.MaxCacheStatements.Set(r.Ranged("SqlCache", "MaxCacheStatements", 10000, 50, 1000000, 10000));
+    m_ZelkAdv.MaxCacheSize.Set(r.Ranged("SqlCache", "MaxCacheSize", 8, 1, 256, 8));
+    m_ZelkAdv.MaxOpenUploadsPerNode.Set(r.Ranged("UserAuditFile", "MaxOpenUploadsPerNode", 8, 1, 256, 8));
+    m_ZelkAdv.MaxOpenUploads.Set(r.Ranged("UserAuditFile", "MaxOpenUploads", 64, 1, 4096, 64));
+    m_ZelkAdv.MaxUploadIdleTime.Set(r.Ranged("UserAuditFile", "MaxUploadIdleTime", 600, 10, 86400, 600));
+    m_ZelkAdv.MaxBlockSize.Set(r.Ranged("UserAuditFile", "MaxBlockSize", 1024, 1, 65536, 1024));
     return true;
 }
 

@@ -113,6 +113,19 @@ struct ZelkAdvConfig {
     ConfigInt DataFileMaxSize;
     ConfigInt ListenPort;
     ConfigInt MaxConnection;
+    // Limits of what one peer may hold (see docs/configuration.md).
+    ConfigInt IdentifyTimeout;          // s a new connection has to send a packet of a known node
+    ConfigInt IdleTimeout;              // s an identified connection may stay silent
+    ConfigInt MaxConnectionPerAddress;  // connections from one source address
+    ConfigInt SendStallTimeout;         // s the send side may make no progress
+    ConfigInt MaxSnapshotSize;          // MiB, largest info-sync snapshot
+    ConfigInt MaxNewUsersPerMinute;     // directory names added per node per minute
+    ConfigInt MaxCacheStatements;       // statements one SQL cache holds before it spools
+    ConfigInt MaxCacheSize;             // MiB one SQL cache holds before it spools
+    ConfigInt MaxOpenUploadsPerNode;    // open audit-file uploads of one node database
+    ConfigInt MaxOpenUploads;           // open audit-file uploads in all
+    ConfigInt MaxUploadIdleTime;        // s, upper bound of the idle time-out a node asks for
+    ConfigInt MaxBlockSize;             // KiB, largest audit-file block
 };
 
 // ProgramLog.conf

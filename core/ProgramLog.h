@@ -7,10 +7,21 @@
 // standard output in console mode. Any thread may call Log; lines never
 // interleave. The common path allocates nothing: the line is built in a stack
 // buffer and the file is reopened only when the day changes or after a failure.
+//
+// Messages often carry text a network peer chose (names, paths, addresses).
+// Every control byte of the formatted message (below 0x20, and 0x7F) is
+// written as a visible escape ("\r", "\n", "\t", "\x1b", ...), so that one
+// call is always one line; only the message's own final "\n" (or "\r\n")
+// stays a real line end.
+//
+// A day's file that reaches MaxLogSize is renamed to "<name>.1" (".2", ... for
+// later ones of the same day) and a fresh file continues under the day's name;
+// the MaxLogFiles clean-up counts and removes these renamed files as well.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/Files.h"
 #include "platform/Sync.h"
@@ -50,6 +61,9 @@ private:
 
     void WriteToFile(const char* line, size_t length);
     bool OpenTodayFile();
+    // Renames the full day's file to the next free "<name>.N" and opens a
+    // fresh one; false when the rename failed.
+    bool RotateFullFile();
     void CleanUpOldFiles();
 
     std::atomic<std::int32_t> m_nInitialised{0};
@@ -62,6 +76,19 @@ private:
 
 void Log(CProgramLogRecorder* recorder, DWORD level, const char* classTag, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// Writes the line at most once per interval for one key (e.g. the peer or identity), then once
+// more with the count of the lines suppressed meanwhile.
+//
+// The interval is 60 s of GetTickCount (the test clock shifts it). A key is
+// the key text together with the call site (class tag and format), so that
+// different messages about one peer do not hide each other. The count of the
+// lines suppressed since the last written one is appended to the next
+// written line, before its line end: " (N more like this suppressed)".
+// At most 256 keys are remembered; a new key evicts the one used longest ago.
+// A suppressed line is not formatted at all.
+void LogLimited(CProgramLogRecorder* recorder, const std::string& key, DWORD level,
+                const char* classTag, const char* format, ...) __attribute__((format(printf, 5, 6)));
 
 // True when a line of level would reach some output (the file, the console or
 // a debug-output listener). Log checks it first; callers whose arguments are

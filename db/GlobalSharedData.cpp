@@ -117,6 +117,58 @@ std::int32_t Number(const std::optional<std::string>& value) {
 
 bool SameIdentity(const NodeInfo& node, const BYTE* identity) { return std::memcmp(node.identity, identity, 16) == 0; }
 
+constexpr DWORD kNewUserWindowMs = 60 * 1000;
+// MySQL client-side error numbers (lost or unusable connection) start here.
+constexpr unsigned kFirstClientError = 2000;
+
+// The connection a thread adds users with, kept from one addition to the
+// next instead of connecting for every new name. It follows the node's
+// database, is dropped after a client-side error so that the next addition
+// connects afresh, and is given back when the thread ends.
+class CThreadUserConnection {
+public:
+    CThreadUserConnection() = default;
+    CThreadUserConnection(const CThreadUserConnection&) = delete;
+    CThreadUserConnection& operator=(const CThreadUserConnection&) = delete;
+    ~CThreadUserConnection() { Drop(); }
+
+    MYSQL* Get(const std::string& database) {
+        CSQLConnManager* sql = CSQLConnManager::GetInstance();
+        if (!sql->IsInitialised()) return nullptr;
+        if (m_pConnection != nullptr && m_strDatabase != database) {
+            if (mysql_select_db(m_pConnection, database.c_str()) == 0) {
+                m_strDatabase = database;
+            } else {
+                Drop();
+            }
+        }
+        if (m_pConnection == nullptr) {
+            m_pConnection = sql->AllocSqlConn(database.c_str(), CLIENT_MULTI_STATEMENTS);
+            if (m_pConnection != nullptr) m_strDatabase = database;
+        }
+        return m_pConnection;
+    }
+
+    void Drop() {
+        if (m_pConnection == nullptr) return;
+        CSQLConnManager* sql = CSQLConnManager::GetInstance();
+        // Once the manager has shut down it no longer tracks the handle.
+        if (sql->IsInitialised()) {
+            sql->ReleaseSqlConn(m_pConnection);
+        } else {
+            mysql_close(m_pConnection);
+        }
+        m_pConnection = nullptr;
+        m_strDatabase.clear();
+    }
+
+private:
+    MYSQL* m_pConnection = nullptr;
+    std::string m_strDatabase;
+};
+
+thread_local CThreadUserConnection t_UserConnection;
+
 }  // namespace
 
 size_t CGlobalSharedData::NodeCount() {
@@ -184,7 +236,8 @@ int CGlobalSharedData::GetDabaBaseNodeInfo() {
 
 int CGlobalSharedData::GetSpecifyDevNodeInfo(NodeInfo* node) {
     if (node == nullptr) return 0;
-    CCSLocker lock(&node->csNode);
+    // Each loader takes the node lock only to swap its records in: lookups
+    // of this node are not held up by the connection or the queries.
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
     MYSQL* connection = sql->AllocSqlConn(node->strDbName.c_str(), CLIENT_MULTI_STATEMENTS);
     if (connection == nullptr) {
@@ -200,13 +253,13 @@ int CGlobalSharedData::GetSpecifyDevNodeInfo(NodeInfo* node) {
 
 int CGlobalSharedData::GetSpecifyDevNodeAdminInfo(NodeInfo* node, MYSQL* connection) {
     if (node == nullptr || connection == nullptr) return 0;
-    CCSLocker lock(&node->csNode);
     std::vector<SqlRow> rows;
     if (!QuerySqlRows(connection, "select id , name , pgrpid from admin", &rows)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetSpecifyDevNodeAdminInfo] Fail To Query ErrNo = %u\n",
             mysql_errno(connection));
         return 0;
     }
+    CCSLocker lock(&node->csNode);
     node->admins.Clear();
     for (const SqlRow& row : rows) {
         if (row.size() < 3) continue;
@@ -217,13 +270,16 @@ int CGlobalSharedData::GetSpecifyDevNodeAdminInfo(NodeInfo* node, MYSQL* connect
 
 int CGlobalSharedData::GetSpecifyDevNodeUserInfo(NodeInfo* node, MYSQL* connection) {
     if (node == nullptr || connection == nullptr) return 0;
-    CCSLocker lock(&node->csNode);
+    // Not while this node adds a user: the copy read before that addition
+    // would drop the new user again.
+    std::lock_guard<std::mutex> adding(node->insertLock);
     std::vector<SqlRow> rows;
     if (!QuerySqlRows(connection, "select id , name , grpid from tarnuser", &rows)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetSpecifyDevNodeUserInfo] Fail To Query ErrNo = %u\n",
             mysql_errno(connection));
         return 0;
     }
+    CCSLocker lock(&node->csNode);
     node->users.Clear();
     for (const SqlRow& row : rows) {
         if (row.size() < 3) continue;
@@ -234,13 +290,13 @@ int CGlobalSharedData::GetSpecifyDevNodeUserInfo(NodeInfo* node, MYSQL* connecti
 
 int CGlobalSharedData::GetSpecifyDevNodeGroupInfo(NodeInfo* node, MYSQL* connection) {
     if (node == nullptr || connection == nullptr) return 0;
-    CCSLocker lock(&node->csNode);
     std::vector<SqlRow> rows;
     if (!QuerySqlRows(connection, "select id , pgrpid from tarngroup", &rows)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[GetSpecifyDevNodeGroupInfo] Fail To Query ErrNo = %u\n",
             mysql_errno(connection));
         return 0;
     }
+    CCSLocker lock(&node->csNode);
     node->groups.clear();
     for (const SqlRow& row : rows) {
         if (row.size() < 2) continue;
@@ -315,6 +371,20 @@ int CGlobalSharedData::GetAdminInfoEx(const char* dbName, const BYTE* identity, 
     return 1;
 }
 
+bool CGlobalSharedData::FindUserLocked(const NodeInfo& node, const char* userName, std::int32_t groupId,
+                                       std::int32_t* id) {
+    bool found = false;
+    node.users.ForEachMatch(userName, [&](const UserRecord& r) {
+        if (r.groupId != groupId) return true;
+        *id = r.id;
+        found = true;
+        // A service-added user of the free group may be overridden by a later
+        // match; any gateway user ends the search.
+        return r.id <= 0 && groupId == kFreeGroupId;
+    });
+    return found;
+}
+
 int CGlobalSharedData::GetUserInfoEx(const char* dbName, const BYTE* identity, const char* userName,
                                      std::int32_t* userId, std::int32_t groupId) {
     if (userName == nullptr || *userName == '\0' || (dbName == nullptr && identity == nullptr)) return 0;
@@ -324,22 +394,42 @@ int CGlobalSharedData::GetUserInfoEx(const char* dbName, const BYTE* identity, c
             dbName != nullptr ? dbName : "", HexUpper(identity, identity != nullptr ? 16 : 0).c_str());
         return 0;
     }
-    CCSLocker lock(&node->csNode);
-    int result = 0;
-    std::int32_t id = 0;
-    node->users.ForEachMatch(userName, [&](const UserRecord& r) {
-        if (r.groupId != groupId) return true;
-        id = r.id;
-        result = 1;
-        // A service-added user of the free group may be overridden by a later
-        // match; any gateway user ends the search.
-        return r.id <= 0 && groupId == kFreeGroupId;
-    });
-    if (result == 1) {
-        if (userId != nullptr) *userId = id;
-        return 1;
+    {
+        CCSLocker lock(&node->csNode);
+        std::int32_t id = 0;
+        if (FindUserLocked(*node, userName, groupId, &id)) {
+            if (userId != nullptr) *userId = id;
+            return 1;
+        }
     }
     return InsertUserInfo(userName, node, userId, groupId);
+}
+
+bool CGlobalSharedData::AdmitNewUserLocked(NodeInfo* node, std::uint32_t* refusalsToReport) {
+    const DWORD now = GetTickCount();
+    const std::uint32_t limit =
+        static_cast<std::uint32_t>(std::max(1, CConfigManager::GetInstance()->m_ZelkAdv.MaxNewUsersPerMinute.Get()));
+    if (!node->bAddWindowOpen || now - node->dwAddWindowStart >= kNewUserWindowMs) {
+        node->bAddWindowOpen = true;
+        node->dwAddWindowStart = now;
+        node->nAddedInWindow = 0;
+    }
+    const bool admitted = node->nAddedInWindow < limit;
+    if (admitted) {
+        ++node->nAddedInWindow;
+    } else {
+        ++node->nRefusedNames;
+    }
+    // The first refusal is reported at once; later ones a minute after the
+    // previous warning, at the next name the node sends.
+    *refusalsToReport = 0;
+    if (node->nRefusedNames > 0 && (!node->bRefusalWarned || now - node->dwLastRefusalWarning >= kNewUserWindowMs)) {
+        *refusalsToReport = node->nRefusedNames;
+        node->nRefusedNames = 0;
+        node->bRefusalWarned = true;
+        node->dwLastRefusalWarning = now;
+    }
+    return admitted;
 }
 
 int CGlobalSharedData::InsertUserInfo(const char* userName, NodeInfo* node, std::int32_t* userId,
@@ -357,8 +447,30 @@ int CGlobalSharedData::InsertUserInfo(const char* userName, NodeInfo* node, std:
     const std::string name = std::string(userName).substr(0, kMaxInsertedName);
     const std::string escaped = EscapeSqlGbk(name);
 
-    CSQLConnManager* sql = CSQLConnManager::GetInstance();
-    MYSQL* connection = sql->AllocSqlConn(node->strDbName.c_str(), CLIENT_MULTI_STATEMENTS);
+    // One addition at a time per node. A thread that waited here finds a
+    // name another thread added meanwhile instead of adding it twice.
+    std::lock_guard<std::mutex> adding(node->insertLock);
+    bool admitted = false;
+    std::uint32_t refused = 0;
+    {
+        CCSLocker lock(&node->csNode);
+        std::int32_t id = 0;
+        if (FindUserLocked(*node, userName, groupId, &id)) {
+            if (userId != nullptr) *userId = id;
+            return 1;
+        }
+        admitted = AdmitNewUserLocked(node, &refused);
+    }
+    if (refused > 0) {
+        Log(Recorder(), LOG_LEVEL_WARN, kNodeTag,
+            "[InsertUserInfo] Too Many New Users. DbName = %s , Limit = %d Per Minute , Refused = %u\n",
+            node->strDbName.c_str(), CConfigManager::GetInstance()->m_ZelkAdv.MaxNewUsersPerMinute.Get(), refused);
+    }
+    // Past the bound the log keeps the fallback user id its writer preset
+    // (it is stored, not dropped); the name is added once a minute has passed.
+    if (!admitted) return 1;
+
+    MYSQL* connection = t_UserConnection.Get(node->strDbName);
     if (connection == nullptr) return 0;
 
     int result = 0;
@@ -388,11 +500,14 @@ int CGlobalSharedData::InsertUserInfo(const char* userName, NodeInfo* node, std:
                 escaped.c_str(), mysql_errno(connection), mysql_error(connection));
         }
     }
+    bool keep = mysql_errno(connection) < kFirstClientError;
     if (!ExecuteSql(connection, "unlock tables")) {
         Log(Recorder(), LOG_LEVEL_WARN, kNodeTag, "[InsertUserInfo] Cannot UnLock Tables. ErrNo = %u\n",
             mysql_errno(connection));
+        // A kept connection must never hold the table lock.
+        keep = false;
     }
-    sql->ReleaseSqlConn(connection);
+    if (!keep) t_UserConnection.Drop();
     return result;
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -93,11 +94,24 @@ struct NodeInfo {
     std::string strSecret;
     std::string strMd5Secret;
     std::string strDbName;
-    CRITICAL_SECTION csNode;  // guards the three directories
+    CRITICAL_SECTION csNode;  // guards the three directories and the counts of added names
     bool bLockReady = false;
     CNamedDirectory<AdminRecord> admins;
     CNamedDirectory<UserRecord> users;
     std::vector<GroupRecord> groups;
+
+    // Users are added one at a time per node under this lock, which is held
+    // across the SQL; csNode is not, so lookups of known names (and every
+    // other node) go on meanwhile.
+    std::mutex insertLock;
+    // Names added in the current minute (MaxNewUsersPerMinute bounds them)
+    // and names refused since the last warning about them; under csNode.
+    bool bAddWindowOpen = false;
+    DWORD dwAddWindowStart = 0;
+    std::uint32_t nAddedInWindow = 0;
+    bool bRefusalWarned = false;
+    DWORD dwLastRefusalWarning = 0;
+    std::uint32_t nRefusedNames = 0;
 };
 
 class CGlobalSharedData {
@@ -168,6 +182,13 @@ public:
     int GetAdminInfoEx(const char* dbName, const BYTE* identity, const char* adminName, std::int32_t* adminId,
                        std::int32_t* groupId);
     // Finds the user's id, adding the user (ids -1, -2, ...) when unknown.
+    // The node lock is held only for the lookups, never across SQL. A node
+    // adds at most MaxNewUsersPerMinute names a minute (tick clock); a
+    // further unseen name is not added: the call succeeds with the id left
+    // as the caller preset it (the log is stored with that fallback id, not
+    // dropped), and one WARN line a minute per node counts
+    // the refused names. The SQL runs on a connection the calling thread
+    // keeps for later additions (released when the thread ends).
     int GetUserInfoEx(const char* dbName, const BYTE* identity, const char* userName, std::int32_t* userId,
                       std::int32_t groupId);
     int InsertUserInfo(const char* userName, NodeInfo* node, std::int32_t* userId, std::int32_t groupId);
@@ -216,6 +237,12 @@ private:
     std::atomic<std::int32_t> m_nNodeListReady{0};
 
     NodeInfo* FindByIdentity(const BYTE* identity);
+    // The user's id from the node's copy (node lock held by the caller).
+    static bool FindUserLocked(const NodeInfo& node, const char* userName, std::int32_t groupId, std::int32_t* id);
+    // Counts one more new name of the node against the per-minute bound
+    // (node lock held); *refusalsToReport gets the number of refused names
+    // to warn about now (0: no warning due).
+    static bool AdmitNewUserLocked(NodeInfo* node, std::uint32_t* refusalsToReport);
 };
 
 // The pseudo-random generator of the start values: state = state * 214013 +

@@ -1,5 +1,6 @@
 #include "node/DataCenterListenTask.h"
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ DWORD CDataCenterListenTask::Run() {
     }
 
     HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
+    // Set when the loop ended on a stop request; any other end is a failure
+    // that the service's exit code reports (systemd then restarts it).
+    bool stopped = false;
     const auto port = static_cast<std::uint16_t>(CConfigManager::GetInstance()->m_Zelk.Port.Get());
     if (exitEvent == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Global Exit Event Invalid\n");
@@ -70,6 +74,12 @@ DWORD CDataCenterListenTask::Run() {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] listen Fail Err = %u\n",
             static_cast<unsigned>(WSAGetLastError()));
     } else {
+        if (!m_Spare.Reserve()) {
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[Run] Cannot Reserve A Spare Descriptor Err = %u\n",
+                static_cast<unsigned>(errno));
+        }
+        // The port listens: only now is the service ready for systemd.
+        CServiceModule::GetInstance()->ReportListening();
         for (;;) {
             UpdateActivityTime();
             // A stop request without the exit event (the task stopped on its
@@ -78,9 +88,13 @@ DWORD CDataCenterListenTask::Run() {
             DWORD rc = WaitForSingleObject(exitEvent, IsRunning() ? 0 : kWaitMs);
             if (rc != WAIT_TIMEOUT) {
                 Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Wait Exit Event = %u\n", rc);
+                stopped = rc == WAIT_OBJECT_0;
                 break;
             }
-            if (!IsRunning()) break;
+            if (!IsRunning()) {
+                stopped = true;
+                break;
+            }
             Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[Run] DataCenter Is Listening......\n");
             rc = WaitForSingleObject(m_hNetEvent, kWaitMs);
             if (rc == WAIT_FAILED) {
@@ -99,7 +113,12 @@ DWORD CDataCenterListenTask::Run() {
     }
 
     CloseListener();
+    m_Spare.Release();
     CSQLConnManager::ThreadEnd();
+    if (!stopped) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] The Listener Failed , The Service Stops\n");
+        CServiceModule::GetInstance()->SetExitFailure();
+    }
     PostThreadMessage(CServiceModule::GetInstance()->GetHostThreadId(), WM_QUIT, 0, 0);
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Exit Normally\n");
     return 0;
@@ -147,28 +166,48 @@ bool CDataCenterListenTask::OnFDAccept() {
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     SOCKET s = SocketAccept(m_ListenSocket, &address, &port);
-    if (s == INVALID_SOCKET) {
-        const int error = WSAGetLastError();
-        // A connection that went away between readiness and accept is no
-        // reason to stop listening.
-        if (error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return true;
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[OnFDAccept] accept Fail Err = %u\n",
-            static_cast<unsigned>(error));
-        return false;
-    }
-    Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[OnFDAccept] accept New Connection Socket = %d Addr = %s:%d\n", s,
-        IpToText(address).c_str(), port);
+    if (s == INVALID_SOCKET) return OnAcceptFailure(WSAGetLastError());
+    // One line per source and minute: a peer that connects in a loop does
+    // not flood the log.
+    const std::string peer = IpToText(address);
+    LogLimited(Recorder(), peer, LOG_LEVEL_INFO, kClassTag,
+               "[OnFDAccept] accept New Connection Socket = %d Addr = %s:%d\n", s, peer.c_str(), port);
 
-    CTarnNode* node = CTarnNodeManager::GetInstance()->AllocTarnNode();
+    CTarnNode* node = CTarnNodeManager::GetInstance()->AllocTarnNode(address);
     if (node == nullptr) {
         closesocket(s);
         return true;
     }
+    node->SetSourceAddress(address, port);
     CSocketManager::GetInstance()->AddSocket(s);
     SetSocketRecvBuff(s, kRecvBufferBytes);
     SetSocketKeepAlive(s, kKeepAliveTimeMs, kKeepAliveIntervalMs);
     node->SetSocket(s);
     if (!node->Start()) CTarnNodeManager::GetInstance()->ReleaseTarnNode(node);
+    return true;
+}
+
+bool CDataCenterListenTask::OnAcceptFailure(int error) {
+    if (error == EWOULDBLOCK || error == EINTR) return true;
+    if (!IsTransientAcceptError(error)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[OnFDAccept] accept Fail Err = %u\n",
+            static_cast<unsigned>(error));
+        return false;
+    }
+    LogLimited(Recorder(), "accept", LOG_LEVEL_ERROR, kClassTag, "[OnFDAccept] accept Fail Err = %u , Go On Listening\n",
+               static_cast<unsigned>(error));
+    if (IsOutOfDescriptors(error) && m_Spare.IsHeld()) {
+        // Out of descriptors: the spare one makes room to take the waiting
+        // connection off the queue and close it.
+        m_Spare.Release();
+        SOCKET s = SocketAccept(m_ListenSocket, nullptr, nullptr);
+        if (s != INVALID_SOCKET) closesocket(s);
+        m_Spare.Reserve();
+        return true;
+    }
+    if (error == ENOBUFS || error == ENOMEM || IsOutOfDescriptors(error)) {
+        CGlobalSharedData::GetInstance()->WaitForExitEvent(kAcceptBackoffMs);
+    }
     return true;
 }
 

@@ -8,6 +8,10 @@
 // not run without its listener. While MySQL does not answer, the node list is
 // tried again every kNodeListRetryMs, so a service started before its
 // database (or during an outage) starts listening once the database answers.
+// The service reports itself ready once the port listens; a listener that
+// ends for any other reason than a stop makes the service exit non-zero.
+// Accept errors that concern only the connection being accepted, or a
+// passing shortage, never end the listener.
 #pragma once
 
 #include <atomic>
@@ -23,6 +27,9 @@ public:
     static constexpr DWORD kKeepAliveIntervalMs = 2000;
     static constexpr char kWatchdogServiceName[] = "zelkdog.service";
     static constexpr DWORD kNodeListRetryMs = 10000;
+    // Pause after an accept failed for want of memory or descriptors, so
+    // that the waiting connection does not wake the listener in a loop.
+    static constexpr DWORD kAcceptBackoffMs = 100;
     // Tests shorten the pause between attempts to load the node list.
     static void SetNodeListRetry(DWORD waitMs) { s_dwNodeListRetryMs.store(waitMs); }
 
@@ -40,9 +47,12 @@ private:
     bool LoadNodeList();
     bool DealNetWorkEvent(DWORD waitResult);
     bool OnFDAccept();
+    // An accept that failed with error; false when listening cannot go on.
+    bool OnAcceptFailure(int error);
     void CloseListener();
 
     SOCKET m_ListenSocket = INVALID_SOCKET;
     HANDLE m_hNetEvent = nullptr;
+    CSpareDescriptor m_Spare;
     static inline std::atomic<DWORD> s_dwNodeListRetryMs{kNodeListRetryMs};
 };

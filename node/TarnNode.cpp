@@ -55,6 +55,11 @@ void CTarnNode::SetSocket(SOCKET s) {
     if (s != INVALID_SOCKET) m_Socket = s;
 }
 
+void CTarnNode::SetSourceAddress(std::uint32_t address, std::uint16_t port) {
+    m_dwSourceAddress = address;
+    m_wSourcePort = port;
+}
+
 std::string CTarnNode::GetDbName() const {
     std::lock_guard<std::mutex> lock(m_NameMutex);
     return m_strDbName;
@@ -66,6 +71,8 @@ bool CTarnNode::Start() {
     // FD_WRITE joins only while a send is partial (OnFD_Write).
     WSAEventSelect(m_Socket, m_hNetEvent, FD_READ | FD_CLOSE);
     m_bWatchWrite = false;
+    m_dwStartTick = GetTickCount();
+    m_dwLastRecvTick = m_dwStartTick;
     m_nRunning.store(1);
     if (m_hThread != nullptr) return true;
     DWORD threadId = 0;
@@ -103,6 +110,7 @@ DWORD CTarnNode::Run(void* param) {
     }
     recordTask->SetNodeThreadId(GetCurrentThreadId());
     recordTask->SetRings(node->m_pRecvRing, node->m_pSendRing);
+    recordTask->SetIdentifiedFlag(node->m_pIdentified);
     if (!CTaskManager::GetInstance()->AddTask(recordTask)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Start CNodeLogRecordTask Fail\n");
         CTaskManager::GetInstance()->DeleteWhenEnded(recordTask);
@@ -129,8 +137,17 @@ DWORD CTarnNode::Run(void* param) {
         rc = MsgWaitForMultipleObjects(1, &node->m_hNetEvent, kNetworkWaitMs);
         if (rc == WAIT_FAILED) break;
         if (rc == WAIT_OBJECT_0 && !node->ProcessNetworkEvent()) break;
+        if (!node->WithinLimits(false)) break;
     }
 
+    // A connection this side ends (a limit, a stop) is closed now, before
+    // the tasks drain what the rings hold: the peer sees it at once rather
+    // than when the node is deleted, and nothing more is read from it.
+    if (node->m_Socket != INVALID_SOCKET) {
+        if (node->m_dwPeerAddress == 0) node->m_dwPeerAddress = node->m_dwSourceAddress;
+        CSocketManager::GetInstance()->ReleaseSocket(node->m_Socket, true);
+        node->m_Socket = INVALID_SOCKET;
+    }
     node->SignalAllTaskStop();
     node->StopAllTask();
     // A record task still running keeps its references to the rings, which
@@ -220,6 +237,7 @@ bool CTarnNode::ReceiveOnce(DWORD free, int* error) {
         return false;
     }
     m_pRecvRing->WriteCommit(static_cast<DWORD>(n));
+    m_dwLastRecvTick = GetTickCount();
     Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[OnFD_Read] socket %d recv %d byte(s) data\n", m_Socket, n);
     return true;
 }
@@ -260,6 +278,9 @@ void CTarnNode::OnFD_Read() {
                 m_nRunning.store(0);
                 Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnFD_Read] CNodeLogRecordTask Exit In This CTarnNode!\n");
             }
+            // The record task may be waiting for room in the send ring: replies
+            // the peer can take now go out, which is what frees the task.
+            OnFD_Write();
         } else if (rc == WAIT_OBJECT_0 + 1) {
             return;
         } else if (rc == WAIT_OBJECT_0 + 2) {
@@ -272,7 +293,14 @@ void CTarnNode::OnFD_Read() {
             if (m_pRecvRing->GetCanWriteSize(&free) && !ReceiveOnce(free, &error)) break;
         }
         if (m_nRunning.load() != 1) return;
+        // Nobody reads the socket while the ring is full, so a peer that left
+        // or stopped reading its replies is noticed here.
+        if (!WithinLimits(true)) {
+            m_nRunning.store(0);
+            return;
+        }
     }
+    m_dwLastRecvTick = GetTickCount();
     if (error == EWOULDBLOCK) return;
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[OnFD_Read] socket %d , recv Fail Err = %u\n", m_Socket,
         static_cast<unsigned>(error));
@@ -297,11 +325,46 @@ void CTarnNode::OnFD_Write() {
         m_pSendRing->ReadCommit(static_cast<DWORD>(sent));
         Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[OnFD_Write] socket %d send %d byte(s) data\n", m_Socket, sent);
         if (static_cast<DWORD>(sent) != readable) {
+            NoteSendProgress(true, sent > 0);
             WatchWrite(true);
             return;
         }
     }
+    NoteSendProgress(false, true);
     WatchWrite(false);
+}
+
+void CTarnNode::NoteSendProgress(bool pending, bool progressed) {
+    if (!pending) {
+        m_bSendStalled = false;
+    } else if (progressed || !m_bSendStalled) {
+        m_bSendStalled = true;
+        m_dwSendStallSince = GetTickCount();
+    }
+}
+
+bool CTarnNode::WithinLimits(bool ringFull) {
+    const ZelkAdvConfig& config = CConfigManager::GetInstance()->m_ZelkAdv;
+    const DWORD now = GetTickCount();
+    const bool identified = m_pIdentified->load();
+    const auto limitMs = [](const ConfigInt& seconds) { return static_cast<DWORD>(seconds.Get()) * 1000u; };
+    const char* reason = nullptr;
+    if (m_bEvicted.load()) {
+        reason = "It Gave Its Slot To A New Connection";
+    } else if (!identified && now - m_dwStartTick >= limitMs(config.IdentifyTimeout)) {
+        reason = "No Packet Of A Registered Node Within IdentifyTimeout";
+    } else if (!ringFull && identified && now - m_dwLastRecvTick >= limitMs(config.IdleTimeout)) {
+        reason = "Nothing Received Within IdleTimeout";
+    } else if (m_bSendStalled && now - m_dwSendStallSince >= limitMs(config.SendStallTimeout)) {
+        reason = "No Reply Read Within SendStallTimeout";
+    } else if (ringFull && m_Socket != INVALID_SOCKET && SocketPeerReset(m_Socket)) {
+        reason = "Reset By The Peer";
+    }
+    if (reason == nullptr) return true;
+    const std::string peer = IpToText(m_dwSourceAddress);
+    LogLimited(Recorder(), peer, LOG_LEVEL_WARN, kClassTag, "[WithinLimits] Connection From %s:%u Closed: %s. Node = %s\n",
+               peer.c_str(), static_cast<unsigned>(m_wSourcePort), reason, GetDbName().c_str());
+    return false;
 }
 
 void CTarnNode::WatchWrite(bool watch) {

@@ -52,6 +52,21 @@ public:
     bool Start();
     static DWORD Run(void* node);
 
+    // The peer's IPv4 address (host order) as accepted; the registry limits
+    // connections per address and the limit lines name it.
+    void SetSourceAddress(std::uint32_t address, std::uint16_t port);
+    std::uint32_t GetSourceAddress() const { return m_dwSourceAddress; }
+    std::uint16_t GetSourcePort() const { return m_wSourcePort; }
+    // True once a packet that passed its checks named a registered node.
+    bool IsIdentified() const { return m_pIdentified->load(); }
+    // Asks the node thread to close the connection within one pass; the
+    // registry gives the slot of a connection that never identified itself
+    // to a new one this way.
+    void Evict() { m_bEvicted.store(true); }
+    bool IsEvicted() const { return m_bEvicted.load(); }
+    // Tick of Start: the age of the connection for the identify deadline.
+    DWORD GetStartTick() const { return m_dwStartTick; }
+
     HANDLE GetThreadHandle() const { return m_hThread; }
     DWORD GetThreadId() const { return m_dwThreadId.load(); }
     std::string GetDbName() const;
@@ -92,6 +107,14 @@ private:
     // Gives back the pool buffers of messages nobody will handle any more.
     void DropPendingMessages();
     bool RecordTaskEnded() const;
+    // False when the connection broke one of its limits (and says which,
+    // once per source and minute): no registered identity within
+    // IdentifyTimeout, silence beyond IdleTimeout once identified (checked
+    // only while the receive ring has room, so a node held back by its own
+    // backlog is not idle), replies not read for SendStallTimeout, a reset
+    // by the peer seen while the ring was full, or eviction.
+    bool WithinLimits(bool ringFull);
+    void NoteSendProgress(bool pending, bool progressed);
 
     std::atomic<std::int32_t> m_nRunning{0};
     HANDLE m_hThread = nullptr;
@@ -103,6 +126,16 @@ private:
     std::shared_ptr<CRingCache> m_pRecvRing = std::make_shared<CRingCache>();
     std::shared_ptr<CRingCache> m_pSendRing = std::make_shared<CRingCache>();
     bool m_bWatchWrite = false;
+    // Shared with the record task, which sets it (the task may outlive the node).
+    std::shared_ptr<std::atomic<bool>> m_pIdentified = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> m_bEvicted{false};
+    std::uint32_t m_dwSourceAddress = 0;
+    std::uint16_t m_wSourcePort = 0;
+    DWORD m_dwStartTick = 0;
+    DWORD m_dwLastRecvTick = 0;
+    // Since when replies wait in the send ring without any being sent.
+    bool m_bSendStalled = false;
+    DWORD m_dwSendStallSince = 0;
     std::uint32_t m_dwPeerAddress = 0;
     int m_nConnState = 0;
     mutable std::mutex m_NameMutex;

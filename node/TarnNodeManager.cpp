@@ -9,6 +9,7 @@
 #include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
 #include "node/TarnNode.h"
+#include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "service/ServiceModule.h"
 
@@ -44,21 +45,53 @@ bool CTarnNodeManager::UnInit() {
     return true;
 }
 
-CTarnNode* CTarnNodeManager::AllocTarnNode() {
+CTarnNode* CTarnNodeManager::AllocTarnNode(std::uint32_t address) {
     if (!IsInitialised()) return nullptr;
     {
         CCSLocker lock(&m_csNodes);
-        const auto limit = static_cast<size_t>(CConfigManager::GetInstance()->m_ZelkAdv.MaxConnection.Get());
-        if (m_Nodes.size() >= limit) {
-            Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[AllocTarnNode] Max Connection.\n");
-            return nullptr;
-        }
+        if (!MakeRoomLocked(address)) return nullptr;
     }
     CTarnNode* node = new (std::nothrow) CTarnNode();
     if (node == nullptr) return nullptr;
+    node->SetSourceAddress(address, 0);
     CCSLocker lock(&m_csNodes);
     m_Nodes.push_back(node);
     return node;
+}
+
+bool CTarnNodeManager::MakeRoomLocked(std::uint32_t address) {
+    std::int32_t live = 0;
+    bool anyAlive = false;
+    ReapEndedLocked(&live, &anyAlive);
+    const ZelkAdvConfig& config = CConfigManager::GetInstance()->m_ZelkAdv;
+    size_t holding = 0;
+    size_t fromAddress = 0;
+    CTarnNode* oldestUnidentified = nullptr;
+    for (CTarnNode* node : m_Nodes) {
+        if (node->IsEvicted()) continue;  // its thread ends within one pass
+        ++holding;
+        if (node->GetSourceAddress() == address) ++fromAddress;
+        if (!node->IsIdentified() && node->GetThreadHandle() != nullptr &&
+            (oldestUnidentified == nullptr ||
+             static_cast<std::int32_t>(node->GetStartTick() - oldestUnidentified->GetStartTick()) < 0)) {
+            oldestUnidentified = node;
+        }
+    }
+    const std::string peer = IpToText(address);
+    if (fromAddress >= static_cast<size_t>(config.MaxConnectionPerAddress.Get())) {
+        LogLimited(Recorder(), peer, LOG_LEVEL_WARN, kClassTag,
+                   "[AllocTarnNode] Max Connection Per Address. Addr = %s\n", peer.c_str());
+        return false;
+    }
+    if (holding < static_cast<size_t>(config.MaxConnection.Get())) return true;
+    if (oldestUnidentified == nullptr) {
+        LogLimited(Recorder(), peer, LOG_LEVEL_WARN, kClassTag, "[AllocTarnNode] Max Connection.\n");
+        return false;
+    }
+    // Every slot is taken: the connection that has waited longest without
+    // naming a registered node gives its slot up.
+    oldestUnidentified->Evict();
+    return true;
 }
 
 bool CTarnNodeManager::ReleaseTarnNode(CTarnNode* node) {
@@ -94,9 +127,42 @@ size_t CTarnNodeManager::NodeCount() {
     return m_Nodes.size();
 }
 
+bool CTarnNodeManager::HasRunningConnection(std::uint16_t sourcePort) {
+    CCSLocker lock(&m_csNodes);
+    for (CTarnNode* node : m_Nodes) {
+        if (node->GetSourcePort() == sourcePort && node->GetThreadHandle() != nullptr &&
+            WaitForSingleObject(node->GetThreadHandle(), 0) == WAIT_TIMEOUT) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<CTarnNode*> CTarnNodeManager::Nodes() {
     CCSLocker lock(&m_csNodes);
     return m_Nodes;
+}
+
+void CTarnNodeManager::ReapEndedLocked(std::int32_t* live, bool* anyAlive) {
+    for (auto it = m_Nodes.begin(); it != m_Nodes.end();) {
+        CTarnNode* node = *it;
+        HANDLE thread = node->GetThreadHandle();
+        if (thread == nullptr) {
+            ++it;
+            continue;
+        }
+        if (WaitForSingleObject(thread, 0) != WAIT_TIMEOUT) {
+            Log(Recorder(), LOG_LEVEL_INFO, kClassTag,
+                "[TarnNodeCheckProcess] Release A TarnNode. Node = %s ,  Object = 0x%08llx\n",
+                node->GetDbName().c_str(), Address(node));
+            delete node;
+            it = m_Nodes.erase(it);
+        } else {
+            ++*live;
+            *anyAlive = true;
+            ++it;
+        }
+    }
 }
 
 bool CTarnNodeManager::ReapEndedNodes() {
@@ -105,25 +171,7 @@ bool CTarnNodeManager::ReapEndedNodes() {
     bool anyAlive = false;
     {
         CCSLocker lock(&m_csNodes);
-        for (auto it = m_Nodes.begin(); it != m_Nodes.end();) {
-            CTarnNode* node = *it;
-            HANDLE thread = node->GetThreadHandle();
-            if (thread == nullptr) {
-                ++it;
-                continue;
-            }
-            if (WaitForSingleObject(thread, 0) != WAIT_TIMEOUT) {
-                Log(Recorder(), LOG_LEVEL_INFO, kClassTag,
-                    "[TarnNodeCheckProcess] Release A TarnNode. Node = %s ,  Object = 0x%08llx\n",
-                    node->GetDbName().c_str(), Address(node));
-                delete node;
-                it = m_Nodes.erase(it);
-            } else {
-                ++live;
-                anyAlive = true;
-                ++it;
-            }
-        }
+        ReapEndedLocked(&live, &anyAlive);
     }
     const bool running = anyAlive && CGlobalSharedData::GetInstance()->IsAnyNodeSynced() != 0;
     CServiceModule::GetInstance()->SetServiceStatus(running ? SERVICE_RUNNING : SERVICE_PAUSED);

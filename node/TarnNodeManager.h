@@ -32,12 +32,20 @@ public:
     bool UnInit();
     bool IsInitialised() const { return m_nInitialised.load() == 1; }
 
-    // A new registered node connection, or null when MaxConnection is reached.
-    CTarnNode* AllocTarnNode();
+    // A new registered node connection for a peer at address (host order),
+    // or null when the peer holds MaxConnectionPerAddress connections already,
+    // or MaxConnection is reached and no connection that has not identified
+    // itself can give up its slot. Connections whose thread has ended are
+    // deleted first, so a slot is free as soon as its connection ends. A
+    // refusal is logged once per source and minute.
+    CTarnNode* AllocTarnNode(std::uint32_t address = 0);
     bool ReleaseTarnNode(CTarnNode* node);
     void WaitAllTarnNodeExit(DWORD timeoutMs);
 
     size_t NodeCount();
+    // True while a connection from the peer's port is registered and its
+    // thread runs.
+    bool HasRunningConnection(std::uint16_t sourcePort);
     // The registered nodes; valid only while the caller knows none is reaped.
     std::vector<CTarnNode*> Nodes();
     // Tests shorten the reaper period before Init.
@@ -49,6 +57,12 @@ private:
     static DWORD TarnNodeCheckProcess(void* manager);
     // One reaper pass; false when the registry was shut down.
     bool ReapEndedNodes();
+    // Deletes the nodes whose thread has ended and counts the others (the
+    // list lock held by the caller).
+    void ReapEndedLocked(std::int32_t* live, bool* anyAlive);
+    // Whether a new connection from address may have a slot; may evict the
+    // oldest connection that has not identified itself (list lock held).
+    bool MakeRoomLocked(std::uint32_t address);
 
     CStoppableThread m_Reaper;
     std::vector<CTarnNode*> m_Nodes;

@@ -207,6 +207,51 @@ static int NameOf(bool peer, SOCKET s, std::uint32_t* address, std::uint16_t* po
 
 int SocketPeerName(SOCKET s, std::uint32_t* address, std::uint16_t* port) { return NameOf(true, s, address, port); }
 
+bool SocketPeerReset(SOCKET s) {
+    if (!Valid(s)) return true;
+    pollfd pfd{s, 0, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+bool IsOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+bool IsTransientAcceptError(int error) {
+    switch (error) {
+        // accept(2): errors of the new connection are passed on by accept
+        // and are to be treated like EAGAIN.
+        case EAGAIN:
+        case ECONNABORTED:
+        case EINTR:
+        case EPROTO:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case ETIMEDOUT:
+        case EPERM:  // refused by a firewall rule
+        case ENOBUFS:
+        case ENOMEM:
+        case EMFILE:
+        case ENFILE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool CSpareDescriptor::Reserve() {
+    if (m_fd < 0) m_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return m_fd >= 0;
+}
+
+void CSpareDescriptor::Release() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+}
+
 int SocketLocalName(SOCKET s, std::uint32_t* address, std::uint16_t* port) { return NameOf(false, s, address, port); }
 
 bool SetSocketReuseAddress(SOCKET s) {

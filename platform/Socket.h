@@ -92,6 +92,31 @@ int SocketListen(SOCKET s, int backlog);
 // INVALID_SOCKET on failure; fills the peer's address and port.
 SOCKET SocketAccept(SOCKET s, std::uint32_t* address, std::uint16_t* port);
 int SocketPeerName(SOCKET s, std::uint32_t* address, std::uint16_t* port);
+// True when the connection is dead in both directions (reset by the peer, or
+// an error pending), whatever unread bytes wait in it.
+bool SocketPeerReset(SOCKET s);
+// An accept error after which listening can go on: a network error of the
+// connection that was being accepted, an interruption, or a shortage of
+// memory or descriptors that may pass.
+bool IsTransientAcceptError(int error);
+bool IsOutOfDescriptors(int error);
+
+// A descriptor held in reserve: a process that has run out of descriptors
+// gives it up to accept and close the connection that waits, instead of
+// leaving it queued with the listener woken for it again and again.
+class CSpareDescriptor {
+public:
+    CSpareDescriptor() = default;
+    ~CSpareDescriptor() { Release(); }
+    CSpareDescriptor(const CSpareDescriptor&) = delete;
+    CSpareDescriptor& operator=(const CSpareDescriptor&) = delete;
+    bool Reserve();
+    void Release();
+    bool IsHeld() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
 int SocketLocalName(SOCKET s, std::uint32_t* address, std::uint16_t* port);
 // Lets a restarted service bind its port while old connections linger in
 // TIME_WAIT (it never allows two listeners on one port).

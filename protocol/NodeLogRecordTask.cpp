@@ -126,8 +126,7 @@ DWORD CNodeLogRecordTask::Run() {
     // whose count is not zero counts as synchronised.
     if (m_bSyncRefAdded) CGlobalSharedData::GetInstance()->ReleaseNodeSyncRef(m_SyncRefIdentity);
     if (m_bAttached) CGlobalSharedData::GetInstance()->DetachNodeTask(m_AttachedIdentity);
-    for (const std::string& file : m_TempFiles) DeleteFileA(file.c_str());
-    m_TempFiles.clear();
+    RemoveTempFile();
     std::vector<BYTE>().swap(m_LinearBuff);
     CSQLConnManager::ThreadEnd();
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Exit With Wait Ret = %u Pointer = 0x%08llx\n", rc,
@@ -285,6 +284,7 @@ void CNodeLogRecordTask::DispatchLog(int kind) {
             break;
         }
         Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[DispatchLog] Check Log Type = %u Succeed\n", type);
+        NoteIdentity();
         result = (this->*row.deal)(kind);
         Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag,
             result != 0 ? "[DispatchLog] Dispatch Process Log Type = %u Succeed\n"
@@ -293,6 +293,14 @@ void CNodeLogRecordTask::DispatchLog(int kind) {
         break;
     }
     if (result != 1) Deal_UnSupport_Log(kind);
+}
+
+void CNodeLogRecordTask::NoteIdentity() {
+    // Looked up only until the connection is identified; a connection test
+    // (the test mark) carries no identity.
+    if (m_pIdentified->load() || HasTestMark(m_pCurrent)) return;
+    std::string dbName;
+    if (CGlobalSharedData::GetInstance()->GetDbNameByMD5(Identity(), &dbName) != 0) m_pIdentified->store(true);
 }
 
 // ---------------------------------------------------------------------------
@@ -543,6 +551,13 @@ int CNodeLogRecordTask::Deal_KeepAlive_Log(int kind) {
     reply.header.m_DataLen = kKeepAliveReplySize;
     WriteDataToSendCache(&reply, sizeof(reply));
     if (DiskFull()) return 0;
+    // A connection that has not named a registered node is answered (a
+    // gateway relies on the reply) but nothing of it is stored: its
+    // statements would have no database to go to.
+    if (!m_pIdentified->load()) {
+        Consume();
+        return 1;
+    }
     m_WriterManager.WriteLog(static_cast<std::uint32_t>(kind), reinterpret_cast<const KeepAliveRecord*>(m_pCurrent));
     Consume();
     return 1;
@@ -776,8 +791,10 @@ void CNodeLogRecordTask::NotifyTarnNodeDataCanSend() {
 
 bool CNodeLogRecordTask::ExecSql(const std::string& statement, MYSQL* connection) {
     if (ExecuteSql(connection, statement)) return true;
-    Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ExecSql] Fail To Exec Sql = %s ErrNo = %u\n", statement.c_str(),
-        connection != nullptr ? mysql_errno(connection) : 0u);
+    // A snapshot's rows come from the node: a bad one fails row after row,
+    // so the line is written once a minute per node with the count.
+    LogLimited(Recorder(), m_strDbName, LOG_LEVEL_ERROR, kClassTag, "[ExecSql] Fail To Exec Sql = %s ErrNo = %u\n",
+               statement.c_str(), connection != nullptr ? mysql_errno(connection) : 0u);
     return false;
 }
 

@@ -19,7 +19,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +52,11 @@ public:
         m_RingOwners[1] = std::move(sendRing);
     }
 
+    // The connection's "identified" mark, shared with the node thread: set
+    // by the first packet that passes its checks and names a registered node.
+    void SetIdentifiedFlag(std::shared_ptr<std::atomic<bool>> flag) { m_pIdentified = std::move(flag); }
+    bool IsIdentified() const { return m_pIdentified->load(); }
+
     DWORD Run() override;
 
     // Frames and processes every complete packet in the receive ring.
@@ -64,6 +68,9 @@ public:
     // Parses a snapshot file into doc (UTF-8 or TinyXML's default encoding); false when it cannot be read or
     // parsed. Public for the fuzz target of the snapshot parsing.
     static bool LoadSnapshot(const std::string& file, bool utf8, TiXmlDocument* doc);
+    // The most nesting levels and elements of a snapshot that LoadSnapshot lets the parser build.
+    static constexpr unsigned kMaxSnapshotLevels = 8;
+    static constexpr unsigned kMaxSnapshotElements = 200000;
 
 private:
     using CheckFn = bool (CNodeLogRecordTask::*)(int kind);
@@ -81,6 +88,8 @@ private:
     int FindPacketStart(DWORD readable);
     bool ProcessLogData(int kind);
     void DispatchLog(int kind);
+    // Sets the identified mark when the checked packet names a registered node.
+    void NoteIdentity();
     void DumpData(const BYTE* start, const BYTE* end);
     bool ReadFromRing(CRingCache* ring, BYTE* destination, DWORD length);
 
@@ -138,6 +147,16 @@ private:
     bool ProcessLogudtUserInfo(const std::string& file);
     bool ProcessLogudtUnknownInfo(const std::string& file);
     void RunFollowUpStatements(MYSQL* connection);
+    // The checks of a sync before anything is stored: the digest form that matched, or null
+    // (logged) when the sync is refused.
+    const char* VerifySnapshot(const std::string& identity, char full[33], char shortForm[33]);
+    bool StoreSnapshot(const std::string& file, const std::string& identity);
+    int ApplySnapshot(const std::string& file, std::uint32_t updateType, const char* matched,
+                      const std::string& identity);
+    void RemoveTempFile();
+    // False (logged under logKey) for a snapshot nested deeper, or with more elements, than
+    // the parser is given.
+    static bool CheckSnapshotShape(const std::string& text, const std::string& logKey);
 
     DWORD m_dwNodeThreadId = 0;
     CRingCache* m_pRecvRing = nullptr;
@@ -150,6 +169,7 @@ private:
     DWORD m_dwDroppedReplies = 0;
     std::uint32_t m_dwDevType = 0;
     BYTE m_KeepAliveIdentity[16] = {};
+    std::shared_ptr<std::atomic<bool>> m_pIdentified = std::make_shared<std::atomic<bool>>(false);
     // The identity whose sync count this task raised (released at its end).
     bool m_bSyncRefAdded = false;
     BYTE m_SyncRefIdentity[16] = {};
@@ -158,7 +178,8 @@ private:
     BYTE m_AttachedIdentity[16] = {};
     DWORD m_dwLastReadable = 0;
     std::string m_strDbName;
-    std::set<std::string> m_TempFiles;
+    // The snapshot file of the info sync being applied (empty between syncs).
+    std::string m_strTempFile;
     CVarnholtLogsWriterManager m_WriterManager;
     BYTE* m_pCurrent = nullptr;
     bool m_bPacketInRing = false;

@@ -66,9 +66,31 @@ CommandSwitch CServiceModule::ParseSwitch(const std::string& commandLine) {
     return CommandSwitch::None;
 }
 
+int CServiceModule::ReportExit() {
+    const int code = GetExitCode();
+    if (code != 0) {
+        // Said where the operator looks whatever state the program log is
+        // in: standard error (the journal) and the system log.
+        char text[160];
+        std::snprintf(text, sizeof(text),
+                      "Varnholt stopped on a failure of its start-up or of its listener (exit code %d); the program "
+                      "log says which\n",
+                      code);
+        std::fputs(text, stderr);
+        ReportEventToSystemLog(text);
+    }
+    return code;
+}
+
+void CServiceModule::ReportListening() {
+    m_bListening.store(true);
+    SetServiceStatus(SERVICE_RUNNING);
+}
+
 void CServiceModule::SetServiceStatus(DWORD state) {
     if (!m_bService.load()) return;
     m_dwCurrentState.store(state);
+    if ((state == SERVICE_RUNNING || state == SERVICE_PAUSED) && !m_bListening.load()) return;
     switch (state) {
         case SERVICE_START_PENDING: NotifyServiceManager("STATUS=Starting"); break;
         case SERVICE_RUNNING: NotifyServiceManager("READY=1\nSTATUS=Running"); break;
@@ -91,7 +113,7 @@ void CServiceModule::FinishMainFlow(CVarnholt& app, DWORD limitMs) {
     if (!app.WaitForExit(limitMs)) {
         GetInstance()->SetServiceStatus(SERVICE_STOPPED);
         std::fflush(stdout);
-        _exit(0);
+        _exit(GetInstance()->GetExitCode());
     }
     CVarnholt::UnInitManagers();
 }
@@ -107,8 +129,6 @@ void CServiceModule::PrepareHostThread() {
 void CServiceModule::Run() {
     MSG msg{};  // the queue exists already (PrepareHostThread)
 
-    if (m_bService.load()) SetServiceStatus(SERVICE_RUNNING);
-
     if (WSAStartup() != 0) {
         const char* text = "Varnholt Cannot Init WSAStartup\n";
         if (m_bService.load()) {
@@ -116,6 +136,7 @@ void CServiceModule::Run() {
         } else {
             OutputDebugStringA(text);
         }
+        SetExitFailure();
         return;
     }
 
@@ -208,7 +229,7 @@ int CServiceModule::Main(int argc, char** argv) {
             CProgramLogRecorder::GetInstance()->SetConsoleMode(true);
             PrepareHostThread();
             Run();
-            return 0;
+            return ReportExit();
         case CommandSwitch::None:
             if (!IsStartedByServiceManager()) {
                 m_bService.store(false);
@@ -219,7 +240,7 @@ int CServiceModule::Main(int argc, char** argv) {
             SetServiceStatus(SERVICE_START_PENDING);
             Run();
             SetServiceStatus(SERVICE_STOPPED);
-            return 0;
+            return ReportExit();
         case CommandSwitch::UnregServer:
             return UnregisterServer();
         case CommandSwitch::RegServer:

@@ -47,6 +47,15 @@ public:
     // console mode.
     void SetServiceStatus(DWORD state);
     DWORD GetCurrentState() const { return m_dwCurrentState.load(); }
+    // Called when the node port listens: the service tells systemd it is
+    // ready (READY=1) only from then on; running and paused states reported
+    // before are kept but not sent.
+    void ReportListening();
+    bool IsListening() const { return m_bListening.load(); }
+    // A failure of the start-up or of the listener: the process exits with
+    // this code (non-zero) instead of 0, so that systemd sees the failure.
+    void SetExitFailure(int code = 1) { m_nExitCode.store(code); }
+    int GetExitCode() const { return m_nExitCode.load(); }
 
     DWORD GetHostThreadId() const { return m_dwHostThreadId.load(); }
     bool IsServiceMode() const { return m_bService.load(); }
@@ -89,10 +98,15 @@ private:
     // Records the host thread, creates its message queue and starts the
     // thread that turns stop signals into WM_QUIT.
     void PrepareHostThread();
+    // The exit code after the run; a failure is also written to standard
+    // error and the system log.
+    int ReportExit();
 
     CVarnholt m_Varnholt;
     std::atomic<DWORD> m_dwHostThreadId{0};
     std::atomic<DWORD> m_dwCurrentState{SERVICE_STOPPED};
     std::atomic<bool> m_bService{true};
     std::atomic<bool> m_bConsole{false};
+    std::atomic<bool> m_bListening{false};
+    std::atomic<int> m_nExitCode{0};
 };

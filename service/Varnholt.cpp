@@ -114,6 +114,10 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
         self->m_pInfoRetrieveTask = nullptr;
         CTarnNodeManager::GetInstance()->WaitAllTarnNodeExit(INFINITE);
         Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_INFO, "[CVarnholt]", "[VarnholtMain] Exit Normally.\n");
+    } else {
+        Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_ERROR, "[CVarnholt]",
+            "[VarnholtMain] Start Up Fail , A Manager Or Top-Level Task Could Not Start.\n");
+        CServiceModule::GetInstance()->SetExitFailure();
     }
 
     PostThreadMessage(CServiceModule::GetInstance()->GetHostThreadId(), WM_QUIT, 0, 0);

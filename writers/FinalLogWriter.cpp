@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/ConfigManager.h"
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/Utility.h"
@@ -24,7 +25,23 @@ constexpr char kSetNamesGbk[] = "set   names   'gbk'";
 constexpr std::uint32_t kItemTypes = 1u << LOG_KEEPALIVE | 1u << LOG_USER | 1u << LOG_AUDIT | 1u << LOG_ADMIN |
                                      1u << LOG_ALARM | 1u << LOG_SYSTEM | 1u << LOG_USER_V2 | 1u << LOG_USER_V3;
 
+constexpr const char* kCacheNames[CFinalLogWriter::CACHE_COUNT] = {"usrflowlog", "usrbasiclog", "usrsvrlog", "adt_log",
+                                                                   "alarm_log",  "syslog",      "dev_stat"};
+// Used while ZelkAdv.conf has not been loaded (its values then read 0).
+constexpr std::int32_t kDefaultMaxCacheStatements = 10000;
+constexpr std::int32_t kDefaultMaxCacheMiB = 8;
+
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+size_t CacheStatementBound() {
+    const std::int32_t v = CConfigManager::GetInstance()->m_ZelkAdv.MaxCacheStatements.Get();
+    return static_cast<size_t>(v > 0 ? v : kDefaultMaxCacheStatements);
+}
+
+size_t CacheByteBound() {
+    const std::int32_t v = CConfigManager::GetInstance()->m_ZelkAdv.MaxCacheSize.Get();
+    return static_cast<size_t>(v > 0 ? v : kDefaultMaxCacheMiB) << 20;
+}
 
 // The log time of a header as text; false when it cannot be formatted.
 bool LogTime(const PacketHeader& h, std::string* text) {
@@ -61,6 +78,7 @@ int CFinalLogWriter::Init() {
 }
 
 void CFinalLogWriter::UnInit() {
+    ReleaseOwnUploads();
     {
         CCSLocker lock(&m_csSubmit);
         if (m_pConnection != nullptr) CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
@@ -83,6 +101,7 @@ std::string CFinalLogWriter::DbName() const {
 
 void CFinalLogWriter::OnQuit() {
     FlushSqlCaches(true);
+    ReleaseOwnUploads();
     // What MySQL did not take goes to the spool file of the node's database
     // (in cache order, each cache in its own order), so that nothing is lost
     // when the node leaves or the service stops during an outage.
@@ -94,17 +113,22 @@ void CFinalLogWriter::OnQuit() {
             if (!statement.empty()) left.push_back(std::move(statement));
         }
         cache.statements.clear();
+        cache.bytes = 0;
     }
-    if (left.empty()) return;
+    SpoolStatements("OnQuit", std::move(left));
+}
+
+void CFinalLogWriter::SpoolStatements(const char* method, std::vector<std::string> statements) {
+    if (statements.empty()) return;
     const std::string db = DbName();
     if (db.empty()) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
-            "[OnQuit] %u Statement(s) Of A Node Without Database Are Lost\n", static_cast<unsigned>(left.size()));
-        loss::Drop(loss::DROP_NO_DATABASE, loss::CountLogStatements(left));
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[%s] %u Statement(s) Of A Node Without Database Are Lost\n", method,
+            static_cast<unsigned>(statements.size()));
+        loss::Drop(loss::DROP_NO_DATABASE, loss::CountLogStatements(statements));
         return;
     }
-    const std::uint64_t logs = loss::CountLogStatements(left);
-    if (CSqlSpool::GetInstance()->Append(db, left)) {
+    const std::uint64_t logs = loss::CountLogStatements(statements);
+    if (CSqlSpool::GetInstance()->Append(db, statements)) {
         loss::Add(loss::SPOOL_WRITTEN, logs);
     } else {
         loss::Drop(loss::DROP_SPOOL_WRITE, logs);
@@ -121,7 +145,20 @@ void CFinalLogWriter::AddStatement(CacheIndex index, std::string statement) {
     CCSLocker lock(&cache.cs);
     if (cache.statements.empty()) cache.firstAddTick = GetTickCount();
     if (loss::IsLogStatement(statement)) loss::Add(loss::SQL_QUEUED);
+    cache.bytes += statement.size();
     cache.statements.push_back(std::move(statement));
+    if (cache.statements.size() <= CacheStatementBound() && cache.bytes <= CacheByteBound()) return;
+    // Only a cache that cannot be sent grows this far. It is spooled under
+    // its own lock, so statements added meanwhile by the other thread come
+    // after it in the spool file as well.
+    Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+        "[AddStatement] Cache %s Past Its Bound With %u Statement(s) , %llu Byte(s) , Moved To The Spool File\n",
+        kCacheNames[index], static_cast<unsigned>(cache.statements.size()),
+        static_cast<unsigned long long>(cache.bytes));
+    std::vector<std::string> full;
+    full.swap(cache.statements);
+    cache.bytes = 0;
+    SpoolStatements("AddStatement", std::move(full));
 }
 
 int CFinalLogWriter::WriteLog(const LogItem* item, ReplyBuff* reply) { return DispatchItem(item, reply, kItemTypes); }
@@ -425,6 +462,8 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
         if (m_pConnection == nullptr) {
             // No connection: what was not sent yet waits for the next check.
             cache.statements.erase(cache.statements.begin(), cache.statements.begin() + static_cast<long>(next));
+            cache.bytes = 0;
+            for (const std::string& left : cache.statements) cache.bytes += left.size();
             if (!cache.statements.empty()) cache.firstAddTick = GetTickCount() - kCacheAgeMs - 1;
             return 0;
         }
@@ -432,5 +471,6 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
         ExecuteSql(m_pConnection, kSetNamesGbk);
     }
     cache.statements.clear();
+    cache.bytes = 0;
     return 1;
 }

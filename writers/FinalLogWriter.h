@@ -8,6 +8,14 @@
 // probed with "show tables" at most every 5 minutes and replaced when it
 // fails.
 //
+// Every cache is bounded (MaxCacheStatements statements, MaxCacheSize MiB):
+// a cache past its bound, which happens only while its statements cannot be
+// sent, goes to the node database's spool file (writers/SqlSpool.h) instead
+// of growing in memory.
+//
+// The audit-file uploads begun through a writer end with it: OnQuit and
+// UnInit close and release them and delete their partial files.
+//
 // Threads: the record task's thread and the merger's write thread both write
 // through it. Appending takes only the cache's own lock; submitting takes the
 // writer-wide submission lock first and then the cache's lock, so the one
@@ -76,10 +84,18 @@ private:
         DWORD firstAddTick = 0;
         CRITICAL_SECTION cs;
         std::vector<std::string> statements;
+        size_t bytes = 0;  // of the statements' texts
     };
 
-    // Appends under the cache's lock (the caller may already hold it).
+    // Appends under the cache's lock (the caller may already hold it); a
+    // cache past its bound then goes to the spool file.
     void AddStatement(CacheIndex cache, std::string statement);
+    // Hands statements MySQL did not take to the spool file of the node's
+    // database, with their loss accounting; without a database name they are
+    // dropped and counted. method names the caller in the log lines.
+    void SpoolStatements(const char* method, std::vector<std::string> statements);
+    // Closes and releases the audit-file uploads begun through this writer.
+    void ReleaseOwnUploads();
     // 1 when the cache was worked through, 0 when no connection could be had
     // (the statements then stay, in order). Submission lock held by caller.
     int SubmitSqlCache(SqlCache& cache);
@@ -99,6 +115,9 @@ private:
     bool DoWriteAuditFileData(struct AuditFileInfo* info, const UserAuditFilePacket* p);
     bool UpdateAuditFileBlockInfo(struct AuditFileInfo* info);
     bool InsertUserAuditLog(struct AuditFileInfo* info);
+    // Locks the upload of the packet's file ID when it belongs to the
+    // packet's node and this writer's database; null otherwise.
+    struct AuditFileInfo* LockOwnAuditFile(const UserAuditFilePacket* p);
 
     mutable std::mutex m_NameMutex;
     std::string m_strDbName;

@@ -15,6 +15,14 @@
 //   database name, the digits of the log date and the user name with every
 //   byte that is no ASCII letter or digit written as "$XX"; nothing a node
 //   sends can leave the upload directory.
+// - An upload belongs to the node that began it: a transmission, end or
+//   rollback with the file ID of another node's upload is treated as one with
+//   an unknown ID, and a rollback takes the record lock like the others.
+// - What one node can hold is bounded: open uploads per node database and in
+//   all, the idle time-out (1..MaxUploadIdleTime), the block size (at most
+//   MaxBlockSize KiB, so no block buffer is larger), and the disk: the stored
+//   sizes of open uploads are reserved against the free space. The uploads a
+//   writer began end with it (its connection), partial files deleted.
 // - The SHA-1 sent with the end is stored and echoed as sent. The stored
 //   file's own SHA-1 is computed too, and a difference is logged at WARN, so
 //   a corrupted upload is visible.
@@ -25,9 +33,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 
 #include "audit/AuditFileManager.h"
 #include "audit/Method3Codec.h"
+#include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
@@ -74,7 +84,25 @@ enum Status : std::uint32_t {
     STATUS_NO_RECORD = 7
 };
 
+// Used while ZelkAdv.conf has not been loaded (its values then read 0).
+constexpr std::int32_t kDefaultMaxOpenUploadsPerNode = 8;
+constexpr std::int32_t kDefaultMaxOpenUploads = 64;
+constexpr std::int32_t kDefaultMaxUploadIdleSeconds = 600;
+constexpr std::int32_t kDefaultMaxBlockKiB = 1024;
+
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+DWORD Setting(const ConfigInt& value, std::int32_t fallback) {
+    const std::int32_t v = value.Get();
+    return static_cast<DWORD>(v > 0 ? v : fallback);
+}
+
+// The idle time-out a node asked for, within 1..MaxUploadIdleTime (0: the
+// maximum).
+DWORD ClampIdleTimeout(DWORD requested) {
+    const DWORD most = Setting(CConfigManager::GetInstance()->m_ZelkAdv.MaxUploadIdleTime, kDefaultMaxUploadIdleSeconds);
+    return requested == 0 || requested > most ? most : requested;
+}
 
 const BYTE* Bytes(const UserAuditFilePacket* p) { return reinterpret_cast<const BYTE*>(p); }
 
@@ -201,9 +229,24 @@ int CFinalLogWriter::OnBeginUserAuditFile(const UserAuditFilePacket* p, ReplyBuf
 int CFinalLogWriter::BeginAuditFile(const UserAuditFilePacket* p, BYTE* r) {
     const BYTE* b = Bytes(p);
     CAuditFileManager* registry = CAuditFileManager::GetInstance();
-    AuditFileInfo* info = registry->CreateNewAuditFileInfo();
+    const ZelkAdvConfig& adv = CConfigManager::GetInstance()->m_ZelkAdv;
+    const std::string db = DbName();
+    const AuditFileOwner owner{this, p->header.identity, db};
+    const DWORD maxPerDb = Setting(adv.MaxOpenUploadsPerNode, kDefaultMaxOpenUploadsPerNode);
+    const DWORD maxTotal = Setting(adv.MaxOpenUploads, kDefaultMaxOpenUploads);
+    AuditCreateRefusal refusal = AUDIT_CREATE_OK;
+    AuditFileInfo* info = registry->CreateNewAuditFileInfo(&owner, maxPerDb, maxTotal, &refusal);
     if (info == nullptr) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[OnBeginUserAuditFile] Create New AuditFileInfo Fail.\n");
+        if (refusal == AUDIT_CREATE_NODE_CAP) {
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+                "[OnBeginUserAuditFile] Open Uploads Of DbName = %s Reached MaxOpenUploadsPerNode = %u.\n", db.c_str(),
+                maxPerDb);
+        } else if (refusal == AUDIT_CREATE_TOTAL_CAP) {
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+                "[OnBeginUserAuditFile] Open Uploads Reached MaxOpenUploads = %u.\n", maxTotal);
+        } else {
+            Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[OnBeginUserAuditFile] Create New AuditFileInfo Fail.\n");
+        }
         SetOutcome(r, 1, STATUS_NO_RECORD, 0);
         return 0;
     }
@@ -224,7 +267,6 @@ int CFinalLogWriter::BeginAuditFile(const UserAuditFilePacket* p, BYTE* r) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnBeginUserAuditFile] Fail To Call Utf8ToGbkString().\n");
         return fail(STATUS_OTHER);
     }
-    const std::string db = DbName();
     if (!CGlobalSharedData::GetInstance()->GetUserInfoEx(db.empty() ? nullptr : db.c_str(), p->header.identity,
                                                          name.c_str(), &info->userId, info->groupId)) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
@@ -234,7 +276,7 @@ int CFinalLogWriter::BeginAuditFile(const UserAuditFilePacket* p, BYTE* r) {
     }
     info->userName = name;
     info->state = ReadU32(b + kModeOrIdOffset);
-    info->timeoutSeconds = ReadU32Net(b + kTimeoutOffset);
+    info->timeoutSeconds = ClampIdleTimeout(ReadU32Net(b + kTimeoutOffset));
     info->lastActivity = GetTickCount();
     info->blockSize = ReadU32Net(b + kBlockSizeOffset);
     info->sourceFileSize = ReadSize(b + kSourceSizeOffset);
@@ -252,11 +294,23 @@ int CFinalLogWriter::BeginAuditFile(const UserAuditFilePacket* p, BYTE* r) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnBeginUserAuditFile] Invalid MD5 , Maybe This AuditLog Send By Another Client.\n");
         return fail(STATUS_OTHER);
     }
-    info->dbName = nodeDb;
+    // info->dbName was set to db, equal to nodeDb, when the record was made.
     if (info->state == 2) {
+        // The block size bounds every block buffer of the upload.
+        const DWORD maxBlock = Setting(adv.MaxBlockSize, kDefaultMaxBlockKiB) * 1024;
+        if (info->blockSize == 0 || info->blockSize > maxBlock) {
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnBeginUserAuditFile] Invalid BlockSize = %u , Max = %u.\n",
+                info->blockSize, maxBlock);
+            return fail(STATUS_OTHER);
+        }
+        // The stored copy is sized sparsely, so the free space does not yet
+        // show what open uploads will take: their sizes are reserved.
         const std::string uploadDir = CGlobalSharedData::GetInstance()->GetUploadDir();
+        const auto hasRoom = [&](std::uint64_t total) {
+            return CInfoManager::GetInstance()->HasDiskRoomFor(uploadDir, total) != 0;
+        };
         if (info->storedDataSize < 0 ||
-            CInfoManager::GetInstance()->HasDiskRoomFor(uploadDir, static_cast<std::uint64_t>(info->storedDataSize)) == 0) {
+            !registry->ReserveDiskSpace(info, static_cast<std::uint64_t>(info->storedDataSize), hasRoom)) {
             Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnBeginUserAuditFile] Not Enough Disk Space.\n");
             return fail(STATUS_NO_SPACE);
         }
@@ -329,7 +383,7 @@ bool CFinalLogWriter::GetAndCreateAduitFileFullPathFile(AuditFileInfo* info, con
 int CFinalLogWriter::OnTransmissionUserAuditFile(const UserAuditFilePacket* p) {
     const DWORD id = ReadU32Net(Bytes(p) + kModeOrIdOffset);
     CAuditFileManager* registry = CAuditFileManager::GetInstance();
-    AuditFileInfo* info = registry->LockAuditFileInfoByFileID(id);
+    AuditFileInfo* info = LockOwnAuditFile(p);
     if (info == nullptr) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnTransmissionUserAuditFile] Lock AuditFileInfo Fail.\n");
         return 0;
@@ -375,7 +429,7 @@ bool CFinalLogWriter::DoWriteAuditFileData(AuditFileInfo* info, const UserAuditF
     // more bytes than the packet holds is refused whole.
     const std::uint32_t available = PacketLength(p) - static_cast<std::uint32_t>(kDataOffset);
     const std::uint32_t method = ReadU32(b + kMethodOffset);
-    if ((info->blockSize != 0 && rawLength > info->blockSize) || offset + rawLength > stored ||
+    if (rawLength > info->blockSize || offset + rawLength > stored || offset + rawLength > 0xFFFFFFFFull ||
         (method == 0 ? rawLength : packedLength) > available) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
             "[DoWriteAuditFileData] Block Length Out Of Range. FileID = %u , UnComprSize = %u , ComprSize = %u , "
@@ -383,7 +437,13 @@ bool CFinalLogWriter::DoWriteAuditFileData(AuditFileInfo* info, const UserAuditF
             info->fileId, rawLength, packedLength, available);
         return false;
     }
-    info->writeData.resize(rawLength);
+    // Checked above: at most the block size, itself bounded at the begin.
+    try {
+        info->writeData.resize(rawLength);
+    } catch (const std::bad_alloc&) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[DoWriteAuditFileData] Cannot Alloc Memory.\n");
+        return false;
+    }
     if (method == 0) {
         std::memcpy(info->writeData.data(), b + kDataOffset, rawLength);
     } else {
@@ -489,7 +549,7 @@ int CFinalLogWriter::EndAuditFile(const UserAuditFilePacket* p, ReplyBuff* reply
     const BYTE* b = Bytes(p);
     const DWORD id = ReadU32Net(b + kModeOrIdOffset);
     CAuditFileManager* registry = CAuditFileManager::GetInstance();
-    AuditFileInfo* info = registry->LockAuditFileInfoByFileID(id);
+    AuditFileInfo* info = LockOwnAuditFile(p);
     if (info == nullptr) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnEndUserAuditFile] Get AuditFileInfo Fail.\n");
         SetOutcome(r, 1, STATUS_OTHER, id);
@@ -577,7 +637,9 @@ int CFinalLogWriter::EndAuditFile(const UserAuditFilePacket* p, ReplyBuff* reply
 int CFinalLogWriter::OnRollbackUserAuditFile(const UserAuditFilePacket* p) {
     const DWORD id = ReadU32Net(Bytes(p) + kModeOrIdOffset);
     CAuditFileManager* registry = CAuditFileManager::GetInstance();
-    AuditFileInfo* info = registry->GetAuditFileInfoByFileID(id);
+    // Locked like the other transactions: a record another thread works on
+    // is not pulled from under it.
+    AuditFileInfo* info = LockOwnAuditFile(p);
     if (info == nullptr) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnRollbackUserAuditFile] Get AuditFileInfo Fail.\n");
         return 0;
@@ -588,6 +650,14 @@ int CFinalLogWriter::OnRollbackUserAuditFile(const UserAuditFilePacket* p) {
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[OnRollbackUserAuditFile] RollBack FileID = %u.\n", id);
     return 1;
 }
+
+AuditFileInfo* CFinalLogWriter::LockOwnAuditFile(const UserAuditFilePacket* p) {
+    const AuditFileOwner requester{this, p->header.identity, DbName()};
+    const DWORD id = ReadU32Net(Bytes(p) + kModeOrIdOffset);
+    return CAuditFileManager::GetInstance()->LockAuditFileInfoByFileID(id, &requester);
+}
+
+void CFinalLogWriter::ReleaseOwnUploads() { CAuditFileManager::GetInstance()->ReleaseAuditFilesOfWriter(this); }
 
 bool CFinalLogWriter::InsertUserAuditLog(AuditFileInfo* info) {
     CCSLocker lock(&m_csSubmit);

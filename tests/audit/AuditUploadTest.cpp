@@ -1,6 +1,7 @@
 // User audit-file uploads through the real intake: blocks in any order,
 // compressed or stored, missing blocks reported and resent, rollback, idle
-// uploads abandoned, and packets whose lengths lie.
+// uploads abandoned, packets whose lengths lie, another node's transactions
+// and the bounds on what uploads may hold.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audit/AuditFileManager.h"
@@ -24,10 +26,11 @@
 namespace {
 
 constexpr char kNodeMd5[] = "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf";
+constexpr char kOtherMd5[] = "b0b1b2b3b4b5b6b7b8b9babbbcbdbebf";  // a second node of the same database
 constexpr std::uint32_t kBlock = 4096;
 const std::string kUsers = "<?xml version=\"1.0\"?><content><tarnuser><row id=\"1\" name=\"alice\" grpid=\"10\"/>"
                            "<row id=\"2\" name=\"bob smith\" grpid=\"10\"/><row id=\"3\" name=\"carol\" grpid=\"10\"/>"
-                           "<row id=\"4\" name=\"../up\" grpid=\"10\"/>"
+                           "<row id=\"4\" name=\"../up\" grpid=\"10\"/><row id=\"5\" name=\"dave\" grpid=\"10\"/>"
                            "</tarnuser><tarngroup>"
                            "<row id=\"10\" pgrpid=\"0\"/></tarngroup></content>";
 
@@ -45,12 +48,13 @@ std::string Sha1(const std::string& data) {
 
 class AuditUploadTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_service.Open("audit", kNodeMd5); }
+    static void SetUpTestSuite() { s_service.Open("audit", kNodeMd5, kOtherMd5); }
     static void TearDownTestSuite() { s_service.Close(); }
 
     void SetUp() override {
         m_log = testenv::UseFreshLogDay();
         DecodeHex16(kNodeMd5, m_id);
+        DecodeHex16(kOtherMd5, m_other);
         m_peer = testnet::Connect(s_service.port);
         ASSERT_GE(m_peer, 0);
         ASSERT_TRUE(testintake::SyncUsers(m_peer, m_id, kUsers));
@@ -58,7 +62,17 @@ protected:
     void TearDown() override {
         testnet::Close(m_peer);
         TestClock::Reset();
+        for (auto [key, value] :
+             {std::pair{"MaxOpenUploadsPerNode", "8"}, {"MaxOpenUploads", "64"}, {"MaxUploadIdleTime", "600"}})
+            testintake::SetKey("ZelkAdv.conf", "UserAuditFile", key, value);
     }
+    // A synchronised connection of the second node, and its packets.
+    int OtherPeer() {
+        const int peer = testnet::Connect(s_service.port);
+        EXPECT_TRUE(testintake::SyncUsers(peer, m_other, kUsers));
+        return peer;
+    }
+    std::string AsOther(std::string p) { return p.replace(8, 16, reinterpret_cast<const char*>(m_other), 16); }
 
     // One transaction record: op type, the word at 158, then fields by offset.
     std::string Packet(std::uint32_t op, std::uint32_t word158, const std::string& data = "", bool netWord = true) {
@@ -74,7 +88,8 @@ protected:
         std::memcpy(&p[718], data.data(), data.size());
         return p;
     }
-    std::string Begin(const std::string& user, std::uint64_t size, std::uint32_t timeoutS = 300) {
+    std::string Begin(const std::string& user, std::uint64_t size, std::uint32_t timeoutS = 300,
+                      std::uint32_t block = kBlock) {
         std::string p = Packet(1, 2, "", false);
         packet::WriteU32Net(&p[50], 10);
         std::snprintf(&p[54], 100, "%s", user.c_str());
@@ -83,7 +98,7 @@ protected:
             packet::WriteU32Net(&p[at], static_cast<std::uint32_t>(size >> 32));
             packet::WriteU32Net(&p[at + 4], static_cast<std::uint32_t>(size));
         }
-        packet::WriteU32Net(&p[698], kBlock);
+        packet::WriteU32Net(&p[698], block);
         packet::WriteU32Net(&p[702], timeoutS);
         return p;
     }
@@ -104,9 +119,10 @@ protected:
     }
     // Sends a transaction and reads its reply (the record reply too after a
     // successful end).
-    Reply Ask(const std::string& packet) {
-        EXPECT_TRUE(testnet::SendAll(m_peer, packet));
-        std::string r = testnet::ReceiveExactly(m_peer, 75, 10000);
+    Reply Ask(const std::string& packet, int peer = -1) {
+        if (peer < 0) peer = m_peer;
+        EXPECT_TRUE(testnet::SendAll(peer, packet));
+        std::string r = testnet::ReceiveExactly(peer, 75, 10000);
         // A reply to an inverted request comes inverted from byte 42 on.
         const bool inverted = packet[41] != 0;
         EXPECT_EQ(r.size() == 75 && r[41] != 0, inverted);
@@ -124,7 +140,7 @@ protected:
         out.fileId = packet::ReadU32Net(&r[62]);
         std::memcpy(&out.firstMissing, &r[66], 4);
         std::memcpy(&out.missing, &r[70], 4);
-        if (packet[154] == 3 && out.status == 0) out.record = testnet::ReceiveExactly(m_peer, 930, 10000);
+        if (packet[154] == 3 && out.status == 0) out.record = testnet::ReceiveExactly(peer, 930, 10000);
         return out;
     }
     void SendBlocks(std::uint32_t fileId, const std::string& content, const std::vector<std::uint32_t>& order,
@@ -144,8 +160,11 @@ protected:
     }
     static std::string Row(const std::string& sql) { return testdb::ScalarIn(s_service.nodeDb, sql); }
 
+    static size_t Uploads() { return CAuditFileManager::GetInstance()->Count(); }
+
     static inline testintake::Service s_service;
     BYTE m_id[16];
+    BYTE m_other[16];
     int m_peer = -1;
     std::string m_log;
 };
@@ -235,6 +254,68 @@ TEST_F(AuditUploadTest, LyingLengthsRollbackAndIdleUploadsLeaveNothingBehind) {
     EXPECT_TRUE(testenv::WaitFor([] { return CAuditFileManager::GetInstance()->Count() == 0; }, 5000));
     EXPECT_TRUE(testenv::ListFiles(dir).empty());
     EXPECT_NE(testenv::ReadFile(m_log).find("Exceed 60 Seconds , Auto Clear It"), std::string::npos);
+}
+
+// Another node's transmission, rollback and end of this node's upload, and a
+// rollback of it while another thread holds it, are refused as for an unknown
+// ID: the upload stays intact and its owner completes it.
+TEST_F(AuditUploadTest, AnotherNodesFileIdIsRefusedAndTheUploadStaysIntact) {
+    const std::string content = Content(2 * kBlock);
+    const Reply begin = Ask(Begin("alice", content.size()));
+    SendBlocks(begin.fileId, content, {0}, false);
+    const int other = OtherPeer();
+    ASSERT_TRUE(testnet::SendAll(other, AsOther(Block(begin.fileId, 1, std::string(kBlock, 'X'), false)) +
+                                            AsOther(Packet(4, begin.fileId))));
+    const Reply foreign = Ask(AsOther(Packet(3, begin.fileId, Sha1(content))), other);
+    EXPECT_EQ(std::make_pair(foreign.result, foreign.status), std::make_pair(1u, 6u));
+    testnet::Close(other);
+    ASSERT_NE(CAuditFileManager::GetInstance()->LockAuditFileInfoByFileID(begin.fileId), nullptr);
+    ASSERT_TRUE(testnet::SendAll(m_peer, Packet(4, begin.fileId)));
+    EXPECT_EQ(Ask(Packet(3, begin.fileId, Sha1(content))).status, 6u);  // locked: refused too
+    CAuditFileManager::GetInstance()->UnLockAuditFileInfoByFileID(begin.fileId);
+    EXPECT_EQ(testenv::CountOccurrences(testenv::ReadFile(m_log), "Belongs To Another Node."), 3u);
+    // Block 1 was not written, nor the upload rolled back.
+    const Reply missing = Ask(Packet(3, begin.fileId, Sha1(content)));
+    EXPECT_EQ(std::make_tuple(missing.status, missing.firstMissing, missing.missing), std::make_tuple(5u, 1u, 1u));
+    SendBlocks(begin.fileId, content, {1}, true);
+    EXPECT_EQ(Ask(Packet(3, begin.fileId, Sha1(content))).status, 0u);
+}
+
+// Bounds on what uploads hold: open uploads per node database and in all,
+// block size, disk promised and idle time-out. A connection that ends takes
+// its uploads and their partial files with it.
+TEST_F(AuditUploadTest, UploadsAreBoundedAndEndWithTheirConnection) {
+    const std::string dir = CGlobalSharedData::GetInstance()->GetUploadDir() + "/" + s_service.nodeDb + "/2031-03/dave";
+    for (auto [perNode, total, line] : {std::tuple{"2", "10", "Open Uploads Of DbName = "},
+                                        {"10", "2", "Open Uploads Reached MaxOpenUploads = 2."}}) {
+        testintake::SetKey("ZelkAdv.conf", "UserAuditFile", "MaxOpenUploadsPerNode", perNode);
+        testintake::SetKey("ZelkAdv.conf", "UserAuditFile", "MaxOpenUploads", total);
+        const int other = OtherPeer();
+        std::vector<Reply> r;
+        for (int i = 0; i < 3; ++i) r.push_back(Ask(AsOther(Begin("dave", 4 * kBlock)), other));
+        EXPECT_EQ(std::make_tuple(r[0].status, r[1].status, r[2].status), std::make_tuple(0u, 0u, 7u));
+        ASSERT_TRUE(testnet::SendAll(other, AsOther(Block(r[0].fileId, 0, std::string(kBlock, 'd'), false))));
+        EXPECT_EQ(testenv::CountOccurrences(testenv::ReadFile(m_log), line), 1u) << line;
+        EXPECT_EQ(testenv::ListFiles(dir).size(), 2u);
+        testnet::Close(other);
+        EXPECT_TRUE(testenv::WaitFor([&] { return Uploads() == 0 && testenv::ListFiles(dir).empty(); }, 10000));
+    }
+    for (std::uint32_t block : {0u, 1024u * 1024 + 1, 0xFFFFFFFFu})  // 0 or above MaxBlockSize KiB
+        EXPECT_EQ(Ask(Begin("dave", 1u << 30, 300, block)).status, 6u) << block;
+    // Sparse files take no disk yet: their sizes are reserved until released.
+    const std::uint64_t size = std::filesystem::space(testenv::InstallDir()).available / 10 * 6;
+    const Reply big = Ask(Begin("dave", size));
+    EXPECT_EQ(Ask(Begin("dave", size)).status, 3u);
+    ASSERT_TRUE(testnet::SendAll(m_peer, Packet(4, big.fileId)));  // gives its reservation back
+    const Reply again = Ask(Begin("dave", size));
+    EXPECT_EQ(std::make_pair(big.status, again.status), std::make_pair(0u, 0u));
+    ASSERT_TRUE(testnet::SendAll(m_peer, Packet(4, again.fileId)));
+    testintake::SetKey("ZelkAdv.conf", "UserAuditFile", "MaxUploadIdleTime", "10");
+    for (std::uint32_t timeout : {0u, 0xFFFFFFFFu}) ASSERT_EQ(Ask(Begin("dave", kBlock, timeout)).status, 0u);
+    TestClock::AdvanceTicks(6 * 1000);  // both cut to 10 s: none gone yet, both gone after 12 s
+    EXPECT_FALSE(testenv::WaitFor([] { return Uploads() != 2; }, 300));
+    TestClock::AdvanceTicks(6 * 1000);
+    EXPECT_TRUE(testenv::WaitFor([&] { return Uploads() == 0 && testenv::ListFiles(dir).empty(); }, 5000));
 }
 
 }  // namespace

@@ -84,6 +84,60 @@ TEST_F(ProgramLogTest, LineHasTheFixedShape) {
     EXPECT_EQ(Text().back(), 'x');
 }
 
+// Text from a peer cannot forge lines: every control byte of the message is
+// written as a visible escape, and only the message's own final "\n" or
+// "\r\n" ends the line.
+TEST_F(ProgramLogTest, ControlBytesInMessagesAreEscaped) {
+    testenv::SetProgramLog(1, 1, 1, 1024, 31, 0);
+    UseDay(2031, 3, 12);
+    const std::pair<const char*, const char*> cases[] = {
+        {"bob\r\n[2031-03-12 12:00:00][Varnholt][PID=1][ERROR]forged", R"(bob\r\n[2031-03-12 12:00:00][Varnholt][PID=1][ERROR]forged)"},
+        {"\x1b[2J\t\x7f\x01", R"(\x1b[2J\t\x7f\x01)"},
+        {"ends\n", R"(ends\n)"},
+    };
+    std::string expected;
+    for (const auto& [name, escaped] : cases) {
+        Log(Recorder(), LOG_LEVEL_ERROR, "[T]", "[Login] Name = %s .\n", name);
+        expected += std::string("[ERROR][T][Login] Name = ") + escaped + " .\n";
+    }
+    Log(Recorder(), LOG_LEVEL_ERROR, "[T]", "%s\r\n", "dump\r");
+    expected += "[ERROR][T]dump\\r\r\n";
+    EXPECT_EQ(WithoutPrefix(Text()), expected);
+}
+
+// LogLimited writes a key's line once per minute of the tick clock, then
+// with the count of the lines left out meanwhile. Keys are independent, and
+// one pushed out of the bounded table by many others is written again.
+TEST_F(ProgramLogTest, LimitedLinesAreWrittenOncePerMinutePerKey) {
+    testenv::SetProgramLog(1, 1, 1, 0, 31, 0);
+    UseDay(2031, 7, 2);
+    static int run = 0;  // keys of their own for a repeated run
+    const std::string tag = std::to_string(run++), a = "peerA" + tag, b = "peerB" + tag;
+    const struct {
+        const std::string& key;
+        std::uint32_t advanceMs;
+        const char* note;  // null: left out
+    } steps[] = {
+        {a, 0, ""}, {a, 0, nullptr}, {b, 0, ""}, {a, 50000, nullptr}, {a, 10000, " (2 more like this suppressed)"},
+        {a, 0, nullptr}, {a, 60000, " (1 more like this suppressed)"},
+    };
+    std::string expected;
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        TestClock::AdvanceTicks(steps[i].advanceMs);
+        LogLimited(Recorder(), steps[i].key, LOG_LEVEL_ERROR, "[T]", "[Check] %s %zu\n", steps[i].key.c_str(), i);
+        if (steps[i].note != nullptr) {
+            expected += "[ERROR][T][Check] " + steps[i].key + " " + std::to_string(i) + steps[i].note + "\n";
+        }
+    }
+    for (int k = 0; k < 300; ++k) {
+        LogLimited(Recorder(), tag + "other" + std::to_string(k), LOG_LEVEL_ERROR, "[T]", "[Check] other\n");
+        expected += "[ERROR][T][Check] other\n";
+    }
+    LogLimited(Recorder(), b, LOG_LEVEL_ERROR, "[T]", "[Check] %s again\n", b.c_str());
+    expected += "[ERROR][T][Check] " + b + " again\n";
+    EXPECT_EQ(WithoutPrefix(Text()), expected);
+}
+
 // The level mask filters the file only; the global switch silences
 // everything, the file switch governs only the file, and the debug view gets
 // every line sent while either output is on, with its level tag.
@@ -150,26 +204,46 @@ TEST_F(ProgramLogTest, NewDayOpensNewFileAndKeepsTheNewestFiles) {
                                         "unrelated.txt"}));
 }
 
-// A file that reached MaxLogSize is emptied before the next line, so that it
-// never grows past the limit by more than one line.
-TEST_F(ProgramLogTest, SizeLimitEmptiesTheFile) {
+// A file that reached MaxLogSize is kept under the next number (".1", ".2",
+// ..., ".10" after ".9") and a fresh file continues, so a flood of lines
+// never erases what the day recorded; the clean-up counts the numbered files
+// too, oldest first.
+TEST_F(ProgramLogTest, SizeLimitKeepsFullFilesUnderNumberedNames) {
+    for (const auto& name : testenv::ListFiles(testenv::LogDir())) testenv::RemoveFile(testenv::LogDir() + "/" + name);
     testenv::SetProgramLog(1, 1, 1, 1, 31, 0);
     UseDay(2031, 6, 1);
     const std::string payload(90, 'p');
-    size_t longest = 0;
-    size_t previous = 0;
-    bool emptied = false;
-    for (int i = 0; i < 60; ++i) {
-        Log(Recorder(), LOG_LEVEL_ERROR, "[T]", "%04d %s\n", i, payload.c_str());
-        const size_t size = Text().size();
-        emptied = emptied || size < previous;
-        for (const auto& line : FileLines()) longest = std::max(longest, line.size() + 1);
-        EXPECT_LE(size, 1024 + longest) << "line " << i;
-        previous = size;
+    int written = 0;
+    for (; written < 100; ++written) Log(Recorder(), LOG_LEVEL_ERROR, "[T]", "%04d %s\n", written, payload.c_str());
+
+    const size_t full = testenv::ListFiles(testenv::LogDir()).size() - 1;
+    ASSERT_GE(full, 10u);
+    std::string all;
+    for (size_t k = 1; k <= full; ++k) {
+        const std::string text = testenv::ReadFile(m_path + "." + std::to_string(k));
+        EXPECT_GE(text.size(), 1024u) << k;
+        EXPECT_LT(text.size(), 1024u + 200u) << k;
+        all += text;
     }
-    EXPECT_TRUE(emptied);
-    // After a cut the file starts with a whole line.
-    EXPECT_EQ(Text().rfind("[2031-06-01", 0), 0u);
+    const auto lines = testenv::SplitLines(all + Text());
+    ASSERT_EQ(lines.size(), 100u);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        char number[32];
+        std::snprintf(number, sizeof(number), "%04zu ", i);
+        EXPECT_EQ(WithoutPrefix(lines[i]), "[ERROR][T]" + (number + payload)) << i;
+    }
+
+    // With MaxLogFiles 3 the next full file leaves the two newest numbered
+    // files and the current one; an older day goes first.
+    testenv::WriteFile(LogFilePath(2031, 5, 31), "old\n");
+    testenv::SetProgramLog(1, 1, 1, 1, 31, 3);
+    while (!testenv::FileExists(m_path + "." + std::to_string(full + 1))) {
+        Log(Recorder(), LOG_LEVEL_ERROR, "[T]", "%04d %s\n", written++, payload.c_str());
+    }
+    const std::string last = LogFileName(2031, 6, 1) + "." + std::to_string(full + 1);
+    EXPECT_EQ(testenv::ListFiles(testenv::LogDir()),
+              (std::vector<std::string>{LogFileName(2031, 6, 1), LogFileName(2031, 6, 1) + "." + std::to_string(full),
+                                        last}));
 }
 
 // An operator deleting the day's file does not swallow the later lines.

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include "config/ConfigManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
@@ -152,6 +155,64 @@ TEST_F(SharedNodeDataTest, NewUsersGetIdsBelowTheSmallestOnlyInKnownGroups) {
     const int smallest = std::stoi(testdb::ScalarIn(s_node1, "select min(id) from tarnuser"));
     ASSERT_LE(smallest, -1);
     EXPECT_EQ(User(s_node1, s_id1, "stranger", CGlobalSharedData::kFreeGroupId), smallest - 1);
+}
+
+// A node adds at most MaxNewUsersPerMinute unseen names a minute (tick
+// clock); the rest are refused like names that cannot be added and one
+// warning a minute counts them. The additions share one connection, and the
+// node's known names are still found while an addition waits on the table.
+TEST_F(SharedNodeDataTest, NewNamesAreBoundedPerMinuteOnOneConnectionWithoutBlockingLookups) {
+    CConfigManager::GetInstance()->m_ZelkAdv.MaxNewUsersPerMinute.Set(3);
+    testdb::ExecIn(s_node2,
+                   "create table added_by (conn bigint);"
+                   "create trigger note_added after insert on tarnuser for each row"
+                   " insert into added_by values (connection_id())");
+    TestClock::AdvanceTicks(60000);  // a minute of its own
+    const std::string warning = "[InsertUserInfo] Too Many New Users. DbName = " + s_node2 + " , Limit = 3 Per Minute";
+    const struct {
+        std::uint32_t advanceMs;
+        const char* name;
+        bool added;                // else it keeps the writer's fallback id 0
+        const char* refusedSoFar;  // the warning this name writes, if any
+    } steps[] = {
+        {0, "u0", true, nullptr},     {0, "u1", true, nullptr},  {0, "u2", true, nullptr},
+        {0, "u3", false, "1"},        {0, "u4", false, nullptr}, {0, "U0", true, nullptr},  // known: from memory
+        {0, "u5", false, nullptr},    {60000, "u6", true, "2"},
+    };
+    std::string expectedWarnings;
+    for (const auto& step : steps) {
+        TestClock::AdvanceTicks(step.advanceMs);
+        const std::optional<std::int32_t> id = User(s_node2, s_id2, step.name, CGlobalSharedData::kFreeGroupId);
+        ASSERT_TRUE(id.has_value()) << step.name;
+        EXPECT_EQ(*id < 0, step.added) << step.name;
+        if (step.refusedSoFar != nullptr) expectedWarnings += warning + " , Refused = " + step.refusedSoFar + "\n";
+    }
+    std::string warnings;
+    for (const auto& line : testenv::SplitLines(LogText())) {
+        if (line.find(warning) != std::string::npos) warnings += line.substr(line.find("[InsertUserInfo]")) + "\n";
+    }
+    EXPECT_EQ(warnings, expectedWarnings);
+    EXPECT_EQ(testdb::ScalarIn(s_node2, "select count(*) from added_by"), "4");
+    EXPECT_EQ(testdb::ScalarIn(s_node2, "select count(distinct conn) from added_by"), "1");
+
+    // Another thread's addition waits on the locked table; lookups go on.
+    MYSQL* holder = testdb::Connect(s_node2);
+    testdb::Exec(holder, "lock tables tarnuser write");
+    std::thread adder([] { User(s_node2, s_id2, "late", CGlobalSharedData::kFreeGroupId); });
+    EXPECT_TRUE(testenv::WaitFor([] {
+        return testdb::ScalarIn("", "select count(*) from information_schema.processlist where db = '" + s_node2 +
+                                        "' and state like 'Waiting for table%'") != "0";
+    }, 5000));
+    std::atomic<bool> found{false};
+    std::thread reader([&found] { found = User(s_node2, s_id2, "u1", CGlobalSharedData::kFreeGroupId).has_value(); });
+    EXPECT_TRUE(testenv::WaitFor([&found] { return found.load(); }, 2000));
+    testdb::Exec(holder, "unlock tables");
+    adder.join();
+    reader.join();
+    testdb::Close(holder);
+    EXPECT_EQ(testdb::ScalarIn(s_node2, "select count(*) from tarnuser where name = 'late'"), "1");
+    testdb::ExecIn(s_node2, "drop trigger note_added; drop table added_by");
+    CConfigManager::GetInstance()->m_ZelkAdv.MaxNewUsersPerMinute.Set(100);
 }
 
 TEST_F(SharedNodeDataTest, NamesWithQuotesBackslashesAndGbkAreStoredIntact) {

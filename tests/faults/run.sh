@@ -69,6 +69,8 @@ key Zelk.conf DatabaseConfig DataBase "$VARNHOLT_DB_MAIN"
 key Zelk.conf DatabaseConfig Port "$PORT"
 key ZelkAdv.conf InfoRetrieve ListenPort "$INFO_PORT"
 key ZelkAdv.conf Global ParticleTime 2
+# Every flood connection comes from 127.0.0.1.
+key ZelkAdv.conf Network MaxConnectionPerAddress 64
 "$BIN/varnholt-inikey" "$TREE/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
 
 # One node and database per case, registered before the service starts.

@@ -5,8 +5,8 @@
 // so that the writer wraps after about 2 KiB and packets are split there and
 // copied out; while the writer is wrapped, the input is written in as large
 // pieces as fit (the task's thread would wait for the rest of a packet).
-// No node is known, so accepted logs stop at the sync check (info syncs stop
-// at the node lookup after their temp file and MD5); replies are discarded.
+// No node is known, so accepted logs stop at the sync check (info syncs at
+// the node lookup, before anything is stored); replies are discarded.
 // The exit event is set: a wait of the task (for the rest of a packet, for
 // room in the send ring) ends at once as on a stopping service.
 #include <algorithm>

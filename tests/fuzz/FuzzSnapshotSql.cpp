@@ -4,8 +4,10 @@
 // encoding), and every row goes through the statement building of an info
 // sync: the rows of a table element of a "content" root, and the rows of the
 // "CtrlManager"/"CtrlGroup" elements of an "oskarifile" root's "filecontent".
-// Every statement must keep each text in its literal. The tables are the
-// shipped ones plus a table with number-typed columns.
+// Every statement must keep each text in its literal, and a loaded document
+// must stay within the nesting and element limits that LoadSnapshot's
+// pre-reading enforces before TinyXML (which recurses once per level) runs.
+// The tables are the shipped ones plus a table with number-typed columns.
 #include <strings.h>
 #include <tinyxml.h>
 
@@ -71,6 +73,16 @@ bool WellFormedInsert(const std::string& sql, const std::string& table) {
     return false;
 }
 
+// Elements of node's subtree, checking that none lies deeper than the limit.
+unsigned CountWithinLimits(const TiXmlNode* node, unsigned level) {
+    unsigned elements = 0;
+    for (const TiXmlElement* e = node->FirstChildElement(); e != nullptr; e = e->NextSiblingElement()) {
+        if (level + 1 > CNodeLogRecordTask::kMaxSnapshotLevels) std::abort();
+        elements += 1 + CountWithinLimits(e, level + 1);
+    }
+    return elements;
+}
+
 void BuildRows(const TiXmlElement* table, const std::string& name) {
     for (const TiXmlElement* row = table->FirstChildElement(); row != nullptr; row = row->NextSiblingElement()) {
         const std::string sql = g_task->BuildSql(row, name);
@@ -97,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (bool utf8 : {true, false}) {
         TiXmlDocument doc;
         if (!CNodeLogRecordTask::LoadSnapshot(g_file, utf8, &doc)) continue;
+        if (CountWithinLimits(&doc, 0) > CNodeLogRecordTask::kMaxSnapshotElements) std::abort();
         const TiXmlElement* root = doc.RootElement();
         if (root == nullptr) continue;
         if (Begins(root->Value(), "content")) {

@@ -1,9 +1,11 @@
 // Edges of the record task over a real connection: snapshot tables whose
-// names resemble another's, record ids past 2^31 logs, and replies left over
-// when a connection ends.
+// names resemble another's, record ids past 2^31 logs, replies left over
+// when a connection ends, and info syncs that must be refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "config/ConfigManager.h"
 #include "db/GlobalSharedData.h"
@@ -48,6 +50,17 @@ protected:
     static void Exec(const std::string& sql) { testdb::ExecIn(s_service.nodeDb, sql); }
     static std::string Scalar(const std::string& sql) { return testdb::ScalarIn(s_service.nodeDb, sql); }
     void Sync(const std::string& content) { ASSERT_TRUE(testintake::SyncUsers(m_peer, m_id, content)); }
+    // Sends a user snapshot of identity and a keep-alive; returns what came back, of the size the
+    // keep-alive's reply alone would have (the sync's reply first, if one wrongly came).
+    std::string SyncThenKeepAlive(const BYTE* identity, const std::string& content, const std::string& md5) {
+        EXPECT_TRUE(testnet::SendAll(m_peer, testpkt::InfoSync(identity, 1, content, md5) + testpkt::KeepAlive(m_id)));
+        return testnet::ReceiveExactly(m_peer, packet::kKeepAliveReplySize, 10000);
+    }
+    std::string KeepAliveReply() const {
+        std::string reply = testpkt::KeepAlive(m_id).substr(0, packet::kHeaderSize) + std::string(4, '\0');
+        reply[28] = static_cast<char>(packet::kKeepAliveReplySize);
+        return reply;
+    }
 
     static inline testintake::Service s_service;
     std::string m_log;
@@ -96,6 +109,59 @@ TEST_F(RecordTaskEdgeTest, RepliesDroppedAtTheEndOfAConnectionAreReported) {
         [&] { return testenv::ReadFile(m_log).find("Reply Packet(s) Not Sent , The Connection Is Closing") !=
                      std::string::npos; },
         20000));
+}
+
+// A sync stores its snapshot only for as long as it is being applied: syncs of unknown nodes, with
+// a wrong digest, or over MaxSnapshotSize (1 MiB here) are refused without a reply and leave no
+// file in the temporary folder; neither does an applied one.
+TEST_F(RecordTaskEdgeTest, InfoSyncsLeaveNoTemporaryFiles) {
+    testintake::SetKey("ZelkAdv.conf", "TarnNode", "MaxSnapshotSize", "1");
+    auto snapshotFiles = [] {
+        const std::vector<std::string> files = testenv::ListFiles(CGlobalSharedData::GetInstance()->GetTempDir());
+        return std::count_if(files.begin(), files.end(), [](const std::string& f) { return f.ends_with(".xml"); });
+    };
+    const std::string user = testintake::kUserSnapshot;
+    const std::string big = user + std::string(1 << 20, ' ');
+    BYTE unknown[16] = {};
+    for (int i = 0; i < 5; ++i) {  // three unknown nodes, a wrong digest, an oversize snapshot
+        unknown[0] = static_cast<BYTE>(i + 1);
+        const std::string& content = i == 4 ? big : user;
+        const std::string md5 = i == 3 ? std::string(32, 'f') : testpkt::Md5Hex(content);
+        EXPECT_EQ(SyncThenKeepAlive(i < 3 ? unknown : m_id, content, md5), KeepAliveReply()) << i;
+        EXPECT_EQ(snapshotFiles(), 0) << i;
+    }
+    Sync(user);
+    EXPECT_EQ(snapshotFiles(), 0);
+    testintake::SetKey("ZelkAdv.conf", "TarnNode", "MaxSnapshotSize", "10");
+}
+
+// Snapshots nested past the few levels of the directory format, or with too many elements, are
+// refused unparsed (the parser recurses once per level), also when the nesting hides behind
+// text that only looks like an end to a careless reader: in attribute values, comments,
+// declarations, or behind a quote that a broken UTF-8 character or a character reference steps
+// over. The connection goes on.
+TEST_F(RecordTaskEdgeTest, DeepOrCrowdedSnapshotsAreRefusedAndTheConnectionGoesOn) {
+    auto repeat = [](const std::string& part, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += part;
+        return out;
+    };
+    const std::string snapshots[] = {
+        "<content>" + repeat("<a>", 150000),
+        "<content><t>" + repeat("<r/>", 200000) + "</t></content>",
+        "<content>" + repeat("<a x=\"/>\">", 12),
+        "<content>" + repeat("<a><!--</a>-->", 12),
+        "<content>" + repeat("<a><?xml version=\"></a>\"?>", 12),
+        "<content>" + repeat("<a x=\"\xE0\"/>\">", 12),
+        "<content>" + repeat("<a x=\"&#\"/>#1;\">", 12),
+    };
+    for (const std::string& s : snapshots) {
+        EXPECT_EQ(SyncThenKeepAlive(m_id, s, testpkt::Md5Hex(s)), KeepAliveReply()) << s.substr(0, 40);
+    }
+    Sync(testintake::kUserSnapshot);
+    const std::string log = testenv::ReadFile(m_log);
+    EXPECT_NE(log.find("[CheckSnapshotShape] Snapshot Nested Deeper Than 8 Levels , Refused\n"), std::string::npos);
+    EXPECT_NE(log.find("[CheckSnapshotShape] Snapshot Has More Than 200000 Elements , Refused\n"), std::string::npos);
 }
 
 }  // namespace

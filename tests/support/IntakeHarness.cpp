@@ -45,6 +45,11 @@ CDataCenterListenTask* Start(std::uint16_t port) {
     CLoadDataTask::SetDefaultPassPeriod(100);
     // Merge buffers are checked every second.
     SetKey("ZelkAdv.conf", "Global", "ParticleTime", "1");
+    // Every test peer connects from 127.0.0.1, and tests move the clock on
+    // by minutes while their connections wait.
+    SetKey("ZelkAdv.conf", "Network", "MaxConnectionPerAddress", "64");
+    SetKey("ZelkAdv.conf", "Network", "IdentifyTimeout", "600");
+    SetKey("ZelkAdv.conf", "Network", "IdleTimeout", "86400");
     EXPECT_TRUE(CLogMergeManager::GetInstance()->Init());
     CTaskManager::GetInstance()->SetReaperPeriod(100);
     EXPECT_TRUE(CTaskManager::GetInstance()->Init());

@@ -7,8 +7,10 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "core/LossAccounting.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
@@ -20,6 +22,7 @@
 #include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
+#include "writers/FinalLogWriter.h"
 #include "writers/SqlSpool.h"
 
 namespace {
@@ -245,6 +248,42 @@ TEST_F(SqlOutageTest, TornSpoolRecordIsCutAtStartAndLaterStatementsSurvive) {
     EXPECT_EQ(Messages(), (std::vector<std::string>{"older", "kept", "appended"}));
     EXPECT_NE(testenv::ReadFile(m_log).find("Ended With An Incomplete Statement , 21 Byte(s) Dropped"),
               std::string::npos);
+}
+
+// A cache that cannot be sent is bounded in statements and in bytes: past its
+// bound it goes to the spool file (and from there to MySQL, in order), or, for
+// a writer that never learnt its database, is dropped with its count logged.
+TEST_F(SqlOutageTest, CachePastItsBoundLeavesMemory) {
+    testdb::ExecIn(s_nodeDb, "delete from alarm_log");
+    // Bounds (statements, MiB), database known, alarms, their prefix, most the cache may hold (long ones > 460 B).
+    for (auto [statements, mib, named, count, prefix, most] :
+         {std::tuple{"1000000", "1", false, 3000, std::string(400, 'p'), size_t{(1u << 20) / 460}},
+          {"50", "8", true, 60, std::string("bound"), size_t{50}}}) {
+        testintake::SetKey("ZelkAdv.conf", "SqlCache", "MaxCacheStatements", statements);
+        testintake::SetKey("ZelkAdv.conf", "SqlCache", "MaxCacheSize", mib);
+        testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", "127.0.0.2");  // MySQL out of reach
+        const loss::Counter counter = named ? loss::SPOOL_WRITTEN : loss::DROP_NO_DATABASE;
+        const std::uint64_t before = loss::Get(counter);
+        CFinalLogWriter writer;
+        ASSERT_EQ(writer.Init(), 1);
+        if (named) writer.SetDbName(s_nodeDb.c_str());
+        const std::string alarms = testpkt::Alarms(m_id, prefix, count);
+        size_t held = 0;
+        for (int i = 0; i < count; ++i) {
+            writer.WriteLog(1, reinterpret_cast<const packet::AlarmRecord*>(&alarms[i * packet::kAlarmSize]), nullptr);
+            held = std::max(held, writer.PendingStatements(CFinalLogWriter::CACHE_ALARM_LOG));
+        }
+        const size_t moved = count - writer.PendingStatements(CFinalLogWriter::CACHE_ALARM_LOG);
+        EXPECT_LE(held, most);
+        EXPECT_EQ(loss::Get(counter) - before, moved);  // spooled, or dropped and counted
+        testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
+        EXPECT_TRUE(testenv::WaitFor([&] { return Messages().size() == (named ? moved : 0); }, 20000));
+        writer.OnQuit();  // the rest goes after what was spooled
+        EXPECT_EQ(Messages(), named ? Expected(prefix, count) : std::vector<std::string>{});
+        writer.UnInit();
+    }
+    testintake::SetKey("ZelkAdv.conf", "SqlCache", "MaxCacheStatements", "10000");
+    testintake::SetKey("ZelkAdv.conf", "SqlCache", "MaxCacheSize", "8");
 }
 
 }  // namespace
