@@ -116,7 +116,7 @@ struct ZelkAdvConfig {
     // Limits of what one peer may hold (see docs/configuration.md).
     ConfigInt IdentifyTimeout;          // s a new connection has to send a packet of a known node
     ConfigInt IdleTimeout;              // s an identified connection may stay silent
-    ConfigInt MaxConnectionPerAddress;  // connections from one source address
+    ConfigInt MaxConnectionPerAddress;  // unidentified connections from one source address
     ConfigInt SendStallTimeout;         // s the send side may make no progress
     ConfigInt MaxSnapshotSize;          // MiB, largest info-sync snapshot
     ConfigInt MaxNewUsersPerMinute;     // directory names added per node per minute

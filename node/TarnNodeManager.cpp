@@ -70,7 +70,8 @@ bool CTarnNodeManager::MakeRoomLocked(std::uint32_t address) {
     for (CTarnNode* node : m_Nodes) {
         if (node->IsEvicted()) continue;  // its thread ends within one pass
         ++holding;
-        if (node->GetSourceAddress() == address) ++fromAddress;
+        // Identified nodes behind one address (a site's NAT) are not limited.
+        if (node->GetSourceAddress() == address && !node->IsIdentified()) ++fromAddress;
         if (!node->IsIdentified() && node->GetThreadHandle() != nullptr &&
             (oldestUnidentified == nullptr ||
              static_cast<std::int32_t>(node->GetStartTick() - oldestUnidentified->GetStartTick()) < 0)) {

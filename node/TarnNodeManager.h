@@ -33,7 +33,8 @@ public:
     bool IsInitialised() const { return m_nInitialised.load() == 1; }
 
     // A new registered node connection for a peer at address (host order),
-    // or null when the peer holds MaxConnectionPerAddress connections already,
+    // or null when the address holds MaxConnectionPerAddress connections that
+    // have not identified themselves yet,
     // or MaxConnection is reached and no connection that has not identified
     // itself can give up its slot. Connections whose thread has ended are
     // deleted first, so a slot is free as soon as its connection ends. A

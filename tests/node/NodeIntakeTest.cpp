@@ -234,10 +234,15 @@ TEST_F(NodeIntakeTest, HostilePeersCannotHoldTheSlots) {
     EXPECT_TRUE(testnet::ClosedByPeerWithin(second, 3000));
     EXPECT_FALSE(testnet::ClosedByPeerWithin(first, 0));
     EXPECT_NE(LogText().find("[AllocTarnNode] Max Connection Per Address. Addr = 127.0.0.1"), std::string::npos);
+    // Once identified, a node no longer counts against its address (a NAT).
+    ASSERT_TRUE(testnet::SendAll(first, testpkt::KeepAlive(id)));
+    EXPECT_EQ(testnet::ReceiveExactly(first, 46, 5000).size(), 46u);
+    int third = connect(false);
+    EXPECT_FALSE(testnet::ClosedByPeerWithin(third, 300));
     SetKey("ZelkAdv.conf", "Network", "MaxConnectionPerAddress", "64");
     SetKey("ZelkAdv.conf", "Network", "IdentifyTimeout", "600");
     SetKey("ZelkAdv.conf", "Network", "IdleTimeout", "86400");
-    for (int fd : {silent1, silent2, node1, node2, silent3, first, second}) testnet::Close(fd);
+    for (int fd : {silent1, silent2, node1, node2, silent3, first, second, third}) testnet::Close(fd);
 }
 
 // A peer that sends without reading its replies wedges the connection (send
