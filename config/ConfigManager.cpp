@@ -176,6 +176,10 @@ bool CConfigManager::LoadZelkConfig() {
     m_Zelk.DBUser.Set(r.Str("DatabaseConfig", "DBUser"));
     m_Zelk.DBPwd.Set(r.Str("DatabaseConfig", "DBPwd"));
     m_Zelk.DataBase.Set(r.Str("DatabaseConfig", "DataBase"));
+    m_Zelk.DBSslMode.Set(r.Int("DatabaseConfig", "DBSslMode", 0));
+    m_Zelk.DBSslCa.Set(r.Str("DatabaseConfig", "DBSslCa"));
+    m_Zelk.DBSslCert.Set(r.Str("DatabaseConfig", "DBSslCert"));
+    m_Zelk.DBSslKey.Set(r.Str("DatabaseConfig", "DBSslKey"));
     m_Zelk.Port.Set(r.Int("DatabaseConfig", "Port", 9501));
     m_Zelk.BackPath.Set(r.Str("DatabaseConfig", "BackPath"));
     m_Zelk.LogPath.Set(r.Str("DatabaseConfig", "LogPath"));

@@ -76,6 +76,13 @@ struct ZelkConfig {
     ConfigString DBUser;
     ConfigString DBPwd;
     ConfigString DataBase;
+    // TLS to the database server: DBSslMode 0 plain, any other value
+    // requires TLS and verifies the server's certificate (against DBSslCa);
+    // DBSslCert and DBSslKey name the service's own certificate and key.
+    ConfigInt DBSslMode;
+    ConfigString DBSslCa;
+    ConfigString DBSslCert;
+    ConfigString DBSslKey;
     ConfigInt Port;
     ConfigString BackPath;
     ConfigString LogPath;

@@ -2,7 +2,6 @@
 
 #include <strings.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,13 +103,6 @@ bool NextDirChange(const BYTE* buffer, DWORD length, DWORD* offset, DirChangeRec
     return true;
 }
 
-// Gives target the permission bits of source: a copy must not make a file
-// that holds the database password readable by everyone.
-void CopyPermissions(const std::string& source, const std::string& target) {
-    struct stat st {};
-    if (stat(source.c_str(), &st) == 0) chmod(target.c_str(), st.st_mode & 0777);
-}
-
 // The name as the log file holds text (GBK).
 std::string ToAnsi(const std::string& name) {
     std::string converted;
@@ -207,9 +199,7 @@ void CConfigMonitorTask::DoBackupConfigFile() {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
                 "[DoBackupConfigFile] Cannot Backup Config File = %s To %s, Error = %u\n", source.c_str(),
                 target.c_str(), GetLastError());
-            continue;
         }
-        CopyPermissions(source, target);
     }
 }
 
@@ -222,7 +212,6 @@ void CConfigMonitorTask::RestoreConfigFile(const char* name) {
     // version away and writes a new one reports a removal of a file that has
     // already been saved anew, and the start-up copy must not replace it.
     if (!CopyFileA(backup.c_str(), live.c_str(), true)) return;
-    CopyPermissions(backup, live);
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[DoBackupConfigFile] Restore File = %s Succeed!\n", name);
 }
 

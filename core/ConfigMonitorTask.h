@@ -60,6 +60,8 @@ public:
 
     // Copies every monitored file from the config directory to the temp
     // directory, overwriting; each failure is logged, the others still copied.
+    // Backups and restores keep the copied file's mode, owner and group
+    // (CopyFileA): Zelk.conf holds the database password.
     void DoBackupConfigFile();
     // Copies name back from the temp directory into the config directory when
     // it is missing there; logs a success, a failure is silent.

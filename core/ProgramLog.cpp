@@ -1,6 +1,7 @@
 #include "core/ProgramLog.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "config/ConfigManager.h"
+#include "core/RunMode.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
@@ -85,6 +87,7 @@ void FormatAndEmit(CProgramLogRecorder* recorder, DWORD level, const char* class
     Append(line, &pos, LogLevelTag(level));
     std::snprintf(scratch, sizeof(scratch), "[TID=%04u]", GetCurrentThreadId());
     Append(line, &pos, scratch);
+    const size_t tagStart = pos;
     if (classTag != nullptr) Append(line, &pos, classTag);
     if (format != nullptr && pos < kLineBufferSize - 1) {
         // The message is formatted apart first: its control bytes are escaped
@@ -108,8 +111,8 @@ void FormatAndEmit(CProgramLogRecorder* recorder, DWORD level, const char* class
     }
 
     if (recorder != nullptr) {
-        recorder->Emit(level, line, pos);
-    } else {
+        recorder->Emit(level, line, pos, tagStart);
+    } else if (CConfigManager::GetInstance()->m_ProgramLog.DebugViewEnable != 0) {
         OutputDebugStringA(line);
     }
 }
@@ -185,7 +188,40 @@ bool LimitAdmits(const std::string& key, const char* classTag, const char* forma
     return true;
 }
 
+// Run as the service, ERROR and WARN lines also go to the journal, where
+// operators look first (console runs print every line anyway).
+bool GoesToJournal(DWORD level) {
+    return (level == LOG_LEVEL_ERROR || level == LOG_LEVEL_WARN) && IsRunningAsService();
+}
+
 }  // namespace
+
+std::string ShortIdentity(std::string text) {
+    static constexpr size_t kIdentityDigits = 32;
+    static constexpr size_t kKeptDigits = 4;
+    const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    for (size_t i = 0; i < text.size();) {
+        if (!isHex(text[i])) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < text.size() && isHex(text[end])) ++end;
+        if (end - i == kIdentityDigits) {
+            text.replace(i + kKeptDigits, kIdentityDigits - kKeptDigits, "...");
+            end = i + kKeptDigits + 3;
+        }
+        i = end;
+    }
+    return text;
+}
+
+std::string ShortIdentity(const BYTE* identity) {
+    if (identity == nullptr) return std::string();
+    char text[8];
+    std::snprintf(text, sizeof(text), "%02X%02X...", identity[0], identity[1]);
+    return text;
+}
 
 const char* LogLevelTag(DWORD level) {
     switch (level) {
@@ -231,13 +267,19 @@ void CProgramLogRecorder::Unlock() {
     LeaveCriticalSection(&m_csConsole);
 }
 
-void CProgramLogRecorder::Emit(DWORD level, const char* line, size_t length) {
+void CProgramLogRecorder::Emit(DWORD level, const char* line, size_t length, size_t tagStart) {
     const ProgramLogConfig& settings = CConfigManager::GetInstance()->m_ProgramLog;
     const bool initialised = IsInitialised();
     if (initialised && settings.TxtLogEnable != 0 && (static_cast<DWORD>(settings.LogLevel) & level) != 0) {
         WriteToFile(line, length);
     }
-    OutputDebugStringA(line);
+    if (settings.DebugViewEnable != 0) OutputDebugStringA(line);
+    // The journal stamps its own time, process and priority: it gets the
+    // line from the class tag on.
+    if (GoesToJournal(level) && tagStart <= length) {
+        SendToJournal(level == LOG_LEVEL_ERROR ? JournalPriority::Error : JournalPriority::Warning, line + tagStart,
+                      length - tagStart);
+    }
     if (initialised && m_bConsole.load()) {
         CCSLocker lock(&m_csConsole);
         std::fwrite(line, 1, length, stdout);
@@ -368,7 +410,8 @@ bool LogWanted(CProgramLogRecorder* recorder, DWORD level) {
     const ProgramLogConfig& settings = CConfigManager::GetInstance()->m_ProgramLog;
     if (settings.GlobalEnable == 0) return false;
     if (settings.DebugViewEnable == 0 && settings.TxtLogEnable == 0) return false;
-    if (DebugViewMayListen()) return true;
+    if (settings.DebugViewEnable != 0 && DebugViewMayListen()) return true;
+    if (GoesToJournal(level)) return true;
     // No debug-output listener: the line is wanted only by the file (its
     // level selected) or the console.
     const bool initialised = recorder != nullptr && recorder->IsInitialised();

@@ -4,7 +4,8 @@
 // ("[2017-03-09 14:05:01][Varnholt][PID=1234][INFO][TID=0456][Class]...")
 // that goes, as ProgramLog.conf directs, to the day's file
 // "LogFile_YYYY_MM_DD.log" in the log directory, to the debug view, and to
-// standard output in console mode. Any thread may call Log; lines never
+// standard output in console mode. Run as the service, ERROR and WARN lines
+// also go to the systemd journal. Any thread may call Log; lines never
 // interleave. The common path allocates nothing: the line is built in a stack
 // buffer and the file is reopened only when the day changes or after a failure.
 //
@@ -51,8 +52,9 @@ public:
     void SetConsoleMode(bool console) { m_bConsole.store(console); }
     bool IsConsoleMode() const { return m_bConsole.load(); }
 
-    // Sends one finished line to the outputs (used by Log).
-    void Emit(DWORD level, const char* line, size_t length);
+    // Sends one finished line to the outputs (used by Log); tagStart is where
+    // the class tag begins, after the time, process, level and thread fields.
+    void Emit(DWORD level, const char* line, size_t length, size_t tagStart);
 
     ~CProgramLogRecorder();
 
@@ -94,6 +96,16 @@ void LogLimited(CProgramLogRecorder* recorder, const std::string& key, DWORD lev
 // a debug-output listener). Log checks it first; callers whose arguments are
 // costly to compute check it before computing them.
 bool LogWanted(CProgramLogRecorder* recorder, DWORD level);
+
+// A node identity (the 16-byte MD5) is the node's only credential, so no log
+// line prints it whole: log lines pass it through ShortIdentity, which keeps
+// its first four hexadecimal digits followed by "...". The text form cuts
+// every run of exactly 32 hexadecimal digits in text, so it serves an
+// identity's hex text as well as a file name built from one.
+std::string ShortIdentity(std::string text);
+// The identity's first four upper-case hexadecimal digits and "..."; "" for
+// a null identity.
+std::string ShortIdentity(const BYTE* identity);
 
 // Level tag printed for a level value.
 const char* LogLevelTag(DWORD level);

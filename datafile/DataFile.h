@@ -57,8 +57,9 @@ public:
     CDataFile(const CDataFile&) = delete;
     CDataFile& operator=(const CDataFile&) = delete;
 
-    // Opens (creates or truncates) m_strFilePath and makes the object
-    // writable; a file still open is flushed and closed first.
+    // Opens (creates with mode 0640, or truncates) m_strFilePath and makes the
+    // object writable; a file still open is flushed and closed first. A
+    // symbolic link at the path fails the create: it is never followed.
     bool Create();
     // Appends length bytes. Returns the number accepted, 0 when refused (not
     // open, not writable, no data).

@@ -266,16 +266,14 @@ bool CDataFileManager::BuildDataFileName(std::string* path, const char* dbName, 
 
 bool CDataFileManager::MakeDirectoryExist(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-        if (!DeleteFileA(path.c_str())) {
-            Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryExist] Cannot Delete File Err = %u Path = %s\n",
-                GetLastError(), path.c_str());
-        }
-    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() != ERROR_FILE_NOT_FOUND) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[MakeDirectoryExist] GetFileAttr Err = %u\n", GetLastError());
         return false;
     }
+    // A file in the way, or a dangling link, is never deleted (it may be an
+    // operator's, or a link planted to make the service delete its target):
+    // making the folder then fails with ERROR_ALREADY_EXISTS.
     return CreateDirectoryA(path.c_str());
 }
 
@@ -603,7 +601,7 @@ bool CDataFileManager::PrepareMarker(MYSQL* connection, const char* tableName, c
             mysql_free_result(result);
         }
     }
-    FILE* out = std::fopen(marker.c_str(), "wb");
+    FILE* out = CreateFileStream(marker.c_str());
     bool written = out != nullptr && std::fprintf(out, "%lld\n", static_cast<long long>(*syslogFloor)) > 0;
     if (out != nullptr && std::fclose(out) != 0) written = false;
     if (!written) {
@@ -695,6 +693,8 @@ bool CDataFileManager::TempTableAttempt(MYSQL* connection, const char* tableName
 bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* connection, const char* tableName, const char* path,
                                                      bool repair, bool dedupe, std::int64_t syslogFloor) {
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
+    // The server may read this file, and no other, while the import runs.
+    CLocalInfileScope allowLocal(connection, path);
     for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
         bool copyTried = false;
         if (TempTableAttempt(connection, tableName, path, repair, dedupe, syslogFloor, &copyTried)) return true;
@@ -707,6 +707,7 @@ bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* connection, const ch
 bool CDataFileManager::DoImportDataFileWithOutTempTable(MYSQL* connection, const char* tableName, const char* path,
                                                         bool repair, std::int64_t syslogFloor) {
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
+    CLocalInfileScope allowLocal(connection, path);
     const std::string load = LoadStatement(tableName, tableName, QuotePath(path));
     Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DoImportDataFileWithOutTempTable] Prepare To Import Data File = %s\n",
         path);

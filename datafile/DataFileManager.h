@@ -133,6 +133,9 @@ public:
     void ReleaseDataFileID(DWORD id);
     bool SwitchOutDataFile(CDataFile* file, bool reCreate);
     bool BuildDataFileName(std::string* path, const char* dbName, const char* tableName);
+    // True when a folder stands at path or one was made (mode 0750). Nothing
+    // is ever deleted: a file (or a link) in the way makes it fail with
+    // ERROR_ALREADY_EXISTS, and the caller logs the failure.
     bool MakeDirectoryExist(const std::string& path);
     bool MakeDirectoryOK(const char* dbName, const char* tableName);
 

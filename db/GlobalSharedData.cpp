@@ -117,6 +117,25 @@ std::int32_t Number(const std::optional<std::string>& value) {
 
 bool SameIdentity(const NodeInfo& node, const BYTE* identity) { return std::memcmp(node.identity, identity, 16) == 0; }
 
+// Text from a table as it may appear in a log line: printable ASCII except
+// the backslash as it is, every other byte as \xHH, cut after 64 bytes.
+std::string LogSafe(const std::string& text) {
+    constexpr size_t kShown = 64;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < kShown; ++i) {
+        const auto ch = static_cast<unsigned char>(text[i]);
+        if (ch >= 0x20 && ch < 0x7F && ch != '\\') {
+            out += static_cast<char>(ch);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof(hex), "\\x%02X", ch);
+            out += hex;
+        }
+    }
+    if (text.size() > kShown) out += "...(" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 constexpr DWORD kNewUserWindowMs = 60 * 1000;
 // MySQL client-side error numbers (lost or unusable connection) start here.
 constexpr unsigned kFirstClientError = 2000;
@@ -209,13 +228,20 @@ int CGlobalSharedData::GetDabaBaseNodeInfo() {
             bool known = false;
             for (auto& existing : m_Nodes) known = known || SameIdentity(*existing, identity);
             if (known) continue;
+            const std::string dbName = row[3].value_or("");
+            if (!IsValidDbName(dbName)) {
+                Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag,
+                    "[GetDabaBaseNodeInfo] Node MD5 = %s Refused: Invalid DbName = '%s'\n",
+                    ShortIdentity(LogSafe(md5)).c_str(), LogSafe(dbName).c_str());
+                continue;
+            }
             auto node = std::make_unique<NodeInfo>();
             node->strNodeName = Cut(row[0], NodeInfo::kMaxNodeName);
             node->strSecret = row[1].value_or("");
             node->strMd5Secret = row[2].value_or("");
             for (char& ch : node->strMd5Secret) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
             DecodeHex16(node->strMd5Secret, node->identity);
-            node->strDbName = row[3].value_or("");
+            node->strDbName = dbName;
             m_Nodes.push_back(std::move(node));
         }
     }
@@ -320,7 +346,7 @@ NodeInfo* CGlobalSharedData::FindNodeInfoIter(const char* dbName, const BYTE* id
         }
     }
     Log(Recorder(), LOG_LEVEL_ERROR, kNodeTag, "[FindNodeInfoIter] Invalid DbName Or MD5! DbName = %s , MD5 = %s\n",
-        dbName != nullptr ? dbName : "", HexUpper(identity, identity != nullptr ? 16 : 0).c_str());
+        dbName != nullptr ? dbName : "", ShortIdentity(identity).c_str());
     return nullptr;
 }
 
@@ -391,7 +417,7 @@ int CGlobalSharedData::GetUserInfoEx(const char* dbName, const BYTE* identity, c
     NodeInfo* node = FindNodeInfoIter(dbName, identity);
     if (node == nullptr) {
         Log(Recorder(), LOG_LEVEL_WARN, kNodeTag, "[GetUserInfoEx] Not Find Node. DbName = %s , MD5 = %s.\n",
-            dbName != nullptr ? dbName : "", HexUpper(identity, identity != nullptr ? 16 : 0).c_str());
+            dbName != nullptr ? dbName : "", ShortIdentity(identity).c_str());
         return 0;
     }
     {
@@ -518,6 +544,14 @@ int CGlobalSharedData::IsKnownDbName(const char* dbName) {
         if (node->strDbName == dbName) return 1;
     }
     return 0;
+}
+
+bool CGlobalSharedData::IsValidDbName(const std::string& name) {
+    if (name.empty() || name.size() > kMaxDbName) return false;
+    return std::all_of(name.begin(), name.end(), [](char ch) {
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+               ch == '$';
+    });
 }
 
 std::int32_t CGlobalSharedData::GetNodeSyncCount(const BYTE* identity) {

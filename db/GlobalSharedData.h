@@ -193,6 +193,12 @@ public:
                       std::int32_t groupId);
     int InsertUserInfo(const char* userName, NodeInfo* node, std::int32_t* userId, std::int32_t groupId);
     int IsKnownDbName(const char* dbName);
+    // A node's database name names folders of the data-file and upload
+    // trees and goes into SQL unquoted, so it must be 1 to kMaxDbName ASCII
+    // letters, digits, '_' or '$'; a dev_node row with any other name is
+    // refused when the node list is loaded.
+    static constexpr size_t kMaxDbName = 64;
+    static bool IsValidDbName(const std::string& name);
 
     std::int32_t GetNodeSyncCount(const BYTE* identity);
     void AddNodeSyncRef(const BYTE* identity);

@@ -1,5 +1,14 @@
 #include "db/SQLConnManager.h"
 
+#include <fcntl.h>
+#include <mysqld_error.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "core/RunMode.h"
@@ -15,7 +24,81 @@ constexpr char kClassTag[] = "[CSQLConnManager]";
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
 
+// LOAD DATA LOCAL callbacks. The user data is the one path allowed (a
+// CLocalInfileScope's), or null: then every request is refused. The library
+// calls the error and end callbacks after a failed init too, so init always
+// leaves a state behind when it can.
+struct LocalInfileState {
+    int fd = -1;
+    int error = 0;
+    char message[160] = {};
+};
+
+void SetInfileError(LocalInfileState* state, int error, const char* format, const char* detail) {
+    state->error = error;
+    std::snprintf(state->message, sizeof(state->message), format, detail);
+}
+
+int LocalInfileInit(void** handle, const char* filename, void* allowed) {
+    auto* state = new (std::nothrow) LocalInfileState();
+    *handle = state;
+    if (state == nullptr) return 1;
+    const auto* path = static_cast<const std::string*>(allowed);
+    if (filename == nullptr || path == nullptr || *path != filename) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
+            "[LocalInfileInit] Server Asked To Read File = %.200s , Not The File Being Imported. Refused\n",
+            filename != nullptr ? filename : "");
+        SetInfileError(state, ER_NOT_ALLOWED_COMMAND, "LOAD DATA LOCAL of %.100s refused by the client",
+                       filename != nullptr ? filename : "");
+        return 1;
+    }
+    state->fd = open(filename, O_RDONLY | O_CLOEXEC);
+    if (state->fd < 0) {
+        SetInfileError(state, errno, "Cannot open %.100s", filename);
+        return 1;
+    }
+    return 0;
+}
+
+int LocalInfileRead(void* handle, char* buffer, unsigned int length) {
+    auto* state = static_cast<LocalInfileState*>(handle);
+    ssize_t got = 0;
+    do {
+        got = read(state->fd, buffer, length);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) SetInfileError(state, errno, "Cannot read %s", "the data file");
+    return static_cast<int>(got);
+}
+
+void LocalInfileEnd(void* handle) {
+    auto* state = static_cast<LocalInfileState*>(handle);
+    if (state == nullptr) return;
+    if (state->fd >= 0) close(state->fd);
+    delete state;
+}
+
+int LocalInfileError(void* handle, char* buffer, unsigned int length) {
+    const auto* state = static_cast<LocalInfileState*>(handle);
+    const char* message = state != nullptr ? state->message : "out of memory";
+    if (length > 0) std::snprintf(buffer, length, "%s", message);
+    return state != nullptr && state->error != 0 ? state->error : ER_NOT_ALLOWED_COMMAND;
+}
+
+void SetLocalInfileAllowed(MYSQL* connection, const std::string* path) {
+    mysql_set_local_infile_handler(connection, LocalInfileInit, LocalInfileRead, LocalInfileEnd, LocalInfileError,
+                                   const_cast<std::string*>(path));
+}
+
 }  // namespace
+
+CLocalInfileScope::CLocalInfileScope(MYSQL* connection, std::string path)
+    : m_pConnection(connection), m_strPath(std::move(path)) {
+    if (m_pConnection != nullptr) SetLocalInfileAllowed(m_pConnection, &m_strPath);
+}
+
+CLocalInfileScope::~CLocalInfileScope() {
+    if (m_pConnection != nullptr) SetLocalInfileAllowed(m_pConnection, nullptr);
+}
 
 CSQLConnManager* CSQLConnManager::GetInstance() {
     // Never destroyed: threads may release connections while the process ends.
@@ -65,35 +148,93 @@ bool CSQLConnManager::UnInit() {
     return true;
 }
 
+MYSQL* CSQLConnManager::NewHandle(unsigned long flags) {
+    MYSQL* handle = mysql_init(nullptr);
+    if (handle == nullptr) return nullptr;
+    // Every text the service sends is GBK.
+    mysql_options(handle, MYSQL_SET_CHARSET_NAME, "gbk");
+    my_bool reconnect = 0;
+    mysql_options(handle, MYSQL_OPT_RECONNECT, &reconnect);
+    // Only the import's connections may answer a LOAD DATA LOCAL request at
+    // all, and they only with the file a CLocalInfileScope names.
+    if ((flags & CLIENT_LOCAL_FILES) == 0) {
+        unsigned int local = 0;
+        mysql_options(handle, MYSQL_OPT_LOCAL_INFILE, &local);
+    }
+    SetLocalInfileAllowed(handle, nullptr);
+
+    const ZelkConfig& config = CConfigManager::GetInstance()->m_Zelk;
+    if (config.DBSslMode.Get() != 0) {
+        my_bool on = 1;
+        mysql_optionsv(handle, MYSQL_OPT_SSL_ENFORCE, &on);
+        mysql_optionsv(handle, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on);
+        const std::string files[] = {config.DBSslCa.Get(), config.DBSslCert.Get(), config.DBSslKey.Get()};
+        const mysql_option options[] = {MYSQL_OPT_SSL_CA, MYSQL_OPT_SSL_CERT, MYSQL_OPT_SSL_KEY};
+        for (int i = 0; i < 3; ++i) {
+            if (!files[i].empty()) mysql_optionsv(handle, options[i], files[i].c_str());
+        }
+    }
+    return handle;
+}
+
+bool CSQLConnManager::IsGbkConnection(MYSQL* connection, std::string* found) {
+    found->clear();
+    const char* client = mysql_character_set_name(connection);
+    if (client == nullptr || std::strcmp(client, "gbk") != 0) {
+        *found = client != nullptr ? client : "";
+        return false;
+    }
+    // The server's own view: an init_connect or a server that ignores the
+    // client's choice would leave the library believing in GBK.
+    if (mysql_query(connection, "select @@character_set_client , @@character_set_connection , "
+                                "@@character_set_results") != 0) {
+        *found = mysql_error(connection);
+        return false;
+    }
+    MYSQL_RES* result = mysql_store_result(connection);
+    MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result) : nullptr;
+    bool gbk = row != nullptr && mysql_num_fields(result) == 3;
+    for (unsigned i = 0; gbk && i < 3; ++i) {
+        if (row[i] == nullptr || std::strcmp(row[i], "gbk") != 0) {
+            *found = row[i] != nullptr ? row[i] : "NULL";
+            gbk = false;
+        }
+    }
+    if (result != nullptr) mysql_free_result(result);
+    return gbk;
+}
+
 MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags) {
     if (!IsInitialised()) return nullptr;
     // Connecting (with its pauses between attempts) happens outside the
     // table lock, so that an unreachable server holds up only the caller,
     // not every thread that borrows or gives back a connection.
-    MYSQL* handle = mysql_init(nullptr);
-    if (handle == nullptr) return nullptr;
-    // Every text the service sends is GBK; naming it at connect time keeps
-    // it so after an automatic reconnection too.
-    mysql_options(handle, MYSQL_SET_CHARSET_NAME, "gbk");
-
     CConfigManager* config = CConfigManager::GetInstance();
-    bool connected = false;
+    MYSQL* handle = nullptr;
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+        handle = NewHandle(flags);
+        if (handle == nullptr) return nullptr;
         const std::string host = config->m_Zelk.DBServer.Get();
         const std::string user = config->m_Zelk.DBUser.Get();
         const std::string password = config->m_Zelk.DBPwd.Get();
         const auto port = static_cast<unsigned>(config->m_MySqld.port.Get());
         if (mysql_real_connect(handle, host.c_str(), user.c_str(), password.c_str(), database, port, nullptr,
                                flags) != nullptr) {
-            connected = true;
-            break;
+            std::string charset;
+            if (IsGbkConnection(handle, &charset)) break;
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+                "[AllocSqlConn] MySQL %s:%u DbName = %s Talks Character Set = %s , Not gbk. Connection Closed\n",
+                host.c_str(), port, database != nullptr ? database : "", charset.c_str());
+        } else {
+            // The password is never written to the log.
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+                "[AllocSqlConn] Cannot Connect MySQL %s:%u DbName = %s , User = %s , PW = ****** , Errno = %u , "
+                "ErrStr = %s\n",
+                host.c_str(), port, database != nullptr ? database : "", user.c_str(), mysql_errno(handle),
+                mysql_error(handle));
         }
-        // The password is never written to the log.
-        Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
-            "[AllocSqlConn] Cannot Connect MySQL %s:%u DbName = %s , User = %s , PW = ****** , Errno = %u , "
-            "ErrStr = %s\n",
-            host.c_str(), port, database != nullptr ? database : "", user.c_str(), mysql_errno(handle),
-            mysql_error(handle));
+        mysql_close(handle);
+        handle = nullptr;
         if (attempt + 1 == kConnectAttempts) break;
         // A stopping service does not wait for a server that is not there:
         // its writers keep what they cannot send in their spool files.
@@ -101,13 +242,7 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags) 
         if (rc == WAIT_OBJECT_0) break;
         if (rc == WAIT_FAILED) Sleep(m_dwRetryDelayMs);
     }
-    if (!connected) {
-        mysql_close(handle);
-        return nullptr;
-    }
-
-    my_bool reconnect = 1;
-    mysql_options(handle, MYSQL_OPT_RECONNECT, &reconnect);
+    if (handle == nullptr) return nullptr;
     if (!IsInitialised()) {  // shut down while connecting
         mysql_close(handle);
         return nullptr;

@@ -10,6 +10,14 @@
 // Lock order: the table lock, then the configuration's own locks. The table
 // lock is never held while connecting: an unreachable server delays only the
 // thread that asked for the connection.
+//
+// The server is not trusted with more than the SQL it is sent. Every handle
+// has automatic reconnection off (a reconnected session would silently lose
+// its character set and temporary tables; the holders reconnect themselves),
+// is checked to talk GBK after connecting (else it counts as a failed
+// attempt), uses TLS with a verified server certificate when DBSslMode asks
+// for it, and refuses every file a LOAD DATA LOCAL request names, except the
+// one file a CLocalInfileScope allows while an import runs.
 #pragma once
 
 #include <mysql.h>
@@ -46,6 +54,10 @@ public:
     MYSQL* AllocSqlConn(const char* database, unsigned long flags);
     void ReleaseSqlConn(MYSQL* connection);
 
+    // True when the session's client, connection and result character sets
+    // are all GBK; *found gets what the server reported otherwise.
+    static bool IsGbkConnection(MYSQL* connection, std::string* found);
+
     static int ThreadInit();
     static void ThreadEnd();
 
@@ -65,6 +77,9 @@ private:
     CSQLConnManager() = default;
 
     static DWORD MySqlMonitor(void* manager);
+    // A fresh handle with the options every connection gets; null when the
+    // library cannot make one.
+    static MYSQL* NewHandle(unsigned long flags);
 
     CStoppableThread m_Monitor;
     std::atomic<std::int32_t> m_nInitialised{0};
@@ -76,4 +91,20 @@ private:
     std::atomic<DWORD> m_dwRetryDelayMs{kConnectRetryDelayMs};
     std::atomic<DWORD> m_dwMonitorPeriodMs{kMonitorPeriodMs};
     bool m_bLibraryReady = false;
+};
+
+// While it lives, LOAD DATA LOCAL INFILE on connection may read exactly the
+// file path (the server must name it byte for byte); any other file the
+// server asks for is refused with one ERROR line. Afterwards the connection
+// refuses every file again. One scope per connection at a time.
+class CLocalInfileScope {
+public:
+    CLocalInfileScope(MYSQL* connection, std::string path);
+    ~CLocalInfileScope();
+    CLocalInfileScope(const CLocalInfileScope&) = delete;
+    CLocalInfileScope& operator=(const CLocalInfileScope&) = delete;
+
+private:
+    MYSQL* m_pConnection;
+    std::string m_strPath;
 };

@@ -226,10 +226,10 @@ void CDataCenterListenTask::CleanUpTempXml() {
         const std::string path = dir + "/" + e.name;
         if (DeleteFileA(path.c_str())) {
             Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[CleanUpTempXml] Delete FileName = %s Succeed.\n",
-                path.c_str());
+                ShortIdentity(path).c_str());
         } else {
             Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[CleanUpTempXml] Delete FileName = %s Fail , Err = %u.\n",
-                path.c_str(), GetLastError());
+                ShortIdentity(path).c_str(), GetLastError());
         }
     }
 }

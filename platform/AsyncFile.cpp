@@ -8,6 +8,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "platform/Files.h"
+
 namespace {
 
 std::atomic<bool> g_bHoldWrites{false};
@@ -40,7 +42,8 @@ CAsyncFile* CAsyncFile::Create(const char* path, bool overlapped, bool failIfExi
         SetLastError(ERROR_BAD_PATHNAME);
         return nullptr;
     }
-    int fd = open(path, O_RDWR | O_CREAT | (failIfExists ? O_EXCL : O_TRUNC) | O_CLOEXEC, 0644);
+    int fd = open(path, O_RDWR | O_CREAT | (failIfExists ? O_EXCL : O_TRUNC) | O_NOFOLLOW | O_CLOEXEC,
+                  kServiceFileMode);
     if (fd < 0) {
         SetLastError(MapErrno(errno));
         return nullptr;

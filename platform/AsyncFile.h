@@ -42,10 +42,13 @@ struct OVERLAPPED {
 
 class CAsyncFile {
 public:
-    // Creates path, or truncates it when it exists (fails with
-    // ERROR_ALREADY_EXISTS instead when failIfExists), for reading and writing.
-    // Returns null with the last error set when the file cannot be opened or
-    // the I/O thread cannot be started.
+    // Creates path (mode kServiceFileMode of platform/Files.h), or truncates
+    // it when it exists (fails with ERROR_ALREADY_EXISTS instead when
+    // failIfExists), for reading and writing. A symbolic link standing at
+    // path is refused, never followed: a link planted in a service folder
+    // cannot make the service write over its target. Returns null with the
+    // last error set when the file cannot be opened or the I/O thread cannot
+    // be started.
     static CAsyncFile* Create(const char* path, bool overlapped, bool failIfExists = false);
     // Sets the file's end at size bytes, extending or cutting it.
     bool SetSize(std::uint64_t size);

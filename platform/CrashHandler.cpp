@@ -7,12 +7,15 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/Files.h"
 
 namespace {
 
@@ -212,11 +215,14 @@ void WriteStackBytes(int fd, uintptr_t sp) {
     }
 }
 
-// Writes Varnholt.dmp; nothing when the file cannot be created.
+// Writes Varnholt.dmp; nothing when the file cannot be created. The dump holds
+// the process's registers and stack bytes (passwords among them, at times):
+// it is the service's alone, and a link planted in its place is not followed.
 void WriteCrashDump(int signal, const siginfo_t* info, const ucontext_t* uc, const char* name, void* const* frames,
                     size_t count) {
-    int fd = open(g_dumpPath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(g_dumpPath, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
     if (fd < 0) return;
+    fchmod(fd, kPrivateFileMode);  // the dump of an older version may be wider
     char buffer[kCrashLineSize];
     Text head(buffer, sizeof(buffer));
     head.Add("Varnholt crash dump 1\npid: ").Dec(getpid()).Add("\ntid: ").Dec(gettid());

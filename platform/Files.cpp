@@ -21,6 +21,20 @@ bool Fail(int err) {
     return false;
 }
 
+// Gives the open file fd the owner, group and mode of source. The owner and
+// group follow where the process may set them (root may; a service user
+// keeps at least the group when it belongs to it); the mode always follows.
+// False (errno set) only when the mode cannot be set.
+bool TakeOwnerAndMode(int fd, const struct stat& source) {
+    struct stat own {};
+    if (fstat(fd, &own) == 0 && (own.st_uid != source.st_uid || own.st_gid != source.st_gid) &&
+        fchown(fd, source.st_uid, source.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), source.st_gid) != 0) {
+        // Neither permitted: the copy stays the service's; its mode still follows.
+    }
+    // After fchown, which may clear set-id bits.
+    return fchmod(fd, source.st_mode & 07777) == 0;
+}
+
 }  // namespace
 
 DWORD GetFileAttributesA(const char* path) {
@@ -92,8 +106,12 @@ bool CopyFileA(const char* src, const char* dst, bool failIfExists) {
     // Copying a file onto itself would truncate it before reading it.
     struct stat srcStat {};
     struct stat dstStat {};
-    if (fstat(in, &srcStat) == 0 && stat(dst, &dstStat) == 0 && srcStat.st_dev == dstStat.st_dev &&
-        srcStat.st_ino == dstStat.st_ino) {
+    if (fstat(in, &srcStat) != 0) {
+        int err = errno;
+        close(in);
+        return Fail(err);
+    }
+    if (stat(dst, &dstStat) == 0 && srcStat.st_dev == dstStat.st_dev && srcStat.st_ino == dstStat.st_ino) {
         close(in);
         if (failIfExists) {
             SetLastError(ERROR_FILE_EXISTS);
@@ -103,7 +121,7 @@ bool CopyFileA(const char* src, const char* dst, bool failIfExists) {
         return false;
     }
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-    int out = open(dst, flags, 0644);
+    int out = open(dst, flags, kPrivateFileMode);
     if (out < 0) {
         int err = errno;
         close(in);
@@ -111,6 +129,14 @@ bool CopyFileA(const char* src, const char* dst, bool failIfExists) {
             SetLastError(ERROR_FILE_EXISTS);
             return false;
         }
+        return Fail(err);
+    }
+    // Owner and mode before the first byte: nobody may open the copy while
+    // it is wider than its source.
+    if (!TakeOwnerAndMode(out, srcStat)) {
+        int err = errno;
+        close(in);
+        close(out);
         return Fail(err);
     }
     char buffer[65536];
@@ -156,7 +182,7 @@ bool MoveFileA(const char* from, const char* to) {
 }
 
 bool CreateDirectoryA(const char* path) {
-    if (path == nullptr || mkdir(path, 0755) != 0) return Fail(path == nullptr ? EINVAL : errno);
+    if (path == nullptr || mkdir(path, kServiceFolderMode) != 0) return Fail(path == nullptr ? EINVAL : errno);
     return true;
 }
 
@@ -173,9 +199,28 @@ DWORD SHCreateDirectory(const char* path) {
     for (size_t pos = 1; pos <= full.size(); ++pos) {
         if (pos != full.size() && full[pos] != '/') continue;
         std::string part = full.substr(0, pos);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return MapErrno(errno);
+        if (mkdir(part.c_str(), kServiceFolderMode) != 0 && errno != EEXIST) return MapErrno(errno);
     }
     return ERROR_SUCCESS;
+}
+
+FILE* CreateFileStream(const char* path, unsigned mode) {
+    if (path == nullptr) {
+        Fail(EINVAL);
+        return nullptr;
+    }
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        Fail(errno);
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+        int err = errno;
+        close(fd);
+        Fail(err);
+    }
+    return stream;
 }
 
 std::string GetModuleFilePath() {
@@ -187,9 +232,9 @@ std::string GetModuleFilePath() {
 
 CPlainFile::~CPlainFile() { Close(); }
 
-bool CPlainFile::OpenAppend(const char* path) {
+bool CPlainFile::OpenAppend(const char* path, unsigned mode, bool refuseLink) {
     Close();
-    m_fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    m_fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | (refuseLink ? O_NOFOLLOW : 0), mode);
     if (m_fd < 0) return Fail(errno);
     if (lseek(m_fd, 0, SEEK_END) < 0) {
         int err = errno;

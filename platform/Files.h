@@ -5,10 +5,21 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/WinTypes.h"
+
+// Modes of what the service creates. Folders and files are open to the
+// service's own group (an operator's tools, the web server of the upload
+// folder) and closed to everyone else; files that hold statements or memory
+// of the process (the SQL spool, the crash dump) are the service's alone.
+// They are passed at creation, so a permissive umask cannot widen them; a
+// stricter umask still narrows them.
+constexpr unsigned kServiceFolderMode = 0750;
+constexpr unsigned kServiceFileMode = 0640;
+constexpr unsigned kPrivateFileMode = 0600;
 
 // FILE_ATTRIBUTE_DIRECTORY or FILE_ATTRIBUTE_NORMAL (plus READONLY when not
 // writable); INVALID_FILE_ATTRIBUTES with the last error set when the path
@@ -34,16 +45,27 @@ bool ListDirectory(const std::string& dir, const std::string& pattern, std::vect
 bool GetDiskFreeSpaceExA(const char* path, std::uint64_t* freeBytesAvailable, std::uint64_t* totalBytes,
                          std::uint64_t* totalFreeBytes);
 
-// Copies src to dst; with failIfExists an existing dst fails with 80.
+// Copies src to dst; with failIfExists an existing dst fails with 80. The
+// copy gets src's mode, and its owner and group where the process may set
+// them (else at least the group when it belongs to it); until then it is
+// readable by the service alone, so a copy of a file holding a password is
+// never open to others, not even for a moment.
 bool CopyFileA(const char* src, const char* dst, bool failIfExists);
 bool DeleteFileA(const char* path);
 bool MoveFileA(const char* from, const char* to);
-// Creates one directory; an existing one fails with 183.
+// Creates one directory (kServiceFolderMode); an existing one fails with 183.
 bool CreateDirectoryA(const char* path);
 bool RemoveDirectoryA(const char* path);
-// Creates the directory and every missing parent. Returns 0 on success,
-// ERROR_ALREADY_EXISTS when it already existed, or the error number.
+// Creates the directory and every missing parent (kServiceFolderMode).
+// Returns 0 on success, ERROR_ALREADY_EXISTS when it already existed, or the
+// error number.
 DWORD SHCreateDirectory(const char* path);
+
+// Opens path for writing as fopen "wb" does (created, or emptied when it
+// exists), a new file with the given mode; a symbolic link standing at path
+// is refused, never followed. Null with the last error set on failure; close
+// with fclose.
+FILE* CreateFileStream(const char* path, unsigned mode = kServiceFileMode);
 
 // Full path of the running executable ("" when unknown).
 std::string GetModuleFilePath();
@@ -56,8 +78,10 @@ public:
     CPlainFile(const CPlainFile&) = delete;
     CPlainFile& operator=(const CPlainFile&) = delete;
 
-    // Opens or creates path, keeping its contents, positioned at its end.
-    bool OpenAppend(const char* path);
+    // Opens or creates path (a new file gets mode), keeping its contents,
+    // positioned at its end. With refuseLink a symbolic link standing at path
+    // makes it fail instead of being followed.
+    bool OpenAppend(const char* path, unsigned mode = kServiceFileMode, bool refuseLink = false);
     bool IsOpen() const { return m_fd >= 0; }
     void Close();
     // Current size in bytes, or -1.

@@ -16,6 +16,8 @@
 #include <random>
 #include <sstream>
 
+#include "platform/Files.h"
+
 namespace {
 
 void SplitLines(const std::string& text, std::vector<std::string>* lines) {
@@ -289,10 +291,12 @@ bool WriteAll(int fd, const std::string& data) {
 }
 
 // Creates a temporary file next to target; its name is returned in *name.
-// A new file gets the usual mode (0666 less the umask); a replacement is
-// given the original's mode, and its owner and group where the process may
-// set them (a service that is neither root nor the owner keeps at least the
-// group when it belongs to it).
+// A new file gets kServiceFileMode; a replacement is given the original's
+// mode, and its owner and group where the process may set them (a service
+// that is neither root nor the owner keeps at least the group when it belongs
+// to it). Until then it is the service's alone: a configuration file may hold
+// a password, and a reader who opened the temporary file while it was wider
+// would keep reading it.
 int CreateTempFile(const std::string& target, bool replacing, const struct stat& original, std::string* name) {
     static std::mt19937 generator(std::random_device{}());
     static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -304,7 +308,8 @@ int CreateTempFile(const std::string& target, bool replacing, const struct stat&
         std::string suffix;
         for (size_t i = 0; i < kTempSuffixLength; ++i) suffix += kChars[generator() % (sizeof(kChars) - 1)];
         *name = dir + "." + base + kTempMarker + suffix;
-        fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  replacing ? kPrivateFileMode : kServiceFileMode);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) return -1;

@@ -35,7 +35,8 @@ DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size, c
 //
 // The file is never rewritten in place: the new content goes to a temporary
 // file in the same folder (see IsProfileTempFileName), which takes the
-// original's mode and, where the process may set them, its owner and group;
+// original's mode and, where the process may set them, its owner and group
+// (a file the write creates gets mode 0640);
 // it is flushed to disk and renamed over the original. A reader sees the old
 // version or the new one, never a mix, and a crash leaves at worst a stray
 // temporary file, never a cut configuration file. A symbolic link is written

@@ -332,7 +332,7 @@ const char* CNodeLogRecordTask::VerifySnapshot(const std::string& identity, char
         // One key for all unknown identities: a peer may make up any number of them.
         LogLimited(Recorder(), "unknown node", LOG_LEVEL_ERROR, kClassTag,
                    "[Deal_LogudtDB_Log] Current MD5 = %s Does Not In The DevNode List , Sync Refused\n",
-                   identity.c_str());
+                   ShortIdentity(identity).c_str());
         return nullptr;
     }
     const std::uint32_t contentLength = DataLen() - kInfoSyncMinSize;
@@ -373,10 +373,10 @@ const char* CNodeLogRecordTask::VerifySnapshot(const std::string& identity, char
 bool CNodeLogRecordTask::StoreSnapshot(const std::string& file, const std::string& identity) {
     m_strTempFile = file;
     const std::uint32_t contentLength = DataLen() - kInfoSyncMinSize;
-    FILE* out = std::fopen(file.c_str(), "wb");
+    FILE* out = CreateFileStream(file.c_str());  // 0640, never through a planted link
     if (out == nullptr) {
         LogLimited(Recorder(), identity, LOG_LEVEL_ERROR, kClassTag,
-                   "[Deal_LogudtDB_Log] Cannot Create File = %s Err = %u\n", file.c_str(), MapErrno(errno));
+                   "[Deal_LogudtDB_Log] Cannot Create File = %s Err = %u\n", ShortIdentity(file).c_str(), MapErrno(errno));
         return false;
     }
     size_t written = std::fwrite(m_pCurrent + kInfoSyncMinSize, 1, contentLength, out);
@@ -445,7 +445,7 @@ bool CNodeLogRecordTask::ProcessLogudtAdminInfo(const std::string& file) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtAdminInfo] Cannot Alloc SqlConn\n");
     } else if (ExecuteSql(connection, kSetNamesGbk), !LoadSnapshot(file, false, &doc)) {
         LogLimited(Recorder(), m_strDbName, LOG_LEVEL_ERROR, kClassTag,
-                   "[ProcessLogudtAdminInfo] Fail To Load %s TiXmlDocument\n", file.c_str());
+                   "[ProcessLogudtAdminInfo] Fail To Load %s TiXmlDocument\n", ShortIdentity(file).c_str());
     } else if (doc.RootElement() == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtAdminInfo] Fail To Get Root Elem\n");
     } else if (!BeginsWith(doc.RootElement()->Value(), "oskarifile")) {
@@ -502,7 +502,7 @@ bool CNodeLogRecordTask::ProcessLogudtUserInfo(const std::string& file) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtUserInfo] Cannot Alloc SqlConn\n");
     } else if (ExecuteSql(connection, kSetNamesGbk), !LoadSnapshot(file, true, &doc)) {
         LogLimited(Recorder(), m_strDbName, LOG_LEVEL_ERROR, kClassTag,
-                   "[ProcessLogudtUserInfo] Fail To Load %s TiXmlDocument\n", file.c_str());
+                   "[ProcessLogudtUserInfo] Fail To Load %s TiXmlDocument\n", ShortIdentity(file).c_str());
     } else if (doc.RootElement() == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtUserInfo] Fail To Get Root Elem\n");
     } else if (!BeginsWith(doc.RootElement()->Value(), "content")) {
@@ -543,7 +543,7 @@ bool CNodeLogRecordTask::ProcessLogudtUserInfo(const std::string& file) {
 bool CNodeLogRecordTask::ProcessLogudtUnknownInfo(const std::string& file) {
     if (file.empty()) return false;
     Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[ProcessLogudtUnknownInfo] Unknown Update Type. FileName = %s\n",
-        file.c_str());
+        ShortIdentity(file).c_str());
     return true;
 }
 

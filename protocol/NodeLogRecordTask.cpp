@@ -706,8 +706,8 @@ bool CNodeLogRecordTask::SetDbName(const BYTE* identity) {
     CCSLocker lock(data->NodeListLock());
     m_strDbName.clear();
     for (const auto& node : data->NodeListLocked()) {
-        Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[SetDbName] Compare MD5 %s With %s\n", node->strMd5Secret.c_str(),
-            text.c_str());
+        Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[SetDbName] Compare MD5 %s With %s\n",
+            ShortIdentity(node->strMd5Secret).c_str(), ShortIdentity(text).c_str());
         if (node->strMd5Secret == text) {
             m_strDbName = node->strDbName;
             break;
@@ -715,7 +715,7 @@ bool CNodeLogRecordTask::SetDbName(const BYTE* identity) {
     }
     if (m_strDbName.empty()) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[SetDbName] Current MD5 = %s Does Not In The DevNode List\n",
-            text.c_str());
+            ShortIdentity(text).c_str());
         return false;
     }
     m_WriterManager.SetDbName(m_strDbName.c_str());

@@ -26,17 +26,29 @@ if ! [[ "$MD5" =~ ^[0-9a-f]{32}$ ]]; then
   echo "add-node: MD5HEX must be 32 hexadecimal digits" >&2
   exit 2
 fi
-if ! [[ "$DBNAME" =~ ^[A-Za-z0-9_]{1,64}$ ]]; then
-  echo "add-node: DBNAME may hold letters, digits and '_' only" >&2
+if ! [[ "$DBNAME" =~ ^[A-Za-z0-9_\$]{1,64}$ ]]; then
+  echo "add-node: DBNAME must be 1 to 64 letters, digits, '_' or '\$' (the service refuses other names)" >&2
   exit 2
 fi
 if [ -z "${VARNHOLT_DB_PORT:-}" ]; then
   eval "$("$ROOT/scripts/mariadb-local.sh" env)"
 fi
 
+# User and password reach the client through an option file only this user
+# can read, never through its command line (which every local user sees).
+OPTIONS="$(mktemp)"
+trap 'rm -f "$OPTIONS"' EXIT
+chmod 600 "$OPTIONS"
+option_value() { printf '"%s"' "$(printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g')"; }
+{
+  echo "[client]"
+  echo "user=$(option_value "$VARNHOLT_DB_USER")"
+  echo "password=$(option_value "$VARNHOLT_DB_PASSWORD")"
+} > "$OPTIONS"
+
 client() {
-  mariadb --no-defaults --protocol=tcp -h"${VARNHOLT_DB_HOST:-127.0.0.1}" -P"$VARNHOLT_DB_PORT" \
-    -u"$VARNHOLT_DB_USER" -p"$VARNHOLT_DB_PASSWORD" --default-character-set=gbk "$@"
+  mariadb --defaults-file="$OPTIONS" --protocol=tcp -h"${VARNHOLT_DB_HOST:-127.0.0.1}" -P"$VARNHOLT_DB_PORT" \
+    --default-character-set=gbk "$@"
 }
 
 # Text values go into single-quoted literals: double quotes and backslashes.

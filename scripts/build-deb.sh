@@ -110,6 +110,8 @@ Type=notify
 ExecStart="$PREFIX/bin/varnholt"
 Environment="VARNHOLT_INSTALL_PATH=$PREFIX"
 LimitNOFILE=65536
+RuntimeDirectory=varnholt
+RuntimeDirectoryMode=0750
 Restart=on-failure
 TimeoutStopSec=90
 

@@ -134,7 +134,7 @@ void CServiceModule::Run() {
         if (m_bService.load()) {
             ReportEventToSystemLog(text);
         } else {
-            OutputDebugStringA(text);
+            std::fputs(text, stderr);
         }
         SetExitFailure();
         return;

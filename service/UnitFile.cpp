@@ -63,6 +63,10 @@ std::string BuildUnitText(const std::string& executable, const std::string& inst
     text += "ExecStart=" + quoted(executable) + "\n";
     text += "Environment=" + quoted("VARNHOLT_INSTALL_PATH=" + installDir) + "\n";
     text += "LimitNOFILE=65536\n";
+    // /run/varnholt, entered only by the service user (and root): the debug
+    // view socket lives there ($RUNTIME_DIRECTORY).
+    text += "RuntimeDirectory=varnholt\n";
+    text += "RuntimeDirectoryMode=0750\n";
     text += "Restart=on-failure\n";
     text += "TimeoutStopSec=" + std::to_string(kUnitStopTimeoutSec) + "\n";
     text += "\n[Install]\n";

@@ -19,7 +19,8 @@ std::string UnitDirectory();
 std::string UnitFilePath();
 
 // The unit's text: a notify-type service that runs executable without
-// arguments with VARNHOLT_INSTALL_PATH=installDir, after the MySQL server.
+// arguments with VARNHOLT_INSTALL_PATH=installDir, after the MySQL server,
+// with a private runtime folder for the debug view socket.
 std::string BuildUnitText(const std::string& executable, const std::string& installDir);
 
 // Writes text as the unit file (through a temporary file and a rename, so

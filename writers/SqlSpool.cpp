@@ -82,8 +82,8 @@ bool ReadWholeFile(const std::string& path, std::string* text) {
 bool RewriteFile(const std::string& path, const std::string& content) {
     const std::string temp = path + kTempSuffix;
     CPlainFile file;
-    if (!file.OpenAppend(temp.c_str()) || !file.Truncate() || !file.Write(content.data(), content.size()) ||
-        !file.Sync()) {
+    if (!file.OpenAppend(temp.c_str(), kPrivateFileMode, true) || !file.Truncate() ||
+        !file.Write(content.data(), content.size()) || !file.Sync()) {
         return false;
     }
     file.Close();
@@ -157,7 +157,8 @@ bool CSqlSpool::Append(const std::string& database, const std::vector<std::strin
     if (ok) {
         CCSLocker lock(&m_csFiles);
         CPlainFile file;
-        ok = file.OpenAppend(path.c_str()) && file.Write(content.data(), content.size()) && file.Sync();
+        ok = file.OpenAppend(path.c_str(), kPrivateFileMode, true) && file.Write(content.data(), content.size()) &&
+             file.Sync();
     }
     if (!ok) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,

@@ -15,6 +15,9 @@
 // Delivery is at least once: statements sent just before a crash or a lost
 // connection may be sent again.
 //
+// The files hold the statements' data: they are made with mode 0600, and a
+// symbolic link standing in a spool file's place is refused, never followed.
+//
 // Format: one record per statement, its length in decimal digits, "\n", the
 // statement's bytes, "\n". A record cut short by a crash is cut off (and its
 // bytes logged) when the spool starts again, before anything is appended.

@@ -4,8 +4,14 @@
 #include "core/ProgramLog.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -139,11 +145,23 @@ TEST_F(ProgramLogTest, LimitedLinesAreWrittenOncePerMinutePerKey) {
 }
 
 // The level mask filters the file only; the global switch silences
-// everything, the file switch governs only the file, and the debug view gets
-// every line sent while either output is on, with its level tag.
+// everything and each output has its own switch. The debug view gets every
+// line, with its level tag, at a socket file in a folder only the service
+// user may enter; whoever binds the old abstract name hears nothing.
 TEST_F(ProgramLogTest, OutputsFollowTheLevelMaskAndTheSwitches) {
     CDebugViewListener view;
     ASSERT_TRUE(view.Open(DebugViewSocketName()));
+    const std::string folder = testenv::InstallDir() + "/Zelk/Run";
+    EXPECT_EQ(view.Path(), folder + "/" + DebugViewSocketName());
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    const int spy = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_un abstractName{AF_UNIX, {}};
+    std::memcpy(abstractName.sun_path + 1, DebugViewSocketName().data(), DebugViewSocketName().size());
+    ASSERT_EQ(bind(spy, reinterpret_cast<const sockaddr*>(&abstractName),
+                   offsetof(sockaddr_un, sun_path) + 1 + DebugViewSocketName().size()),
+              0);
     UseDay(2031, 3, 11);
     constexpr int kMask = LOG_LEVEL_ERROR | LOG_LEVEL_DEBUG;
     const struct {
@@ -155,7 +173,7 @@ TEST_F(ProgramLogTest, OutputsFollowTheLevelMaskAndTheSwitches) {
         // In the mask or not, with every output on.
         {1, 1, 1, LOG_LEVEL_DEBUG, "[DEBUG]", true, true}, {1, 1, 1, LOG_LEVEL_WARN, "[WARN]", false, true},
         // The switches, one at a time.
-        {1, 1, 0, LOG_LEVEL_ERROR, "[ERROR]", false, true}, {1, 0, 1, LOG_LEVEL_ERROR, "[ERROR]", true, true},
+        {1, 1, 0, LOG_LEVEL_ERROR, "[ERROR]", false, true}, {1, 0, 1, LOG_LEVEL_ERROR, "[ERROR]", true, false},
         {1, 0, 0, LOG_LEVEL_ERROR, "[ERROR]", false, false}, {0, 1, 1, LOG_LEVEL_ERROR, "[ERROR]", false, false},
     };
     std::string expectedFile;
@@ -177,6 +195,26 @@ TEST_F(ProgramLogTest, OutputsFollowTheLevelMaskAndTheSwitches) {
     }
     EXPECT_EQ(received, expectedView + "[ERROR][T]marker\n");
     EXPECT_EQ(WithoutPrefix(Text()), expectedFile);
+    char stolen[64];
+    EXPECT_LT(recv(spy, stolen, sizeof(stolen), 0), 0);
+    close(spy);
+}
+
+// A node identity is its only credential: lines print it only shortened, as
+// bytes, as hex text, or inside a file name; other hex runs stay whole.
+TEST_F(ProgramLogTest, IdentitiesAreShortened) {
+    testenv::SetProgramLog(1, 1, 1, 1024, 31, 0);
+    UseDay(2031, 3, 13);
+    const BYTE identity[16] = {0xAB, 0xCD, 0x12, 0x34};
+    const std::string sha1(40, 'e');
+    Log(Recorder(), LOG_LEVEL_DEBUG, "[T]", "[SetDbName] Compare MD5 %s With %s\n",
+        ShortIdentity("00112233445566778899aabbccddeeff").c_str(), ShortIdentity(identity).c_str());
+    Log(Recorder(), LOG_LEVEL_ERROR, "[T]", "File = %s , SHA-1 = %s , %s%s\n",
+        ShortIdentity("/t/AdminInfo00112233445566778899AABBCCDDEEFF_77.xml").c_str(), ShortIdentity(sha1).c_str(),
+        ShortIdentity(std::string(31, 'a')).c_str(), ShortIdentity(nullptr).c_str());
+    EXPECT_EQ(WithoutPrefix(Text()), "[DEBUG][T][SetDbName] Compare MD5 0011... With ABCD...\n"
+                                     "[ERROR][T]File = /t/AdminInfo0011..._77.xml , SHA-1 = " + sha1 + " , " +
+                                         std::string(31, 'a') + "\n");
 }
 
 // Crossing midnight on the test clock opens the next day's file; the clean-up

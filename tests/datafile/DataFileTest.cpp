@@ -1,16 +1,25 @@
 // The data file as its writers and its manager see it: the bytes that end up
-// in the file, in synchronous and asynchronous mode.
+// in the file, in synchronous and asynchronous mode; the modes of what it makes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/ConfigMonitorTask.h"
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFile.h"
+#include "datafile/DataFileManager.h"
+#include "db/GlobalSharedData.h"
 #include "platform/AsyncFile.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Ini.h"
+#include "writers/SqlSpool.h"
 #include "support/IntakeHarness.h"
 #include "support/TestEnv.h"
 
@@ -30,6 +39,8 @@ std::vector<std::string> MakeLines(int writer, int count, unsigned seed) {
     }
     return lines;
 }
+
+struct stat StatOf(const std::string& path) { struct stat st {}; return lstat(path.c_str(), &st), st; }
 
 std::string Join(const std::vector<std::string>& parts) {
     std::string all;
@@ -193,6 +204,68 @@ TEST_F(DataFileTest, LargeWritesKeepTheOrderOfWrites) {
     for (const std::string& write : writes) ASSERT_EQ(Write(write), write.size());
     ASSERT_TRUE(m_File.Close());
     EXPECT_EQ(Content(), Join(writes));
+}
+
+// Under umask 0 folders are made 0750, files 0640, the spool 0600; a 0640 config file keeps
+// its mode and group through the INI writer and the monitor's backup and restore.
+TEST_F(DataFileTest, FilesAndFoldersGetTheServiceModes) {
+    CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
+    const std::string temp = shared->GetTempDir(), live = testenv::ConfigDir() + "/ZelkAdv.conf";
+    const struct stat before = StatOf(live);
+    const gid_t group = getuid() == 0 ? 4242 : getgid();  // root may hand a file to any group
+    ASSERT_EQ(chmod(live.c_str(), 0640) | chown(live.c_str(), static_cast<uid_t>(-1), group), 0);
+    ASSERT_EQ(rmdir(shared->GetDumpDir().c_str()), 0);
+    const mode_t umaskBefore = umask(0);
+    Open("modes");
+    ASSERT_TRUE(CSqlSpool::GetInstance()->Append("modes_db", {"select 1"}));
+    FILE* snapshot = CreateFileStream((temp + "/UserInfo_modes.xml").c_str());
+    ASSERT_TRUE(snapshot != nullptr && std::fclose(snapshot) == 0);
+    ASSERT_TRUE(shared->CreateWorkingDirectories());
+    ASSERT_TRUE(CDataFileManager::GetInstance()->MakeDirectoryExist(temp + "/modes_db"));
+    ASSERT_TRUE(WritePrivateProfileStringA("S", "K", "1", (temp + "/new.conf").c_str()));
+    CConfigMonitorTask monitor;
+    monitor.DoBackupConfigFile();
+    testenv::RemoveFile(live);
+    monitor.RestoreConfigFile("ZelkAdv.conf");
+    ASSERT_TRUE(WritePrivateProfileStringA("DataFile", "EnableAsyncWrite", "1", live.c_str()));  // as it is
+    umask(umaskBefore);
+    for (const auto& [path, mode] : std::vector<std::pair<std::string, unsigned>>{
+             {m_File.m_strFilePath, 0640}, {CSqlSpool::SpoolPath("modes_db"), 0600}, {shared->GetDumpDir(), 0750},
+             {temp + "/UserInfo_modes.xml", 0640}, {temp + "/modes_db", 0750}, {temp + "/new.conf", 0640},
+             {temp + "/ZelkAdv.conf", 0640}, {live, 0640}}) {
+        EXPECT_EQ(StatOf(path).st_mode & 07777, mode) << path;
+        EXPECT_EQ(StatOf(path).st_gid, path.find("ZelkAdv") == std::string::npos ? getgid() : group) << path;
+    }
+    testenv::RemoveFile(CSqlSpool::SpoolPath("modes_db"));
+    ASSERT_EQ(chmod(live.c_str(), before.st_mode & 07777) | chown(live.c_str(), before.st_uid, before.st_gid), 0);
+}
+
+// A file where a folder belongs is not deleted; a link planted where a data file, a spool
+// file or a snapshot is made is refused and its target left as it was.
+TEST_F(DataFileTest, APlantedFileOrLinkIsNeitherDeletedNorFollowed) {
+    const std::string blocked = CGlobalSharedData::GetInstance()->GetDataFileDir() + "/blocked_db";
+    testenv::WriteFile(blocked, "not a folder");
+    SetLastError(0);
+    EXPECT_FALSE(CDataFileManager::GetInstance()->MakeDirectoryOK("blocked_db", "usrflowlog"));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(testenv::ReadFile(blocked), "not a folder");
+    testenv::RemoveFile(blocked);
+
+    const std::string target = PathOf("link-target");
+    const std::pair<std::string, std::function<bool(const std::string&)>> creators[] = {
+        {PathOf("planted"), [this](const std::string& path) { return (m_File.m_strFilePath = path, m_File.Create()); }},
+        {CSqlSpool::SpoolPath("planted_db"),
+         [](const std::string&) { return CSqlSpool::GetInstance()->Append("planted_db", {"select 1"}); }},
+        {CGlobalSharedData::GetInstance()->GetTempDir() + "/UserInfo_planted.xml",
+         [](const std::string& path) { return CreateFileStream(path.c_str()) != nullptr; }},  // null: nothing to close
+    };
+    for (const auto& [path, create] : creators) {
+        testenv::WriteFile(target, "the target");
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+        EXPECT_FALSE(create(path)) << path;
+        EXPECT_EQ(testenv::ReadFile(target), "the target") << path;
+        testenv::RemoveFile(path);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "core/RunMode.h"
@@ -11,6 +12,7 @@
 #include "platform/Clock.h"
 #include "support/DbEnv.h"
 #include "support/FakeServiceControl.h"
+#include "support/IntakeHarness.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -67,6 +69,72 @@ TEST_F(SQLConnManagerTest, ConnectionsAreTrackedUntilReleased) {
     EXPECT_EQ(LogText().find("[WARN]"), std::string::npos);
     Pool().ReleaseSqlConn(testdb::Connect(s_main));  // not the pool's own: reported and closed
     EXPECT_NE(LogText().find("[ReleaseSqlConn] Specify SqlConn Cannot Be Found In SqlManager\n"), std::string::npos);
+}
+
+// A LOAD DATA LOCAL request may read only the file an import names, on an
+// import connection while that import runs; each refusal is logged once and
+// leaves the connection usable.
+TEST_F(SQLConnManagerTest, LocalInfileReadsOnlyTheFileBeingImported) {
+    const std::string allowed = testenv::InstallDir() + "/Zelk/Temp/infile.txt";
+    testenv::WriteFile(allowed, "one\ntwo\n");
+    testdb::ExecIn(s_main, "drop table if exists infile_t; create table infile_t (line varchar(250))");
+    MYSQL* import = Pool().AllocSqlConn(s_main.c_str(), CLIENT_LOCAL_FILES);
+    MYSQL* plain = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
+    ASSERT_NE(import, nullptr);
+    ASSERT_NE(plain, nullptr);
+    const struct {
+        MYSQL* connection;
+        bool importing;
+        std::string path;
+        bool loads;
+        bool logged;
+    } cases[] = {
+        {import, true, allowed, true, false},
+        {import, true, "/etc/passwd", false, true},
+        {import, true, testenv::InstallDir() + "/Zelk/Temp/./infile.txt", false, true},  // same file, other name
+        {import, false, allowed, false, true},
+        {plain, true, allowed, false, false},  // refused before any file is named
+        {plain, false, "/etc/passwd", false, false},
+    };
+    size_t refusals = 0;
+    for (const auto& c : cases) {
+        std::optional<CLocalInfileScope> scope;
+        if (c.importing) scope.emplace(c.connection, allowed);
+        EXPECT_EQ(ExecuteSql(c.connection, "load data local infile '" + c.path + "' into table infile_t"), c.loads)
+            << c.path;
+        EXPECT_TRUE(ExecuteSql(c.connection, "select 1")) << c.path;
+        refusals += c.logged ? 1 : 0;
+        EXPECT_EQ(testenv::CountOccurrences(LogText(), "[LocalInfileInit] Server Asked To Read File = "), refusals) << c.path;
+    }
+    EXPECT_EQ(testdb::ScalarIn(s_main, "select count(*) from infile_t"), "2");
+    Pool().ReleaseSqlConn(import);
+    Pool().ReleaseSqlConn(plain);
+}
+
+// The holder of a connection reconnects itself: a killed session stays dead
+// instead of coming back without its session settings. Only GBK sessions are
+// handed out, as the server sees them, and with DBSslMode a server without
+// TLS is refused.
+TEST_F(SQLConnManagerTest, KilledSessionsStayDeadAndOnlyGbkOrTlsSessionsAreHandedOut) {
+    MYSQL* c = Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS);
+    ASSERT_NE(c, nullptr);
+    testdb::ExecIn("", "kill " + std::to_string(mysql_thread_id(c)));
+    ASSERT_TRUE(testenv::WaitFor([c] { return !ExecuteSql(c, "select 1"); }, 5000));
+    EXPECT_FALSE(ExecuteSql(c, "select 1"));
+    Pool().ReleaseSqlConn(c);
+
+    MYSQL* own = testdb::Connect(s_main);
+    std::string found;
+    EXPECT_TRUE(CSQLConnManager::IsGbkConnection(own, &found)) << found;
+    testdb::Exec(own, "set character_set_results = latin1");  // the library still believes in GBK
+    EXPECT_FALSE(CSQLConnManager::IsGbkConnection(own, &found));
+    EXPECT_EQ(found, "latin1");
+    testdb::Close(own);
+
+    testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBSslMode", "1");
+    EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
+    testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBSslMode", "0");
+    EXPECT_EQ(testenv::CountOccurrences(LogText(), "Errno = 2026 , ErrStr = "), 3u) << LogText();
 }
 
 TEST_F(SQLConnManagerTest, WrongPasswordGivesThreeLoggedAttemptsAndNull) {

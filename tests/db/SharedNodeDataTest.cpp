@@ -18,13 +18,36 @@ namespace {
 constexpr char kNode1Md5[] = "00112233445566778899AABBCCDDEEFF";  // stored in upper case on purpose
 constexpr char kNode2Md5[] = "ffeeddccbbaa99887766554433221100";
 
+// dev_node rows between the real nodes and the fillers: the database name
+// becomes folder names and SQL, so only plain names make nodes.
+struct NamedRow {
+    std::string dbName;
+    std::string sqlText;  // dbName as a SQL literal's content
+    const char* shown;    // how the refusal shows it; null: the row loads
+};
+const NamedRow kNamedRows[] = {
+    {std::string(64, 'd'), std::string(64, 'd'), nullptr},
+    {"Db_$9", "Db_$9", nullptr},
+    {"../../../../etc/x", "../../../../etc/x", "../../../../etc/x"},
+    {"a/b", "a/b", "a/b"},
+    {std::string(65, 'd'), std::string(65, 'd'), "dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd...(65 bytes)"},
+    {"", "", ""},
+    {"x'y", "x''y", "x'y"},
+    {"tab\there", "tab\there", "tab\\x09here"},
+};
+std::string NamedRowMd5(size_t i) {
+    char md5[40];
+    std::snprintf(md5, sizeof(md5), "%032zx", 0x2000 + i);
+    return md5;
+}
+
 // One process-wide node list: it is loaded once per process, as in the
 // service. dev_node holds two real nodes with databases, then deleted rows,
 // then enough live filler rows to pass the 64-node limit.
 class SharedNodeDataTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        testenv::UseFreshLogDay();
+        const std::string loadLog = testenv::UseFreshLogDay();
         s_main = testdb::UniqueName("main");
         s_node1 = testdb::UniqueName("node1");
         s_node2 = testdb::UniqueName("node2");
@@ -32,9 +55,14 @@ protected:
         testdb::CreateDatabase(s_node1, "node.sql");
         testdb::CreateDatabase(s_node2, "node.sql");
 
-        std::string sql = "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('n1','s1','" +
+        // A site may have widened the column: the service checks the length itself.
+        std::string sql = "alter table dev_node modify db_name varchar(200) not null default '';"
+                          "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('n1','s1','" +
                           std::string(kNode1Md5) + "','" + s_node1 + "',0), ('gone','s','" + std::string(kNode2Md5) +
                           "','gone_db',1), ('n2','s2','" + kNode2Md5 + "','" + s_node2 + "',0)";
+        for (size_t i = 0; i < std::size(kNamedRows); ++i) {
+            sql += ", ('named','x','" + NamedRowMd5(i) + "','" + kNamedRows[i].sqlText + "',0)";
+        }
         for (int i = 0; i < 75; ++i) {
             char md5[40];
             std::snprintf(md5, sizeof(md5), "%032x", 0x1000 + i);
@@ -54,6 +82,7 @@ protected:
         CSQLConnManager::GetInstance()->SetRetryDelay(1);
         ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
         if (Data().NodeCount() == 0) {
+            s_loadLog = loadLog;
             ASSERT_EQ(Data().GetDabaBaseNodeInfo(), 1);
         } else {
             // A repeated run (--gtest_repeat): the list is loaded once per
@@ -88,6 +117,7 @@ protected:
     }
 
     static inline std::string s_main;
+    static inline std::string s_loadLog;  // the log of the node list's loading
     static inline std::string s_node1;
     static inline std::string s_node2;
     static inline BYTE s_id1[16];
@@ -98,11 +128,27 @@ protected:
 // Nodes by name and identity; their administrators and users ignoring case.
 TEST_F(SharedNodeDataTest, NodesAdministratorsAndUsersAreFoundAndKeptOverAFailedReload) {
     EXPECT_TRUE(Data().IsNodeListReady());
-    EXPECT_EQ(Data().NodeCount(), 64u);
-    // Deleted rows are skipped; filler_db_67 is the 64th live row.
-    const std::pair<std::string, int> known[] = {{s_node1, 1},       {"filler_db_0", 1}, {"filler_db_67", 1},
-                                                 {"filler_db_70", 0}, {"gone_db", 0},     {"filler_db_9", 0}};
+    // Deleted rows are skipped; filler_db_58 is the 64th live row; the six
+    // rows with unusable database names are refused, one ERROR line each.
+    EXPECT_EQ(Data().NodeCount(), 58u);
+    const std::pair<std::string, int> known[] = {{s_node1, 1},       {"filler_db_0", 1}, {"filler_db_58", 1},
+                                                 {"filler_db_60", 0}, {"gone_db", 0},     {"filler_db_9", 0}};
     for (const auto& [db, expected] : known) EXPECT_EQ(Data().IsKnownDbName(db.c_str()), expected) << db;
+    const std::string loadLog = testenv::ReadFile(s_loadLog);
+    for (size_t i = 0; i < std::size(kNamedRows); ++i) {
+        const NamedRow& row = kNamedRows[i];
+        BYTE id[16];
+        ASSERT_TRUE(DecodeHex16(NamedRowMd5(i), id));
+        NodeInfo* named = Data().FindNodeInfoIter(nullptr, id);
+        EXPECT_EQ(named != nullptr, row.shown == nullptr) << row.dbName;
+        if (named != nullptr) {
+            EXPECT_EQ(named->strDbName, row.dbName);
+        } else {
+            EXPECT_EQ(testenv::CountOccurrences(loadLog, " Refused: Invalid DbName = '" + std::string(row.shown) + "'\n"),
+                      1u)
+                << row.dbName << loadLog;
+        }
+    }
 
     NodeInfo* node = Data().FindNodeInfoIter(nullptr, s_id1);
     ASSERT_NE(node, nullptr);
@@ -113,7 +159,7 @@ TEST_F(SharedNodeDataTest, NodesAdministratorsAndUsersAreFoundAndKeptOverAFailed
     EXPECT_EQ(Data().FindNodeInfoIter(s_node1.c_str(), nullptr), node);
     EXPECT_EQ(Data().FindNodeInfoIter(s_node1.c_str(), s_id2), nullptr);
     EXPECT_NE(LogText().find("[FindNodeInfoIter] Invalid DbName Or MD5! DbName = " + s_node1 +
-                             " , MD5 = FFEEDDCCBBAA99887766554433221100\n"),
+                             " , MD5 = FFEE...\n"),
               std::string::npos)
         << LogText();
 

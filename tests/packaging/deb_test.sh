@@ -66,6 +66,7 @@ UNIT="$WORK/root/lib/systemd/system/varnholt.service"
 grep -qx 'ExecStart="/opt/varnholt/bin/varnholt"' "$UNIT" || fail "unit ExecStart wrong: $(grep ExecStart "$UNIT")"
 grep -qx 'Environment="VARNHOLT_INSTALL_PATH=/opt/varnholt"' "$UNIT" || fail "unit Environment wrong"
 grep -qx 'Type=notify' "$UNIT" || fail "unit is not Type=notify"
+grep -qx 'RuntimeDirectoryMode=0750' "$UNIT" || fail "unit has no private runtime folder"
 [ "$(readlink "$WORK/root/usr/bin/varnholt-info")" = /opt/varnholt/bin/varnholt-info ] || fail "bad /usr/bin link"
 [ -f "$WORK/root/opt/varnholt/deploy/sql/node.sql" ] || fail "add-node.sh cannot reach deploy/sql/node.sql"
 

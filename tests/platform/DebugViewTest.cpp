@@ -1,6 +1,11 @@
 // Debug output datagrams and the debug-view listener.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/Process.h"
@@ -44,6 +49,42 @@ TEST(DebugViewTest, ListenerReceivesExactlyWhatWasSentAndNeverBlocksSenders) {
         ASSERT_TRUE(listener.Receive(&received, kReceiveMs));
         EXPECT_EQ(received, expected);
     }
+}
+
+// The socket file lives in the runtime folder systemd gives the service, else
+// in the install tree; a viewer replaces the file a dead viewer left but
+// never takes a live viewer's, and removes its own file when it closes.
+TEST(DebugViewTest, SocketFileIsFoundAndTakenOverOnlyFromADeadViewer) {
+    const std::string name = "view-" + std::to_string(getpid());
+    const std::string tree = GetEnvString("VARNHOLT_INSTALL_PATH") + "/Zelk/Run/" + name;
+    const struct {
+        const char* runtimeDirectory;  // null: unset
+        std::string name, path;
+    } cases[] = {{nullptr, name, tree}, {"/run/a:/run/b", name, "/run/a/" + name}, {"/run/a", "/x/y", "/x/y"}};
+    for (const auto& c : cases) {
+        if (c.runtimeDirectory != nullptr) setenv("RUNTIME_DIRECTORY", c.runtimeDirectory, 1);
+        EXPECT_EQ(DebugViewSocketPath(c.name), c.path);
+        unsetenv("RUNTIME_DIRECTORY");
+    }
+
+    {
+        CDebugViewListener first;
+        ASSERT_TRUE(first.Open(name));
+        CDebugViewListener second;
+        EXPECT_FALSE(second.Open(name)) << "a live viewer's socket was taken";
+        EXPECT_TRUE(first.IsStillBound());
+    }
+    struct stat st {};
+    EXPECT_NE(stat(tree.c_str(), &st), 0) << "the closed viewer left its socket file";
+
+    // A viewer that died leaves its file behind.
+    const int dead = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::memcpy(addr.sun_path, tree.c_str(), tree.size());
+    ASSERT_EQ(bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), 0);
+    close(dead);
+    CDebugViewListener next;
+    EXPECT_TRUE(next.Open(name));
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ TEST_F(UnitFileTest, ServiceWritesANotifyUnitForThisExecutableOverAnOldOne) {
                                          "Environment=\"VARNHOLT_INSTALL_PATH=" + install + "\"",
                                          "After=mariadb.service",
                                          "LimitNOFILE=65536",
+                                         "RuntimeDirectory=varnholt",
+                                         "RuntimeDirectoryMode=0750",
                                          "Restart=on-failure",
                                          "TimeoutStopSec=90",
                                          "WantedBy=multi-user.target"};
