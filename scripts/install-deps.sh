@@ -10,6 +10,7 @@ PACKAGES=(
   libmariadb-dev mariadb-server mariadb-client
   libssl-dev libtinyxml-dev
   clang libclang-rt-dev
+  ccache
 )
 
 missing=()
