@@ -173,12 +173,11 @@ bool CDataCenterListenTask::OnFDAccept() {
     LogLimited(Recorder(), peer, LOG_LEVEL_INFO, kClassTag,
                "[OnFDAccept] accept New Connection Socket = %d Addr = %s:%d\n", s, peer.c_str(), port);
 
-    CTarnNode* node = CTarnNodeManager::GetInstance()->AllocTarnNode(address);
+    CTarnNode* node = CTarnNodeManager::GetInstance()->AllocTarnNode(address, port);
     if (node == nullptr) {
         closesocket(s);
         return true;
     }
-    node->SetSourceAddress(address, port);
     CSocketManager::GetInstance()->AddSocket(s);
     SetSocketRecvBuff(s, kRecvBufferBytes);
     SetSocketKeepAlive(s, kKeepAliveTimeMs, kKeepAliveIntervalMs);

@@ -45,7 +45,7 @@ bool CTarnNodeManager::UnInit() {
     return true;
 }
 
-CTarnNode* CTarnNodeManager::AllocTarnNode(std::uint32_t address) {
+CTarnNode* CTarnNodeManager::AllocTarnNode(std::uint32_t address, std::uint16_t port) {
     if (!IsInitialised()) return nullptr;
     {
         CCSLocker lock(&m_csNodes);
@@ -53,16 +53,14 @@ CTarnNode* CTarnNodeManager::AllocTarnNode(std::uint32_t address) {
     }
     CTarnNode* node = new (std::nothrow) CTarnNode();
     if (node == nullptr) return nullptr;
-    node->SetSourceAddress(address, 0);
+    node->SetSourceAddress(address, port);
     CCSLocker lock(&m_csNodes);
     m_Nodes.push_back(node);
     return node;
 }
 
 bool CTarnNodeManager::MakeRoomLocked(std::uint32_t address) {
-    std::int32_t live = 0;
-    bool anyAlive = false;
-    ReapEndedLocked(&live, &anyAlive);
+    ReapEndedLocked();
     const ZelkAdvConfig& config = CConfigManager::GetInstance()->m_ZelkAdv;
     size_t holding = 0;
     size_t fromAddress = 0;
@@ -144,7 +142,8 @@ std::vector<CTarnNode*> CTarnNodeManager::Nodes() {
     return m_Nodes;
 }
 
-void CTarnNodeManager::ReapEndedLocked(std::int32_t* live, bool* anyAlive) {
+std::int32_t CTarnNodeManager::ReapEndedLocked() {
+    std::int32_t live = 0;
     for (auto it = m_Nodes.begin(); it != m_Nodes.end();) {
         CTarnNode* node = *it;
         HANDLE thread = node->GetThreadHandle();
@@ -159,22 +158,21 @@ void CTarnNodeManager::ReapEndedLocked(std::int32_t* live, bool* anyAlive) {
             delete node;
             it = m_Nodes.erase(it);
         } else {
-            ++*live;
-            *anyAlive = true;
+            ++live;
             ++it;
         }
     }
+    return live;
 }
 
 bool CTarnNodeManager::ReapEndedNodes() {
     if (!IsInitialised()) return false;
     std::int32_t live = 0;
-    bool anyAlive = false;
     {
         CCSLocker lock(&m_csNodes);
-        ReapEndedLocked(&live, &anyAlive);
+        live = ReapEndedLocked();
     }
-    const bool running = anyAlive && CGlobalSharedData::GetInstance()->IsAnyNodeSynced() != 0;
+    const bool running = live > 0 && CGlobalSharedData::GetInstance()->IsAnyNodeSynced() != 0;
     CServiceModule::GetInstance()->SetServiceStatus(running ? SERVICE_RUNNING : SERVICE_PAUSED);
     CInfoManager::GetInstance()->SetLiveConnections(live);
     return true;

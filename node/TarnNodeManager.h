@@ -39,7 +39,7 @@ public:
     // itself can give up its slot. Connections whose thread has ended are
     // deleted first, so a slot is free as soon as its connection ends. A
     // refusal is logged once per source and minute.
-    CTarnNode* AllocTarnNode(std::uint32_t address = 0);
+    CTarnNode* AllocTarnNode(std::uint32_t address = 0, std::uint16_t port = 0);
     bool ReleaseTarnNode(CTarnNode* node);
     void WaitAllTarnNodeExit(DWORD timeoutMs);
 
@@ -58,9 +58,9 @@ private:
     static DWORD TarnNodeCheckProcess(void* manager);
     // One reaper pass; false when the registry was shut down.
     bool ReapEndedNodes();
-    // Deletes the nodes whose thread has ended and counts the others (the
-    // list lock held by the caller).
-    void ReapEndedLocked(std::int32_t* live, bool* anyAlive);
+    // Deletes the nodes whose thread has ended; returns the number of the
+    // others whose thread runs (the list lock held by the caller).
+    std::int32_t ReapEndedLocked();
     // Whether a new connection from address may have a slot; may evict the
     // oldest connection that has not identified itself (list lock held).
     bool MakeRoomLocked(std::uint32_t address);

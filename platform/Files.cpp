@@ -21,21 +21,17 @@ bool Fail(int err) {
     return false;
 }
 
-// Gives the open file fd the owner, group and mode of source. The owner and
-// group follow where the process may set them (root may; a service user
-// keeps at least the group when it belongs to it); the mode always follows.
-// False (errno set) only when the mode cannot be set.
+}  // namespace
+
 bool TakeOwnerAndMode(int fd, const struct stat& source) {
     struct stat own {};
     if (fstat(fd, &own) == 0 && (own.st_uid != source.st_uid || own.st_gid != source.st_gid) &&
         fchown(fd, source.st_uid, source.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), source.st_gid) != 0) {
-        // Neither permitted: the copy stays the service's; its mode still follows.
+        // Neither permitted: the file stays the service's; its mode still follows.
     }
     // After fchown, which may clear set-id bits.
     return fchmod(fd, source.st_mode & 07777) == 0;
 }
-
-}  // namespace
 
 DWORD GetFileAttributesA(const char* path) {
     struct stat st {};

@@ -67,6 +67,12 @@ DWORD SHCreateDirectory(const char* path);
 // with fclose.
 FILE* CreateFileStream(const char* path, unsigned mode = kServiceFileMode);
 
+// Gives the open file fd the owner, group and mode of source. The owner and
+// group follow where the process may set them (root may; a service user
+// keeps at least the group when it belongs to it); the mode always follows.
+// False (errno set) only when the mode cannot be set.
+bool TakeOwnerAndMode(int fd, const struct stat& source);
+
 // Full path of the running executable ("" when unknown).
 std::string GetModuleFilePath();
 

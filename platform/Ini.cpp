@@ -314,15 +314,7 @@ int CreateTempFile(const std::string& target, bool replacing, const struct stat&
     }
     if (fd < 0) return -1;
     if (replacing) {
-        struct stat own {};
-        if (fstat(fd, &own) == 0 && (own.st_uid != original.st_uid || own.st_gid != original.st_gid) &&
-            fchown(fd, original.st_uid, original.st_gid) != 0 &&
-            fchown(fd, static_cast<uid_t>(-1), original.st_gid) != 0) {
-            // Neither permitted: the new version belongs to the service's
-            // user and group; the content and the mode are still kept.
-        }
-        // After fchown, which may clear set-id bits.
-        if (fchmod(fd, original.st_mode & 07777) != 0) {
+        if (!TakeOwnerAndMode(fd, original)) {
             int err = errno;
             close(fd);
             unlink(name->c_str());

@@ -327,8 +327,7 @@ int CNodeLogRecordTask::Deal_LogudtDB_Log(int) {
 }
 
 const char* CNodeLogRecordTask::VerifySnapshot(const std::string& identity, char full[33], char shortForm[33]) {
-    std::string dbName;
-    if (CGlobalSharedData::GetInstance()->GetDbNameByMD5(Identity(), &dbName) == 0) {
+    if (!IsRegisteredIdentity()) {
         // One key for all unknown identities: a peer may make up any number of them.
         LogLimited(Recorder(), "unknown node", LOG_LEVEL_ERROR, kClassTag,
                    "[Deal_LogudtDB_Log] Current MD5 = %s Does Not In The DevNode List , Sync Refused\n",

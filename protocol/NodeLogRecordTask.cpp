@@ -299,8 +299,12 @@ void CNodeLogRecordTask::NoteIdentity() {
     // Looked up only until the connection is identified; a connection test
     // (the test mark) carries no identity.
     if (m_pIdentified->load() || HasTestMark(m_pCurrent)) return;
+    if (IsRegisteredIdentity()) m_pIdentified->store(true);
+}
+
+bool CNodeLogRecordTask::IsRegisteredIdentity() const {
     std::string dbName;
-    if (CGlobalSharedData::GetInstance()->GetDbNameByMD5(Identity(), &dbName) != 0) m_pIdentified->store(true);
+    return CGlobalSharedData::GetInstance()->GetDbNameByMD5(Identity(), &dbName) != 0;
 }
 
 // ---------------------------------------------------------------------------

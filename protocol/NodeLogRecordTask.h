@@ -90,6 +90,8 @@ private:
     void DispatchLog(int kind);
     // Sets the identified mark when the checked packet names a registered node.
     void NoteIdentity();
+    // True when the current packet's identity is a node of dev_node.
+    bool IsRegisteredIdentity() const;
     void DumpData(const BYTE* start, const BYTE* end);
     bool ReadFromRing(CRingCache* ring, BYTE* destination, DWORD length);
 
