@@ -24,3 +24,7 @@ scripts/fuzz.sh 10
 # of their own): outage, kill, full disk, garbage, too many connections; each
 # must end with the loss accounting balanced. See docs/reliability.md.
 tests/faults/run.sh build
+
+# The Debian package in a booted Debian 12 under a real systemd (root and
+# systemd-nspawn needed, else skipped with a line saying why).
+tests/system/run.sh build

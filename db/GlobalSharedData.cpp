@@ -26,21 +26,8 @@ CGlobalSharedData* CGlobalSharedData::GetInstance() {
 
 CGlobalSharedData::CGlobalSharedData() : m_hExitEvent(CreateEvent(true, false)) {}
 
-std::string CGlobalSharedData::DeriveInstallDir(const std::string& executablePath) {
-    std::string path = executablePath;
-    for (int level = 0; level < 2; ++level) {
-        size_t slash = path.find_last_of('/');
-        if (slash == std::string::npos) return std::string();
-        path.resize(slash);
-    }
-    while (!path.empty() && path.back() == '/') path.pop_back();
-    return path;
-}
-
 void CGlobalSharedData::ComputeDirectories() {
-    std::string install = GetEnvString("VARNHOLT_INSTALL_PATH");
-    while (install.size() > 1 && install.back() == '/') install.pop_back();
-    if (install.empty() || install == "/") install = DeriveInstallDir(GetModuleFilePath());
+    const std::string install = InstallDir();
     if (install.empty()) return;
 
     m_strInstallDir = install;

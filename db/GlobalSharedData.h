@@ -213,10 +213,6 @@ public:
     const std::vector<std::unique_ptr<NodeInfo>>& NodeListLocked() const { return m_Nodes; }
     size_t NodeCount();
 
-    // Install directory for an executable path: two levels above the file,
-    // without a trailing '/'; "" when the path is too short.
-    static std::string DeriveInstallDir(const std::string& executablePath);
-
 private:
     // The exit event exists from the first use on, so that a stop that
     // arrives while the main thread is still starting is never lost.

@@ -1,4 +1,5 @@
 #include "platform/Files.h"
+#include "platform/Process.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -224,6 +225,23 @@ std::string GetModuleFilePath() {
     ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
     if (n <= 0) return std::string();
     return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::string InstallDirOf(const std::string& executablePath) {
+    std::string path = executablePath;
+    for (int level = 0; level < 2; ++level) {
+        const size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos) return std::string();
+        path.resize(slash);
+    }
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    return path == "/usr" ? std::string(kPackagedInstallDir) : path;
+}
+
+std::string InstallDir() {
+    std::string dir = GetEnvString("VARNHOLT_INSTALL_PATH");
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir.empty() || dir == "/" ? InstallDirOf(GetModuleFilePath()) : dir;
 }
 
 CPlainFile::~CPlainFile() { Close(); }

@@ -76,6 +76,17 @@ bool TakeOwnerAndMode(int fd, const struct stat& source);
 // Full path of the running executable ("" when unknown).
 std::string GetModuleFilePath();
 
+// The install tree an executable at executablePath belongs to: two levels
+// above the file, without a trailing '/' ("" when the path is too short).
+// A program in /usr/bin or /usr/sbin is the packaged installation, whose tree
+// is kPackagedInstallDir (the configuration, logs and state live under /etc,
+// /var/log and /var/lib, reached from that tree by links).
+std::string InstallDirOf(const std::string& executablePath);
+constexpr char kPackagedInstallDir[] = "/var/lib/varnholt";
+// The install tree of this process: VARNHOLT_INSTALL_PATH (trailing '/'
+// dropped) when set and not "/", else InstallDirOf(GetModuleFilePath()).
+std::string InstallDir();
+
 // A plain file opened for reading and writing. Used for the program log.
 class CPlainFile {
 public:

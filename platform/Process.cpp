@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -118,6 +119,15 @@ void ReportEventToSystemLog(const char* text) {
     syslog(LOG_INFO, "%s", text != nullptr ? text : "");
 }
 
+std::string CurrentUserName() {
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    const uid_t uid = geteuid();
+    if (getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr) return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
 std::string DebugViewSocketName() {
     std::string name = GetEnvString("VARNHOLT_DEBUGVIEW_NAME");
     return name.empty() ? std::string(kDebugViewSocketFile) : name;
@@ -127,10 +137,7 @@ std::string DebugViewRuntimeDir() {
     std::string dir = GetEnvString("RUNTIME_DIRECTORY");
     dir = dir.substr(0, dir.find(':'));  // several RuntimeDirectory= entries are joined by ':'
     if (dir.empty()) {
-        dir = GetEnvString("VARNHOLT_INSTALL_PATH");
-        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-        if (dir.empty() || dir == "/") dir = ParentDir(ParentDir(GetModuleFilePath()));
-        dir += "/Zelk/Run";
+        dir = InstallDir() + "/Zelk/Run";
     }
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     return dir;
@@ -151,8 +158,9 @@ bool PrepareDebugViewDir(const std::string& dir) {
         return false;
     }
     // Never widened or narrowed here: a folder others may enter is refused
-    // rather than changed (it may be a shared one such as /tmp).
-    const bool owner = st.st_uid == geteuid() || st.st_uid == 0;
+    // rather than changed (it may be a shared one such as /tmp). Root may
+    // use the folder of the service's own user (the viewer run as root).
+    const bool owner = st.st_uid == geteuid() || st.st_uid == 0 || geteuid() == 0;
     if (!S_ISDIR(st.st_mode) || !owner || (st.st_mode & 0007) != 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;

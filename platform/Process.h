@@ -11,6 +11,8 @@ DWORD GetCurrentProcessId();
 
 // Value of an environment variable, "" when unset.
 std::string GetEnvString(const char* name);
+// The name of the effective user ("uid N" when it has none).
+std::string CurrentUserName();
 
 // Blocks SIGINT and SIGTERM in the calling thread and every thread it starts
 // later. Call first thing in main, before any thread exists.
@@ -57,8 +59,8 @@ std::string DebugViewRuntimeDir();
 std::string DebugViewSocketPath(const std::string& name);
 // Makes dir usable for the debug-view socket: creates it with mode 0700 when
 // missing, and refuses (false, last error set) a folder that is not a
-// directory, belongs to another user than us or root, or is open to other
-// users.
+// directory, belongs to another user than us or root (root accepts any
+// owner), or is open to other users.
 bool PrepareDebugViewDir(const std::string& dir);
 
 // Sends one line to the systemd journal with the priority of an ERROR

@@ -5,7 +5,8 @@
 #
 # NAME is the node's display name, MD5HEX its identity (32 hexadecimal digits,
 # the MD5 digest the node sends in every packet), DBNAME the database that
-# will hold its logs (created from deploy/sql/node.sql when missing). A node
+# will hold its logs (created from deploy/sql/node.sql, or the package's
+# /usr/share/varnholt/node.sql, when missing). A node
 # already registered with the same identity is updated instead of added.
 # The server is the one of scripts/mariadb-local.sh unless VARNHOLT_DB_HOST,
 # VARNHOLT_DB_PORT, VARNHOLT_DB_USER, VARNHOLT_DB_PASSWORD and
@@ -30,9 +31,20 @@ if ! [[ "$DBNAME" =~ ^[A-Za-z0-9_\$]{1,64}$ ]]; then
   echo "add-node: DBNAME must be 1 to 64 letters, digits, '_' or '\$' (the service refuses other names)" >&2
   exit 2
 fi
-if [ -z "${VARNHOLT_DB_PORT:-}" ]; then
+# The node schema: the source tree's, or the installed package's.
+SCHEMA="$ROOT/deploy/sql/node.sql"
+[ -f "$SCHEMA" ] || SCHEMA=/usr/share/varnholt/node.sql
+[ -f "$SCHEMA" ] || { echo "add-node: cannot find the node schema node.sql" >&2; exit 1; }
+if [ -z "${VARNHOLT_DB_PORT:-}" ] && [ -x "$ROOT/scripts/mariadb-local.sh" ]; then
   eval "$("$ROOT/scripts/mariadb-local.sh" env)"
 fi
+for v in VARNHOLT_DB_PORT VARNHOLT_DB_USER VARNHOLT_DB_PASSWORD VARNHOLT_DB_MAIN; do
+  if [ -z "${!v+set}" ]; then
+    echo "add-node: set $v (and VARNHOLT_DB_HOST for a server other than 127.0.0.1)" >&2
+    exit 2
+  fi
+done
+command -v mariadb >/dev/null || { echo "add-node: the mariadb client is missing (package mariadb-client)" >&2; exit 1; }
 
 # User and password reach the client through an option file only this user
 # can read, never through its command line (which every local user sees).
@@ -51,11 +63,11 @@ client() {
     --default-character-set=gbk "$@"
 }
 
-# Text values go into single-quoted literals: double quotes and backslashes.
+# Text values go into single-quoted literals: single quotes doubled, backslashes escaped.
 quote() { printf '%s' "$1" | sed -e "s/\\\\/\\\\\\\\/g" -e "s/'/''/g"; }
 
 client -e "CREATE DATABASE IF NOT EXISTS \`$DBNAME\` DEFAULT CHARACTER SET gbk"
-client "$DBNAME" < "$ROOT/deploy/sql/node.sql"
+client "$DBNAME" < "$SCHEMA"
 client "$VARNHOLT_DB_MAIN" <<SQL
 UPDATE dev_node SET node_name = '$(quote "$NAME")', secret = '$(quote "$SECRET")', db_name = '$DBNAME'
   WHERE md5_secret = '$MD5' AND deleted = 0;

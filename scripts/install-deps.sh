@@ -11,6 +11,7 @@ PACKAGES=(
   libssl-dev libtinyxml-dev
   clang libclang-rt-dev
   ccache
+  systemd-container debootstrap lintian
 )
 
 missing=()

@@ -42,9 +42,8 @@ void ReportRegistration(const std::string& text) {
 
 // The install tree the unit passes on: the one this process uses.
 std::string InstallDirForUnit() {
-    std::string dir = GetEnvString("VARNHOLT_INSTALL_PATH");
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    if (dir.empty() || dir == "/") return CGlobalSharedData::DeriveInstallDir(GetModuleFilePath());
+    const std::string dir = InstallDir();
+    if (dir.empty()) return dir;
     return std::filesystem::absolute(dir).lexically_normal().string();
 }
 

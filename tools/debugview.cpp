@@ -22,21 +22,22 @@ namespace {
 // How often a quiet viewer checks that its socket file is still in place.
 constexpr DWORD kRebindCheckMs = 1000;
 
-// The service's socket: under systemd in its runtime folder, which this
-// process (not started by systemd) knows only by its fixed place.
-std::string DefaultSocket() {
+// The service's socket of name: under systemd in its runtime folder, which
+// this process (not started by systemd) knows only by its fixed place.
+std::string SocketOf(const std::string& name) {
     struct stat st {};
-    if (GetEnvString("VARNHOLT_DEBUGVIEW_NAME").empty() && GetEnvString("RUNTIME_DIRECTORY").empty() &&
+    if (name.find('/') == std::string::npos && GetEnvString("RUNTIME_DIRECTORY").empty() &&
+        GetEnvString("VARNHOLT_DEBUGVIEW_NAME").empty() &&
         stat(kServiceRuntimeDir, &st) == 0 && S_ISDIR(st.st_mode)) {
-        return std::string(kServiceRuntimeDir) + "/" + kDebugViewSocketFile;
+        return std::string(kServiceRuntimeDir) + "/" + name;
     }
-    return DebugViewSocketName();
+    return name;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string name = DefaultSocket();
+    std::string name = DebugViewSocketName();
     long count = -1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-name") == 0 && i + 1 < argc) {
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    name = SocketOf(name);
     CDebugViewListener listener;
     if (!listener.Open(name)) {
         std::fprintf(stderr,

@@ -76,18 +76,6 @@ bool ParseNumber(const char* text, long low, long high, int* value) {
 
 // The install tree as the service finds it: VARNHOLT_INSTALL_PATH, or two
 // levels above this executable (/opt/varnholt/bin/varnholt-info).
-std::string InstallDir() {
-    std::string dir = GetEnvString("VARNHOLT_INSTALL_PATH");
-    if (dir.empty()) {
-        dir = GetModuleFilePath();
-        for (int level = 0; level < 2 && !dir.empty(); ++level) {
-            const size_t slash = dir.find_last_of('/');
-            dir.resize(slash == std::string::npos ? 0 : slash);
-        }
-    }
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return dir;
-}
 
 // ListenPort with the service's rule: absent or outside 1..65535 is 9509.
 int ConfiguredPort() {

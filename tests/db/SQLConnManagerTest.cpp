@@ -247,6 +247,28 @@ TEST_F(SQLConnManagerTest, MakeMySqlOKReportsEachFailingStep) {
         *steps[i] = 0;
         EXPECT_NE(LogText().find(std::string("[MakeMySqlOK] ") + lines[i]), std::string::npos) << lines[i];
     }
+
+    // A refused start (a service user without the right) is reported once,
+    // with what to do, until a start succeeds; then it is news again.
+    const auto count = [&](const std::string& needle) {
+        const std::string text = LogText();
+        size_t n = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+        return n;
+    };
+    fake.running = false;
+    fake.startError = ERROR_ACCESS_DENIED;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 3; ++i) EXPECT_FALSE(Pool().MakeMySqlOK());
+        EXPECT_EQ(count("[MakeMySqlOK] Cannot StartService  Err = 5\n"), round + 1u);
+        EXPECT_EQ(count("May Not Start mariadb.service; Start It Yourself Or Allow It With A polkit Rule"), round + 1u);
+        fake.startError = 0;
+        EXPECT_TRUE(Pool().MakeMySqlOK());
+        fake.running = false;
+        fake.startError = ERROR_ACCESS_DENIED;
+    }
+    fake.startError = 0;
+    EXPECT_TRUE(Pool().MakeMySqlOK());
 }
 
 TEST_F(SQLConnManagerTest, ServiceModeChecksTheServiceAtInit) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -101,7 +102,7 @@ protected:
     }
 
     void TearDown() override {
-        if (!HasFailure()) std::system(("rm -rf '" + m_root + "'").c_str());
+        if (!HasFailure()) std::filesystem::remove_all(m_root, m_ignored);
     }
 
     std::string Config(const std::string& name) const { return m_root + "/Zelk/Config/" + name; }
@@ -130,6 +131,7 @@ protected:
     static std::string s_main;
     static std::string s_nodeDb;
     std::string m_root;
+    std::error_code m_ignored;
     std::string m_out;
     std::uint16_t m_port = 0;
     CChildProcess m_child;
@@ -324,7 +326,8 @@ TEST_F(ConsoleRunTest, MalformedTrafficNeverStopsTheService) {
 TEST_F(ConsoleRunTest, FreshInstallTreeAnswersTheNodeSimulatorAndStoresItsSnapshots) {
     const std::vector<std::string> folders{m_root + "/Zelk/Log", m_root + "/Zelk/Temp", m_root + "/Zelk/DataFile",
                                            m_root + "/Zelk/Dump", m_root + "/htdocs/UploadFiles"};
-    for (const std::string& folder : folders) std::system(("rm -rf '" + folder + "'").c_str());
+    std::error_code ignored;
+    for (const std::string& folder : folders) std::filesystem::remove_all(folder, ignored);
     SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
     SetKey("Zelk.conf", "DatabaseConfig", "BackPath", std::string(600, 'b').c_str());
     Start();

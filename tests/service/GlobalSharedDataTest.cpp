@@ -2,16 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Files.h"
 #include "platform/Sync.h"
 #include "support/TestEnv.h"
 
 namespace {
 
-TEST(GlobalSharedDataTest, InstallDirIsTwoLevelsAboveTheExecutable) {
+TEST(GlobalSharedDataTest, InstallDirIsTwoLevelsAboveTheExecutableOrThePackagedTree) {
     const std::pair<const char*, const char*> cases[] = {
-        {"/opt/varnholt/bin/varnholt", "/opt/varnholt"}, {"/A/B/program", "/A"}, {"/bin/program", ""}, {"program", ""},
-        {"", ""}};
-    for (const auto& [program, dir] : cases) EXPECT_EQ(CGlobalSharedData::DeriveInstallDir(program), dir) << program;
+        {"/opt/varnholt/bin/varnholt", "/opt/varnholt"}, {"/A/B/program", "/A"},   {"/bin/program", ""},
+        {"/usr/sbin/varnholt", "/var/lib/varnholt"},      {"/usr/bin/varnholt-info", "/var/lib/varnholt"},
+        {"/usr/local/bin/varnholt", "/usr/local"},        {"program", ""},         {"", ""}};
+    for (const auto& [program, dir] : cases) EXPECT_EQ(InstallDirOf(program), dir) << program;
 }
 
 TEST(GlobalSharedDataTest, DirectoriesComeFromTheEnvironmentAndSurviveASecondInit) {
