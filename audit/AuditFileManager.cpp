@@ -202,6 +202,16 @@ bool CAuditFileManager::GetAuditFileLostBlockInfo(AuditFileInfo* info, DWORD* be
         *end = RaiseToBlock(info->storedDataSize, info->blockSize);
         return true;
     }
+    if (ranges[0].first > 0) {
+        // The first blocks never arrived: they are asked for first.
+        if (info->blockSize == 0) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag, "[GetAuditFileLostBlockInfo] Invalid BlockSize.\n");
+            return false;
+        }
+        *begin = 0;
+        *end = RaiseToBlock(ranges[0].first, info->blockSize);
+        return true;
+    }
     if (ranges.size() == 1) {
         if (info->storedDataSize < static_cast<std::int64_t>(ranges[0].second)) return false;
         if (info->blockSize == 0) {

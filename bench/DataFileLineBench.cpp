@@ -215,6 +215,7 @@ static void BM_DataFileAppend(benchmark::State& state) {
     }
     CDataFile file;
     file.m_strFilePath = "/dev/shm/varnholt-bench-" + std::to_string(getpid()) + ".dat";
+    unlink(file.m_strFilePath.c_str());
     if (!file.Create()) {
         state.SkipWithError("cannot create the data file on /dev/shm");
         return;
@@ -231,6 +232,8 @@ static void BM_DataFileAppend(benchmark::State& state) {
         next = (next + 1) % lines.size();
         if (inFile >= kTruncateAt) {
             state.PauseTiming();
+            file.Close();
+            unlink(file.m_strFilePath.c_str());
             file.Create();
             inFile = 0;
             state.ResumeTiming();

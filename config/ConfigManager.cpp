@@ -190,7 +190,7 @@ bool CConfigManager::LoadZelkConfig() {
     m_Zelk.EndCheckTime.Set(r.Int("ClearRule", "EndCheckTime", 4));
     m_Zelk.StartStrongRepairTime.Set(r.Int("RepairRule", "StartStrongRepairTime", 1));
     m_Zelk.EndStrongRepairTime.Set(r.Int("RepairRule", "EndStrongRepairTime", 2));
-    m_Zelk.MinFreeSpace.Set(r.Int("DiskFreeSpace", "MinFreeSpace", 4));
+    m_Zelk.MinFreeSpace.Set(r.Int("DiskFreeSpace", "MinFreeSpace", 1024));
     m_Zelk.ISFULL.Set(r.Int("DiskFreeSpace", "ISFULL", 0));
     return true;
 }

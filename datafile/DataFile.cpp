@@ -65,10 +65,11 @@ bool CDataFile::Create() {
     }
     Close();
 
-    m_hFile = CAsyncFile::Create(m_strFilePath.c_str(), asyncWanted && m_dwAsyncMode == 1);
+    m_hFile = CAsyncFile::Create(m_strFilePath.c_str(), asyncWanted && m_dwAsyncMode == 1, true);
     if (m_hFile == nullptr) {
         const DWORD error = GetLastError();
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[Create] Create Data File Fail Err = %u\n", error);
+        SetLastError(error);
     }
     m_dwHasData.store(0);
     m_qwBytes.store(0);

@@ -57,9 +57,10 @@ public:
     CDataFile(const CDataFile&) = delete;
     CDataFile& operator=(const CDataFile&) = delete;
 
-    // Opens (creates with mode 0640, or truncates) m_strFilePath and makes the
-    // object writable; a file still open is flushed and closed first. A
-    // symbolic link at the path fails the create: it is never followed.
+    // Creates m_strFilePath (mode 0640) and makes the object writable; a file
+    // still open is flushed and closed first. Anything already at the path (a
+    // file of another writer under the same name, a symbolic link) fails the
+    // create with ERROR_ALREADY_EXISTS and is left as it was.
     bool Create();
     // Appends length bytes. Returns the number accepted, 0 when refused (not
     // open, not writable, no data).

@@ -160,7 +160,7 @@ DWORD CDataFileManager::AllocDataFileID(const char* dbName, const char* tableNam
     file->m_strFilePath = path;
     file->m_strDBName = dbName;
     file->m_strTableName = tableName;
-    if (!file->Create()) {
+    if (!CreateUnderFreeName(file)) {
         delete file;
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[AllocDataFileID] Create DataFile Fail\n");
         return 0;
@@ -184,7 +184,7 @@ CDataFile* CDataFileManager::GetDataFileByID(DWORD id) {
             std::string path;
             if (BuildDataFileName(&path, file->m_strDBName.c_str(), file->m_strTableName.c_str())) {
                 file->m_strFilePath = path;
-                if (!file->Create()) {
+                if (!CreateUnderFreeName(file)) {
                     Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[GetDataFileByID] Cannot Create DataFile.\n");
                 }
             } else {
@@ -234,12 +234,24 @@ bool CDataFileManager::SwitchOutDataFile(CDataFile* file, bool reCreate) {
             Log(Recorder(), LOG_LEVEL_WARN, kTag, "[SwitchOutDataFile] Cannot ReBuild DataFile Name\n");
         }
         file->m_strFilePath = path;
-        if (!file->Create()) {
+        if (!CreateUnderFreeName(file)) {
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[SwitchOutDataFile] Create DataFile Fail.\n");
             return false;
         }
     }
     return true;
+}
+
+bool CDataFileManager::CreateUnderFreeName(CDataFile* file) {
+    for (int attempt = 1;; ++attempt) {
+        if (file->Create()) return true;
+        std::string path;
+        if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == kNameAttempts ||
+            !BuildDataFileName(&path, file->m_strDBName.c_str(), file->m_strTableName.c_str())) {
+            return false;
+        }
+        file->m_strFilePath = path;
+    }
 }
 
 bool CDataFileManager::BuildDataFileName(std::string* path, const char* dbName, const char* tableName) {

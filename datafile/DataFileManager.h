@@ -133,6 +133,11 @@ public:
     void ReleaseDataFileID(DWORD id);
     bool SwitchOutDataFile(CDataFile* file, bool reCreate);
     bool BuildDataFileName(std::string* path, const char* dbName, const char* tableName);
+    // file->Create(), under the next name of its table while the name is
+    // taken (nodes sharing a database may draw the same serial in the same
+    // second): never over another file. At most kNameAttempts names.
+    bool CreateUnderFreeName(CDataFile* file);
+    static constexpr int kNameAttempts = 16;
     // True when a folder stands at path or one was made (mode 0750). Nothing
     // is ever deleted: a file (or a link) in the way makes it fail with
     // ERROR_ALREADY_EXISTS, and the caller logs the failure.

@@ -122,7 +122,11 @@ int CDataBaseCleanTask::CleanDataBaseByTime() {
     SYSTEMTIME today;
     GetLocalTime(&today);
     SYSTEMTIME cutOff;
-    if (!CutOffDate(today, config->m_Zelk.DbCyc.Get(), &cutOff)) return 0;
+    if (!CutOffDate(today, config->m_Zelk.DbCyc.Get(), &cutOff)) {
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[CleanDataBaseByTime] DbCyc = %d Is Out Of Range , Nothing Cleaned.\n",
+            config->m_Zelk.DbCyc.Get());
+        return 0;
+    }
 
     CSQLConnManager* pool = CSQLConnManager::GetInstance();
     MYSQL* connection = pool->AllocSqlConn(m_strDBName.c_str(), CLIENT_MULTI_STATEMENTS);
@@ -150,9 +154,13 @@ int CDataBaseCleanTask::CleanDataBaseByTime() {
 int CDataBaseCleanTask::GetDataBaseSize(std::int64_t* size) {
     *size = 0;
     if (m_strDBName.empty()) return 0;
-    const int ok = CInfoManager::IsMySqlDataDirLocal()
-                       ? GetDataBaseSizeFromFiles(CConfigManager::GetInstance()->m_MySqld.datadir.Get(), size)
-                       : GetDataBaseSizeFromServer(size);
+    // The server's folders may be closed to the service's user: the server
+    // then tells the size itself.
+    const int ok = (CInfoManager::IsMySqlDataDirLocal() &&
+                    GetDataBaseSizeFromFiles(CConfigManager::GetInstance()->m_MySqld.datadir.Get(), size) != 0) ||
+                           GetDataBaseSizeFromServer(size) != 0
+                       ? 1
+                       : 0;
     if (ok == 0) return 0;
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[GetDataBaseSize] The Size Of Db = %s Is %lld Byte(s)",
         m_strDBName.c_str(), static_cast<long long>(*size));
@@ -180,7 +188,7 @@ int CDataBaseCleanTask::GetDataBaseSizeFromFiles(const std::string& dataDir, std
     }
     std::int64_t total = 0;
     for (const DirEntry& entry : entries) {
-        if (entry.isDirectory) continue;
+        if (entry.isDirectory || !IsTableFile(entry.name)) continue;
         const std::int64_t bytes = GetFileSizeA((dir + "/" + entry.name).c_str());
         if (bytes >= 0) {
             total += bytes;
@@ -195,6 +203,21 @@ int CDataBaseCleanTask::GetDataBaseSizeFromFiles(const std::string& dataDir, std
     }
     *size = total;
     return 1;
+}
+
+bool CDataBaseCleanTask::IsTableFile(const std::string& name) {
+    // The server's temporary tables (#sql-...) and the copies a repair
+    // leaves (.BAK, .TMD) are not the database's content.
+    if (name.rfind("#sql", 0) == 0) return false;
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    std::string extension = name.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* table : {"myd", "myi", "frm", "mad", "mai", "ibd"}) {
+        if (extension == table) return true;
+    }
+    return false;
 }
 
 int CDataBaseCleanTask::GetDataBaseSizeFromServer(std::int64_t* size) {
@@ -234,6 +257,12 @@ int CDataBaseCleanTask::CleanDataBaseByContent() {
     CConfigManager* config = CConfigManager::GetInstance();
     const std::int64_t sizeMiB = size / 1024 / 1024;
     const std::int32_t limitMiB = config->m_Zelk.DbContent.Get();
+    // No limit (blank, 0 or negative) would make every byte too much.
+    if (limitMiB <= 0) {
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+            "[CleanDataBaseByContent] DbContent = %d Is Not A Size , Nothing Cleaned.\n", limitMiB);
+        return 0;
+    }
     if (sizeMiB < limitMiB) {
         Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[CleanDataBaseByContent] Db = %s Do Not Need To Clean.\n",
             m_strDBName.c_str());
@@ -293,7 +322,9 @@ int CDataBaseCleanTask::DaysInMonth(int year, int month) {
 }
 
 bool CDataBaseCleanTask::CutOffDate(const SYSTEMTIME& today, std::int32_t days, SYSTEMTIME* cutOff) {
-    if (days < 0) return false;
+    // A period reaching before the year 1 has no date: its year would wrap
+    // into the future and the clean would delete everything.
+    if (days < 0 || days >= static_cast<std::int64_t>(today.wYear) * 365) return false;
     int year = today.wYear;
     int month = today.wMonth;
     std::int64_t day = static_cast<std::int64_t>(today.wDay) - days;

@@ -92,6 +92,9 @@ private:
     // Runs one statement; logs the ERROR line of method on failure.
     static bool RunStatement(MYSQL* connection, const char* method, const std::string& sql);
     int GetDataBaseSizeFromFiles(const std::string& dataDir, std::int64_t* size);
+    // True for the files of a table (data, index, definition), not for the
+    // server's temporary tables or a repair's leftovers.
+    static bool IsTableFile(const std::string& name);
     int GetDataBaseSizeFromServer(std::int64_t* size);
 
     std::string m_strDBName;

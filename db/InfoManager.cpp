@@ -141,9 +141,11 @@ int CInfoManager::RealTimeInfo_DiskSpace() {
     m_bDiskCheckSkipped = false;
 
     // The file system that holds datadir is the counterpart of its drive.
-    std::uint64_t available = 0, total = 0, free = 0;
-    const bool measured = GetDiskFreeSpaceExA(dataDir.c_str(), &available, &total, &free);
-    const int full = measured && IsDiskFull(free, config->m_Zelk.MinFreeSpace.Get()) ? 1 : 0;
+    // What MySQL may still use: the space free to unprivileged writers, not
+    // the root reserve that ext4 keeps beside it.
+    std::uint64_t available = 0;
+    const bool measured = GetDiskFreeSpaceExA(dataDir.c_str(), &available, nullptr, nullptr);
+    const int full = measured && IsDiskFull(available, config->m_Zelk.MinFreeSpace.Get()) ? 1 : 0;
     if (full == config->m_Zelk.ISFULL.Get()) return 1;
 
     config->m_Zelk.ISFULL.Set(full);

@@ -309,6 +309,13 @@ int CFinalLogWriter::BeginAuditFile(const UserAuditFilePacket* p, BYTE* r) {
         const auto hasRoom = [&](std::uint64_t total) {
             return CInfoManager::GetInstance()->HasDiskRoomFor(uploadDir, total) != 0;
         };
+        // Block offsets are 32-bit: a larger copy could never be completed.
+        if (info->storedDataSize > static_cast<std::int64_t>(UINT32_MAX)) {
+            Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+                "[OnBeginUserAuditFile] Stored Size = %lld Above 4 GiB , Upload Refused.\n",
+                static_cast<long long>(info->storedDataSize));
+            return fail(STATUS_NO_SPACE);
+        }
         if (info->storedDataSize < 0 ||
             !registry->ReserveDiskSpace(info, static_cast<std::uint64_t>(info->storedDataSize), hasRoom)) {
             Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnBeginUserAuditFile] Not Enough Disk Space.\n");
@@ -576,7 +583,9 @@ int CFinalLogWriter::EndAuditFile(const UserAuditFilePacket* p, ReplyBuff* reply
     if (!complete) {
         DWORD begin = 0, end = 0;
         if (!registry->GetAuditFileLostBlockInfo(info, &begin, &end)) {
+            // Incomplete either way: never answered as stored.
             Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[OnEndUserAuditFile] Cannot Get Lost BlockInfo.\n");
+            SetOutcome(r, 1, STATUS_OTHER, id);
         } else {
             SetOutcome(r, 1, STATUS_INCOMPLETE, id);
             if (info->blockSize > 0) {

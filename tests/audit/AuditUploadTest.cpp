@@ -1,15 +1,21 @@
-// User audit-file uploads through the real intake: blocks in any order,
-// compressed or stored, missing blocks reported and resent, rollback, idle
-// uploads abandoned, packets whose lengths lie, another node's transactions
-// and the bounds on what uploads may hold.
+// User audit-file uploads: the registry's IDs, per-file lock and missing
+// range; the real intake: blocks in any order, compressed or stored, missing
+// blocks reported and resent, rollback, idle uploads abandoned, packets whose
+// lengths lie, another node's transactions and the bounds on what uploads may
+// hold; and the method-3 block codec: hand-written streams for every
+// instruction form and every way a stream can be malformed, and round trips
+// through Compress.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <initializer_list>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "audit/AuditFileManager.h"
@@ -24,6 +30,45 @@
 #include "support/TestSocket.h"
 
 namespace {
+
+std::pair<DWORD, DWORD> Missing(std::int64_t stored, DWORD block, std::vector<std::pair<DWORD, DWORD>> ranges) {
+    AuditFileInfo info;
+    info.storedDataSize = stored;
+    info.blockSize = block;
+    info.ranges = std::move(ranges);
+    DWORD begin = 0xFFFFFFFF, end = 0xFFFFFFFF;
+    if (!CAuditFileManager::GetInstance()->GetAuditFileLostBlockInfo(&info, &begin, &end)) return {0xFFFFFFFF, 0};
+    return {begin, end};
+}
+
+TEST(AuditFileManagerTest, IdsCountUpAndAFileIsWorkedOnByOneThreadAtATime) {
+    CAuditFileManager* registry = CAuditFileManager::GetInstance();
+    AuditFileInfo* first = registry->CreateNewAuditFileInfo();
+    AuditFileInfo* second = registry->CreateNewAuditFileInfo();
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->fileId, first->fileId + 1);
+    EXPECT_EQ(registry->LockAuditFileInfoByFileID(first->fileId), first);
+    EXPECT_EQ(registry->LockAuditFileInfoByFileID(first->fileId), nullptr);
+    EXPECT_EQ(registry->GetAuditFileInfoByFileID(first->fileId), nullptr);
+    registry->UnLockAuditFileInfoByFileID(first->fileId);
+    EXPECT_EQ(registry->LockAuditFileInfoByFileID(first->fileId), first);
+    const DWORD id = second->fileId;
+    registry->ReleaseAuditFileInfoByFileID(first->fileId);
+    registry->ReleaseAuditFileInfoByFileID(id);
+    EXPECT_EQ(registry->GetAuditFileInfoByFileID(id), nullptr);
+    EXPECT_EQ(registry->Count(), 0u);
+}
+
+TEST(AuditFileManagerTest, MissingRangeIsRaisedToWholeBlocks) {
+    EXPECT_EQ(Missing(10000, 4096, {}), std::make_pair(0u, 12288u));
+    EXPECT_EQ(Missing(10000, 4096, {{0, 4096}, {8192, 12288}}), std::make_pair(4096u, 8192u));
+    EXPECT_EQ(Missing(10000, 4096, {{0, 5000}}), std::make_pair(4096u, 12288u));
+    EXPECT_EQ(Missing(10000, 1, {}), std::make_pair(0u, 10000u));
+    // A block size that is no power of two is raised by division, not a mask.
+    EXPECT_EQ(Missing(10000, 3000, {}), std::make_pair(0u, 12000u));
+    EXPECT_EQ(Missing(10000, 0, {{0, 5000}}).first, 0xFFFFFFFFu);  // no block size: no answer
+}
 
 constexpr char kNodeMd5[] = "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf";
 constexpr char kOtherMd5[] = "b0b1b2b3b4b5b6b7b8b9babbbcbdbebf";  // a second node of the same database
@@ -61,10 +106,10 @@ protected:
     }
     void TearDown() override {
         testnet::Close(m_peer);
-        TestClock::Reset();
         for (auto [key, value] :
              {std::pair{"MaxOpenUploadsPerNode", "8"}, {"MaxOpenUploads", "64"}, {"MaxUploadIdleTime", "600"}})
             testintake::SetKey("ZelkAdv.conf", "UserAuditFile", key, value);
+        testintake::SetKey("Zelk.conf", "DiskFreeSpace", "MinFreeSpace", "1024");
     }
     // A synchronised connection of the second node, and its packets.
     int OtherPeer() {
@@ -163,8 +208,7 @@ protected:
     static size_t Uploads() { return CAuditFileManager::GetInstance()->Count(); }
 
     static inline testintake::Service s_service;
-    BYTE m_id[16];
-    BYTE m_other[16];
+    BYTE m_id[16], m_other[16];
     int m_peer = -1;
     std::string m_log;
 };
@@ -184,8 +228,8 @@ TEST_F(AuditUploadTest, RandomOrderCompressedUploadIsStoredByteForByte) {
     ASSERT_EQ(end.status, 0u);
     ASSERT_EQ(end.record.size(), 930u);
 
-    const std::string web = Row("select dcfilepath from usrfileauditlog where sha1code = '" +
-                                HexUpper(reinterpret_cast<const BYTE*>(Sha1(content).data()), 20) + "'");
+    const std::string sha1 = HexUpper(reinterpret_cast<const BYTE*>(Sha1(content).data()), 20);
+    const std::string web = Row("select dcfilepath from usrfileauditlog where sha1code = '" + sha1 + "'");
     EXPECT_EQ(web.rfind("/UploadFiles/" + s_service.nodeDb + "/2031-03/bob$20smith/20310309140501", 0), 0u) << web;
     const std::string stored = CGlobalSharedData::GetInstance()->GetUploadDir() + web.substr(strlen("/UploadFiles"));
     EXPECT_TRUE(testenv::ReadFile(stored) == content);
@@ -193,27 +237,31 @@ TEST_F(AuditUploadTest, RandomOrderCompressedUploadIsStoredByteForByte) {
                   "filesize, '|', log_time) from usrfileauditlog where dcfilepath = '" + web + "'"),
               "2|bob smith|10|it's report.log|C:\\audit\\it's report.log|" + std::to_string(content.size()) +
                   "|2031-03-09 14:05:01");
-    EXPECT_EQ(end.record.substr(674, 40), HexUpper(reinterpret_cast<const BYTE*>(Sha1(content).data()), 20));
+    EXPECT_EQ(end.record.substr(674, 40), sha1);
     EXPECT_EQ(end.record.substr(146, 24), "C:\\audit\\it's report.log");
-    EXPECT_EQ(CAuditFileManager::GetInstance()->Count(), 0u);
+    EXPECT_EQ(Uploads(), 0u);
 }
 
-// An end with one block missing names that block; resending it completes the
-// file. A SHA-1 that does not match what was stored is logged.
+// An end with one block missing (the first one too) names that block;
+// resending it completes the file. A SHA-1 that does not match what was
+// stored is logged. An upload too large for 32-bit block offsets is refused.
 TEST_F(AuditUploadTest, MissingBlockIsReportedAndTheResentBlockCompletesTheFile) {
     const std::string content = Content(8 * kBlock);
-    const Reply begin = Ask(testpkt::Invert(Begin("alice", content.size())));
-    ASSERT_EQ(begin.status, 0u);
-    SendBlocks(begin.fileId, content, {7, 6, 5, 4, 2, 1, 0}, false);
-    const Reply first = Ask(testpkt::Invert(Packet(3, begin.fileId, Sha1(content))));
-    EXPECT_EQ(first.result, 1u);
-    EXPECT_EQ(first.status, 5u);
-    EXPECT_EQ(first.firstMissing, 3u);
-    EXPECT_EQ(first.missing, 1u);
-    SendBlocks(begin.fileId, content, {3}, true);
-    const Reply second = Ask(Packet(3, begin.fileId, std::string(20, 'x')));
-    EXPECT_EQ(second.status, 0u);
+    for (const std::uint32_t lost : {3u, 0u}) {
+        const Reply begin = Ask(testpkt::Invert(Begin("alice", content.size())));
+        ASSERT_EQ(begin.status, 0u);
+        std::vector<std::uint32_t> order{7, 6, 5, 4, 3, 2, 1, 0};
+        order.erase(std::find(order.begin(), order.end(), lost));
+        SendBlocks(begin.fileId, content, order, false);
+        const Reply first = Ask(testpkt::Invert(Packet(3, begin.fileId, Sha1(content))));
+        EXPECT_EQ(std::make_tuple(first.result, first.status, first.firstMissing, first.missing),
+                  std::make_tuple(1u, 5u, lost, 1u));
+        SendBlocks(begin.fileId, content, {lost}, true);
+        const Reply second = Ask(Packet(3, begin.fileId, std::string(20, 'x')));
+        EXPECT_EQ(second.status, 0u);
+    }
     EXPECT_NE(testenv::ReadFile(m_log).find("Differs From Sent SHA-1 = 7878787878"), std::string::npos);
+    EXPECT_EQ(Ask(Begin("alice", (std::uint64_t{1} << 32) + kBlock)).status, 3u);
 }
 
 // Lengths that lie are refused whole: nothing is read past the packet,
@@ -229,9 +277,7 @@ TEST_F(AuditUploadTest, LyingLengthsRollbackAndIdleUploadsLeaveNothingBehind) {
     std::string pastEnd = Block(begin.fileId, 2, std::string(kBlock, 'c'), false);  // block 2 of 2
     ASSERT_TRUE(testnet::SendAll(m_peer, tooLong + pastPacket + pastEnd));
     const Reply end = Ask(Packet(3, begin.fileId, std::string(20, '\0')));
-    EXPECT_EQ(end.status, 5u);
-    EXPECT_EQ(end.firstMissing, 0u);
-    EXPECT_EQ(end.missing, 2u);
+    EXPECT_EQ(std::make_tuple(end.status, end.firstMissing, end.missing), std::make_tuple(5u, 0u, 2u));
     const std::string dir = CGlobalSharedData::GetInstance()->GetUploadDir() + "/" + s_service.nodeDb + "/2031-03/carol";
     ASSERT_EQ(testenv::ListFiles(dir).size(), 1u);
     EXPECT_EQ(std::filesystem::file_size(dir + "/" + testenv::ListFiles(dir)[0]), 2u * kBlock);
@@ -249,9 +295,9 @@ TEST_F(AuditUploadTest, LyingLengthsRollbackAndIdleUploadsLeaveNothingBehind) {
     ASSERT_EQ(idle.status, 0u);
     ASSERT_EQ(testenv::ListFiles(dir).size(), 1u);
     TestClock::AdvanceTicks(59 * 1000);
-    EXPECT_FALSE(testenv::WaitFor([] { return CAuditFileManager::GetInstance()->Count() == 0; }, 300));
+    EXPECT_FALSE(testenv::WaitFor([] { return Uploads() == 0; }, 300));
     TestClock::AdvanceTicks(3 * 1000);
-    EXPECT_TRUE(testenv::WaitFor([] { return CAuditFileManager::GetInstance()->Count() == 0; }, 5000));
+    EXPECT_TRUE(testenv::WaitFor([] { return Uploads() == 0; }, 5000));
     EXPECT_TRUE(testenv::ListFiles(dir).empty());
     EXPECT_NE(testenv::ReadFile(m_log).find("Exceed 60 Seconds , Auto Clear It"), std::string::npos);
 }
@@ -303,7 +349,12 @@ TEST_F(AuditUploadTest, UploadsAreBoundedAndEndWithTheirConnection) {
     for (std::uint32_t block : {0u, 1024u * 1024 + 1, 0xFFFFFFFFu})  // 0 or above MaxBlockSize KiB
         EXPECT_EQ(Ask(Begin("dave", 1u << 30, 300, block)).status, 6u) << block;
     // Sparse files take no disk yet: their sizes are reserved until released.
-    const std::uint64_t size = std::filesystem::space(testenv::InstallDir()).available / 10 * 6;
+    // What is not kept free is made 6000 MiB, so that one upload of 3500 MiB
+    // (below the 4 GiB an upload may have) fits and two do not.
+    const std::uint64_t availableMiB = std::filesystem::space(testenv::InstallDir()).available >> 20;
+    testintake::SetKey("Zelk.conf", "DiskFreeSpace", "MinFreeSpace",
+                       std::to_string(availableMiB > 6000 ? availableMiB - 6000 : 0));
+    const std::uint64_t size = (availableMiB > 6000 ? 3500 : availableMiB * 6 / 10) << 20;
     const Reply big = Ask(Begin("dave", size));
     EXPECT_EQ(Ask(Begin("dave", size)).status, 3u);
     ASSERT_TRUE(testnet::SendAll(m_peer, Packet(4, big.fileId)));  // gives its reservation back
@@ -316,6 +367,229 @@ TEST_F(AuditUploadTest, UploadsAreBoundedAndEndWithTheirConnection) {
     EXPECT_FALSE(testenv::WaitFor([] { return Uploads() != 2; }, 300));
     TestClock::AdvanceTicks(6 * 1000);
     EXPECT_TRUE(testenv::WaitFor([&] { return Uploads() == 0 && testenv::ListFiles(dir).empty(); }, 5000));
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kEnd = {0x21, 0x00, 0x00};  // far match, distance 0
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Random(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& byte : b) byte = static_cast<std::uint8_t>(rng());
+    return b;
+}
+
+// The decoded bytes, or nothing when Decompress refuses the stream.
+std::optional<Bytes> Decode(const Bytes& in, std::size_t capacity = 1 << 16) {
+    Bytes out(capacity);
+    std::size_t produced = 0;
+    if (!auditcodec::Decompress(in.data(), in.size(), out.data(), capacity, &produced)) return std::nullopt;
+    out.resize(produced);
+    return out;
+}
+
+// Compressed, then decoded into exactly the uncompressed length, as a transfer announces it.
+std::optional<Bytes> RoundTrip(const Bytes& data) {
+    return Decode(auditcodec::Compress(data.data(), data.size()), data.size());
+}
+
+// Appends a copy of n bytes from `back` bytes behind the end.
+void Repeat(Bytes& data, std::size_t back, std::size_t n) {
+    const Bytes piece(data.end() - back, data.end() - back + n);
+    data.insert(data.end(), piece.begin(), piece.end());
+}
+
+// A run of random bytes, then a 3-byte repeat, one other byte and an 8-byte
+// repeat: where the run allows it, a short match with its literal.
+Bytes RunThenShortMatch(std::size_t runLength) {
+    Bytes data = Random(runLength, static_cast<std::uint32_t>(runLength));
+    Repeat(data, 10, 3);
+    data.push_back(static_cast<std::uint8_t>(data[data.size() - 10] ^ 0x55));
+    Repeat(data, runLength, 8);
+    return data;
+}
+
+TEST(Method3Codec, LiteralRunsOfEveryLengthClass) {
+    EXPECT_EQ(Decode(Cat({{0x03}, Text("abc"), kEnd})), Text("abc"));
+    const Bytes r = Random(40000, 1);
+    // t = 0, u = 5: 37 literals.
+    EXPECT_EQ(Decode(Cat({{0x00, 0x05}, Bytes(r.begin(), r.begin() + 37), kEnd})), Bytes(r.begin(), r.begin() + 37));
+    // u = 248: 280 literals, after which a control byte below 32 is a fresh
+    // run, not a short match.
+    const Bytes run280(r.begin(), r.begin() + 280);
+    EXPECT_EQ(Decode(Cat({{0x00, 248}, run280, {0x02}, Text("xy"), kEnd})), Cat({run280, Text("xy")}));
+    // u > 248: 256 << (u - 248) literals, then a fresh control byte.
+    for (int u = 249; u <= 255; ++u) {
+        const Bytes run(r.begin(), r.begin() + (256 << (u - 248)));
+        EXPECT_EQ(Decode(Cat({{0x00, static_cast<std::uint8_t>(u)}, run, {0x01, 'z'}, kEnd})), Cat({run, Text("z")}))
+            << "u = " << u;
+    }
+}
+
+TEST(Method3Codec, ShortNearAndFarMatches) {
+    // Short match from distance 4, literal X; the next control byte below 32
+    // is another short match (distance 2, literal Y), not a literal run.
+    const Bytes in = Cat({{0x04}, Text("abcd"), {0x03, 0x00, 'X'}, {0x01, 0x00, 'Y'}, kEnd});
+    EXPECT_EQ(Decode(in), Text("abcdabcXcXcY"));
+    // The second byte counts 32 distance units: (1 << 5 | 2) + 1 = 35.
+    const Bytes r = Random(35, 2);
+    EXPECT_EQ(Decode(Cat({{0x00, 0x03}, r, {0x02, 0x01, 'Q'}, kEnd})),
+              Cat({r, Bytes(r.begin(), r.begin() + 3), Text("Q")}));
+
+    // Near: length (0x84 >> 5) + 1 = 5, distance 4 + 1 = 5.
+    EXPECT_EQ(Decode(Cat({{0x05}, Text("hello"), {0x84, 0x00}, kEnd})), Text("hellohello"));
+    // Length 8, distance (1 << 5 | 7) + 1 = 40; then a literal run follows the match.
+    const Bytes r40 = Random(40, 3);
+    EXPECT_EQ(Decode(Cat({{0x00, 0x08}, r40, {0xE7, 0x01}, {0x01, '!'}, kEnd})),
+              Cat({r40, Bytes(r40.begin(), r40.begin() + 8), Text("!")}));
+    // An overlapping copy repeating a pair, directly followed by another match.
+    EXPECT_EQ(Decode(Cat({{0x02}, Text("ab"), {0xA1, 0x00}, {0x21, 0x02, 0x00}, kEnd})), Text("abababababab"));
+
+    // Far, without a length extension: length (0x23 & 31) + 3 = 6, distance 6.
+    EXPECT_EQ(Decode(Cat({{0x06}, Text("abcdef"), {0x23, 0x06, 0x00}, kEnd})), Text("abcdefabcdef"));
+    // With one: 280 + 32 literals, then length 1 + 31 + 3 = 35 from distance 0x012C = 300.
+    const Bytes r312 = Random(312, 4);
+    const Bytes head(r312.begin(), r312.begin() + 280), rest(r312.begin() + 280, r312.end());
+    EXPECT_EQ(Decode(Cat({{0x00, 248}, head, {0x00, 0x00}, rest, {0x20, 0x01, 0x2C, 0x01}, kEnd})),
+              Cat({r312, Bytes(r312.begin() + 12, r312.begin() + 47)}));
+    // Each 0 byte adds 255: 255 + 1 + 31 + 3 = 290 copies of 'a' from distance 1.
+    EXPECT_EQ(Decode(Cat({{0x01, 'a'}, {0x20, 0x00, 0x01, 0x01, 0x00}, kEnd})), Bytes(291, 'a'));
+}
+
+// The end marker alone, also with an extended length field, decodes to
+// nothing; a stream cut anywhere before the marker is complete, without its
+// marker or with bytes after it is refused.
+TEST(Method3Codec, EndMarkerAloneTruncatedStreamsAndTrailingBytes) {
+    EXPECT_EQ(Decode(kEnd), Bytes{});
+    EXPECT_EQ(Decode({0x20, 0x00, 0x07, 0x00, 0x00}), Bytes{});
+    EXPECT_EQ(Decode({0x20, 0x00, 0x00}), std::nullopt);            // the length extension still open
+    EXPECT_EQ(Decode({}), std::nullopt);
+    EXPECT_EQ(Decode({0x05, 'a', 'b'}), std::nullopt);              // in a literal run
+    EXPECT_EQ(Decode({0x00}), std::nullopt);                        // before the run's count byte
+    EXPECT_EQ(Decode({0x01, 'a', 0x80}), std::nullopt);             // near match without its distance
+    EXPECT_EQ(Decode({0x01, 'a', 0x23, 0x01}), std::nullopt);       // far match, half a distance
+    EXPECT_EQ(Decode({0x01, 'a', 0x20, 0x00}), std::nullopt);       // in the length extension
+    EXPECT_EQ(Decode({0x02, 'a', 'b', 0x00, 0x00}), std::nullopt);  // short match without its literal
+    EXPECT_EQ(Decode({0x21, 0x00}), std::nullopt);                  // in the end marker
+    EXPECT_EQ(Decode({0x03, 'a', 'b', 'c'}), std::nullopt);
+    EXPECT_EQ(Decode(Cat({{0x01, 'a'}, {0x80, 0x00}})), std::nullopt);
+    EXPECT_EQ(Decode(Cat({{0x01, 'a'}, kEnd, {0x00}})), std::nullopt);
+    EXPECT_EQ(Decode(Cat({kEnd, kEnd})), std::nullopt);
+}
+
+TEST(Method3Codec, RejectsOutputBeyondEitherEndOfTheBuffer) {
+    const Bytes literals = Cat({{0x03}, Text("abc"), kEnd});
+    EXPECT_EQ(Decode(literals, 3), Text("abc"));
+    EXPECT_EQ(Decode(literals, 2), std::nullopt);
+    const Bytes match = Cat({{0x01, 'a'}, {0x80, 0x00}, kEnd});  // 1 + 5 bytes
+    EXPECT_EQ(Decode(match, 6), Text("aaaaaa"));
+    EXPECT_EQ(Decode(match, 5), std::nullopt);
+    const Bytes shortMatch = Cat({{0x01, 'a'}, {0x00, 0x00, 'b'}, kEnd});  // 1 + 3 + 1 bytes
+    EXPECT_EQ(Decode(shortMatch, 5), Text("aaaab"));
+    EXPECT_EQ(Decode(shortMatch, 4), std::nullopt);  // room for the copy, not its literal
+    // Distances that reach before the output start.
+    EXPECT_EQ(Decode(Cat({{0x02}, Text("ab"), {0x61, 0x00}, kEnd})), Text("ababab"));  // near, distance 2
+    EXPECT_EQ(Decode(Cat({{0x02}, Text("ab"), {0x62, 0x00}, kEnd})), std::nullopt);    // near, distance 3
+    EXPECT_EQ(Decode(Cat({{0x01, 'a'}, {0x24, 0x02, 0x00}, kEnd})), std::nullopt);     // far, distance 2
+    EXPECT_EQ(Decode(Cat({{0x01, 'a'}, {0x01, 0x00, 'x'}, kEnd})), std::nullopt);      // short, distance 2
+    EXPECT_EQ(Decode(Cat({{0x80, 0x00}, kEnd})), std::nullopt);                        // match before any output
+}
+
+TEST(Method3Codec, RoundTripsAnyDataAndShrinksRepetitiveData) {
+    for (std::size_t n : {0, 1, 2, 3, 31, 32, 279, 280, 281, 311, 312, 511, 512, 513, 792, 32768, 33047, 70000}) {
+        const Bytes data = Random(n, static_cast<std::uint32_t>(n));
+        EXPECT_EQ(RoundTrip(data), data) << n << " random bytes";
+    }
+    // Extended far lengths around multiples of 255, and runs that end in a
+    // long piece (after which no short match may follow) or do not.
+    for (std::size_t n : {35, 36, 289, 290, 291, 545, 100000}) EXPECT_EQ(RoundTrip(Bytes(n, 0)), Bytes(n, 0)) << n;
+    for (std::size_t n : {10, 100, 280, 512, 792, 4376}) {
+        const Bytes data = RunThenShortMatch(n);
+        EXPECT_EQ(RoundTrip(data), data) << n;
+    }
+    EXPECT_EQ(auditcodec::Compress(nullptr, 0), kEnd);
+
+    // A mebibyte of text, prose, zeros and noise: repetitive data shrinks.
+    std::string text;
+    for (int i = 0; text.size() < (1 << 20); ++i) {
+        text += "2024-05-1" + std::to_string(i % 10) + " user" + std::to_string(i % 97) + " opened C:\\docs\\report" +
+                std::to_string(i % 13) + ".xlsx\n";
+    }
+    text.resize(1 << 20);
+    const Bytes data = Text(text);
+    EXPECT_EQ(RoundTrip(data), data);
+    EXPECT_LT(auditcodec::Compress(data.data(), data.size()).size(), data.size() / 4);
+    std::string paragraph;
+    while (paragraph.size() < (1 << 20)) paragraph += "The quick brown fox jumps over the lazy dog. ";
+    EXPECT_LT(auditcodec::Compress(Text(paragraph).data(), paragraph.size()).size(), paragraph.size() / 100);
+    const Bytes zeros(1 << 20, 0);
+    EXPECT_LT(auditcodec::Compress(zeros.data(), zeros.size()).size(), 8192u);
+    const Bytes noise = Random(1 << 20, 7);
+    EXPECT_EQ(RoundTrip(noise), noise);
+    EXPECT_LT(auditcodec::Compress(noise.data(), noise.size()).size(), noise.size() + noise.size() / 256);
+}
+
+// How often Compress used each instruction form, found by walking a stream
+// the way Decompress does (only for streams that decode).
+struct FormCounts {
+    int direct = 0, counted = 0, fixed280 = 0, longRun = 0, shortMatch = 0, near = 0, farDirect = 0, farExtended = 0;
+};
+
+FormCounts CountForms(const Bytes& s) {
+    FormCounts c;
+    bool runExpected = true;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::uint8_t t = s.at(i++);
+        if (t < 32 && runExpected) {
+            const std::uint8_t u = t == 0 ? s.at(i++) : 0;
+            const std::size_t n = t != 0 ? t : u < 248 ? u + 32u : u == 248 ? 280u : 256u << (u - 248);
+            ++(t != 0 ? c.direct : u < 248 ? c.counted : u == 248 ? c.fixed280 : c.longRun);
+            runExpected = t == 0 && u >= 248;
+            i += n;
+        } else if (t < 32) {
+            ++c.shortMatch;
+            i += 2;
+        } else if (t >= 64) {
+            ++c.near;
+            i += 1;
+            runExpected = true;
+        } else {
+            ++((t & 31) != 0 ? c.farDirect : c.farExtended);
+            if ((t & 31) == 0) {
+                while (s.at(i) == 0) ++i;  // the length extension's 0 bytes, then its closing byte
+                ++i;
+            }
+            i += 2;
+            runExpected = true;
+        }
+    }
+    return c;
+}
+
+TEST(Method3Codec, CompressUsesEveryInstructionForm) {
+    Bytes data = RunThenShortMatch(5000);  // 4096 + 512 + 280 + 112 literals first
+    const Bytes tail = Random(10, 12);
+    data.insert(data.end(), tail.begin(), tail.end());
+    Repeat(data, 100, 20);   // far match, direct length
+    Repeat(data, 600, 500);  // far match, extended length
+    const Bytes last = Random(300, 13);
+    data.insert(data.end(), last.begin(), last.end());
+
+    const Bytes packed = auditcodec::Compress(data.data(), data.size());
+    ASSERT_EQ(Decode(packed), data);
+    const FormCounts c = CountForms(packed);
+    int form = 0;  // in the order of FormCounts; the end marker is one direct far match
+    for (int uses : {c.direct, c.counted, c.fixed280, c.longRun, c.shortMatch, c.near, c.farDirect - 1, c.farExtended})
+        EXPECT_GT(uses, 0) << "form " << form++;
 }
 
 }  // namespace

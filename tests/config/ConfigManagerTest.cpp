@@ -6,28 +6,18 @@
 #include <string>
 #include <thread>
 
-#include "core/ProgramLog.h"
-#include "db/GlobalSharedData.h"
-#include "platform/Clock.h"
 #include "support/TestEnv.h"
 
 namespace {
 
 std::string ConfigFile(const std::string& name) { return testenv::ConfigDir() + "/" + name; }
 
-// The manager is a process-wide singleton; every test writes the files it
-// needs and loads them, and errors are collected in the day's log file.
+// The manager is a process-wide singleton (brought up with the log by the
+// first fresh log day); every test writes the files it needs and loads them,
+// and errors are collected in the day's log file.
 class ConfigManagerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(CGlobalSharedData::GetInstance()->Init());
-        ASSERT_TRUE(CProgramLogRecorder::GetInstance()->Init());
-        ASSERT_TRUE(CConfigManager::GetInstance()->Init());
-    }
-
     void SetUp() override { m_logPath = testenv::UseFreshLogDay(); }
-
-    void TearDown() override { TestClock::Reset(); }
 
     std::string LogText() const { return testenv::ReadFile(m_logPath); }
 
@@ -53,7 +43,7 @@ TEST_F(ConfigManagerTest, EachKeyIsReadFromItsSectionAndAbsentKeysTakeTheirDefau
     } keys[] = {{"Zelk.conf", "DatabaseConfig", "Port", c.m_Zelk.Port, 9501},
                 {"Zelk.conf", "ClearRule", "DbCyc", c.m_Zelk.DbCyc, 180},
                 {"Zelk.conf", "RepairRule", "EndStrongRepairTime", c.m_Zelk.EndStrongRepairTime, 2},
-                {"Zelk.conf", "DiskFreeSpace", "MinFreeSpace", c.m_Zelk.MinFreeSpace, 4},
+                {"Zelk.conf", "DiskFreeSpace", "MinFreeSpace", c.m_Zelk.MinFreeSpace, 1024},
                 {"ZelkAdv.conf", "Global", "MergeBuffers", c.m_ZelkAdv.MergeBuffers, 2},
                 {"ZelkAdv.conf", "UserLog", "EnableHttpFilter", c.m_ZelkAdv.EnableHttpFilter, 1},
                 {"ZelkAdv.conf", "SysLog", "EnableLogMerge", c.m_ZelkAdv.SysLogEnableLogMerge, 0},
@@ -162,7 +152,9 @@ TEST_F(ConfigManagerTest, StatisticsTablesReadTheirOwnSectionsAndReloadsReplaceT
     EXPECT_EQ(Cfg().m_Statistics.CleanBaseByTime.Get(), "");
 }
 
-TEST_F(ConfigManagerTest, ListsFollowTheirCountsUpToACap) {
+// Lists follow their counts up to a cap; overlong values are cut with a
+// warning.
+TEST_F(ConfigManagerTest, ListsAndValuesAreBounded) {
     // A missing section leaves an empty statement in its place.
     ASSERT_TRUE(Load("updatesql.conf", "[SqlCount]\ncount=3\n[sql1]\nupdate a set b = 1\n[sql3]\ndelete from c\n"));
     EXPECT_EQ(*Cfg().m_UpdateSql.Statements.Get(),
@@ -174,9 +166,7 @@ TEST_F(ConfigManagerTest, ListsFollowTheirCountsUpToACap) {
     ASSERT_EQ(statements->size(), 4096u);
     EXPECT_EQ((*statements)[0], "select 1");
     EXPECT_NE(LogText().find("[LoadStatisticsConfig] Count 2000000000 Too Large, Using 4096."), std::string::npos);
-}
 
-TEST_F(ConfigManagerTest, OverlongValuesAreCutWithAWarning) {
     const std::string longSql = "select '" + std::string(700, 'q') + "'";
     ASSERT_TRUE(Load("Zelk.conf", "[DatabaseConfig]\nDBPwd=" + std::string(600, 'k') + "\nDBUser=short\n"));
     ASSERT_TRUE(Load("updatesql.conf", "[SqlCount]\ncount=1\n[sql1]\n" + longSql + "\n"));

@@ -1,33 +1,59 @@
-// The registered buffer pool, and the utilities built on it: pooled text
-// conversions and packed date text.
+// The registered buffer pool and socket registry, and what is built on them:
+// pooled text conversions, packed date text and the guarded socket calls.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <tuple>
 
+#include "core/SocketManager.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
-#include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "support/TestEnv.h"
+#include "support/TestSocket.h"
 
 namespace {
 
 // A packed date (year, month, day) or time (hour, minute, second) word.
 constexpr DWORD Pack(DWORD high, DWORD middle, DWORD low) { return high << 16 | middle << 8 | low; }
 
+// A connected pair of TCP sockets over loopback.
+struct LoopbackPair {
+    int client = -1, server = -1;
+    LoopbackPair() {
+        SOCKET listener = CreateSocket(kSocketTypeStream);
+        std::uint16_t port = 0;
+        EXPECT_TRUE(SocketBind(listener, INADDR_LOOPBACK, 0) == 0 && SocketListen(listener, 1) == 0 &&
+                    SocketLocalName(listener, nullptr, &port) == 0);
+        client = testnet::Connect(port);
+        server = SocketAccept(listener, nullptr, nullptr);
+        closesocket(listener);
+    }
+    ~LoopbackPair() {
+        close(client);
+        if (server >= 0) close(server);
+    }
+};
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
 class BuffManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_log = testenv::UseFreshLogDay();
         ASSERT_TRUE(CBuffManager::GetInstance()->Init());
+        ASSERT_TRUE(CSocketManager::GetInstance()->Init());
     }
-    void TearDown() override { TestClock::Reset(); }
+    static CSocketManager& Sockets() { return *CSocketManager::GetInstance(); }
     std::string m_log;
 };
 using UtilityTest = BuffManagerTest;
+using SocketManagerTest = BuffManagerTest;
 
 // Buffers come zero-filled and registered; the release of an address the pool
 // does not hold (a second release, a stack address) returns false with a
@@ -55,7 +81,9 @@ TEST_F(BuffManagerTest, UnknownAddressesAreReportedNotFreed) {
 
 // A record's packed date and time as text: the year padded to four places,
 // the text cut to the buffer (size - 2 characters), nothing written to none.
-TEST_F(UtilityTest, PackedDateAndTimeAsText) {
+// The text conversions hand out pool buffers (released by the caller) or
+// release them themselves; without the pool there is nothing to convert into.
+TEST_F(UtilityTest, PackedDateTextAndTextConversionsInPoolBuffers) {
     char text[32];
     for (const auto& [date, size, expected] :
          {std::tuple{Pack(2017, 3, 10), 32u, "2017-03-10 09:05:07"}, {Pack(999, 3, 10), 32u, " 999-03-10 09:05:07"},
@@ -69,11 +97,7 @@ TEST_F(UtilityTest, PackedDateAndTimeAsText) {
     std::string compact;
     EXPECT_TRUE(FormatDateTimeCompact(Pack(2017, 3, 10), Pack(9, 5, 7), compact));
     EXPECT_EQ(compact, "20170310090507");
-}
 
-// The conversions hand out pool buffers (released by the caller) or release
-// them themselves; without the pool there is nothing to convert into.
-TEST_F(UtilityTest, TextConversionsUsePoolBuffers) {
     const size_t before = CBuffManager::GetInstance()->RegisteredCount();
     char* out = nullptr;
     char* gbk = Utf8ToGbk("\xE4\xB8\xAD\xE6\x96\x87 ok", &out);  // "中文 ok"
@@ -89,6 +113,63 @@ TEST_F(UtilityTest, TextConversionsUsePoolBuffers) {
     CBuffManager::GetInstance()->UnInit();
     EXPECT_FALSE(Utf8ToGbkString("abc", s));
     ASSERT_TRUE(CBuffManager::GetInstance()->Init());
+}
+
+// Sockets are created or added here and released here; 0 (standard input)
+// and INVALID_SOCKET are never taken, and a socket the registry does not hold
+// is reported but still closed. Every owner has released its sockets by the
+// time the managers shut down: what is still registered is then closed.
+TEST_F(SocketManagerTest, RegistryAllocatesAddsAndReleases) {
+    const size_t before = Sockets().SocketCount();
+    SOCKET tcp = Sockets().AllocSocket(kSocketTypeStream);
+    SOCKET udp = Sockets().AllocSocket(kSocketTypeDatagram);
+    EXPECT_TRUE(IsOpen(tcp) && IsOpen(udp));
+    EXPECT_EQ(Sockets().SocketCount(), before + 2);
+    const bool stdinOpen = IsOpen(0);
+    for (SOCKET bad : {SOCKET(0), INVALID_SOCKET}) {
+        EXPECT_FALSE(Sockets().AddSocket(bad));
+        EXPECT_FALSE(Sockets().ReleaseSocket(bad, true));
+    }
+    EXPECT_EQ(IsOpen(0), stdinOpen);
+    EXPECT_EQ(Sockets().SocketCount(), before + 2);
+
+    EXPECT_TRUE(Sockets().ReleaseSocket(tcp, true));
+    EXPECT_FALSE(IsOpen(tcp));
+    EXPECT_TRUE(Sockets().ReleaseSocket(udp, false));
+    EXPECT_TRUE(IsOpen(udp));  // released without closing
+    EXPECT_EQ(Sockets().SocketCount(), before);
+    EXPECT_EQ(testenv::ReadFile(m_log).find("Not In Manager"), std::string::npos);
+
+    EXPECT_TRUE(Sockets().ReleaseSocket(udp, true));
+    EXPECT_FALSE(IsOpen(udp));
+    const std::string text = testenv::ReadFile(m_log);
+    EXPECT_NE(text.find("[WARN][TID="), std::string::npos);
+    EXPECT_NE(text.find("[CSocketManager][ReleaseSocket] The Specify Socket Not In Manager\n"), std::string::npos);
+
+    LoopbackPair pair;
+    ASSERT_TRUE(Sockets().AddSocket(pair.server));
+    Sockets().UnInit();
+    EXPECT_FALSE(IsOpen(pair.server));
+    pair.server = -1;
+    EXPECT_EQ(Sockets().AllocSocket(kSocketTypeStream), INVALID_SOCKET);
+    EXPECT_FALSE(Sockets().AddSocket(pair.client));
+    ASSERT_TRUE(Sockets().Init());
+}
+
+// What a peer sees of the guarded calls: the bytes sent arrive intact, and a
+// peer that has gone makes send fail with an error instead of a signal.
+TEST_F(SocketManagerTest, GuardedCallsMoveBytesAndReportAVanishedPeer) {
+    LoopbackPair pair;
+    EXPECT_EQ(SafeSend(pair.client, "logs0500", 8), 8);
+    char buffer[16] = {};
+    EXPECT_EQ(SafeRecv(pair.server, buffer, sizeof(buffer)), 8);
+    EXPECT_EQ(std::string(buffer, 8), "logs0500");
+    close(pair.server);
+    pair.server = -1;
+    int rc = 0;
+    for (int i = 0; i < 50 && rc >= 0; ++i) rc = SafeSend(pair.client, "logs0500", 8);
+    EXPECT_EQ(rc, SOCKET_ERROR);
+    EXPECT_NE(WSAGetLastError(), 0);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <cstdio>
@@ -18,8 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "config/ConfigManager.h"
-#include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "support/TestEnv.h"
@@ -53,19 +50,11 @@ std::string WithoutPrefix(const std::string& lines) {
 // file of its own and earlier tests never leak lines into it.
 class ProgramLogTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(CGlobalSharedData::GetInstance()->Init());
-        ASSERT_TRUE(Recorder()->Init());
-        ASSERT_TRUE(CConfigManager::GetInstance()->Init());
-    }
+    static void SetUpTestSuite() { testenv::UseFreshLogDay(); }  // brings the log and the configuration up
     void UseDay(int year, int month, int day, int hour = 12) {
-        TestClock::SetLocalTime(Day(year, month, day, hour));
-        m_path = LogFilePath(year, month, day);
-        testenv::RemoveFile(m_path);
+        m_path = testenv::UseLogDay(Day(year, month, day, hour));
     }
-    void TearDown() override { TestClock::Reset(); }
     std::string Text() const { return testenv::ReadFile(m_path); }
-    std::vector<std::string> FileLines() const { return testenv::SplitLines(Text()); }
 
     std::string m_path;
 };
@@ -176,8 +165,7 @@ TEST_F(ProgramLogTest, OutputsFollowTheLevelMaskAndTheSwitches) {
         {1, 1, 0, LOG_LEVEL_ERROR, "[ERROR]", false, true}, {1, 0, 1, LOG_LEVEL_ERROR, "[ERROR]", true, false},
         {1, 0, 0, LOG_LEVEL_ERROR, "[ERROR]", false, false}, {0, 1, 1, LOG_LEVEL_ERROR, "[ERROR]", false, false},
     };
-    std::string expectedFile;
-    std::string expectedView;
+    std::string expectedFile, expectedView;
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         testenv::SetProgramLog(c.global, c.debugView, c.txt, 1024, kMask, 0);
@@ -313,11 +301,11 @@ TEST_F(ProgramLogTest, ConcurrentLinesNeverInterleave) {
         });
     }
     for (auto& th : threads) th.join();
-    auto lines = FileLines();
+    const auto lines = testenv::SplitLines(Text());
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
-    const std::regex shape(std::string(testenv::kLinePrefixRegex) +
-                           R"(\[INFO\]\[TID=[0-9]{4,}\]\[Worker\]\[Run\] thread [0-3] line [0-9]+ end$)");
-    for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, shape)) << line;
+    const std::regex form(R"(^\[[0-9]{1,4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\]\[Varnholt\]\[PID=[0-9]{4,}\])"
+                          R"(\[INFO\]\[TID=[0-9]{4,}\]\[Worker\]\[Run\] thread [0-3] line [0-9]+ end$)");
+    for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, form)) << line;
 }
 
 }  // namespace

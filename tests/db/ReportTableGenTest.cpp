@@ -45,7 +45,6 @@ protected:
         StopTask();
         CConfigManager::GetInstance()->m_Zelk.ISFULL.Set(0);
         CSQLConnManager::GetInstance()->UnInit();
-        TestClock::Reset();
         testdb::DropDatabase(m_db);
     }
 
@@ -76,8 +75,7 @@ protected:
         return Scalar("select count(*) from midtableinfo where tbName='" + table + "'");
     }
 
-    std::string m_log;
-    std::string m_db;
+    std::string m_log, m_db;
     std::unique_ptr<CReportTableGenTask> m_task;
 };
 
@@ -192,10 +190,7 @@ TEST_F(ReportTableGenTest, SampleMaintenanceStatementsRunOnNodeSchema) {
     };
 
     // Clean by time with the cut-off 2024-01-05 23:59:59.
-    SYSTEMTIME cutOff{};
-    cutOff.wYear = 2024;
-    cutOff.wMonth = 1;
-    cutOff.wDay = 5;
+    const SYSTEMTIME cutOff{2024, 1, 0, 5, 0, 0, 0, 0};
     testdb::Exec(connection, statistics.CleanBaseProcByTime.Get());
     testdb::Exec(connection, CDataBaseCleanTask::SubstitutePlaceholder(statistics.CleanBaseByTime.Get(),
                                                                        CDataBaseCleanTask::CutOffText(cutOff)));

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "config/ConfigManager.h"
 #include "db/GlobalSharedData.h"
@@ -98,7 +99,6 @@ protected:
     }
 
     void SetUp() override { m_log = testenv::UseFreshLogDay(); }
-    void TearDown() override { TestClock::Reset(); }
 
     static CGlobalSharedData& Data() { return *CGlobalSharedData::GetInstance(); }
     std::string LogText() const { return testenv::ReadFile(m_log); }
@@ -116,12 +116,9 @@ protected:
         return id;
     }
 
-    static inline std::string s_main;
+    static inline std::string s_main, s_node1, s_node2;
     static inline std::string s_loadLog;  // the log of the node list's loading
-    static inline std::string s_node1;
-    static inline std::string s_node2;
-    static inline BYTE s_id1[16];
-    static inline BYTE s_id2[16];
+    static inline BYTE s_id1[16], s_id2[16];
     std::string m_log;
 };
 
@@ -263,6 +260,14 @@ TEST_F(SharedNodeDataTest, NewNamesAreBoundedPerMinuteOnOneConnectionWithoutBloc
 
 TEST_F(SharedNodeDataTest, NamesWithQuotesBackslashesAndGbkAreStoredIntact) {
     // 0xD5 0x5C is one GBK character whose second byte is a backslash.
+    const std::pair<std::string, std::string> escapes[] = {
+        {"it's", "it''s"},
+        {"a\\b", "a\\\\b"},
+        {"\xD5\x5C", "\xD5\x5C"},  // trail byte left alone
+        {"\xD5'", "\xD5''"},       // not a trail byte
+        {"x\xD5", "x\xD5"},        // lone lead byte at the end
+    };
+    for (const auto& [text, escaped] : escapes) EXPECT_EQ(EscapeSqlGbk(text), escaped) << text;
     for (const std::string name : {"o'brien\\x", "\\'", "a\xD5\x5C'b", "\xD6\xD0\xCE\xC4"}) {
         const std::optional<std::int32_t> user = User(s_node1, s_id1, name, 10);
         ASSERT_TRUE(user.has_value()) << name;
@@ -276,31 +281,19 @@ TEST_F(SharedNodeDataTest, NamesWithQuotesBackslashesAndGbkAreStoredIntact) {
 
 TEST_F(SharedNodeDataTest, SyncCountsMarkOnceAndFollowReferences) {
     BYTE unknown[16] = {1, 2, 3};
+    // A node's count, and whether any node counts as synchronised.
+    auto state = [](const BYTE* id) { return std::make_tuple(Data().GetNodeSyncCount(id), Data().IsAnyNodeSynced()); };
     EXPECT_EQ(Data().IsAnyNodeSynced(), 0);
     Data().MarkNodeSynced(s_id2);
     Data().AddNodeSyncRef(s_id2);
     Data().MarkNodeSynced(s_id2);  // only 0 becomes 1
-    EXPECT_EQ(Data().GetNodeSyncCount(s_id2), 2);
-    EXPECT_EQ(Data().IsAnyNodeSynced(), 1);
+    EXPECT_EQ(state(s_id2), std::make_tuple(2, 1));
     Data().ReleaseNodeSyncRef(s_id2);
-    EXPECT_EQ(Data().GetNodeSyncCount(s_id2), 1);
+    EXPECT_EQ(state(s_id2), std::make_tuple(1, 1));
     Data().ReleaseNodeSyncRef(s_id2);
-    EXPECT_EQ(Data().GetNodeSyncCount(s_id2), 0);
-    EXPECT_EQ(Data().IsAnyNodeSynced(), 0);
+    EXPECT_EQ(state(s_id2), std::make_tuple(0, 0));
     Data().AddNodeSyncRef(unknown);
-    EXPECT_EQ(Data().GetNodeSyncCount(unknown), 0);
-    EXPECT_EQ(Data().IsAnyNodeSynced(), 0);
-}
-
-TEST(SqlTextTest, EscapingFollowsGbkCharacters) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"it's", "it''s"},
-        {"a\\b", "a\\\\b"},
-        {"\xD5\x5C", "\xD5\x5C"},  // trail byte left alone
-        {"\xD5'", "\xD5''"},       // not a trail byte
-        {"x\xD5", "x\xD5"},        // lone lead byte at the end
-    };
-    for (const auto& [text, escaped] : cases) EXPECT_EQ(EscapeSqlGbk(text), escaped) << text;
+    EXPECT_EQ(state(unknown), std::make_tuple(0, 0));
 }
 
 }  // namespace

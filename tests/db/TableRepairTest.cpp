@@ -48,7 +48,6 @@ protected:
     void TearDown() override {
         if (m_db.empty()) return;
         CSQLConnManager::GetInstance()->UnInit();
-        TestClock::Reset();
         // The server's own attempts to recover a crashed table leave backups
         // of the data file, which would keep the database from being dropped.
         std::error_code ec;
@@ -60,15 +59,8 @@ protected:
 
     // Moves the clock to the given local time; returns that day's program
     // log, emptied first.
-    static std::string SetClock(int year, int month, int day, int hour, int minute) {
-        const SYSTEMTIME st{static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day),
-                            static_cast<WORD>(hour), static_cast<WORD>(minute), 0, 0};
-        char name[64];
-        std::snprintf(name, sizeof(name), "/LogFile_%04d_%02d_%02d.log", year, month, day);
-        const std::string path = testenv::LogDir() + name;
-        testenv::RemoveFile(path);
-        TestClock::SetLocalTime(st);
-        return path;
+    static std::string SetClock(WORD year, WORD month, WORD day, WORD hour, WORD minute) {
+        return testenv::UseLogDay({year, month, 0, day, hour, minute, 0, 0});
     }
 
     // Marks a MyISAM table as crashed in a way the server's automatic
@@ -109,8 +101,7 @@ protected:
         return text;
     }
 
-    std::string m_db;
-    std::string m_dbDir;
+    std::string m_db, m_dbDir;
 };
 
 TEST_F(TableRepairTest, HourlyPassFindsAndRepairsCrashedTable) {

@@ -1,5 +1,7 @@
-// The local info query server over real loopback sockets, and varnholt-info
-// against it.
+// The local info query server over real loopback sockets, varnholt-info
+// against it, and the loss accounting it serves: logs of a real intake end in
+// exactly one bucket, read with the accounting query while the old log merge
+// query keeps its 100-byte reply.
 #include "info/InfoRetrieveTask.h"
 
 #include <arpa/inet.h>
@@ -7,20 +9,23 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "config/ConfigManager.h"
+#include "core/LossAccounting.h"
 #include "core/SocketManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
+#include "db/SqlText.h"
 #include "info/InfoQuery.h"
 #include "platform/Clock.h"
 #include "support/ChildProcess.h"
+#include "support/DbEnv.h"
 #include "support/IntakeHarness.h"
+#include "support/Packets.h"
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
 #include "writers/LogMerger.h"
@@ -28,6 +33,8 @@
 namespace {
 
 using testintake::SetKey;
+
+constexpr char kAccountingNode[] = "a1b2c3d4a1b2c3d4a1b2c3d4a1b2c3d4";
 
 std::string Query(std::uint32_t headerSize = 24, const char (&sign)[9] = "INFOQRY\0", std::uint32_t type = 1) {
     InfoQueryHeader q{};
@@ -48,16 +55,79 @@ void Bump(InfoCounter counter, int times) {
     for (int i = 0; i < times; ++i) CInfoManager::GetInstance()->Count(counter);
 }
 
-// -1 when nothing accepts on address:port.
-int ConnectTo(in_addr_t address, std::uint16_t port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = address;
-    addr.sin_port = htons(port);
-    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return s;
-    close(s);
-    return -1;
+// 300 user logs of a known user go through the merger into data files, 40
+// without a user name are dropped as of an unknown user, 60 alarms go by INSERT; once
+// the files are loaded and the connection has ended, stored + dropped equals
+// accepted, nothing is pending or held, and the rows are in the tables. The
+// info server then sends exactly these counters.
+TEST(AccountingTest, EveryAcceptedLogEndsInOneBucketAndIsReadOverTheInfoQuery) {
+    testintake::Service service;
+    service.Open("acct", kAccountingNode);
+    loss::ResetForTest();
+    BYTE id[16];
+    ASSERT_TRUE(DecodeHex16(kAccountingNode, id));
+    int peer = testnet::Connect(service.port);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(testintake::SyncUsers(peer, id));
+    std::string stream;
+    for (int i = 0; i < 300; ++i) stream += testpkt::UserV1(id, 1, "alice", "known " + std::to_string(i));
+    for (int i = 0; i < 40; ++i) stream += testpkt::UserV1(id, 1, "", "no user " + std::to_string(i));
+    stream += testpkt::Alarms(id, "alarm", 60) + testpkt::KeepAlive(id);
+    ASSERT_TRUE(testnet::SendAll(peer, stream));
+    ASSERT_EQ(testnet::ReceiveExactly(peer, packet::kKeepAliveReplySize, 20000).size(),
+              size_t{packet::kKeepAliveReplySize});
+    testnet::Close(peer);
+    testintake::RotateDataFiles();
+    auto rows = [&] {
+        return testdb::ScalarIn(service.nodeDb, "select concat((select count(*) from usrbasiclog), ',', "
+                                                "(select count(*) from alarm_log))");
+    };
+    EXPECT_TRUE(testenv::WaitFor([&] { return rows() == "300,60" && testintake::DataFilesImported(service.nodeDb); },
+                                 20000))
+        << rows();
+    std::uint64_t c[loss::COUNTER_COUNT];
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] {
+            loss::Snapshot(c);
+            return loss::ComputeBalance(c).stored == 360;
+        },
+        10000));
+    const loss::Balance b = loss::ComputeBalance(c);
+    EXPECT_EQ(std::make_tuple(b.accepted, b.dropped, c[loss::DROP_UNKNOWN_USER]), std::make_tuple(400u, 40u, 40u));
+    EXPECT_EQ(std::make_tuple(c[loss::DF_LOADED], c[loss::SQL_STORED]), std::make_tuple(300u, 60u));
+    EXPECT_EQ(b.pendingDataFiles + b.pendingSpool + b.heldMerge + b.heldSql + b.merged, 0u);
+    EXPECT_EQ(b.Unaccounted(), 0);
+
+    const std::uint16_t port = testnet::FreePort();
+    testintake::SetKey("ZelkAdv.conf", "InfoRetrieve", "ListenPort", std::to_string(port));
+    auto* task = new CInfoRetrieveTask();
+    ASSERT_TRUE(task->Init() && task->Start());
+    const int client = testnet::ConnectWithin(port, 5000);
+    ASSERT_GE(client, 0);
+    constexpr size_t kAccountingBytes =
+        sizeof(InfoReplyHeader) + sizeof(InfoAccountingReplyHead) + 8 * loss::COUNTER_COUNT;
+    ASSERT_TRUE(testnet::SendAll(client, Query(24, "INFOQRY\0", infoquery::kQueryTypeAccounting)));
+    const std::string reply = testnet::ReceiveExactly(client, kAccountingBytes, 5000);
+    ASSERT_EQ(reply.size(), kAccountingBytes);
+    InfoReplyHeader header{};
+    InfoAccountingReplyHead head{};
+    std::memcpy(&header, reply.data(), sizeof(header));
+    std::memcpy(&head, reply.data() + sizeof(header), sizeof(head));
+    EXPECT_EQ(std::string(header.sign, 8), std::string("INFORLY\0", 8));
+    EXPECT_EQ(std::make_tuple(+header.queryType, size_t{header.dataSize}, +head.counterCount),
+              std::make_tuple(2u, kAccountingBytes - sizeof(InfoReplyHeader), unsigned{loss::COUNTER_COUNT}));
+    EXPECT_EQ(0, std::memcmp(reply.data() + sizeof(header) + sizeof(head), c, sizeof(c)));
+    // The log merge query on the same connection: still its 100 bytes, nothing more.
+    ASSERT_TRUE(testnet::SendAll(client, Query()));
+    const std::string old = testnet::ReceiveExactly(client, 101, 1500);
+    EXPECT_EQ(old.size(), 100u);
+    std::memcpy(&header, old.data(), sizeof(header));
+    EXPECT_EQ(std::make_tuple(+header.queryType, +header.dataSize), std::make_tuple(1u, 72u));
+    testnet::Close(client);
+    task->Stop();
+    if (task->WaitForExit(10000)) delete task;
+    TestClock::Reset();
+    service.Close();
 }
 
 class InfoRetrieveTest : public ::testing::Test {
@@ -76,7 +146,6 @@ protected:
     void TearDown() override {
         testnet::Close(m_client);
         if (m_task != nullptr && m_task->WaitForExit(10000)) delete m_task;  // never freed under its thread
-        TestClock::Reset();
     }
     static CInfoRetrieveTask* StartTask() {
         auto* task = new CInfoRetrieveTask();
@@ -99,19 +168,10 @@ protected:
         // Fields of the packed layouts are compared as values (+): a
         // reference to one may be misaligned.
         EXPECT_EQ(std::string(header.sign, 8), std::string("INFORLY\0", 8));
-        EXPECT_EQ(+header.headerSize, 28u);
-        EXPECT_EQ(+header.version, 1u);
-        EXPECT_EQ(+header.queryType, 1u);
-        EXPECT_EQ(+header.reserved, 0u);
-        EXPECT_EQ(+header.dataSize, 72u);
-        EXPECT_EQ(+data.version, 1u);
+        EXPECT_EQ(std::make_tuple(+header.headerSize, +header.version, +header.queryType, +header.reserved,
+                                  +header.dataSize, +data.version),
+                  std::make_tuple(28u, 1u, 1u, 0u, 72u, 1u));
         return data;
-    }
-    // Waits until the server has taken in n requests in all.
-    bool Received(size_t n) {
-        return testenv::WaitFor(
-            [&] { return testenv::CountOccurrences(testenv::ReadFile(m_log), "[RecvData] Socket Recv Size = ") >= n; },
-            5000);
     }
 
     std::string m_log;
@@ -133,20 +193,15 @@ TEST_F(InfoRetrieveTest, AnswersLogMergeQueryWithCountersAndSettings) {
     Bump(INFO_COUNTER_MERGE_3, 1);
 
     InfoLogMergeReplyData d = Ask(Query() + "trailing");
-    EXPECT_EQ(+d.globalMergeEnable, 1u);
-    EXPECT_EQ(+d.allLogs, info->GetCounter(INFO_COUNTER_ALL));
     EXPECT_GE(+d.allLogs, 5u);
-    EXPECT_EQ(+d.mergedTotal, info->GetCounter(INFO_COUNTER_MERGED_TOTAL));
-    EXPECT_EQ(+d.userLogsMerged, info->GetCounter(INFO_COUNTER_MERGE_1));
-    EXPECT_EQ(+d.flowLogsMerged, info->GetCounter(INFO_COUNTER_MERGE_2));
-    EXPECT_EQ(+d.sysLogsMerged, info->GetCounter(INFO_COUNTER_MERGE_3));
-    EXPECT_EQ(+d.userMergeEnable, 1u);
-    EXPECT_EQ(+d.flowMergeEnable, 0u);
-    EXPECT_EQ(+d.sysMergeEnable, 7u);
+    EXPECT_EQ(std::make_tuple(+d.allLogs, +d.mergedTotal, +d.userLogsMerged, +d.flowLogsMerged, +d.sysLogsMerged),
+              std::make_tuple(info->GetCounter(INFO_COUNTER_ALL), info->GetCounter(INFO_COUNTER_MERGED_TOTAL),
+                              info->GetCounter(INFO_COUNTER_MERGE_1), info->GetCounter(INFO_COUNTER_MERGE_2),
+                              info->GetCounter(INFO_COUNTER_MERGE_3)));
+    EXPECT_EQ(std::make_tuple(+d.globalMergeEnable, +d.userMergeEnable, +d.flowMergeEnable, +d.sysMergeEnable),
+              std::make_tuple(1u, 1u, 0u, 7u));
     // No merger has started: no buffers.
-    EXPECT_EQ(+d.bufferCount, 0u);
-    EXPECT_EQ(+d.bufferTotalBytes, 0u);
-    EXPECT_EQ(+d.bufferUsagePercent, 0u);
+    EXPECT_EQ(std::make_tuple(+d.bufferCount, +d.bufferTotalBytes, +d.bufferUsagePercent), std::make_tuple(0u, 0u, 0u));
 
     SetMergeKeys(0, 1, 1, 1);
     Bump(INFO_COUNTER_ALL, 1);
@@ -157,8 +212,10 @@ TEST_F(InfoRetrieveTest, AnswersLogMergeQueryWithCountersAndSettings) {
 }
 
 // The buffers of every started merger are counted: MergeBuffers buffers of
-// MergeBufferSize MiB each, nothing in use yet.
-TEST_F(InfoRetrieveTest, ReportsTheBuffersOfStartedMergers) {
+// MergeBufferSize MiB each, nothing in use yet. The usage percentage holds
+// where 32-bit arithmetic wraps (more than about 41 MiB in use), and a total
+// beyond 32 bits saturates.
+TEST_F(InfoRetrieveTest, ReportsTheBuffersOfStartedMergersWithoutWrapping) {
     SetKey("ZelkAdv.conf", "Global", "MergeBuffers", "3");
     SetKey("ZelkAdv.conf", "Global", "MergeBufferSize", "2");
     CLogMergeManager* manager = CLogMergeManager::GetInstance();
@@ -169,14 +226,8 @@ TEST_F(InfoRetrieveTest, ReportsTheBuffersOfStartedMergers) {
     const InfoLogMergeReplyData d = Ask(Query());
     EXPECT_TRUE(manager->ReleaseLogMerger(merger));
     manager->UnInit();
-    EXPECT_EQ(+d.bufferCount, 3u);
-    EXPECT_EQ(+d.bufferTotalBytes, 3u * 2 * 1048576);
-    EXPECT_EQ(+d.bufferUsagePercent, 0u);
-}
-
-// The usage percentage holds where 32-bit arithmetic wraps (more than about
-// 41 MiB in use), and a total beyond 32 bits saturates.
-TEST(InfoQueryLayout, UsageAndSizeDoNotWrap) {
+    EXPECT_EQ(std::make_tuple(+d.bufferCount, +d.bufferTotalBytes, +d.bufferUsagePercent),
+              std::make_tuple(3u, 3u * 2 * 1048576, 0u));
     EXPECT_EQ(infoquery::MergeUsagePercent(150ull << 20, 200ull << 20), 75u);
     EXPECT_EQ(infoquery::MergeUsagePercent(0, 200ull << 20), 0u);
     EXPECT_EQ(infoquery::MergeUsagePercent(5, 0), 0u);
@@ -192,7 +243,11 @@ TEST_F(InfoRetrieveTest, MalformedQueriesGetNoReplyAndKeepTheConnection) {
         Query(24, "INFOQRY\0", 0),     Query(24, "INFOQRY\0", 3), Query(24, "INFOQRY\0", 0xFFFFFFFF)};
     for (size_t i = 0; i < bad.size(); ++i) {
         ASSERT_TRUE(testnet::SendAll(m_client, bad[i]));
-        ASSERT_TRUE(Received(i + 1)) << "request " << i;  // one receive per request
+        // Taken in (one receive per request) before the next is sent.
+        ASSERT_TRUE(testenv::WaitFor(
+            [&] { return testenv::CountOccurrences(testenv::ReadFile(m_log), "[RecvData] Socket Recv Size = ") > i; },
+            5000))
+            << "request " << i;
     }
     Ask(Query(), 300);  // exactly 100 bytes: none of the bad requests was answered
 
@@ -207,14 +262,14 @@ TEST_F(InfoRetrieveTest, MalformedQueriesGetNoReplyAndKeepTheConnection) {
 // Only 127.0.0.1 is listened on: neither another loopback address nor an
 // address of a network interface reaches the server.
 TEST_F(InfoRetrieveTest, ListensOnLoopbackOnly) {
-    EXPECT_EQ(ConnectTo(inet_addr("127.0.0.2"), m_port), -1);
+    EXPECT_EQ(testnet::Connect(m_port, "127.0.0.2"), -1);
     ifaddrs* list = nullptr;
     ASSERT_EQ(getifaddrs(&list), 0);
     for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
         if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-        const in_addr_t address = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-        if ((ntohl(address) >> 24) == 127) continue;
-        EXPECT_EQ(ConnectTo(address, m_port), -1) << i->ifa_name;
+        const in_addr address = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
+        if ((ntohl(address.s_addr) >> 24) == 127) continue;
+        EXPECT_EQ(testnet::Connect(m_port, inet_ntoa(address)), -1) << i->ifa_name;
     }
     freeifaddrs(list);
     Ask(Query());  // while 127.0.0.1 answers
@@ -263,11 +318,11 @@ TEST_F(InfoRetrieveTest, VarnholtInfoPrintsPrometheusMetrics) {
     };
     std::string output;
     ASSERT_EQ(run({"--prometheus"}, &output), 0) << output;
-    EXPECT_NE(output.find("# TYPE varnholt_logs_total counter\nvarnholt_logs_total " + all + "\n"),
-              std::string::npos)
-        << output;
-    EXPECT_NE(output.find("# HELP varnholt_merge_buffer_usage_percent "), std::string::npos);
-    EXPECT_NE(output.find("# TYPE varnholt_merge_enabled gauge\nvarnholt_merge_enabled 1\n"), std::string::npos);
+    for (const std::string& part : {"# TYPE varnholt_logs_total counter\nvarnholt_logs_total " + all + "\n",
+                                    std::string("# HELP varnholt_merge_buffer_usage_percent "),
+                                    std::string("# TYPE varnholt_merge_enabled gauge\nvarnholt_merge_enabled 1\n")}) {
+        EXPECT_NE(output.find(part), std::string::npos) << part << output;
+    }
     EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 22u);  // 12 + 10 of the loss accounting
 
     EXPECT_EQ(run({"--port", std::to_string(m_port)}, &output), 0);

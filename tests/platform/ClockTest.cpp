@@ -48,15 +48,11 @@ DWORD RealMonotonicTicks() {
 // later than what was set, never earlier.
 constexpr std::int64_t kRunningSlackSeconds = 2;
 
-class ClockTest : public ::testing::Test {
-protected:
-    void SetUp() override { TestClock::Reset(); }
-    void TearDown() override { TestClock::Reset(); }
-};
-
 // The 32-bit tick wraps after 49.7 days as on Windows; the test clock
 // brings the wrap near so that elapsed-time arithmetic across it is checked.
-TEST_F(ClockTest, TicksFollowTheMonotonicClockAndWrapThroughTheOffset) {
+// Set and advanced local time is read back through GetLocalTime (with the day
+// of the week) and through the seconds count, across calendar edges.
+TEST(ClockTest, TicksWrapThroughTheOffsetAndLocalTimeFollowsTheTestClock) {
     const DWORD real = RealMonotonicTicks();
     DWORD ticks = GetTickCount();
     EXPECT_LE(ticks - real, RealMonotonicTicks() - real);  // real <= ticks <= after, modulo 2^32
@@ -77,11 +73,7 @@ TEST_F(ClockTest, TicksFollowTheMonotonicClockAndWrapThroughTheOffset) {
     TestClock::Reset();
     ticks = GetTickCount();
     EXPECT_LT(RealMonotonicTicks() - ticks, 60000u);
-}
 
-// Set and advanced local time, read back through GetLocalTime (with the day
-// of the week) and through the seconds count, across calendar edges.
-TEST_F(ClockTest, LocalTimeFollowsTheTestClockAcrossCalendarEdges) {
     const struct {
         SYSTEMTIME set;
         std::int64_t advance;
@@ -101,19 +93,19 @@ TEST_F(ClockTest, LocalTimeFollowsTheTestClockAcrossCalendarEdges) {
         SCOPED_TRACE("case " + std::to_string(i));
         TestClock::SetLocalTime(cases[i].set);
         TestClock::AdvanceLocalTime(cases[i].advance);
-        SYSTEMTIME now{};
-        GetLocalTime(&now);
-        const std::int64_t ahead = CivilSeconds(now) - CivilSeconds(cases[i].expected);
+        SYSTEMTIME local{};
+        GetLocalTime(&local);
+        const std::int64_t ahead = CivilSeconds(local) - CivilSeconds(cases[i].expected);
         EXPECT_GE(ahead, 0);
         EXPECT_LE(ahead, kRunningSlackSeconds);
-        EXPECT_EQ(now.wDayOfWeek, cases[i].dayOfWeek);
-        EXPECT_LE(std::abs(LocalCivilSeconds(GetSystemTimeSeconds()) - CivilSeconds(now)), kRunningSlackSeconds);
+        EXPECT_EQ(local.wDayOfWeek, cases[i].dayOfWeek);
+        EXPECT_LE(std::abs(LocalCivilSeconds(GetSystemTimeSeconds()) - CivilSeconds(local)), kRunningSlackSeconds);
     }
 
     TestClock::Reset();
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    EXPECT_LE(std::abs(CivilSeconds(now) - LocalCivilSeconds(std::time(nullptr))), kRunningSlackSeconds);
+    SYSTEMTIME local{};
+    GetLocalTime(&local);
+    EXPECT_LE(std::abs(CivilSeconds(local) - LocalCivilSeconds(std::time(nullptr))), kRunningSlackSeconds);
     EXPECT_LE(std::abs(GetSystemTimeSeconds() - std::time(nullptr)), kRunningSlackSeconds);
 }
 

@@ -1,5 +1,6 @@
 // Events, threads with waitable ends, per-thread message queues, the wait
-// functions over all three, and critical sections.
+// functions over all three, critical sections, and overlapped file writes
+// that signal their events on completion.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/AsyncFile.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "support/TestEnv.h"
@@ -44,11 +46,6 @@ std::string Polls(HANDLE h, int count) {
     std::string result;
     while (count-- > 0) result += WaitForSingleObject(h, 0) == WAIT_OBJECT_0 ? '1' : '0';
     return result;
-}
-
-void DrainOwnQueue() {
-    for (MSG msg{}; PeekMessage(&msg, PM_REMOVE);) {
-    }
 }
 
 // Events as flags, not counters: a manual one stays set until reset, an auto
@@ -175,7 +172,8 @@ TEST(MessageQueueTest, PostingNeedsALiveQueueAndManySendersLoseNothing) {
 // the event it returns, a pending message comes after every handle, and a
 // time-out really waits.
 TEST(WaitTest, WaitAnyOverEventsThreadEndAndMessageQueue) {
-    DrainOwnQueue();
+    for (MSG stale{}; PeekMessage(&stale, PM_REMOVE);) {  // this thread's queue starts empty
+    }
     Handle gate(CreateEvent(true, false));
     GateArgs args{gate.get(), 7};
     std::vector<Handle> owned;
@@ -279,6 +277,45 @@ TEST(CriticalSectionTest, IsRecursiveAndExcludesOtherThreads) {
     EXPECT_EQ(counter, 4 * 20000);
     EXPECT_EQ(overlaps.load(), 0);
     DeleteCriticalSection(&cs);
+}
+
+// Overlapped writes: completion order, results while in flight, cancel.
+TEST(AsyncFileTest, WritesCompleteInSubmissionOrderAndCancelDropsWhatHasNotStarted) {
+    const std::string path = testenv::InstallDir() + "/async-file.dat";
+    std::unique_ptr<CAsyncFile> file(CAsyncFile::Create(path.c_str(), true));
+    ASSERT_NE(file, nullptr);
+    Handle events[3];
+    for (Handle& event : events) event.reset(CreateEvent(true, true));
+    // Two writes to the same range: the one submitted last must win.
+    OVERLAPPED first{0, 0, 0, 0, events[0].get()};
+    OVERLAPPED second{0, 0, 0, 0, events[1].get()};
+    AsyncFileTestHook::HoldWrites(true);
+    EXPECT_FALSE(file->WriteFile("AAAAA", 5, nullptr, &first));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(file->WriteFile("BBBBB", 5, nullptr, &second));
+    DWORD written = 99;
+    EXPECT_FALSE(file->GetOverlappedResult(&first, &written, false));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_EQ(WaitForSingleObject(events[0].get(), 0), WAIT_TIMEOUT);
+    AsyncFileTestHook::HoldWrites(false);
+
+    ASSERT_TRUE(file->GetOverlappedResult(&second, &written, true));
+    EXPECT_EQ(written, 5u);
+    EXPECT_TRUE(file->GetOverlappedResult(&first, &written, false)) << "the earlier write completed later";
+    EXPECT_EQ(WaitForSingleObject(events[0].get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(testenv::ReadFile(path), "BBBBB");
+
+    AsyncFileTestHook::HoldWrites(true);
+    OVERLAPPED dropped{0, 0, 5, 0, events[2].get()};
+    EXPECT_FALSE(file->WriteFile("CCCCC", 5, nullptr, &dropped));
+    EXPECT_TRUE(file->CancelIo());
+    AsyncFileTestHook::HoldWrites(false);
+    EXPECT_EQ(WaitForSingleObject(events[2].get(), 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(file->GetOverlappedResult(&dropped, &written, true));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(written, 0u);
+    file.reset();
+    EXPECT_EQ(testenv::ReadFile(path), "BBBBB");
 }
 
 }  // namespace

@@ -5,9 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <thread>
+#include "support/TestEnv.h"
 
 extern char** environ;
 
@@ -59,16 +57,12 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
 bool CChildProcess::Signal(int signal) { return m_pid > 0 && kill(m_pid, signal) == 0; }
 
 bool CChildProcess::Wait(DWORD timeoutMs, int* exitCode) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        pid_t rc = waitpid(m_pid, &status, WNOHANG);
-        if (rc == m_pid) {
-            m_pid = -1;
-            if (exitCode != nullptr) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return true;
-        }
-        if (rc < 0 || std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int status = 0;
+    pid_t rc = 0;
+    if (!testenv::WaitFor([&] { return (rc = waitpid(m_pid, &status, WNOHANG)) != 0; }, timeoutMs) || rc != m_pid) {
+        return false;
     }
+    m_pid = -1;
+    if (exitCode != nullptr) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
 }

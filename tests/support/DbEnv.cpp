@@ -13,8 +13,6 @@
 
 namespace testdb {
 
-bool ServerConfigured() { return std::getenv("VARNHOLT_DB_PORT") != nullptr; }
-
 namespace {
 
 Server& CurrentServer() {
@@ -116,25 +114,18 @@ std::string ScalarIn(const std::string& database, const std::string& sql) {
 std::string UniqueName(const std::string& suffix) { return "vt" + std::to_string(getpid()) + "_" + suffix; }
 
 void CreateDatabase(const std::string& name, const std::string& schemaFile) {
-    MYSQL* c = Connect();
-    Exec(c, "DROP DATABASE IF EXISTS `" + name + "`; CREATE DATABASE `" + name + "` DEFAULT CHARACTER SET gbk");
-    Exec(c, "USE `" + name + "`");
-    Exec(c, testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) + "/deploy/sql/" + schemaFile));
-    Close(c);
+    const std::string schema = testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) + "/deploy/sql/" + schemaFile);
+    const std::string db = "`" + name + "`";
+    ExecIn("", "DROP DATABASE IF EXISTS " + db + "; CREATE DATABASE " + db + " DEFAULT CHARACTER SET gbk; USE " + db +
+                   ";\n" + schema);
 }
 
-void DropDatabase(const std::string& name) {
-    MYSQL* c = Connect();
-    Exec(c, "DROP DATABASE IF EXISTS `" + name + "`");
-    Close(c);
-}
+void DropDatabase(const std::string& name) { ExecIn("", "DROP DATABASE IF EXISTS `" + name + "`"); }
 
 void RegisterNode(const std::string& mainDb, const std::string& nodeName, const std::string& md5,
                   const std::string& nodeDb) {
-    MYSQL* c = Connect(mainDb);
-    Exec(c, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('" + nodeName + "','s','" +
-                md5 + "','" + nodeDb + "',0)");
-    Close(c);
+    ExecIn(mainDb, "insert into dev_node (node_name, secret, md5_secret, db_name, deleted) values ('" + nodeName +
+                       "','s','" + md5 + "','" + nodeDb + "',0)");
 }
 
 void WriteServiceConfig(const std::string& mainDatabase, const std::string& password) {

@@ -23,7 +23,6 @@ struct Server {
 
 // The server from the environment; fails the calling test when it is unset.
 const Server& GetServer();
-bool ServerConfigured();
 // Points this program's database helpers at another server (a suite's own);
 // returns the one used before, to be restored afterwards.
 Server UseServer(const Server& server);

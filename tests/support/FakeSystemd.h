@@ -1,6 +1,7 @@
 // A stand-in for systemd's manager on a private message bus: a dbus-daemon
 // child and an sd-bus object named org.freedesktop.systemd1 that answers
-// Reload, StopUnit, LoadUnit and the units' ActiveState, recording the calls.
+// Reload, StopUnit, LoadUnit and the units' ActiveState (always "active"),
+// recording the calls.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -20,8 +21,6 @@ public:
     // what DBUS_SYSTEM_BUS_ADDRESS should hold.
     bool Start(const std::string& dir);
     std::string Address() const { return m_address; }
-    // Every unit reports this ActiveState ("active" unless changed).
-    void SetActiveState(const std::string& state);
     std::vector<std::string> Calls();
 
 private:
@@ -41,5 +40,4 @@ private:
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::vector<std::string> m_calls;
-    std::string m_activeState = "active";
 };

@@ -112,7 +112,8 @@ bool SyncUsers(int peer, const std::uint8_t identity[16], const std::string& con
            testnet::ReceiveExactly(peer, packet::kInfoSyncReplySize, 10000).size() == packet::kInfoSyncReplySize;
 }
 
-void Service::Open(const std::string& prefix, const char* nodeMd5, const char* secondNodeMd5) {
+void Service::Open(const std::string& prefix, const char* nodeMd5, const char* secondNodeMd5,
+                   const std::function<void()>& prepare) {
     testenv::UseFreshLogDay();
     mainDb = testdb::UniqueName(prefix);
     nodeDb = testdb::UniqueName(prefix + "_node");
@@ -121,6 +122,7 @@ void Service::Open(const std::string& prefix, const char* nodeMd5, const char* s
     testdb::RegisterNode(mainDb, "gw", nodeMd5, nodeDb);
     if (secondNodeMd5 != nullptr) testdb::RegisterNode(mainDb, "gw2", secondNodeMd5, nodeDb);
     testdb::ConfigureService(mainDb);
+    if (prepare) prepare();
     port = testnet::FreePort();
     listener = Start(port);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class CDataCenterListenTask;
@@ -17,7 +18,6 @@ CDataCenterListenTask* Start(std::uint16_t port);
 // node connections to be reaped and shuts the managers down.
 void Stop(CDataCenterListenTask* listener);
 
-// Writes one key of a configuration file and reloads the file.
 // Makes every log held in merge buffers and every data file written so far
 // due: the harness's switch thread and importers (100 ms periods) then load
 // them.
@@ -26,6 +26,7 @@ void RotateDataFiles();
 // to one is in its table.
 bool DataFilesImported(const std::string& database);
 
+// Writes one key of a configuration file and reloads the file.
 void SetKey(const char* file, const char* section, const char* key, const std::string& value);
 
 // A user snapshot with user alice (id 1) in group 10.
@@ -38,8 +39,10 @@ bool SyncUsers(int peer, const std::uint8_t identity[16], const std::string& con
 // after prefix) with the node registered, the service configured for them
 // and a listener on a free port.
 struct Service {
-    // A second node, when given, shares the node database.
-    void Open(const std::string& prefix, const char* nodeMd5, const char* secondNodeMd5 = nullptr);
+    // A second node, when given, shares the node database. prepare, when
+    // given, runs before the listener starts (and loads the node list).
+    void Open(const std::string& prefix, const char* nodeMd5, const char* secondNodeMd5 = nullptr,
+              const std::function<void()>& prepare = {});
     void Close();
 
     std::string mainDb;

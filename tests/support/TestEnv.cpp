@@ -1,6 +1,5 @@
 #include "support/TestEnv.h"
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -21,9 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace testenv {
-
-const char kLinePrefixRegex[] =
-    R"(^\[[0-9]{1,4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\]\[Varnholt\]\[PID=[0-9]{4,}\])";
 
 std::string MakeInstallTree() {
     char pattern[] = "/tmp/varnholt-test-XXXXXX";
@@ -114,12 +110,17 @@ std::string UseFreshLogDay() {
     st.wMonth = static_cast<WORD>(1 + (n / 28) % 12);
     st.wDay = static_cast<WORD>(1 + n % 28);
     st.wHour = 12;
+    const std::string path = UseLogDay(st);
+    SetProgramLog(1, 1, 1, 0, 31, 0);
+    return path;
+}
+
+std::string UseLogDay(const SYSTEMTIME& st) {
     TestClock::SetLocalTime(st);
     char name[64];
     std::snprintf(name, sizeof(name), "/LogFile_%04d_%02d_%02d.log", st.wYear, st.wMonth, st.wDay);
-    std::string path = LogDir() + name;
+    const std::string path = LogDir() + name;
     RemoveFile(path);
-    SetProgramLog(1, 1, 1, 0, 31, 0);
     return path;
 }
 

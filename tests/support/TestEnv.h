@@ -42,11 +42,11 @@ void SetProgramLog(int globalEnable, int debugView, int txtLog, int maxLogSizeKi
 // levels going to that day's log file. Returns the file's path; its text is
 // what this test logged.
 std::string UseFreshLogDay();
+// Moves the test clock to the local time st and removes that day's log file;
+// returns the file's path.
+std::string UseLogDay(const SYSTEMTIME& st);
 
 // Polls condition every 10 ms until it holds or timeoutMs passed.
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
-
-// Regular expression of one program-log line prefix, up to the level tag.
-extern const char kLinePrefixRegex[];
 
 }  // namespace testenv

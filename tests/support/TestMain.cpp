@@ -6,7 +6,18 @@
 
 #include <string>
 
+#include "platform/Clock.h"
 #include "support/TestEnv.h"
+
+namespace {
+
+// Puts the test clock back after every test (after its TearDown), so that no
+// test sees a time another one set.
+class ClockReset : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo&) override { TestClock::Reset(); }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Death-test children re-run this main; they inherit the parent's tree.
@@ -19,6 +30,7 @@ int main(int argc, char** argv) {
     }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     testing::InitGoogleTest(&argc, argv);
+    testing::UnitTest::GetInstance()->listeners().Append(new ClockReset);
     int rc = RUN_ALL_TESTS();
     if (std::to_string(getpid()) == getenv("VARNHOLT_TEST_TREE_OWNER") && rc == 0) {
         std::string cmd = "rm -rf '" + testenv::InstallDir() + "'";

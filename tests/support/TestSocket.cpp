@@ -8,16 +8,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
+
+#include "support/TestEnv.h"
 
 namespace testnet {
 
 namespace {
 
-sockaddr_in Loopback(std::uint16_t port) {
+sockaddr_in Address(std::uint16_t port, const char* address = "127.0.0.1") {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = inet_addr(address);
     addr.sin_port = htons(port);
     return addr;
 }
@@ -31,7 +32,7 @@ long long NowMs() {
 
 std::uint16_t FreePort() {
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Loopback(0);
+    sockaddr_in addr = Address(0);
     bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     socklen_t len = sizeof(addr);
     getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -39,9 +40,9 @@ std::uint16_t FreePort() {
     return ntohs(addr.sin_port);
 }
 
-int Connect(std::uint16_t port) {
+int Connect(std::uint16_t port, const char* address) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = Loopback(port);
+    sockaddr_in addr = Address(port, address);
     if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         close(s);
         return -1;
@@ -50,12 +51,9 @@ int Connect(std::uint16_t port) {
 }
 
 int ConnectWithin(std::uint16_t port, unsigned timeoutMs) {
-    const long long deadline = NowMs() + timeoutMs;
-    for (;;) {
-        int s = Connect(port);
-        if (s >= 0 || NowMs() >= deadline) return s;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    int s = -1;
+    testenv::WaitFor([&] { return (s = Connect(port)) >= 0; }, timeoutMs);
+    return s;
 }
 
 bool SendAll(int fd, const std::string& bytes) {

@@ -8,8 +8,8 @@ namespace testnet {
 
 // A port that was free a moment ago on 127.0.0.1.
 std::uint16_t FreePort();
-// Connects to 127.0.0.1:port; -1 on failure.
-int Connect(std::uint16_t port);
+// Connects to address:port; -1 on failure.
+int Connect(std::uint16_t port, const char* address = "127.0.0.1");
 // Retries Connect until it succeeds or timeoutMs passed.
 int ConnectWithin(std::uint16_t port, unsigned timeoutMs);
 bool SendAll(int fd, const std::string& bytes);

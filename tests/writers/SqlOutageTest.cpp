@@ -15,7 +15,6 @@
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "node/TarnNodeManager.h"
-#include "platform/Clock.h"
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
 #include "support/IntakeHarness.h"
@@ -45,8 +44,6 @@ protected:
         ASSERT_EQ(Server("start"), 0) << "the private MariaDB did not start";
         s_shared = testdb::UseServer({"127.0.0.1", s_dbPort, "varnholt", "varnholt"});
         s_service.Open("outage", kNodeMd5);
-        s_nodeDb = s_service.nodeDb;
-        s_port = s_service.port;
     }
 
     static void TearDownTestSuite() {
@@ -62,10 +59,7 @@ protected:
         ASSERT_GE(m_peer, 0);
         ASSERT_TRUE(testintake::SyncUsers(m_peer, m_id));
     }
-    void TearDown() override {
-        testnet::Close(m_peer);
-        TestClock::Reset();
-    }
+    void TearDown() override { testnet::Close(m_peer); }
 
     // Sends alarms with the given message prefix (and extra packets), then a
     // keep-alive whose reply proves that every packet before it was handled.
@@ -106,8 +100,8 @@ protected:
     static inline std::uint16_t s_dbPort = 0;
     static inline testdb::Server s_shared;
     static inline testintake::Service s_service;
-    static inline std::uint16_t s_port = 0;
-    static inline std::string s_nodeDb;
+    static inline const std::uint16_t& s_port = s_service.port;
+    static inline const std::string& s_nodeDb = s_service.nodeDb;
     BYTE m_id[16];
     int m_peer = -1;
     std::string m_log;
@@ -143,16 +137,10 @@ TEST_F(SqlOutageTest, ConnectionKilledInTheMiddleOfASubmissionLosesNothing) {
     // test kills it: the statement fails with the connection, mid-batch.
     testdb::Exec(c, "lock tables alarm_log write");
     ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Alarms(m_id, "second", 50) + testpkt::KeepAlive(m_id)));
+    const std::string inserting = "select id from information_schema.processlist where db = '" + s_nodeDb +
+                                  "' and command = 'Query' and info like 'insert into alarm_log%'";
     std::string writer;
-    ASSERT_TRUE(testenv::WaitFor(
-        [&] {
-            auto rows = testdb::Query(c, "select id from information_schema.processlist where db = '" + s_nodeDb +
-                                             "' and command = 'Query' and info like 'insert into alarm_log%'");
-            if (rows.empty()) return false;
-            writer = *rows[0][0];
-            return true;
-        },
-        10000));
+    ASSERT_TRUE(testenv::WaitFor([&] { return !(writer = testdb::Scalar(c, inserting)).empty(); }, 10000));
     testdb::Exec(c, "kill connection " + writer);
     testdb::Exec(c, "unlock tables");
     testdb::Close(c);
@@ -186,9 +174,7 @@ TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
     std::smatch match;
     ASSERT_TRUE(std::regex_search(text, match, spooled)) << text;
     const std::string attempt = "[TID=" + match[1].str() + "][CSQLConnManager][AllocSqlConn] Cannot Connect MySQL";
-    int attempts = 0;
-    for (size_t at = text.find(attempt); at != std::string::npos; at = text.find(attempt, at + 1)) ++attempts;
-    EXPECT_EQ(attempts, 6);
+    EXPECT_EQ(testenv::CountOccurrences(text, attempt), 6u);
 
     // The node is known: a second connection's logs are taken without a sync.
     int second = testnet::Connect(s_port);
