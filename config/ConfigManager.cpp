@@ -180,6 +180,9 @@ bool CConfigManager::LoadZelkConfig() {
     m_Zelk.DBSslCa.Set(r.Str("DatabaseConfig", "DBSslCa"));
     m_Zelk.DBSslCert.Set(r.Str("DatabaseConfig", "DBSslCert"));
     m_Zelk.DBSslKey.Set(r.Str("DatabaseConfig", "DBSslKey"));
+    m_Zelk.DBConnectTimeout.Set(r.Ranged("DatabaseConfig", "DBConnectTimeout", 5, 1, 3600, 5));
+    m_Zelk.DBReadTimeout.Set(r.Ranged("DatabaseConfig", "DBReadTimeout", 600, 1, 86400, 600));
+    m_Zelk.DBWriteTimeout.Set(r.Ranged("DatabaseConfig", "DBWriteTimeout", 60, 1, 86400, 60));
     m_Zelk.Port.Set(r.Int("DatabaseConfig", "Port", 9501));
     m_Zelk.BackPath.Set(r.Str("DatabaseConfig", "BackPath"));
     m_Zelk.LogPath.Set(r.Str("DatabaseConfig", "LogPath"));

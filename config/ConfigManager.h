@@ -83,6 +83,11 @@ struct ZelkConfig {
     ConfigString DBSslCa;
     ConfigString DBSslCert;
     ConfigString DBSslKey;
+    // Seconds a connection attempt, a wait for the server's answer and a
+    // send may take (client connect, read and write time-outs).
+    ConfigInt DBConnectTimeout;
+    ConfigInt DBReadTimeout;
+    ConfigInt DBWriteTimeout;
     ConfigInt Port;
     ConfigString BackPath;
     ConfigString LogPath;

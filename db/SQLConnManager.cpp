@@ -4,6 +4,7 @@
 #include <mysqld_error.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "core/ServiceStarter.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
+#include "db/SqlText.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 
@@ -164,6 +166,12 @@ MYSQL* CSQLConnManager::NewHandle(unsigned long flags) {
     SetLocalInfileAllowed(handle, nullptr);
 
     const ZelkConfig& config = CConfigManager::GetInstance()->m_Zelk;
+    const unsigned int timeouts[] = {static_cast<unsigned int>(config.DBConnectTimeout.Get()),
+                                     static_cast<unsigned int>(config.DBReadTimeout.Get()),
+                                     static_cast<unsigned int>(config.DBWriteTimeout.Get())};
+    mysql_options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &timeouts[0]);
+    mysql_options(handle, MYSQL_OPT_READ_TIMEOUT, &timeouts[1]);
+    mysql_options(handle, MYSQL_OPT_WRITE_TIMEOUT, &timeouts[2]);
     if (config.DBSslMode.Get() != 0) {
         my_bool on = 1;
         mysql_optionsv(handle, MYSQL_OPT_SSL_ENFORCE, &on);
@@ -204,44 +212,95 @@ bool CSQLConnManager::IsGbkConnection(MYSQL* connection, std::string* found) {
     return gbk;
 }
 
-MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags) {
+MYSQL* CSQLConnManager::Connect(const char* database, unsigned long flags, bool* serverError) {
+    *serverError = false;
+    MYSQL* handle = NewHandle(flags);
+    if (handle == nullptr) return nullptr;
+    CConfigManager* config = CConfigManager::GetInstance();
+    const std::string host = config->m_Zelk.DBServer.Get();
+    const std::string user = config->m_Zelk.DBUser.Get();
+    const std::string password = config->m_Zelk.DBPwd.Get();
+    const auto port = static_cast<unsigned>(config->m_MySqld.port.Get());
+    if (mysql_real_connect(handle, host.c_str(), user.c_str(), password.c_str(), database, port, nullptr, flags) !=
+        nullptr) {
+        std::string charset;
+        if (IsGbkConnection(handle, &charset)) return handle;
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+            "[AllocSqlConn] MySQL %s:%u DbName = %s Talks Character Set = %s , Not gbk. Connection Closed\n",
+            host.c_str(), port, database != nullptr ? database : "", charset.c_str());
+    } else {
+        *serverError = IsSqlConnectionError(mysql_errno(handle));
+        // The password is never written to the log.
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+            "[AllocSqlConn] Cannot Connect MySQL %s:%u DbName = %s , User = %s , PW = ****** , Errno = %u , "
+            "ErrStr = %s\n",
+            host.c_str(), port, database != nullptr ? database : "", user.c_str(), mysql_errno(handle),
+            mysql_error(handle));
+    }
+    mysql_close(handle);
+    return nullptr;
+}
+
+bool CSQLConnManager::MayTry(Wait wait) {
+    if (!m_bDown.load()) return true;
+    if (wait == Wait::kNoWait) return false;
+    std::lock_guard<std::mutex> lock(m_OutageLock);
+    const DWORD now = GetTickCount();
+    if (static_cast<std::int32_t>(now - m_dwNextProbeTick) < 0) return false;
+    // This caller probes; the next one waits for the next probe time.
+    m_dwNextProbeTick = now + m_dwProbeDelayMs;
+    m_dwProbeDelayMs = std::min(m_dwProbeDelayMs * 2, kMaxProbeDelayMs);
+    return true;
+}
+
+void CSQLConnManager::NoteAttempt(bool connected, bool serverError) {
+    std::lock_guard<std::mutex> lock(m_OutageLock);
+    if (connected) {
+        if (m_bDown.exchange(false)) {
+            Log(Recorder(), LOG_LEVEL_INFO, kClassTag,
+                "[AllocSqlConn] MySQL Answers Again After %llu Failed Probe(s).\n",
+                static_cast<unsigned long long>(m_nFailedProbes));
+        }
+        m_dwProbeDelayMs = kFirstProbeDelayMs;
+        m_nFailedProbes = 0;
+        return;
+    }
+    if (!serverError) return;
+    if (m_bDown.exchange(true)) {
+        ++m_nFailedProbes;
+        return;
+    }
+    m_dwNextProbeTick = GetTickCount() + m_dwProbeDelayMs;
+    Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
+        "[AllocSqlConn] MySQL Does Not Answer: Statements Of The Intake Go To The Spool , Connections Are Tried "
+        "Again After %u ms , Then At Growing Intervals Up To %u ms.\n",
+        m_dwProbeDelayMs, kMaxProbeDelayMs);
+}
+
+MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags, Wait wait) {
     if (!IsInitialised()) return nullptr;
     // Connecting (with its pauses between attempts) happens outside the
     // table lock, so that an unreachable server holds up only the caller,
     // not every thread that borrows or gives back a connection.
-    CConfigManager* config = CConfigManager::GetInstance();
+    if (!MayTry(wait)) {
+        SetLastError(ERROR_NOT_CONNECTED);
+        return nullptr;
+    }
+    // A caller that may wait tries three times, unless MySQL is known to be
+    // down: then this is a probe, one attempt.
+    const int attempts = wait == Wait::kMayWait && !m_bDown.load() ? kConnectAttempts : 1;
     MYSQL* handle = nullptr;
-    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        handle = NewHandle(flags);
-        if (handle == nullptr) return nullptr;
-        const std::string host = config->m_Zelk.DBServer.Get();
-        const std::string user = config->m_Zelk.DBUser.Get();
-        const std::string password = config->m_Zelk.DBPwd.Get();
-        const auto port = static_cast<unsigned>(config->m_MySqld.port.Get());
-        if (mysql_real_connect(handle, host.c_str(), user.c_str(), password.c_str(), database, port, nullptr,
-                               flags) != nullptr) {
-            std::string charset;
-            if (IsGbkConnection(handle, &charset)) break;
-            Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
-                "[AllocSqlConn] MySQL %s:%u DbName = %s Talks Character Set = %s , Not gbk. Connection Closed\n",
-                host.c_str(), port, database != nullptr ? database : "", charset.c_str());
-        } else {
-            // The password is never written to the log.
-            Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
-                "[AllocSqlConn] Cannot Connect MySQL %s:%u DbName = %s , User = %s , PW = ****** , Errno = %u , "
-                "ErrStr = %s\n",
-                host.c_str(), port, database != nullptr ? database : "", user.c_str(), mysql_errno(handle),
-                mysql_error(handle));
-        }
-        mysql_close(handle);
-        handle = nullptr;
-        if (attempt + 1 == kConnectAttempts) break;
+    bool serverError = false;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        handle = Connect(database, flags, &serverError);
+        if (handle != nullptr || attempt + 1 == attempts) break;
         // A stopping service does not wait for a server that is not there:
         // its writers keep what they cannot send in their spool files.
         const DWORD rc = CGlobalSharedData::GetInstance()->WaitForExitEvent(m_dwRetryDelayMs);
         if (rc == WAIT_OBJECT_0) break;
         if (rc == WAIT_FAILED) Sleep(m_dwRetryDelayMs);
     }
+    NoteAttempt(handle != nullptr, serverError);
     if (handle == nullptr) return nullptr;
     if (!IsInitialised()) {  // shut down while connecting
         mysql_close(handle);

@@ -7,6 +7,13 @@
 // ended without giving them back. When the process runs as the service, the
 // monitor also keeps the MySQL server's service running (checked every 5 s).
 //
+// While MySQL does not answer (a connection attempt failed with a connection
+// error), the manager knows it is down: the intake's writers (kNoWait) then
+// get no connection at once, without an attempt, and keep their statements
+// in the spool; other callers try one attempt when the next probe is due
+// (after 1 s, then twice as long each time, up to kMaxProbeDelayMs) and get
+// none at once before. The first connection that succeeds ends the outage.
+//
 // Lock order: the table lock, then the configuration's own locks. The table
 // lock is never held while connecting: an unreachable server delays only the
 // thread that asked for the connection.
@@ -25,6 +32,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -38,6 +46,13 @@ public:
     static constexpr DWORD kConnectRetryDelayMs = 3000;
     static constexpr DWORD kMonitorPeriodMs = 5000;
     static constexpr DWORD kMonitorStopWaitMs = 10000;
+    static constexpr DWORD kFirstProbeDelayMs = 1000;
+    static constexpr DWORD kMaxProbeDelayMs = 16000;
+
+    // How long a caller may wait for a connection: kMayWait up to
+    // kConnectAttempts attempts with pauses (one probe while MySQL is down);
+    // kNoWait (the intake's writers) one attempt, none while MySQL is down.
+    enum class Wait { kMayWait, kNoWait };
     // The unit of the local MySQL server.
     static constexpr char kMySqlServiceName[] = "mariadb.service";
 
@@ -49,9 +64,12 @@ public:
     bool IsInitialised() const { return m_nInitialised.load() == 1; }
 
     // A connected handle to database (flags: CLIENT_MULTI_STATEMENTS, or
-    // CLIENT_LOCAL_FILES for bulk loads), or null after three failed
-    // attempts.
-    MYSQL* AllocSqlConn(const char* database, unsigned long flags);
+    // CLIENT_LOCAL_FILES for bulk loads), or null when the attempts wait
+    // allows failed or MySQL is down.
+    MYSQL* AllocSqlConn(const char* database, unsigned long flags, Wait wait = Wait::kMayWait);
+    // True from a connection attempt that failed for want of a server until
+    // one succeeds.
+    bool IsMySqlDown() const { return m_bDown.load(); }
     void ReleaseSqlConn(MYSQL* connection);
 
     // True when the session's client, connection and result character sets
@@ -80,6 +98,13 @@ private:
     // A fresh handle with the options every connection gets; null when the
     // library cannot make one.
     static MYSQL* NewHandle(unsigned long flags);
+    // One connection attempt; null (logged) when it fails, *serverError set
+    // when it failed for want of a server.
+    MYSQL* Connect(const char* database, unsigned long flags, bool* serverError);
+    // Outage book-keeping: whether this caller may try now, and what its
+    // attempt found.
+    bool MayTry(Wait wait);
+    void NoteAttempt(bool connected, bool serverError);
 
     CStoppableThread m_Monitor;
     std::atomic<std::int32_t> m_nInitialised{0};
@@ -90,6 +115,11 @@ private:
     CRITICAL_SECTION m_csConnections;
     std::atomic<DWORD> m_dwRetryDelayMs{kConnectRetryDelayMs};
     std::atomic<DWORD> m_dwMonitorPeriodMs{kMonitorPeriodMs};
+    std::atomic<bool> m_bDown{false};
+    std::mutex m_OutageLock;
+    DWORD m_dwNextProbeTick = 0;
+    DWORD m_dwProbeDelayMs = kFirstProbeDelayMs;
+    std::uint64_t m_nFailedProbes = 0;
     bool m_bLibraryReady = false;
 };
 

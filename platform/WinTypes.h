@@ -49,6 +49,7 @@ constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+constexpr DWORD ERROR_NOT_CONNECTED = 2250;
 
 // Local time broken down as the program's formats need it.
 struct SYSTEMTIME {

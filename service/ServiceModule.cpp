@@ -184,13 +184,28 @@ bool CServiceModule::Uninstall() {
     return true;
 }
 
+// The installed package's unit manages the packaged service: a unit written
+// into /etc/systemd/system would shadow it, and removing that one would
+// change nothing.
+bool CServiceModule::PackageOwnsUnit() {
+    std::error_code ec;
+    if (!GetEnvString("VARNHOLT_UNIT_DIR").empty() || InstallDirOf(GetModuleFilePath()) != kPackagedInstallDir ||
+        !std::filesystem::exists(kPackagedUnitPath, ec)) {
+        return false;
+    }
+    ReportRegistration(std::string("varnholt.service belongs to the Debian package (") + kPackagedUnitPath +
+                       "): use systemctl enable, disable, start or stop varnholt instead");
+    return true;
+}
+
 int CServiceModule::RegisterServer(bool asService) {
+    if (PackageOwnsUnit()) return 1;
     if (!Uninstall()) return 1;
     if (asService && !Install()) return 1;
     return 0;
 }
 
-int CServiceModule::UnregisterServer() { return Uninstall() ? 0 : 1; }
+int CServiceModule::UnregisterServer() { return !PackageOwnsUnit() && Uninstall() ? 0 : 1; }
 
 int CServiceModule::StopAll(DWORD waitMs) {
     sem_t* event = sem_open(kProductExitEventName, 0);

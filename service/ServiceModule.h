@@ -90,6 +90,10 @@ public:
     // the unit file is what counts, and systemd reads it when it reloads.
     static bool Install();
     static bool Uninstall();
+    // True (reported) when the Debian package's unit manages this
+    // executable: registration switches then change nothing.
+    static bool PackageOwnsUnit();
+    static constexpr char kPackagedUnitPath[] = "/lib/systemd/system/varnholt.service";
 
 private:
     CServiceModule() = default;

@@ -135,6 +135,16 @@ void CFinalLogWriter::SpoolStatements(const char* method, std::vector<std::strin
     }
 }
 
+void CFinalLogWriter::SpoolCache(SqlCache& cache, size_t from) {
+    std::vector<std::string> left;
+    for (size_t i = from; i < cache.statements.size(); ++i) {
+        if (!cache.statements[i].empty()) left.push_back(std::move(cache.statements[i]));
+    }
+    cache.statements.clear();
+    cache.bytes = 0;
+    SpoolStatements("SubmitSqlCache", std::move(left));
+}
+
 size_t CFinalLogWriter::PendingStatements(CacheIndex cache) {
     CCSLocker lock(&m_Caches[cache].cs);
     return m_Caches[cache].statements.size();
@@ -401,7 +411,8 @@ int CFinalLogWriter::MakeMySqlOK() {
     const std::string db = DbName();
     if (db.empty()) return 0;
     if (m_pConnection == nullptr) {
-        m_pConnection = CSQLConnManager::GetInstance()->AllocSqlConn(db.c_str(), CLIENT_MULTI_STATEMENTS);
+        m_pConnection = CSQLConnManager::GetInstance()->AllocSqlConn(db.c_str(), CLIENT_MULTI_STATEMENTS,
+                                                                     CSQLConnManager::Wait::kNoWait);
         if (m_pConnection == nullptr) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[MakeMySqlOK] Cannot Alloc Sql Connection\n");
             return 0;
@@ -426,12 +437,12 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
     // Before the node is known there is no database to connect to: the
     // statements wait, and the log that made the cache due is not held up
     // by pauses that cannot help.
-    if (DbName().empty()) return 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (MakeMySqlOK() == 1) break;
-        Sleep(100);
+    const std::string db = DbName();
+    if (db.empty()) return 0;
+    if (CSqlSpool::GetInstance()->HasBacklog(db) || MakeMySqlOK() != 1) {
+        SpoolCache(cache, 0);
+        return 1;
     }
-    if (m_pConnection == nullptr) return 0;  // the statements stay, in order
     ExecuteSql(m_pConnection, kSetNamesGbk);
 
     size_t next = 0;
@@ -448,7 +459,8 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[SubmitSqlCache] Query Fail.Sql = %s Err = %u\n", statement.c_str(),
             err);
         CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
-        m_pConnection = CSQLConnManager::GetInstance()->AllocSqlConn(DbName().c_str(), CLIENT_MULTI_STATEMENTS);
+        m_pConnection = CSQLConnManager::GetInstance()->AllocSqlConn(db.c_str(), CLIENT_MULTI_STATEMENTS,
+                                                                     CSQLConnManager::Wait::kNoWait);
         // A statement that failed because of the connection is sent once
         // more on the new one; a statement that failed on its own (syntax,
         // data) is dropped after its log line, so it is never retried forever.
@@ -460,12 +472,9 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
             retried = true;
         }
         if (m_pConnection == nullptr) {
-            // No connection: what was not sent yet waits for the next check.
-            cache.statements.erase(cache.statements.begin(), cache.statements.begin() + static_cast<long>(next));
-            cache.bytes = 0;
-            for (const std::string& left : cache.statements) cache.bytes += left.size();
-            if (!cache.statements.empty()) cache.firstAddTick = GetTickCount() - kCacheAgeMs - 1;
-            return 0;
+            // No connection: what was not sent yet goes to the spool, in order.
+            SpoolCache(cache, next);
+            return 1;
         }
         m_dwLastProbeTick = GetTickCount();
         ExecuteSql(m_pConnection, kSetNamesGbk);

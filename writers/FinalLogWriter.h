@@ -8,10 +8,13 @@
 // probed with "show tables" at most every 5 minutes and replaced when it
 // fails.
 //
-// Every cache is bounded (MaxCacheStatements statements, MaxCacheSize MiB):
-// a cache past its bound, which happens only while its statements cannot be
-// sent, goes to the node database's spool file (writers/SqlSpool.h) instead
-// of growing in memory.
+// A due cache goes to the node database's spool file (writers/SqlSpool.h)
+// instead of MySQL while MySQL does not answer (the writer never waits for a
+// connection: the connection manager knows the outage and tries again in the
+// background) and while older statements of the database still wait in the
+// spool, so that they keep their order. Every cache is also bounded
+// (MaxCacheStatements statements, MaxCacheSize MiB): a cache past its bound
+// goes to the spool instead of growing in memory.
 //
 // The audit-file uploads begun through a writer end with it: OnQuit and
 // UnInit close and release them and delete their partial files.
@@ -96,9 +99,13 @@ private:
     void SpoolStatements(const char* method, std::vector<std::string> statements);
     // Closes and releases the audit-file uploads begun through this writer.
     void ReleaseOwnUploads();
-    // 1 when the cache was worked through, 0 when no connection could be had
-    // (the statements then stay, in order). Submission lock held by caller.
+    // 1 when the cache was worked through (sent, or what could not be sent
+    // spooled in order), 0 when the node has no database yet (the statements
+    // then stay). Submission lock held by caller.
     int SubmitSqlCache(SqlCache& cache);
+    // Moves the cache's statements from index from on to the spool file.
+    // Cache lock held by caller.
+    void SpoolCache(SqlCache& cache, size_t from);
     bool IsDue(SqlCache& cache, bool force);
     std::string DbName() const;
     int WriteAdminRow(std::uint32_t kind, const packet::AdminRecord* p, bool fromAudit);

@@ -239,10 +239,19 @@ void CLogMerger::OnQuit() {
     DWORD count = 0;
     if (m_hWriteThread != nullptr) threads[count++] = m_hWriteThread;
     if (m_hSwitchThread != nullptr) threads[count++] = m_hSwitchThread;
-    const DWORD ret = count == 0 ? WAIT_OBJECT_0 : WaitForMultipleObjects(count, threads, true, kQuitWaitMs);
+    // The writers behind quit after this returns: a log the write thread
+    // passed down later would find them gone. So the wait lasts until the
+    // threads have ended, however long the last write-out takes.
+    DWORD ret = WAIT_OBJECT_0;
+    for (DWORD waited = 0; count != 0;) {
+        const DWORD slice = s_dwQuitWaitMs.load();
+        ret = WaitForMultipleObjects(count, threads, true, slice);
+        if (ret != WAIT_TIMEOUT) break;
+        waited += slice;
+        Log(Recorder(), LOG_LEVEL_WARN, kMergerTag,
+            "[OnQuit] Merger Still Passing Logs Down After %u ms , Waiting On.\n", waited);
+    }
     Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[OnQuit] Wait Ret = %u\n", ret);
-    // Threads cannot be killed here: one still writing ends on its own, and
-    // Stop keeps the merger alive until it has.
 }
 
 void CLogMerger::NotifyWriteDataThread() {

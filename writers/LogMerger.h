@@ -86,6 +86,8 @@ public:
     static constexpr std::uint64_t kKeptLogCost = 824;
     static constexpr std::uint64_t kIndexEntryCost = 124;
 
+    static inline std::atomic<DWORD> s_dwQuitWaitMs{kQuitWaitMs};
+
     CLogMerger() = default;
     ~CLogMerger();
     CLogMerger(const CLogMerger&) = delete;
@@ -95,7 +97,12 @@ public:
     // Ends the threads and frees the buffers; false (nothing freed) when a
     // thread did not end within kStopWaitMs, so the object must stay.
     bool Stop();
+    // Ends the threads after their last write-out and waits until they have
+    // passed everything down (a WARN line every quit-wait slice while they
+    // have not), so that the writers behind quit only afterwards.
     void OnQuit();
+    // Tests shorten the slice of the quit's wait.
+    static void SetQuitWaitMs(DWORD ms) { s_dwQuitWaitMs.store(ms); }
     void SetWriter(CLogMergerLogWriter* writer) { m_pWriter = writer; }
 
     // 1 when the log was kept, merged or dropped; 0 when it goes on unmerged.

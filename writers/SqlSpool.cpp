@@ -147,6 +147,13 @@ std::string CSqlSpool::SpoolPath(const std::string& database) {
     return CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + kPrefix + database + kSuffix;
 }
 
+bool CSqlSpool::HasBacklog(const std::string& database) {
+    const std::string path = SpoolPath(database);
+    CCSLocker lock(&m_csFiles);
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ||
+           GetFileAttributesA((path + kClaimedSuffix).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool CSqlSpool::Append(const std::string& database, const std::vector<std::string>& statements) {
     if (statements.empty()) return true;
     const std::string path = SpoolPath(database);

@@ -1,7 +1,9 @@
-// Statements that could not reach MySQL when their writer ended.
+// Statements that could not reach MySQL.
 //
-// A writer that quits while MySQL does not answer (a node leaving during an
-// outage, a stop of the service) hands its waiting statements to the spool:
+// A writer that finds MySQL down, or quits while MySQL does not answer (a
+// node leaving during an outage, a stop of the service), hands its
+// statements to the spool, and so does a writer whose database still has a
+// spool file (its statements queue behind the spooled ones):
 // they are appended to one file per node database in the data-file folder,
 // "SqlSpool_<database>.sql", and flushed to the disk before the writer goes.
 // A background pass (every kPassPeriodMs, and at once when the service
@@ -53,6 +55,9 @@ public:
 
     // Statements kept in spool files and not yet submitted.
     std::uint64_t PendingCount();
+    // True while a spool file of database (or its file being sent) exists:
+    // new statements of the database must queue behind it.
+    bool HasBacklog(const std::string& database);
     // Statements dropped because they failed on their own.
     std::uint64_t FailedCount() const { return m_nFailed.load(); }
 

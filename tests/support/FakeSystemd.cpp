@@ -25,13 +25,18 @@ CFakeSystemd::~CFakeSystemd() {
 }
 
 bool CFakeSystemd::Start(const std::string& dir) {
-    const std::string socket = dir + "/bus";
-    m_address = "unix:path=" + socket;
+    m_address = "unix:path=" + dir + "/bus";
     if (!m_daemon.Start("/usr/bin/dbus-daemon", {"--session", "--nofork", "--nopidfile", "--address=" + m_address},
                         {}, dir + "/dbus.out"))
         return false;
-    if (!testenv::WaitFor([&] { return GetFileAttributesA(socket.c_str()) != INVALID_FILE_ATTRIBUTES; }, 5000))
-        return false;
+    // The socket file appears when the daemon binds it, a moment before it
+    // listens: connecting is tried until it succeeds.
+    const auto connect = [&] {
+        m_bus = sd_bus_unref(m_bus);
+        return sd_bus_new(&m_bus) >= 0 && sd_bus_set_address(m_bus, m_address.c_str()) >= 0 &&
+               sd_bus_set_bus_client(m_bus, 1) >= 0 && sd_bus_start(m_bus) >= 0;
+    };
+    if (!testenv::WaitFor(connect, 5000)) return false;
 
     static constexpr sd_bus_vtable kManager[] = {
         SD_BUS_VTABLE_START(0), SD_BUS_METHOD("Reload", "", "", OnReload, 0),
@@ -39,9 +44,7 @@ bool CFakeSystemd::Start(const std::string& dir) {
         SD_BUS_VTABLE_END};
     static constexpr sd_bus_vtable kUnit[] = {
         SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("ActiveState", "s", OnActiveState, 0, 0), SD_BUS_VTABLE_END};
-    if (sd_bus_new(&m_bus) < 0 || sd_bus_set_address(m_bus, m_address.c_str()) < 0 ||
-        sd_bus_set_bus_client(m_bus, 1) < 0 || sd_bus_start(m_bus) < 0 ||
-        sd_bus_request_name(m_bus, "org.freedesktop.systemd1", 0) < 0 ||
+    if (sd_bus_request_name(m_bus, "org.freedesktop.systemd1", 0) < 0 ||
         sd_bus_add_object_vtable(m_bus, nullptr, kManagerPath, "org.freedesktop.systemd1.Manager", kManager, this) <
             0 ||
         sd_bus_add_fallback_vtable(m_bus, nullptr, kUnitPrefix, "org.freedesktop.systemd1.Unit", kUnit, FindUnit,

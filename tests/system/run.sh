@@ -219,6 +219,10 @@ in_ct journalctl -u varnholt -p err --no-pager -o cat | grep -q "Refused: Invali
   || fail "the refused node is not in the journal: $(in_ct journalctl -u varnholt -p warning --no-pager -o cat | tail -n 5)"
 say "hostile db_name refused with an ERROR in the journal"
 
+# The package's unit is not shadowed by the registration switches.
+in_ct varnholt -Service > /dev/null 2>&1 && fail "varnholt -Service succeeded beside the packaged unit"
+in_ct test -e /etc/systemd/system/varnholt.service && fail "varnholt -Service shadowed the packaged unit"
+
 # ---- exposure ----------------------------------------------------------------------
 exposure="$(in_ct systemd-analyze security varnholt.service 2>/dev/null | sed -n 's/.*Overall exposure level for varnholt.service: \([0-9.]*\).*/\1/p')"
 [ -n "$exposure" ] || fail "systemd-analyze security gave no figure"

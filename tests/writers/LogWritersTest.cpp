@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -317,6 +320,7 @@ public:
         return DispatchItem(item, reply, 1u << packet::LOG_USER_V3);
     }
     int WriteLog(std::uint32_t kind, const UserRecordV3* p, ReplyBuff*) override {
+        if (delayMs.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logs.emplace_back(kind, *p);
         return 1;
@@ -327,6 +331,7 @@ public:
         return m_logs;
     }
     size_t Count() { return Logs().size(); }
+    std::atomic<int> delayMs{0};  // a slow writer behind the merger
 
 private:
     std::mutex m_mutex;
@@ -456,6 +461,20 @@ TEST_F(LogMergerTest, TheExitEventPassesEveryKeptLogDown) {
     EXPECT_EQ(m_sink.Count(), 6u);
     m_chain.OnQuit();
     EXPECT_EQ(m_sink.Count(), 6u);
+}
+
+// A node leaving while its last buffer is passed down slowly: the merger's
+// quit returns only when every kept log has gone down, before the writers
+// behind it quit.
+TEST_F(LogMergerTest, QuitWaitsUntilTheLastWriteOutHasGoneDown) {
+    Install();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Send(Flow(1, 20 + i, 1)), 1);
+    m_sink.delayMs = 100;
+    CLogMerger::SetQuitWaitMs(20);
+    m_chain.OnQuit();
+    CLogMerger::SetQuitWaitMs(CLogMerger::kQuitWaitMs);
+    EXPECT_EQ(m_sink.Count(), 5u);
+    m_sink.delayMs = 0;
 }
 
 // A buffer goes down the chain once its particle time has passed or once it
