@@ -1,5 +1,6 @@
 #include "datafile/DataFile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -52,6 +53,10 @@ bool CDataFile::AllocBuffers() {
     return m_hEvents[0] != nullptr && m_hEvents[1] != nullptr && m_pBuff[0] != nullptr && m_pBuff[1] != nullptr;
 }
 
+DWORD CDataFile::SinceCreateFailed() const {
+    return m_bCreateFailed.load() ? std::max<DWORD>(GetTickCount() - m_dwCreateFailTick.load(), 1) : 0;
+}
+
 bool CDataFile::Create() {
     CCSLocker lock(&m_csFile);
     const bool asyncWanted = CConfigManager::GetInstance()->m_ZelkAdv.EnableAsyncWrite != 0;
@@ -69,7 +74,11 @@ bool CDataFile::Create() {
     if (m_hFile == nullptr) {
         const DWORD error = GetLastError();
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[Create] Create Data File Fail Err = %u\n", error);
+        m_dwCreateFailTick.store(GetTickCount());
+        m_bCreateFailed.store(true);
         SetLastError(error);
+    } else {
+        m_bCreateFailed.store(false);
     }
     m_dwHasData.store(0);
     m_qwBytes.store(0);

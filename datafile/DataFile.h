@@ -81,6 +81,10 @@ public:
     // True when it is due for rotation: use time over, or DataFileMaxSize
     // MiB (when above 0) accepted.
     bool IsDue();
+    // True between a successful Create and Close.
+    bool IsWritable() const { return m_dwWritable.load() == 1; }
+    // Milliseconds since the last Create failed; 0 when it did not.
+    DWORD SinceCreateFailed() const;
 
     // Set by the data file manager before Create.
     std::string m_strFilePath;
@@ -109,6 +113,8 @@ private:
     DWORD m_dwCurBuffIndex = 0;
     CAsyncFile* m_hFile = nullptr;
     std::atomic<DWORD> m_dwWriteOffset{0};
+    std::atomic<bool> m_bCreateFailed{false};  // the last Create failed, at m_dwCreateFailTick
+    std::atomic<DWORD> m_dwCreateFailTick{0};
     DWORD m_dwAsyncMode = 0;
     CRITICAL_SECTION m_csFile;
 };

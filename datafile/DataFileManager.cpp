@@ -103,6 +103,7 @@ void CDataFileManager::SeedNameRandom(DWORD seed) { t_NameRandom = CLcgRandom(se
 
 bool CDataFileManager::Init() {
     SeedNameRandom(GetTickCount());
+    m_bAbortLoads.store(false);
     m_dwRunFlag.store(1);
     const bool switchStarted = m_SwitchThread.Start(&CDataFileManager::DataFileSwitchThread, this);
     const bool scanStarted = m_ScanThread.Start(&CDataFileManager::DataFileScanThread, this);
@@ -113,6 +114,9 @@ bool CDataFileManager::Init() {
 bool CDataFileManager::UnInit() {
     m_dwRunFlag.store(0);
     m_dwRunning.store(0);
+    // A load may run for minutes: it is ended rather than waited for, so that
+    // the client library is never torn down under it.
+    AbortLoads();
     // Each thread is stopped through its own stop signal; one that does not
     // end in time is left to end on its own (the manager outlives it).
     m_SwitchThread.Stop(kStopWaitMs);
@@ -178,8 +182,11 @@ CDataFile* CDataFileManager::GetDataFileByID(DWORD id) {
         return nullptr;
     }
     CDataFile* file = it->second;
-    if (file->m_strFilePath.empty()) {
-        // Switched out by the switch thread: start the next file.
+    // A file that could not be made (a full disk, a folder gone) is tried
+    // again after a pause, so the table does not stay on the SQL path.
+    const bool retry = !file->IsWritable() && file->SinceCreateFailed() >= kRecreatePauseMs;
+    if (file->m_strFilePath.empty() || retry) {
+        // Switched out by the switch thread (or failed): start the next file.
         if (!file->m_strDBName.empty() && !file->m_strTableName.empty()) {
             std::string path;
             if (BuildDataFileName(&path, file->m_strDBName.c_str(), file->m_strTableName.c_str())) {
@@ -625,8 +632,43 @@ bool CDataFileManager::PrepareMarker(MYSQL* connection, const char* tableName, c
     return false;
 }
 
+void CDataFileManager::AbortLoads() {
+    m_bAbortLoads.store(true);
+    std::vector<unsigned long> ids;
+    {
+        std::lock_guard<std::mutex> lock(m_LoadsLock);
+        ids.assign(m_ActiveLoads.begin(), m_ActiveLoads.end());
+    }
+    if (ids.empty()) return;
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    MYSQL* killer = sql->AllocSqlConn(nullptr, CLIENT_MULTI_STATEMENTS, CSQLConnManager::Wait::kNoWait);
+    if (killer == nullptr) {
+        Log(Recorder(), LOG_LEVEL_WARN, kTag, "[AbortLoads] Cannot Stop %u Running Import(s): No Connection\n",
+            static_cast<unsigned>(ids.size()));
+        return;
+    }
+    for (unsigned long id : ids) RunStatement(killer, "kill query " + std::to_string(id));
+    Log(Recorder(), LOG_LEVEL_INFO, kTag, "[AbortLoads] %u Running Import(s) Stopped With KILL QUERY\n",
+        static_cast<unsigned>(ids.size()));
+    sql->ReleaseSqlConn(killer);
+}
+
 bool CDataFileManager::ImportDataFile(MYSQL* connection, const char* tableName, const char* path, bool repair) {
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
+    const unsigned long serverThread = mysql_thread_id(connection);
+    {
+        std::lock_guard<std::mutex> lock(m_LoadsLock);
+        if (m_bAbortLoads.load()) return false;
+        m_ActiveLoads.insert(serverThread);
+    }
+    struct Done {
+        CDataFileManager* self;
+        unsigned long id;
+        ~Done() {
+            std::lock_guard<std::mutex> lock(self->m_LoadsLock);
+            self->m_ActiveLoads.erase(id);
+        }
+    } done{this, serverThread};
     const std::int64_t bytes = GetFileSizeA(path);
     const std::uint64_t size = bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
     if (size == 0) {
@@ -707,7 +749,7 @@ bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* connection, const ch
     if (connection == nullptr || tableName == nullptr || path == nullptr) return false;
     // The server may read this file, and no other, while the import runs.
     CLocalInfileScope allowLocal(connection, path);
-    for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kImportAttempts && !m_bAbortLoads.load(); ++attempt) {
         bool copyTried = false;
         if (TempTableAttempt(connection, tableName, path, repair, dedupe, syslogFloor, &copyTried)) return true;
         // A copy that failed part-way may have stored some rows.
@@ -745,7 +787,8 @@ bool CDataFileManager::DoImportDataFileWithOutTempTable(MYSQL* connection, const
 }
 
 void CDataFileManager::SimpleRepairTable(MYSQL* connection, const char* tableName) {
-    if (connection == nullptr || tableName == nullptr) return;
+    // An import ended by a stop failed for that reason, not for the table.
+    if (connection == nullptr || tableName == nullptr || m_bAbortLoads.load()) return;
     Log(Recorder(), LOG_LEVEL_INFO, kTag, "[SimpleRepairTable] Prepare To Repair Table %s ...\n", tableName);
     if (!RunStatement(connection, Format("repair table %s", tableName, ""))) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[SimpleRepairTable] Fail To Repair Table %s. Errno = %u , ErrStr = %s\n",
@@ -812,7 +855,7 @@ void CDataFileManager::ImportWaitingFiles(const char* tag) {
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
     CImportPass pass("");
     std::string db, table, path;
-    while (m_dwRunFlag.load() == 1) {
+    while (m_dwRunFlag.load() == 1 && CGlobalSharedData::GetInstance()->WaitForExitEvent(0) != WAIT_OBJECT_0) {
         if (!pass.Claim(&db, &table, &path)) break;
         // Checked once a file waits, so an idle pass every few seconds does
         // not log a full disk again and again.

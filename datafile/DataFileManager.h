@@ -65,6 +65,8 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,8 @@ public:
     // second): never over another file. At most kNameAttempts names.
     bool CreateUnderFreeName(CDataFile* file);
     static constexpr int kNameAttempts = 16;
+    // Pause before a file that could not be made is tried again.
+    static constexpr DWORD kRecreatePauseMs = 10000;
     // True when a folder stands at path or one was made (mode 0750). Nothing
     // is ever deleted: a file (or a link) in the way makes it fail with
     // ERROR_ALREADY_EXISTS, and the caller logs the failure.
@@ -161,6 +165,11 @@ public:
 
     // Import routines (repair = repair the table after a failed attempt).
     bool ImportDataFile(MYSQL* connection, const char* tableName, const char* path, bool repair);
+    // Ends every running import at once: its statement is stopped with KILL
+    // QUERY from another connection, and until the next Init no import
+    // retries, repairs or starts (the load markers make a later load of the
+    // same file store each line once). UnInit calls it.
+    void AbortLoads();
     // Three attempts each. An attempt after one that may have stored part of
     // the rows leaves the stored rows out (dedupe, see above); syslogFloor is
     // the marker's id.
@@ -222,6 +231,11 @@ private:
     void TidyLeftovers(const std::string& dir, const std::vector<std::string>& dataFiles);
 
     std::atomic<DWORD> m_dwRunFlag{0};
+    // Server thread ids of the connections importing now, and whether
+    // imports are being ended.
+    std::mutex m_LoadsLock;
+    std::set<unsigned long> m_ActiveLoads;
+    std::atomic<bool> m_bAbortLoads{false};
     std::atomic<DWORD> m_dwRunning{0};
     CStoppableThread m_SwitchThread;
     CStoppableThread m_ScanThread;

@@ -399,6 +399,71 @@ TEST_F(DataFileManagerTest, ANameAnotherWriterTookIsSkippedNeverEmptied) {
     }
 }
 
+// A table whose next file could not be made goes back to data files after a
+// pause, not only when its node connects again.
+TEST_F(DataFileManagerTest, AFileThatCouldNotBeMadeIsTriedAgainAfterAPause) {
+    ASSERT_TRUE(Manager()->Init());
+    const DWORD id = Manager()->AllocDataFileID(s_node.c_str(), "usrflowlog");
+    CDataFile* file = Manager()->GetDataFileByID(id);
+    ASSERT_NE(file, nullptr);
+    // An immutable folder refuses new files even to root, as a full disk would.
+    const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + s_node + "/usrflowlog";
+    const auto immutable = [&](bool on) {
+        return std::system(("chattr " + std::string(on ? "+i '" : "-i '") + dir + "' 2>/dev/null").c_str()) == 0;
+    };
+    if (!immutable(true)) GTEST_SKIP() << "chattr +i does not work here";
+    const struct Thaw {
+        std::function<bool(bool)> set;
+        ~Thaw() { set(false); }
+    } thaw{immutable};
+    EXPECT_FALSE(Manager()->SwitchOutDataFile(file, true));
+    const auto write = [&] {
+        CDataFile* current = Manager()->GetDataFileByID(id);
+        return current == nullptr ? 0u : current->Write(FlowLine(1).data(), static_cast<DWORD>(FlowLine(1).size()));
+    };
+    EXPECT_EQ(write(), 0u);
+    ASSERT_TRUE(immutable(false));
+    EXPECT_EQ(write(), 0u);  // not before the pause
+    TestClock::AdvanceTicks(CDataFileManager::kRecreatePauseMs);
+    EXPECT_EQ(write(), FlowLine(1).size());
+    Manager()->ReleaseDataFileID(id);
+    std::string db = s_node, table, path;
+    while (Manager()->GetImportInfo(&db, &path, &table)) testenv::RemoveFile(path);
+}
+
+// A stop during a load ends it at once (KILL QUERY from another connection),
+// without repair or retry; the file stays and a later load stores it once.
+TEST_F(DataFileManagerTest, AStopEndsARunningLoadAndTheFileLoadsLaterOnce) {
+    testdb::ExecIn(s_node, "delete from usrflowlog");
+    ASSERT_TRUE(Manager()->Init());
+    const std::string path = WriteDataFile(s_node, "usrflowlog", "held.dat", FlowLine(1) + FlowLine(2), false);
+    MYSQL* lock = testdb::Connect(s_node);
+    testdb::Exec(lock, "lock tables usrflowlog write");  // holds the load on the server
+    const auto import = [&] {
+        MYSQL* c = CSQLConnManager::GetInstance()->AllocSqlConn(s_node.c_str(), CLIENT_LOCAL_FILES);
+        const bool ok = c != nullptr && Manager()->ImportDataFile(c, "usrflowlog", path.c_str(), true);
+        CSQLConnManager::GetInstance()->ReleaseSqlConn(c);
+        return ok;
+    };
+    std::atomic<int> result{-1};
+    std::thread loader([&] { result = import() ? 1 : 0; });
+    const std::string waiting = "select count(*) from information_schema.processlist where db = '" + s_node +
+                                "' and state like '%lock%'";
+    ASSERT_TRUE(testenv::WaitFor([&] { return testdb::Scalar(lock, waiting) != "0"; }, 10000));
+    Manager()->UnInit();
+    EXPECT_TRUE(testenv::WaitFor([&] { return result.load() != -1; }, 5000));
+    testdb::Exec(lock, "unlock tables");
+    testdb::Close(lock);
+    loader.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(Count(Log(), "[SimpleRepairTable] Prepare To Repair"), 0u);
+    ASSERT_TRUE(testenv::FileExists(path));
+    ASSERT_TRUE(Manager()->Init());
+    EXPECT_TRUE(import());
+    EXPECT_EQ(testdb::ScalarIn(s_node, "select count(*) from usrflowlog"), "2");
+    testenv::RemoveFile(path);
+}
+
 TEST_F(DataFileManagerTest, SwitchThreadRotatesAFileAfterItsUseTimeAndQueuesIt) {
     testintake::SetKey("ZelkAdv.conf", "DataFile", "DataFileUseTime", "1");
     ASSERT_TRUE(Manager()->Init());
