@@ -156,12 +156,9 @@ int CDataBaseCleanTask::GetDataBaseSize(std::int64_t* size) {
     if (m_strDBName.empty()) return 0;
     // The server's folders may be closed to the service's user: the server
     // then tells the size itself.
-    const int ok = (CInfoManager::IsMySqlDataDirLocal() &&
-                    GetDataBaseSizeFromFiles(CConfigManager::GetInstance()->m_MySqld.datadir.Get(), size) != 0) ||
-                           GetDataBaseSizeFromServer(size) != 0
-                       ? 1
-                       : 0;
-    if (ok == 0) return 0;
+    const bool fromFiles = CInfoManager::IsMySqlDataDirLocal() &&
+                           GetDataBaseSizeFromFiles(CConfigManager::GetInstance()->m_MySqld.datadir.Get(), size) != 0;
+    if (!fromFiles && GetDataBaseSizeFromServer(size) == 0) return 0;
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[GetDataBaseSize] The Size Of Db = %s Is %lld Byte(s)",
         m_strDBName.c_str(), static_cast<long long>(*size));
     return 1;

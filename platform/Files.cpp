@@ -1,5 +1,4 @@
 #include "platform/Files.h"
-#include "platform/Process.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+
+#include "platform/Process.h"
 
 namespace {
 

@@ -74,11 +74,9 @@ bool ParseNumber(const char* text, long low, long high, int* value) {
     return true;
 }
 
-// The install tree as the service finds it: VARNHOLT_INSTALL_PATH, or two
-// levels above this executable (/opt/varnholt/bin/varnholt-info).
-
 // ListenPort with the service's rule: absent or outside 1..65535 is 9509.
 int ConfiguredPort() {
+    // The install tree as the service finds it (platform/Files.h InstallDir).
     const std::string path = InstallDir() + "/Zelk/Config/ZelkAdv.conf";
     const int port = static_cast<int>(
         GetPrivateProfileIntA("InfoRetrieve", "ListenPort", infoquery::kDefaultListenPort, path.c_str()));

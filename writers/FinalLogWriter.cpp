@@ -109,11 +109,7 @@ void CFinalLogWriter::OnQuit() {
     std::vector<std::string> left;
     for (SqlCache& cache : m_Caches) {
         CCSLocker lock(&cache.cs);
-        for (std::string& statement : cache.statements) {
-            if (!statement.empty()) left.push_back(std::move(statement));
-        }
-        cache.statements.clear();
-        cache.bytes = 0;
+        TakeCache(cache, 0, &left);
     }
     SpoolStatements("OnQuit", std::move(left));
 }
@@ -135,13 +131,17 @@ void CFinalLogWriter::SpoolStatements(const char* method, std::vector<std::strin
     }
 }
 
-void CFinalLogWriter::SpoolCache(SqlCache& cache, size_t from) {
-    std::vector<std::string> left;
+void CFinalLogWriter::TakeCache(SqlCache& cache, size_t from, std::vector<std::string>* out) {
     for (size_t i = from; i < cache.statements.size(); ++i) {
-        if (!cache.statements[i].empty()) left.push_back(std::move(cache.statements[i]));
+        if (!cache.statements[i].empty()) out->push_back(std::move(cache.statements[i]));
     }
     cache.statements.clear();
     cache.bytes = 0;
+}
+
+void CFinalLogWriter::SpoolCache(SqlCache& cache, size_t from) {
+    std::vector<std::string> left;
+    TakeCache(cache, from, &left);
     SpoolStatements("SubmitSqlCache", std::move(left));
 }
 
@@ -399,8 +399,8 @@ bool CFinalLogWriter::IsDue(SqlCache& cache, bool force) {
 void CFinalLogWriter::FlushSqlCaches(bool force) {
     // The submission lock comes first, then a cache's lock: nobody takes
     // them the other way round.
-    // The first cache that finds no connection ends the flush: the others
-    // would only probe the same absent server again.
+    // A node without a database yet ends the flush: no cache can go
+    // anywhere (without a connection a cache goes to the spool instead).
     CCSLocker submit(&m_csSubmit);
     for (SqlCache& cache : m_Caches) {
         if (IsDue(cache, force) && SubmitSqlCache(cache) == 0) break;

@@ -103,8 +103,10 @@ private:
     // spooled in order), 0 when the node has no database yet (the statements
     // then stay). Submission lock held by caller.
     int SubmitSqlCache(SqlCache& cache);
-    // Moves the cache's statements from index from on to the spool file.
-    // Cache lock held by caller.
+    // Moves the cache's non-empty statements from index from on to out and
+    // empties the cache. Cache lock held by caller.
+    static void TakeCache(SqlCache& cache, size_t from, std::vector<std::string>* out);
+    // TakeCache, then to the spool file.
     void SpoolCache(SqlCache& cache, size_t from);
     bool IsDue(SqlCache& cache, bool force);
     std::string DbName() const;
