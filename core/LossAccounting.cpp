@@ -53,6 +53,12 @@ void ResetForTest() {
 }
 
 bool IsLogStatement(std::string_view statement) {
+    // A leading comment (the mark of a statement kept after a lost result)
+    // does not change what the statement stores.
+    if (StartsWith(statement, "/*")) {
+        const size_t end = statement.find("*/");
+        statement.remove_prefix(end == std::string_view::npos ? statement.size() : end + 2);
+    }
     return !statement.empty() && !StartsWith(statement, "insert into dev_stat") &&
            !StartsWith(statement, "insert  into UsrSvrLog");
 }

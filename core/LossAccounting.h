@@ -7,7 +7,8 @@
 // rows), info syncs, snapshots and audit-file transactions are no logs to
 // store. A service access becomes a usrbasiclog and a usrsvrlog row; only the
 // first counts, so usrsvrlog lines and statements, like dev_stat statements,
-// are left out everywhere.
+// are left out of the equation. A usrsvrlog row its data file failed to take
+// is counted on its own (SERVICE_ROW_SQL, SERVICE_ROW_LOST).
 //
 // With C = the counters below, at any quiet moment (no log in flight between
 // two stages):
@@ -63,6 +64,11 @@ enum Counter : unsigned {
     DROP_NO_DATABASE,    // INSERTs of a node whose database was never known
     DROP_END,
     REFUSED_NOT_SYNCED = DROP_END,  // packets refused before dispatch: node not synchronised
+    // usrsvrlog rows, outside the equation (their log counts by its
+    // usrbasiclog row): lines that failed in their data file twice and went
+    // to the SQL writer alone, and rows that neither took.
+    SERVICE_ROW_SQL,
+    SERVICE_ROW_LOST,
     COUNTER_COUNT
 };
 
@@ -95,6 +101,8 @@ constexpr CounterInfo kCounterInfo[COUNTER_COUNT] = {
     {"spool_write", "spool file write failed"},
     {"no_database", "node database unknown"},
     {"not_synced", "node not synchronised"},
+    {"service_row_sql", "usrsvrlog rows sent by INSERT after their data file failed"},
+    {"service_row_lost", "usrsvrlog rows lost"},
 };
 
 // The figures of the equation above, from one reading of the counters. The

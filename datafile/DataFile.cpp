@@ -20,6 +20,12 @@ constexpr DWORD kMsPerMinute = 60000;
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
 
+// An overlapped request's offset, low and high words.
+void SetOffset(OVERLAPPED* ov, std::uint64_t offset) {
+    ov->Offset = static_cast<DWORD>(offset);
+    ov->OffsetHigh = static_cast<DWORD>(offset >> 32);
+}
+
 }  // namespace
 
 CDataFile::CDataFile() { InitializeCriticalSectionAndSpinCount(&m_csFile, kCsSpinCount); }
@@ -84,7 +90,7 @@ bool CDataFile::Create() {
     m_qwBytes.store(0);
     m_dwFirstWriteTick.store(0);
     m_dwCurBuffIndex = 0;
-    m_dwWriteOffset.store(0);
+    m_qwWriteOffset.store(0);
     for (int i = 0; i < 2; ++i) {
         m_dwBuffLen[i] = 0;
         m_Overlapped[i] = OVERLAPPED{0, 0, 0, 0, m_hEvents[i]};
@@ -144,7 +150,7 @@ void CDataFile::SwitchBuffer() {
 DWORD CDataFile::WriteLarge(const void* data, DWORD length) {
     if (m_dwBuffLen[m_dwCurBuffIndex] != 0) SwitchBuffer();
     OVERLAPPED ov{};
-    ov.Offset = m_dwWriteOffset.fetch_add(length);
+    SetOffset(&ov, m_qwWriteOffset.fetch_add(length));
     if (!m_hFile->WriteFile(data, length, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[WriteAsync] Write Async Err = %u\n", GetLastError());
         return 0;
@@ -159,8 +165,7 @@ DWORD CDataFile::WriteLarge(const void* data, DWORD length) {
 bool CDataFile::StartBuffWrite(DWORD index, DWORD* error) {
     OVERLAPPED& ov = m_Overlapped[index];
     ov = OVERLAPPED{};
-    ov.Offset = m_dwWriteOffset.fetch_add(m_dwBuffLen[index]);
-    ov.OffsetHigh = 0;
+    SetOffset(&ov, m_qwWriteOffset.fetch_add(m_dwBuffLen[index]));
     ov.hEvent = m_hEvents[index];
     *error = ERROR_SUCCESS;
     if (m_hFile->WriteFile(m_pBuff[index], m_dwBuffLen[index], nullptr, &ov)) return true;
@@ -224,7 +229,7 @@ bool CDataFile::Close() {
     }
     delete m_hFile;  // nothing is left to cancel; waits for the I/O thread
     m_hFile = nullptr;
-    m_dwWriteOffset.store(0);
+    m_qwWriteOffset.store(0);
     return result;
 }
 

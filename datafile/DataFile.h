@@ -86,6 +86,9 @@ public:
     // Milliseconds since the last Create failed; 0 when it did not.
     DWORD SinceCreateFailed() const;
 
+    // Tests start the asynchronous write offset where they need it.
+    void SetWriteOffsetForTest(std::uint64_t offset) { m_qwWriteOffset.store(offset); }
+
     // Set by the data file manager before Create.
     std::string m_strFilePath;
     std::string m_strDBName;
@@ -112,7 +115,9 @@ private:
     HANDLE m_hEvents[2] = {nullptr, nullptr};
     DWORD m_dwCurBuffIndex = 0;
     CAsyncFile* m_hFile = nullptr;
-    std::atomic<DWORD> m_dwWriteOffset{0};
+    // 64-bit: an asynchronous file grows past 4 GiB without wrapping onto its
+    // first bytes.
+    std::atomic<std::uint64_t> m_qwWriteOffset{0};
     std::atomic<bool> m_bCreateFailed{false};  // the last Create failed, at m_dwCreateFailTick
     std::atomic<DWORD> m_dwCreateFailTick{0};
     DWORD m_dwAsyncMode = 0;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "config/ConfigManager.h"
@@ -20,6 +21,7 @@
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "platform/Clock.h"
+#include "platform/CrashHandler.h"
 #include "platform/Files.h"
 
 namespace {
@@ -834,11 +836,18 @@ void CDataFileManager::ImportWaitingFilesInParallel(const char* tag) {
     // keep both importers from taking the same file.
     std::thread second;
     if (UnclaimedImportCount() >= 2 && CConfigManager::GetInstance()->m_Zelk.ISFULL.Get() == 0) {
-        second = std::thread([this, tag] {
-            CSQLConnManager::ThreadInit();
-            ImportWaitingFiles(tag);
-            CSQLConnManager::ThreadEnd();
-        });
+        // Without a second thread (the process is out of threads or memory)
+        // the files are imported one at a time instead of ending the process.
+        try {
+            second = std::thread([this, tag] {
+                InstallCrashAltStack();
+                CSQLConnManager::ThreadInit();
+                ImportWaitingFiles(tag);
+                CSQLConnManager::ThreadEnd();
+            });
+        } catch (const std::system_error& error) {
+            Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ImportDataFile] Cannot Start A Second Importer: %s\n", error.what());
+        }
     }
     ImportWaitingFiles(tag);
     if (second.joinable()) second.join();

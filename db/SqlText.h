@@ -3,8 +3,10 @@
 
 #include <mysql.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/WinTypes.h"
@@ -31,6 +33,33 @@ bool ExecuteSql(MYSQL* connection, const std::string& sql);
 // True for the errors that say the connection, not the statement, failed:
 // such a statement is worth sending again on a new connection.
 bool IsSqlConnectionError(unsigned err);
+
+// A single-row insert as the writers build it:
+//   insert into <table> (`<column>`, ...) values (<literal>, ...)
+// with numbers and single-quoted literals (quotes doubled, backslashes
+// escaped, GBK double-byte characters whole). values holds each literal's
+// text as it stands in the statement.
+struct SqlInsert {
+    std::string table;
+    std::vector<std::string> columns;
+    std::vector<std::string> values;
+};
+// False for any other text, or when columns and values do not pair up.
+bool ParseSqlInsert(std::string_view statement, SqlInsert* out);
+// The query counting the stored rows equal to the insert's row. A table whose
+// rows carry a record_id is counted whole (the id names the log); any other
+// table counts only rows with an auto-increment id above floor, so that an
+// equal row stored earlier is not taken for this one.
+std::string RowCountSql(const SqlInsert& insert, std::uint64_t floor);
+bool CountsWhole(const SqlInsert& insert);
+
+// A statement whose result was lost with its connection is kept for a later
+// attempt with a leading comment "/*unsure id>N*/", or "/*unsure id>N
+// others=K*/": the row may be stored already, above id N of its table, where
+// K equal rows are known to be others'. MySQL reads the mark as a comment.
+std::string MarkUnsure(std::string_view statement, std::uint64_t floor, std::uint64_t others = 0);
+// Removes the mark; true, with its floor and count, when the statement had one.
+bool TakeUnsureMark(std::string* statement, std::uint64_t* floor, std::uint64_t* others);
 
 // 32 hexadecimal digits of 16 bytes, upper case.
 std::string HexUpper(const BYTE* bytes, size_t length);

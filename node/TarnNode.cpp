@@ -464,7 +464,7 @@ void CTarnNode::UpdateDevConnectInfo(int state) {
                   st.wMinute, st.wSecond);
 
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
-    MYSQL* connection = sql->AllocSqlConn(name.c_str(), CLIENT_MULTI_STATEMENTS);
+    MYSQL* connection = sql->AllocSqlConn(name.c_str(), CLIENT_MULTI_STATEMENTS, CSQLConnManager::Wait::kNoWait);
     if (connection == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[UpdateDevConnectInfo] Cannot Alloc SQL Connection.\n");
         return;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "platform/CrashHandler.h"
 #include "platform/Files.h"
 
 namespace {
@@ -157,6 +158,7 @@ void CAsyncFile::Complete(OVERLAPPED* ov, DWORD bytes, DWORD error) {
 }
 
 void CAsyncFile::Run() {
+    InstallCrashAltStack();  // a stack overflow in this thread is still reported
     std::unique_lock<std::mutex> lock(m_Mutex);
     for (;;) {
         if (m_bStop) return;

@@ -1,6 +1,8 @@
 #include "platform/CrashHandler.h"
 
+#include <cxxabi.h>
 #include <dlfcn.h>
+#include <elfutils/libdwfl.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/Files.h"
@@ -20,7 +23,8 @@
 namespace {
 
 constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT};
-constexpr size_t kAltStackSize = 64 * 1024;
+// Room for the symbolisation (libdw, the demangler) after the raw report.
+constexpr size_t kAltStackSize = 256 * 1024;
 // A fault this far below a thread's lowest stack address counts as an
 // overflow into the guard area (large frames jump past the guard page).
 constexpr uintptr_t kGuardWindow = 64 * 1024;
@@ -192,8 +196,9 @@ void CopyFile(int fd, const char* path) {
 }
 
 // The interrupted stack from the stack pointer up, as hex lines of 16 bytes;
-// only when the stack pointer lies inside the thread's known stack.
-void WriteStackBytes(int fd, uintptr_t sp) {
+// only when the stack pointer lies inside the thread's known stack. Raw
+// bytes, the address sanitizer's red zones between frames among them.
+__attribute__((no_sanitize("address"))) void WriteStackBytes(int fd, uintptr_t sp) {
     char buffer[128];
     const StackBounds bounds = t_bounds;
     Text head(buffer, sizeof(buffer));
@@ -215,38 +220,30 @@ void WriteStackBytes(int fd, uintptr_t sp) {
     }
 }
 
-// Writes Varnholt.dmp; nothing when the file cannot be created. The dump holds
-// the process's registers and stack bytes (passwords among them, at times):
-// it is the service's alone, and a link planted in its place is not followed.
-void WriteCrashDump(int signal, const siginfo_t* info, const ucontext_t* uc, const char* name, void* const* frames,
-                    size_t count) {
+// Creates Varnholt.dmp; -1 when it cannot be created. The dump holds the
+// process's registers and stack bytes (passwords among them, at times): it is
+// the service's alone, and a link planted in its place is not followed.
+int CreateDumpFile() {
     int fd = open(g_dumpPath, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
-    if (fd < 0) return;
-    fchmod(fd, kPrivateFileMode);  // the dump of an older version may be wider
+    if (fd >= 0) fchmod(fd, kPrivateFileMode);  // the dump of an older version may be wider
+    return fd;
+}
+
+// Everything of the dump that needs no unwinding and no symbols: header,
+// registers, /proc/self/maps and the stack bytes. Written with plain write(2)
+// calls, so it is in the file whatever ends the process afterwards.
+void WriteDumpRawPart(int fd, int signal, const siginfo_t* info, const ucontext_t* uc, const char* name) {
     char buffer[kCrashLineSize];
     Text head(buffer, sizeof(buffer));
-    head.Add("Varnholt crash dump 1\npid: ").Dec(getpid()).Add("\ntid: ").Dec(gettid());
+    head.Add("Varnholt crash dump 2\npid: ").Dec(getpid()).Add("\ntid: ").Dec(gettid());
     head.Add("\nsignal: ").Dec(signal).Add(" ").Add(SignalName(signal)).Add("\ncode: ").Dec(info->si_code);
     head.Add("\naddress: 0x").Hex(reinterpret_cast<uintptr_t>(info->si_addr), 16).Add("\nexception: ").Add(name);
     head.Add("\nregisters:\n");
     WriteText(fd, head);
     WriteRegisters(fd, uc);
-    Text count_line(buffer, sizeof(buffer));
-    count_line.Add("backtrace: ").Dec(static_cast<int64_t>(count)).Add("\n");
-    WriteText(fd, count_line);
-    for (size_t i = 0; i < count; ++i) {
-        Text line(buffer, sizeof(buffer));
-        line.Add("  #").Dec(static_cast<int64_t>(i)).Add(" ");
-        char frame[kCrashLineSize - 32];
-        FormatStackFrame(frames[i], frame, sizeof(frame));
-        line.Add(frame).Add("\n");
-        WriteText(fd, line);
-    }
     WriteAll(fd, "maps:\n", 6);
     CopyFile(fd, "/proc/self/maps");
     WriteStackBytes(fd, ContextSp(uc));
-    WriteAll(fd, "end\n", 4);
-    close(fd);
 }
 
 // Frames of the interrupted code: the handler's own frames (and the signal
@@ -269,10 +266,92 @@ size_t CollectFrames(uintptr_t pc, void** out) {
     return count;
 }
 
+const char* BaseName(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+// The last two components of a source path ("platform/Thread.cpp").
+const char* ShortSourcePath(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return path;
+    for (const char* p = slash - 1; p >= path; --p) {
+        if (*p == '/') return p + 1;
+    }
+    return path;
+}
+
+// Symbol, module and source line of code addresses: libdw over the modules of
+// /proc/self/maps (debug information and the full symbol table), dladdr (the
+// dynamic symbol table) where libdw finds nothing. Allocates: used only once
+// the dump's raw part is written.
+class FrameSymbolizer {
+public:
+    FrameSymbolizer() {
+        // Separate debug information only from the local build-id tree
+        // (/usr/lib/debug/.build-id): the standard search would also ask a
+        // debuginfod server over the network when DEBUGINFOD_URLS is set.
+        static char* debuginfoPath = nullptr;
+        static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_build_id_find_debuginfo, nullptr,
+                                                 &debuginfoPath};
+        m_dwfl = dwfl_begin(&callbacks);
+        if (m_dwfl == nullptr) return;
+        dwfl_report_begin(m_dwfl);
+        const bool reported = dwfl_linux_proc_report(m_dwfl, getpid()) == 0;
+        if (dwfl_report_end(m_dwfl, nullptr, nullptr) != 0 || !reported) {
+            dwfl_end(m_dwfl);
+            m_dwfl = nullptr;
+        }
+    }
+    ~FrameSymbolizer() {
+        if (m_dwfl != nullptr) dwfl_end(m_dwfl);
+    }
+    FrameSymbolizer(const FrameSymbolizer&) = delete;
+    FrameSymbolizer& operator=(const FrameSymbolizer&) = delete;
+
+    // "0x08<hex address> at <symbol> in <module> (<file>:<line>)", each part
+    // only when known, cut to fit size. A return address is looked up one
+    // byte back, inside the call instruction.
+    void Format(uintptr_t address, bool returnAddress, char* out, size_t size) {
+        Text text(out, size);
+        text.Add("0x08").Hex(address).Add(" ");
+        const uintptr_t lookup = returnAddress && address != 0 ? address - 1 : address;
+        const char* symbol = nullptr;
+        const char* module = nullptr;
+        const char* file = nullptr;
+        int line = 0;
+        if (m_dwfl != nullptr) {
+            if (Dwfl_Module* mod = dwfl_addrmodule(m_dwfl, lookup); mod != nullptr) {
+                symbol = dwfl_module_addrname(mod, lookup);
+                module = dwfl_module_info(mod, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+                if (Dwfl_Line* source = dwfl_module_getsrc(mod, lookup); source != nullptr) {
+                    file = dwfl_lineinfo(source, nullptr, &line, nullptr, nullptr, nullptr);
+                }
+            }
+        }
+        Dl_info info{};
+        if ((symbol == nullptr || module == nullptr) && dladdr(reinterpret_cast<void*>(lookup), &info) != 0) {
+            if (symbol == nullptr) symbol = info.dli_sname;
+            if (module == nullptr) module = info.dli_fname;
+        }
+        int status = -1;
+        char* plain = symbol != nullptr ? abi::__cxa_demangle(symbol, nullptr, nullptr, &status) : nullptr;
+        if (symbol != nullptr && symbol[0] != '\0') text.Add("at ").Add(status == 0 ? plain : symbol);
+        std::free(plain);
+        if (module != nullptr && module[0] != '\0') text.Add(" in ").Add(BaseName(module));
+        if (file != nullptr && file[0] != '\0' && line > 0) {
+            text.Add(" (").Add(ShortSourcePath(file)).Add(":").Dec(line).Add(")");
+        }
+    }
+
+private:
+    Dwfl* m_dwfl = nullptr;
+};
+
 void WatchdogHandler(int) { _exit(kCrashExitCode); }
 
-// Ends the process even when the log sink blocks on a lock the crashed
-// thread held.
+// Ends the process even when the log sink or the symbolisation blocks on a
+// lock the crashed thread held.
 void ArmWatchdog() {
     struct sigaction action {};
     action.sa_handler = WatchdogHandler;
@@ -286,6 +365,11 @@ void ArmWatchdog() {
     alarm(kCrashReportTimeoutS);
 }
 
+// Most vital first: the dump's raw part and the exception line need neither
+// the unwinder nor the heap. The unwind and the symbolisation come after, so
+// that a fault in them (it re-enters the handler, which ends the process)
+// still leaves both; each frame goes to the dump and the log as soon as its
+// text is made.
 void ReportCrash(int signal, const siginfo_t* info, const ucontext_t* uc) {
     const uintptr_t fault = reinterpret_cast<uintptr_t>(info->si_addr);
     const StackBounds bounds = t_bounds;
@@ -293,24 +377,39 @@ void ReportCrash(int signal, const siginfo_t* info, const ucontext_t* uc) {
                          fault + kGuardWindow >= bounds.low;
     const char* name = CrashExceptionName(signal, info->si_code, inGuard);
 
-    void* frames[kCrashMaxFrames];
-    const size_t count = CollectFrames(ContextPc(uc), frames);
-    WriteCrashDump(signal, info, uc, name, frames, count);
+    const int fd = CreateDumpFile();
+    if (fd >= 0) WriteDumpRawPart(fd, signal, info, uc, name);
 
     char buffer[kCrashLineSize];
     Text exception(buffer, sizeof(buffer));
     exception.Add("EXCEPTION code=").Add(name);
     ReportLine(exception.Str());
+
+    const uintptr_t pc = ContextPc(uc);
+    void* frames[kCrashMaxFrames];
+    const size_t count = CollectFrames(pc, frames);
+    Text dumpHeader(buffer, sizeof(buffer));
+    dumpHeader.Add("backtrace: ").Dec(static_cast<int64_t>(count)).Add("\n");
+    if (fd >= 0) WriteText(fd, dumpHeader);
     Text header(buffer, sizeof(buffer));
     header.Add("BACKTRACE: ").Dec(static_cast<int64_t>(count)).Add(" stack frames:");
     ReportLine(header.Str());
+
+    FrameSymbolizer symbols;
     for (size_t i = 0; i < count; ++i) {
+        const auto address = reinterpret_cast<uintptr_t>(frames[i]);
+        char frame[kCrashLineSize - 32];
+        symbols.Format(address, i > 0 || address != pc, frame, sizeof(frame));
         Text line(buffer, sizeof(buffer));
-        line.Add(" #").Dec(static_cast<int64_t>(i)).Add(" ");
-        char frame[kCrashLineSize];
-        FormatStackFrame(frames[i], frame, sizeof(buffer) - line.Length());
-        line.Add(frame);
-        ReportLine(line.Str());
+        line.Add("  #").Dec(static_cast<int64_t>(i)).Add(" ").Add(frame).Add("\n");
+        if (fd >= 0) WriteText(fd, line);
+        Text logLine(buffer, sizeof(buffer));
+        logLine.Add(" #").Dec(static_cast<int64_t>(i)).Add(" ").Add(frame);
+        ReportLine(logLine.Str());
+    }
+    if (fd >= 0) {
+        WriteAll(fd, "end\n", 4);
+        close(fd);
     }
 }
 
@@ -393,21 +492,6 @@ bool IsDebuggerAttached() {
     field += sizeof("TracerPid:") - 1;
     while (*field == ' ' || *field == '\t') ++field;
     return *field != '\0' && *field != '0';
-}
-
-size_t FormatStackFrame(const void* address, char* out, size_t size) {
-    if (size == 0) return 0;
-    Text text(out, size);
-    text.Add("0x08").Hex(reinterpret_cast<uintptr_t>(address)).Add(" ");
-    Dl_info info{};
-    if (dladdr(address, &info) != 0) {
-        if (info.dli_sname != nullptr) text.Add("at ").Add(info.dli_sname);
-        if (info.dli_fname != nullptr && info.dli_fname[0] != '\0') {
-            const char* slash = std::strrchr(info.dli_fname, '/');
-            text.Add(" in ").Add(slash != nullptr ? slash + 1 : info.dli_fname);
-        }
-    }
-    return text.Length();
 }
 
 void InstallCrashAltStack() {

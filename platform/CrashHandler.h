@@ -4,19 +4,26 @@
 // SIGTRAP and SIGABRT that run on a per-thread alternate signal stack (so that
 // a stack overflow can still be reported). The first thread that crashes takes
 // the crash lock; any other crashing thread waits until the process ends. The
-// owner writes "Varnholt.dmp" into the dump directory (format in
-// docs/crash.md), reports "EXCEPTION code=<name>", "BACKTRACE: <n> stack
-// frames:" and one " #<i> <frame>" line per frame through the log sink, and
-// ends the process with _exit(255) (exit code -1). When a debugger is attached
-// at crash time the default action is restored instead and the signal is
-// delivered again, so that the debugger sees the original fault.
+// owner, most vital first:
+//   1. writes "Varnholt.dmp" into the dump directory (format in docs/crash.md):
+//      header, registers, /proc/self/maps and the stack bytes;
+//   2. reports "EXCEPTION code=<name>" through the log sink;
+//   3. unwinds the stack, appends the frames to the dump and reports
+//      "BACKTRACE: <n> stack frames:" and one " #<i> <frame>" line per frame,
+//      symbolised with libdw (demangled, with source file and line where the
+//      debug information is there; dladdr where libdw finds nothing);
+// and ends the process with _exit(255) (exit code -1). A fault during steps 2
+// and 3 re-enters the handler (SA_NODEFER), which ends the process at once:
+// what step 1 wrote stays. When a debugger is attached at crash time the
+// default action is restored instead and the signal is delivered again, so
+// that the debugger sees the original fault.
 //
-// Dump and frame texts are built with async-signal-safe calls only (open,
-// write, read, _exit, sigaltstack), except backtrace() (primed at install so
-// that it does not load libgcc_s inside the handler) and dladdr() (takes the
-// loader lock). The log sink is the caller's: if it is not async-signal-safe
-// (the program log takes locks), a watchdog alarm still ends the process with
-// exit code 255 after kCrashReportTimeoutS seconds should the report hang.
+// Step 1 uses async-signal-safe calls only (open, write, read, close,
+// sigaltstack). The unwinder (backtrace(), primed at install so that it does
+// not load libgcc_s inside the handler), libdw and the demangler allocate and
+// take locks, and so may the log sink (the program log does): should any of
+// them hang, a watchdog alarm ends the process with exit code 255 after
+// kCrashReportTimeoutS seconds.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +57,3 @@ const char* CrashExceptionName(int signal, int code, bool faultInGuard);
 // True when a tracer (debugger) is attached: TracerPid in /proc/self/status
 // is not 0. Async-signal-safe.
 bool IsDebuggerAttached();
-
-// Formats one frame: "0x08<hex address> at <symbol> in <module>", the symbol
-// and module parts only when known; cut to fit size. Returns the length.
-size_t FormatStackFrame(const void* address, char* out, size_t size);

@@ -22,6 +22,7 @@
 #include <mutex>
 
 #include "platform/Clock.h"
+#include "platform/CrashHandler.h"
 #include "platform/Files.h"
 
 namespace {
@@ -29,6 +30,7 @@ namespace {
 void (*g_stopHandler)(int) = nullptr;
 
 void* SignalThreadMain(void*) {
+    InstallCrashAltStack();  // a stack overflow in the stop handler is still reported
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);

@@ -438,7 +438,7 @@ bool CNodeLogRecordTask::ProcessLogudtAdminInfo(const std::string& file) {
     std::vector<std::string> adminList;
     std::vector<std::string> groupList;
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
-    MYSQL* connection = sql->AllocSqlConn(m_strDbName.c_str(), CLIENT_MULTI_STATEMENTS);
+    MYSQL* connection = sql->AllocSqlConn(m_strDbName.c_str(), CLIENT_MULTI_STATEMENTS, CSQLConnManager::Wait::kNoWait);
     TiXmlDocument doc;
     if (connection == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtAdminInfo] Cannot Alloc SqlConn\n");
@@ -495,7 +495,7 @@ bool CNodeLogRecordTask::ProcessLogudtUserInfo(const std::string& file) {
     if (file.empty() || m_strDbName.empty()) return false;
     auto tables = CConfigManager::GetInstance()->m_Logudt.Tables.Get();
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
-    MYSQL* connection = sql->AllocSqlConn(m_strDbName.c_str(), CLIENT_MULTI_STATEMENTS);
+    MYSQL* connection = sql->AllocSqlConn(m_strDbName.c_str(), CLIENT_MULTI_STATEMENTS, CSQLConnManager::Wait::kNoWait);
     TiXmlDocument doc;
     if (connection == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[ProcessLogudtUserInfo] Cannot Alloc SqlConn\n");

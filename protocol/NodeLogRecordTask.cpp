@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <sched.h>
 
 #include "config/ConfigManager.h"
@@ -665,7 +666,13 @@ int CNodeLogRecordTask::Deal_System_Log(int kind) {
 int CNodeLogRecordTask::Deal_UserAuditFile_Log(int kind) {
     CountStat(INFO_COUNTER_USER);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
-    if (m_ReplyBuff.size() < kReplyBuffSize) m_ReplyBuff.resize(kReplyBuffSize);
+    try {
+        if (m_ReplyBuff.size() < kReplyBuffSize) m_ReplyBuff.resize(kReplyBuffSize);
+    } catch (const std::bad_alloc&) {
+        // Without a reply buffer the upload's answers cannot be made.
+        Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Deal_UserAuditFile_Log] Invalid Reply Buff , Drop Packge!\n");
+        return 0;
+    }
     auto* reply = reinterpret_cast<ReplyBuff*>(m_ReplyBuff.data());
     reply->capacity = static_cast<std::uint32_t>(m_ReplyBuff.size() - 12);
     reply->used = 0;

@@ -109,7 +109,9 @@ install -m 0644 "$ROOT/deploy/install/mysql/my.ini" "$STAGE/etc/varnholt/mysql/m
 install -m 0644 "$ROOT"/deploy/sql/*.sql "$SHARE/"
 
 install -d -m 0755 "$STAGE/lib/systemd/system"
-install -m 0644 "$DEBIAN_SRC/varnholt.service" "$STAGE/lib/systemd/system/varnholt.service"
+# The unit comes from the same source as the one "varnholt -Service" writes.
+"$BUILD_DIR/bin/varnholt-unittext" > "$STAGE/lib/systemd/system/varnholt.service" || die "varnholt-unittext failed"
+chmod 0644 "$STAGE/lib/systemd/system/varnholt.service"
 
 # Manual pages, copyright and changelog.
 for page in "$ROOT"/deploy/man/*.[18]; do

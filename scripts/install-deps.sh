@@ -8,7 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsystemd-dev dbus-daemon
   libmariadb-dev mariadb-server mariadb-client
-  libssl-dev libtinyxml-dev
+  libssl-dev libtinyxml-dev libdw-dev
   clang libclang-rt-dev
   ccache
   systemd-container debootstrap lintian

@@ -51,24 +51,74 @@ std::string UnitDirectory() {
 
 std::string UnitFilePath() { return UnitDirectory() + "/" + kServiceUnitName; }
 
-std::string BuildUnitText(const std::string& executable, const std::string& installDir) {
-    // systemd splits ExecStart and Environment at blanks unless quoted.
-    const auto quoted = [](const std::string& s) { return "\"" + s + "\""; };
+std::string BuildUnitText(const std::string& executable, const std::string& installDir, UnitKind kind) {
+    const bool packaged = kind == UnitKind::kPackaged;
+    // systemd splits ExecStart and Environment at blanks unless quoted; the
+    // package's fixed paths have none.
+    const auto quoted = [packaged](const std::string& s) { return packaged ? s : "\"" + s + "\""; };
     std::string text;
+    if (packaged) {
+        text += "# The Varnholt log centre as installed by the Debian package: runs as the\n"
+                "# system user varnholt with what it needs and nothing more. The install tree\n"
+                "# is /var/lib/varnholt; its Zelk/Config, Zelk/Log and mysql are links to\n"
+                "# /etc/varnholt/Config, /var/log/varnholt and /etc/varnholt/mysql.\n";
+    }
     text += "[Unit]\n";
     text += "Description=Varnholt log centre\n";
-    text += "After=mariadb.service\n";
+    if (packaged) text += "Documentation=man:varnholt(8)\n";
+    text += "After=network.target mariadb.service\n";
     text += "\n[Service]\n";
     text += "Type=notify\n";
     text += "ExecStart=" + quoted(executable) + "\n";
     text += "Environment=" + quoted("VARNHOLT_INSTALL_PATH=" + installDir) + "\n";
+    if (packaged) text += "User=varnholt\nGroup=varnholt\nUMask=0027\n";
     text += "LimitNOFILE=65536\n";
+    text += "Restart=on-failure\n";
+    text += "TimeoutStopSec=" + std::to_string(kUnitStopTimeoutSec) + "\n";
     // /run/varnholt, entered only by the service user (and root): the debug
     // view socket lives there ($RUNTIME_DIRECTORY).
     text += "RuntimeDirectory=varnholt\n";
     text += "RuntimeDirectoryMode=0750\n";
-    text += "Restart=on-failure\n";
-    text += "TimeoutStopSec=" + std::to_string(kUnitStopTimeoutSec) + "\n";
+    if (packaged) {
+        text += "\n# Writable: the state, the program logs, the runtime folder (debug view\n"
+                "# socket) and the configuration folder (the service records ISFULL in\n"
+                "# Zelk.conf and puts back a deleted configuration file).\n"
+                "StateDirectory=varnholt\n"
+                "StateDirectoryMode=0750\n"
+                "LogsDirectory=varnholt\n"
+                "LogsDirectoryMode=0750\n"
+                "ReadWritePaths=/etc/varnholt/Config\n"
+                "\n# Everything else is read-only or out of sight.\n"
+                "ProtectSystem=strict\n"
+                "ProtectHome=yes\n"
+                "PrivateTmp=yes\n"
+                "PrivateDevices=yes\n"
+                "PrivateMounts=yes\n"
+                "ProtectKernelTunables=yes\n"
+                "ProtectKernelModules=yes\n"
+                "ProtectKernelLogs=yes\n"
+                "ProtectControlGroups=yes\n"
+                "ProtectClock=yes\n"
+                "ProtectHostname=yes\n"
+                "ProtectProc=invisible\n"
+                "ProcSubset=pid\n"
+                "NoNewPrivileges=yes\n"
+                "CapabilityBoundingSet=\n"
+                "AmbientCapabilities=\n"
+                "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+                "RestrictNamespaces=yes\n"
+                "RestrictRealtime=yes\n"
+                "RestrictSUIDSGID=yes\n"
+                "LockPersonality=yes\n"
+                "MemoryDenyWriteExecute=yes\n"
+                "RemoveIPC=yes\n"
+                "KeyringMode=private\n"
+                "DevicePolicy=closed\n"
+                "SystemCallArchitectures=native\n"
+                "SystemCallFilter=@system-service\n"
+                "SystemCallFilter=~@privileged @resources\n"
+                "SystemCallErrorNumber=EPERM\n";
+    }
     text += "\n[Install]\n";
     text += "WantedBy=multi-user.target\n";
     return text;

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/Files.h"
+
 constexpr char kServiceUnitName[] = "varnholt.service";
 // systemd waits this long for a stop before it kills the service: the main
 // thread's 60-second limit plus time for the manager shutdown after it.
@@ -20,8 +22,14 @@ std::string UnitFilePath();
 
 // The unit's text: a notify-type service that runs executable without
 // arguments with VARNHOLT_INSTALL_PATH=installDir, after the MySQL server,
-// with a private runtime folder for the debug view socket.
-std::string BuildUnitText(const std::string& executable, const std::string& installDir);
+// with a private runtime folder for the debug view socket. The Debian
+// package's unit is the same with the service user and the sandbox of a
+// packaged install (the folders of that layout, everything else read-only):
+// the package build writes it with varnholt-unittext.
+enum class UnitKind { kRegistered, kPackaged };
+constexpr char kPackagedExecutable[] = "/usr/sbin/varnholt";
+std::string BuildUnitText(const std::string& executable, const std::string& installDir,
+                          UnitKind kind = UnitKind::kRegistered);
 
 // Writes text as the unit file (through a temporary file and a rename, so
 // systemd never reads half a unit). False with *error set on failure.

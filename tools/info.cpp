@@ -302,6 +302,8 @@ void PrintAccountingText(const std::uint64_t* c) {
     }
     std::printf("  unaccounted           %" PRId64 "\n", b.Unaccounted());
     std::printf("  refused before dispatch, node not synchronised: %" PRIu64 "\n", c[loss::REFUSED_NOT_SYNCED]);
+    std::printf("  usrsvrlog rows by INSERT after their data file failed: %" PRIu64 ", lost: %" PRIu64 "\n",
+                c[loss::SERVICE_ROW_SQL], c[loss::SERVICE_ROW_LOST]);
 }
 
 // One metric with a label per value: HELP and TYPE once. Counters are
@@ -370,6 +372,9 @@ void PrintAccountingPrometheus(const std::uint64_t* c) {
     PrintLabelled<std::uint64_t>("varnholt_logs_refused_total", "counter",
                                  "Log packets refused before dispatch, by reason.", "reason",
                                  {{"not_synced", c[loss::REFUSED_NOT_SYNCED]}});
+    PrintLabelled<std::uint64_t>("varnholt_service_rows_total", "counter",
+                                 "usrsvrlog rows whose data file failed them, by outcome.", "outcome",
+                                 {{"sql", c[loss::SERVICE_ROW_SQL]}, {"lost", c[loss::SERVICE_ROW_LOST]}});
     std::printf("# HELP varnholt_logs_unaccounted Accepted plus carried minus every bucket; 0 at a quiet moment.\n"
                 "# TYPE varnholt_logs_unaccounted gauge\nvarnholt_logs_unaccounted %" PRId64 "\n",
                 b.Unaccounted());

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -68,6 +69,10 @@ Connection and run
                           reply has arrived
   --expect N              exit with 3 unless exactly N replies arrived
                           (default: only report)
+  --rtt                   time every reply from the send of the packet it
+                          answers (replies matched to packets in order) and
+                          end with "rtt: max X ms median Y ms", the number
+                          of replies and of packets left unanswered
   --quiet                 do not print the packets sent
   --script FILE           read more options from FILE: one or more per line,
                           shell-like quoting, '#' starts a comment, the
@@ -110,6 +115,8 @@ One-packet deviations (apply to the next --send only)
   --code N                log type code in the header
   --update-type N         update type of a snapshot
   --repeat N              send the next packet N times
+  --every MS              send those repeats MS apart (e.g. --every 200
+                          --repeat 50 --send keepalive --rtt)
 
 Header fields
   --mark 1|2              packet mark: 1 "logs1111" (default), 2 "logs0500"
@@ -228,6 +235,7 @@ struct Action {
     size_t chunk = 0;
     int chunkDelay = 0;
     int ms = 0;
+    int delayMs = 0;  // sleep before the write (--every)
 };
 
 struct Options {
@@ -238,6 +246,7 @@ struct Options {
     bool waitFull = false;
     std::optional<int> expect;
     bool quiet = false;
+    bool rtt = false;
     std::vector<Action> actions;
     std::vector<std::string> md5Sent;  // lower-cased MD5 texts of the snapshots sent
     std::vector<std::array<std::uint8_t, 16>> nodes;
@@ -382,6 +391,8 @@ private:
             {"--code", 1},
             {"--update-type", 1},
             {"--repeat", 1},
+            {"--every", 1},
+            {"--rtt", 0},
             {"--mark", 1},
             {"--invert", 0},
             {"--no-invert", 0},
@@ -532,11 +543,15 @@ private:
         }
         for (int i = 0; i < repeat_; ++i) {
             const Built b = BuildPacket(*kind, o.fields, ov, content);
+            // Paced repeats are writes of their own, each after the pause.
+            if (every_ > 0 && i > 0) EndBatch();
             AddWrite(o, b.bytes, b.summary, b.expectedReplies);
+            if (every_ > 0 && i > 0) o.actions.back().delayMs = every_;
             if (sync) o.md5Sent.push_back(Lower(b.md5Sent));
         }
         next_ = Overrides{};
         repeat_ = 1;
+        every_ = 0;
     }
 
     bool Apply(Options& o, const std::string& name, const std::string& v) {
@@ -596,6 +611,8 @@ private:
             o.expect = static_cast<int>(Int(name, v, 0, 1000000));
         } else if (name == "--quiet") {
             o.quiet = true;
+        } else if (name == "--rtt") {
+            o.rtt = true;
         } else if (name == "--script") {
             if (++scripts_ > 64) throw UsageError{"--script: too many scripts (nested too deep?)"};
             const std::string text = ReadFile(v, "script");
@@ -650,6 +667,8 @@ private:
             next_.updateType = static_cast<std::uint32_t>(Int(name, v, 0, UINT32_MAX));
         } else if (name == "--repeat") {
             repeat_ = static_cast<int>(Int(name, v, 1, 1000000));
+        } else if (name == "--every") {
+            every_ = Ms(name, v);
         } else if (name == "--mark") {
             if (v == "1" || v == packet::kMarkV1)
                 f.markKind = 1;
@@ -874,6 +893,7 @@ private:
     int scripts_ = 0;
     Overrides next_;
     int repeat_ = 1;
+    int every_ = 0;
     bool batching_ = false;
     bool pendingBatch_ = false;
     size_t chunk_ = 0;
@@ -917,6 +937,7 @@ public:
                 WaitReplies(expectedSoFar, a.ms);
                 continue;
             }
+            if (a.delayMs > 0) SleepMs(a.delayMs);
             if (!o_.quiet) {
                 std::string line = a.summaries.size() == 1
                                        ? "sent "
@@ -929,6 +950,11 @@ public:
                             std::to_string(a.chunkDelay) + " ms apart";
                 }
                 Print(line, "->");
+            }
+            if (o_.rtt) {
+                // Stamped before the write: a reply may be read before it returns.
+                std::lock_guard<std::mutex> lock(rttMutex_);
+                sentAt_.insert(sentAt_.end(), static_cast<size_t>(a.expected), Clock::now());
             }
             if (!SendAll(fd_, a.bytes.data(), a.bytes.size(), a.chunk, a.chunkDelay, err)) {
                 std::fprintf(stderr, "varnholt-nodesim: sending to %s:%u failed: %s\n", o_.host.c_str(), o_.port,
@@ -960,6 +986,7 @@ public:
                       "done: sent %zu item%s (packets and garbage), %zu bytes; %d repl%s received (%d expected)",
                       packets, packets == 1 ? "" : "s", bytes, got, got == 1 ? "y" : "ies", target);
         Print(text);
+        if (o_.rtt) PrintRtt();
         if (rc == kExitOk && o_.expect && got != *o_.expect) {
             std::fprintf(stderr, "varnholt-nodesim: %d replies received, %d expected\n", got, *o_.expect);
             rc = kExitReplies;
@@ -994,8 +1021,45 @@ private:
             const bool known = std::find(o_.md5Sent.begin(), o_.md5Sent.end(), md5) != o_.md5Sent.end();
             text += known ? " (the form sent)" : " (differs from every MD5 sent)";
         }
-        if (r.type != Reply::Unknown) ++replies_;
+        if (r.type != Reply::Unknown) {
+            ++replies_;
+            if (o_.rtt) {
+                std::lock_guard<std::mutex> lock(rttMutex_);
+                if (!sentAt_.empty()) {
+                    const double ms =
+                        std::chrono::duration<double, std::milli>(Clock::now() - sentAt_.front()).count();
+                    sentAt_.pop_front();
+                    rtts_.push_back(ms);
+                    text += " (rtt " + FormatMs(ms) + " ms)";
+                }
+            }
+        }
         Print(text, "<-");
+    }
+
+    static std::string FormatMs(double ms) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.1f", ms);
+        return buf;
+    }
+
+    // Printed even with --quiet: it is the result the option asks for.
+    void PrintRtt() {
+        std::lock_guard<std::mutex> lock(rttMutex_);
+        std::vector<double> v = rtts_;
+        std::string line = "rtt: ";
+        if (v.empty()) {
+            line += "no reply";
+        } else {
+            std::sort(v.begin(), v.end());
+            const size_t n = v.size();
+            const double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+            line += "max " + FormatMs(v.back()) + " ms median " + FormatMs(median) + " ms (" + std::to_string(n) +
+                    " repl" + (n == 1 ? "y" : "ies") + ")";
+        }
+        if (!sentAt_.empty()) line += ", " + std::to_string(sentAt_.size()) + " unanswered";
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
     }
 
     void Reader() {
@@ -1032,6 +1096,9 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> closed_{false};
     std::mutex printMutex_;
+    std::mutex rttMutex_;
+    std::deque<Clock::time_point> sentAt_;  // --rtt: send times of the replies still expected
+    std::vector<double> rtts_;              // --rtt: round-trip times in ms
 };
 
 int RunFloodMode(const Options& o) {

@@ -35,6 +35,15 @@ struct LogItem {
     const BYTE* packet;
 };
 
+// The usrsvrlog row of a service access whose usrbasiclog row is stored
+// already: the data-file writer hands it on alone when its own file fails.
+struct ServiceRow {
+    const packet::UserRecordV3* record;
+    std::int32_t userId;
+    const std::string& when;
+    std::int64_t recordId;
+};
+
 class CVarnholtLogsWriterManager;
 
 class CBaseLogWriter {
@@ -58,11 +67,14 @@ public:
     virtual int WriteLog(std::uint32_t kind, const packet::UserRecordV1* p, ReplyBuff* reply) { return 0; }
     // Item entry point; the base declines.
     virtual int WriteLog(const LogItem* item, ReplyBuff* reply) { return 0; }
+    // A service access's usrsvrlog row alone; the base declines.
+    virtual int WriteServiceRow(const ServiceRow& row) { return 0; }
 
     virtual void SetDbName(const char* dbName) {}
     void SetLogsWriterManager(CVarnholtLogsWriterManager* manager) { m_pManager = manager; }
     // Offers an item to the writers behind this one; 0 without a manager.
     int WriteLogToNextWriters(const LogItem* item, ReplyBuff* reply);
+    int WriteServiceRowToNextWriters(const ServiceRow& row);
     virtual void OnQuit() {}
 
 protected:

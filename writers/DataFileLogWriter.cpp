@@ -107,6 +107,14 @@ void CDataFileLogWriter::OnQuit() {
     for (const auto& entry : m_TableMap) CDataFileManager::GetInstance()->ReleaseDataFileID(entry.second);
 }
 
+void CDataFileLogWriter::ReleaseTableFile(const char* tableName) {
+    CCSLocker lock(&m_csTable);
+    auto it = m_TableMap.find(tableName);
+    if (it == m_TableMap.end()) return;
+    CDataFileManager::GetInstance()->ReleaseDataFileID(it->second);
+    m_TableMap.erase(it);
+}
+
 int CDataFileLogWriter::GetDataFileID(const char* tableName, DWORD* id) {
     CCSLocker lock(&m_csTable);
     auto it = m_TableMap.find(tableName);
@@ -226,10 +234,21 @@ int CDataFileLogWriter::BuildUserServiceAccess(const UserRecordV3* p, std::int32
         return 0;
     }
     // The usrbasiclog row is on its way: a failure now must not make the
-    // final writer insert it again.
-    if (WriteDataToDataFile(service, db.c_str(), kUsrSvrLog) == 0) {
-        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[WriteLog] Fail To Call BuildUserSvrLog().\n");
+    // final writer insert it again. The usrsvrlog line gets one more try on a
+    // fresh file (the old one may have been rotated away or have failed),
+    // then goes to the final writer alone.
+    if (WriteDataToDataFile(service, db.c_str(), kUsrSvrLog) != 0) return 1;
+    Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[WriteLog] Fail To Call BuildUserSvrLog().\n");
+    ReleaseTableFile(kUsrSvrLog);
+    if (WriteDataToDataFile(service, db.c_str(), kUsrSvrLog) != 0) return 1;
+    if (WriteServiceRowToNextWriters({p, userId, when, recordId}) == 1) {
+        loss::Add(loss::SERVICE_ROW_SQL);
+        return 1;
     }
+    loss::Add(loss::SERVICE_ROW_LOST);
+    Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
+        "[WriteLog] usrsvrlog Row Of Record ID = %lld Lost: Neither Data File Nor SQL Took It\n",
+        static_cast<long long>(recordId));
     return 1;
 }
 

@@ -23,10 +23,11 @@
 //   secured before either is written; when the usrbasiclog line cannot be
 //   written the usrsvrlog line is not written either and the log goes to the
 //   final writer whole (0). Once the usrbasiclog line is in its file the log
-//   counts as handled (1) even when the usrsvrlog line fails (logged at WARN):
-//   returning 0 then would make the final writer insert the usrbasiclog row
-//   a second time, and a duplicated access row skews every report built on
-//   it, while the lost usrsvrlog row is named in the program log.
+//   counts as handled (1): returning 0 then would make the final writer
+//   insert the usrbasiclog row a second time. A usrsvrlog line that fails
+//   then is tried once more on a fresh file and otherwise handed to the
+//   final writer alone (WriteServiceRow); only when that fails too is the
+//   row lost, logged at ERROR and counted (SERVICE_ROW_LOST).
 // - Record id: computed exactly as the final writer does (counter taken as
 //   unsigned), so that rows of both writers share one form.
 //
@@ -83,6 +84,9 @@ private:
     // The table's data file ID, allocated on first use (under m_csTable);
     // 1 when found or allocated, 0 when the manager gave none.
     int GetDataFileID(const char* tableName, DWORD* id);
+    // Gives a table's data file back (flushed, closed and queued for import):
+    // its next line goes to a fresh file.
+    void ReleaseTableFile(const char* tableName);
 
     // Line formats; false when a text field cannot be converted to GBK.
     static bool FormatUserFlowLog(const packet::UserRecordV3* p, std::int32_t userId, const std::string& when,

@@ -293,6 +293,25 @@ int CFinalLogWriter::WriteAdminRow(std::uint32_t, const packet::AdminRecord* p, 
     return result;
 }
 
+namespace {
+
+// The UsrSvrLog INSERT of a service access; message is the SQL text of the
+// record's message.
+std::string ServiceRowStatement(const ServiceRow& row, const std::string& message) {
+    const UserCommon& u = row.record->common;
+    char buffer[512];
+    std::snprintf(buffer, sizeof(buffer),
+                  "insert  into UsrSvrLog (`record_id`, `user_id`,`svr_ip`,`grp_id`,`svr_port`,`svr_type`,"
+                  "`log_time`,`action_result`,`address`,`message`,`svr_attr`)values('%" PRId64
+                  "',%d,%u,%d,%d,%d,'%s',%d,%u,'",
+                  row.recordId, row.userId, ReadU32Net(&u.serverAddressNet), static_cast<std::int32_t>(ReadU32(&u.groupId)),
+                  ReadU16Net(&u.serverPortNet), static_cast<std::int32_t>(ReadU32(&u.serviceType)), row.when.c_str(),
+                  static_cast<std::int32_t>(ReadU32(&u.result)), ReadU32Net(&u.clientAddressNet));
+    return buffer + message + "'," + std::to_string(static_cast<std::int32_t>(ReadU32(&u.serverAttribute))) + ")";
+}
+
+}  // namespace
+
 int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) {
     std::string when;
     std::string name;
@@ -360,21 +379,19 @@ int CFinalLogWriter::WriteLog(std::uint32_t, const UserRecordV3* p, ReplyBuff*) 
         basic += buffer;
         AddStatement(CACHE_USRBASICLOG, basic);
         rows = 1;
-        if (action == 3) {
-            std::snprintf(buffer, sizeof(buffer),
-                          "insert  into UsrSvrLog (`record_id`, `user_id`,`svr_ip`,`grp_id`,`svr_port`,`svr_type`,"
-                          "`log_time`,`action_result`,`address`,`message`,`svr_attr`)values('%" PRId64
-                          "',%d,%u,%d,%d,%d,'%s',%d,%u,'",
-                          recordId, userId, server, groupId, port,
-                          static_cast<std::int32_t>(ReadU32(&p->common.serviceType)), when.c_str(), result, client);
-            std::string service = buffer + message + "'," +
-                                  std::to_string(static_cast<std::int32_t>(ReadU32(&p->common.serverAttribute))) + ")";
-            AddStatement(CACHE_USRSVRLOG, service);
-        }
+        if (action == 3) AddStatement(CACHE_USRSVRLOG, ServiceRowStatement({p, userId, when, recordId}, message));
     }
     if (rows == 0) loss::Drop(loss::DROP_NO_SERVER);
     FlushSqlCaches(false);
     return rows;
+}
+
+int CFinalLogWriter::WriteServiceRow(const ServiceRow& row) {
+    std::string message;
+    if (row.record == nullptr || !SqlText(row.record->message, sizeof(row.record->message), &message)) return 0;
+    AddStatement(CACHE_USRSVRLOG, ServiceRowStatement(row, message));
+    FlushSqlCaches(false);
+    return 1;
 }
 
 int CFinalLogWriter::WriteLog(std::uint32_t kind, const UserRecordV2* p, ReplyBuff* reply) {
@@ -444,12 +461,21 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
         return 1;
     }
     ExecuteSql(m_pConnection, kSetNamesGbk);
+    // Floors are learned afresh for every submission: the spool or another
+    // node of the database may have added rows since the last one.
+    m_RowCheck.Clear();
 
     size_t next = 0;
     bool retried = false;
     while (next < cache.statements.size()) {
         const std::string& statement = cache.statements[next];
-        if (statement.empty() || ExecuteSql(m_pConnection, statement)) {
+        if (statement.empty()) {
+            ++next;
+            continue;
+        }
+        const bool sent = m_RowCheck.Prepare(m_pConnection, statement);
+        if (sent && ExecuteSql(m_pConnection, statement)) {
+            m_RowCheck.Stored(m_pConnection, statement);
             if (loss::IsLogStatement(statement)) loss::Add(loss::SQL_STORED);
             ++next;
             retried = false;
@@ -461,15 +487,30 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
         CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
         m_pConnection = CSQLConnManager::GetInstance()->AllocSqlConn(db.c_str(), CLIENT_MULTI_STATEMENTS,
                                                                      CSQLConnManager::Wait::kNoWait);
-        // A statement that failed because of the connection is sent once
-        // more on the new one; a statement that failed on its own (syntax,
-        // data) is dropped after its log line, so it is never retried forever.
-        if (!IsSqlConnectionError(err) || retried) {
+        // A statement that failed on its own (syntax, data) is dropped after
+        // its log line, so it is never retried forever. One that failed with
+        // the connection may have stored its row all the same: the new
+        // connection asks first and sends it again only when it did not
+        // (once; a second break while the server answers drops it like a
+        // statement of its own fault).
+        if (!IsSqlConnectionError(err) || (retried && m_pConnection != nullptr)) {
             if (loss::IsLogStatement(statement)) loss::Drop(loss::DROP_SQL_REFUSED);
             ++next;
             retried = false;
-        } else {
-            retried = true;
+        } else if (m_pConnection != nullptr) {
+            ExecuteSql(m_pConnection, kSetNamesGbk);
+            if (sent && CRowCheck::CountRows(m_pConnection, statement, m_RowCheck.Floor(statement)) > 0) {
+                Log(Recorder(), LOG_LEVEL_INFO, kClassTag,
+                    "[SubmitSqlCache] Statement Stored Before The Connection Broke , Not Sent Again\n");
+                if (loss::IsLogStatement(statement)) loss::Add(loss::SQL_STORED);
+                ++next;
+            } else {
+                retried = true;
+            }
+        } else if (sent) {
+            // No connection to ask: the statement is kept with the floor its
+            // row would lie above, and the spool asks before sending it.
+            cache.statements[next] = MarkUnsure(statement, m_RowCheck.Floor(statement));
         }
         if (m_pConnection == nullptr) {
             // No connection: what was not sent yet goes to the spool, in order.

@@ -36,6 +36,7 @@
 
 #include "platform/Sync.h"
 #include "writers/BaseLogWriter.h"
+#include "writers/RowCheck.h"
 
 class CFinalLogWriter : public CBaseLogWriter {
 public:
@@ -67,6 +68,7 @@ public:
     int WriteLog(std::uint32_t kind, const packet::AuditRecord* p, ReplyBuff* reply) override;
     int WriteLog(std::uint32_t kind, const packet::AdminRecord* p, ReplyBuff* reply) override;
     int WriteLog(std::uint32_t kind, const packet::UserRecordV3* p, ReplyBuff* reply) override;
+    int WriteServiceRow(const ServiceRow& row) override;
     int WriteLog(std::uint32_t kind, const packet::UserRecordV2* p, ReplyBuff* reply) override;
     int WriteLog(std::uint32_t kind, const packet::UserRecordV1* p, ReplyBuff* reply) override;
     // Audit-file transactions: begin, transmission, end, rollback.
@@ -135,6 +137,7 @@ private:
     std::int64_t m_llDownSum = 0;
     DWORD m_dwLastProbeTick = 0;
     MYSQL* m_pConnection = nullptr;  // guarded by the submission lock
+    CRowCheck m_RowCheck;            // likewise
     CRITICAL_SECTION m_csSubmit;
     SqlCache m_Caches[CACHE_COUNT];
 };

@@ -87,9 +87,13 @@ void LoadConfig(LogMergeBuff* buff) {
     copy.keepFilterLog = c.KeepFilterLog.Get();
     copy.flowEnable = c.FlowLogEnableLogMerge.Get();
     copy.sysEnable = c.SysLogEnableLogMerge.Get();
-    if (copy.globalEnable == 0) return;
+    if (copy.globalEnable == 0) {
+        buff->shownSize.store(copy.sizeBytes, std::memory_order_relaxed);
+        return;
+    }
     copy.particleMs *= 1000;
     copy.sizeBytes *= kBytesPerMiB;
+    buff->shownSize.store(copy.sizeBytes, std::memory_order_relaxed);
     if (copy.userEnable == 1 && copy.httpFilter == 1) {
         buff->keywords.clear();
         const std::string& list = copy.httpFilterList;
@@ -108,6 +112,7 @@ void ResetBuff(LogMergeBuff* buff) {
     buff->serviceIndex.clear();
     buff->kept.clear();
     buff->usage = 0;
+    buff->shownUsage.store(0, std::memory_order_relaxed);
     buff->switchRequested = 0;
     buff->startTick = GetTickCount();
     LoadConfig(buff);
@@ -157,6 +162,7 @@ int KeepLog(LogMergeBuff* buff, std::uint32_t kind, const UserRecordV3* p, std::
             (action == 2 ? buff->flowIndex : buff->serviceIndex).emplace(key, entry);
             buff->usage += CLogMerger::kIndexEntryCost;
         }
+        buff->shownUsage.store(buff->usage, std::memory_order_relaxed);
         return 1;
     } catch (const std::bad_alloc&) {
         return 0;
@@ -418,6 +424,7 @@ int CLogMerger::WriteOutBuff(LogMergeBuff* buff, bool force) {
     buff->serviceIndex.clear();
     buff->kept.clear();
     buff->usage = 0;
+    buff->shownUsage.store(0, std::memory_order_relaxed);
     buff->switchRequested = 0;
     buff->busy.store(0);
     SetEvent(buff->freeEvent);
@@ -531,10 +538,9 @@ void CLogMerger::AddStatistics(DWORD* buffers, std::uint64_t* totalBytes, std::u
     if (!IsStarted() || !m_bLockMade) return;
     CCSLocker lock(&m_csMerger);
     for (LogMergeBuff* buff : m_Buffers) {
-        CCSLocker buffLock(&buff->lock);
         *buffers += 1;
-        *totalBytes += buff->config.sizeBytes;
-        *usedBytes += buff->usage;
+        *totalBytes += buff->shownSize.load(std::memory_order_relaxed);
+        *usedBytes += buff->shownUsage.load(std::memory_order_relaxed);
     }
 }
 

@@ -71,6 +71,10 @@ struct LogMergeBuff {
     DWORD switchRequested = 0;
     DWORD startTick = 0;
     std::uint64_t usage = 0;
+    // usage and config.sizeBytes as the info query reads them: without the
+    // buffer's lock, so that a query never holds up the intake.
+    std::atomic<std::uint64_t> shownUsage{0};
+    std::atomic<std::uint64_t> shownSize{0};
     HANDLE freeEvent = nullptr;
     CRITICAL_SECTION lock;
     std::list<Kept> kept;

@@ -19,6 +19,10 @@ int CBaseLogWriter::WriteLogToNextWriters(const LogItem* item, ReplyBuff* reply)
     return m_pManager != nullptr ? m_pManager->PassDown(this, item, reply) : 0;
 }
 
+int CBaseLogWriter::WriteServiceRowToNextWriters(const ServiceRow& row) {
+    return m_pManager != nullptr ? m_pManager->PassServiceRowDown(this, row) : 0;
+}
+
 int CBaseLogWriter::DispatchItem(const LogItem* item, ReplyBuff* reply, std::uint32_t mask) {
     if (item == nullptr || item->packet == nullptr || item->logType >= 32 || (mask & (1u << item->logType)) == 0) {
         return 0;
@@ -93,4 +97,13 @@ int CVarnholtLogsWriterManager::PassDown(const CBaseLogWriter* writer, const Log
         if (result == 1) return 1;
     }
     return result;
+}
+
+int CVarnholtLogsWriterManager::PassServiceRowDown(const CBaseLogWriter* writer, const ServiceRow& row) {
+    auto it = std::find(m_Chain.begin(), m_Chain.end(), writer);
+    if (it == m_Chain.end()) return 0;
+    for (++it; it != m_Chain.end(); ++it) {
+        if (*it != nullptr && (*it)->WriteServiceRow(row) == 1) return 1;
+    }
+    return 0;
 }

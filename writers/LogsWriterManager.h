@@ -49,6 +49,7 @@ public:
     }
     // Offers an item to the writers after writer; 1 as soon as one handles it.
     int PassDown(const CBaseLogWriter* writer, const LogItem* item, ReplyBuff* reply);
+    int PassServiceRowDown(const CBaseLogWriter* writer, const ServiceRow& row);
 
     size_t ChainLength() const { return m_Chain.size(); }
 

@@ -3,8 +3,10 @@
 #include <mysql.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
+#include <unordered_map>
 
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
@@ -13,6 +15,7 @@
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "platform/Files.h"
+#include "writers/RowCheck.h"
 
 namespace {
 
@@ -21,6 +24,7 @@ constexpr char kPrefix[] = "SqlSpool_";
 constexpr char kSuffix[] = ".sql";
 constexpr char kClaimedSuffix[] = ".sending";
 constexpr char kTempSuffix[] = ".tmp";
+constexpr char kPassPrefix[] = "SqlSpoolPass_";
 constexpr char kSetNamesGbk[] = "set   names   'gbk'";
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
@@ -147,6 +151,10 @@ std::string CSqlSpool::SpoolPath(const std::string& database) {
     return CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + kPrefix + database + kSuffix;
 }
 
+std::string CSqlSpool::PassPath(const std::string& database) {
+    return CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + kPassPrefix + database + kSuffix;
+}
+
 bool CSqlSpool::HasBacklog(const std::string& database) {
     const std::string path = SpoolPath(database);
     CCSLocker lock(&m_csFiles);
@@ -242,7 +250,7 @@ bool CSqlSpool::SubmitClaimed(const std::string& database, const std::string& pa
         return false;
     }
     size_t torn = 0;
-    const std::vector<std::string> records = ParseRecords(text, &torn);
+    std::vector<std::string> records = ParseRecords(text, &torn);
     if (torn != 0) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
             "[SubmitPending] %s Ends With An Incomplete Statement , %u Byte(s) Dropped\n", path.c_str(),
@@ -253,51 +261,146 @@ bool CSqlSpool::SubmitClaimed(const std::string& database, const std::string& pa
     if (!records.empty() && connection == nullptr) return false;  // MySQL does not answer yet
     if (connection != nullptr) ExecuteSql(connection, kSetNamesGbk);
 
-    // A statement that breaks the connection is sent once more on a new one;
-    // if it breaks that one too while the server still answers, it is the
-    // statement's own fault and it is dropped like any failing statement.
+    // The pass file holds each table's highest id before the first pass over
+    // this file sent anything. Found at the start, an earlier pass ended
+    // without writing the file back (the process was killed): each record is
+    // then looked up before it is sent, until the first one that was not
+    // stored, for the earlier pass sent them in order.
+    // Its first line names the file it belongs to (size and hash), so that a
+    // pass file outliving its file is never applied to the next one.
+    const std::string passPath = PassPath(database);
+    const std::string passHead =
+        "file " + std::to_string(text.size()) + " " + std::to_string(std::hash<std::string>{}(text)) + "\n";
+    CRowCheck passFloors;
+    std::string passText;
+    const bool recovering = !records.empty() && ReadWholeFile(passPath, &passText) &&
+                            passText.compare(0, passHead.size(), passHead) == 0 &&
+                            passFloors.Load(passText.substr(passHead.size()));
+    // Rows this pass stored, by statement, for the statements whose earlier
+    // attempt is in doubt: an equal row above the floor is theirs only when
+    // there are more such rows than this pass stored.
+    std::unordered_map<std::string, std::uint64_t> stored;
+    for (size_t i = 0; !recovering && connection != nullptr && i < records.size(); ++i) {
+        std::string statement = records[i];
+        std::uint64_t floor = 0;
+        std::uint64_t others = 0;
+        if (TakeUnsureMark(&statement, &floor, &others)) stored.try_emplace(statement, 0);
+        if (!passFloors.Prepare(connection, statement)) {
+            sql->ReleaseSqlConn(connection);
+            return false;
+        }
+    }
+    if (!recovering && connection != nullptr && !RewriteFile(passPath, passHead + passFloors.Save())) {
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[SubmitPending] Cannot Write %s Err = %u\n", passPath.c_str(),
+            GetLastError());
+    }
+    CRowCheck live = passFloors;  // raised by every row this pass stores
+    bool checking = recovering;
+    bool inDoubt = false;  // the record at next was sent and its result lost
     size_t next = 0;
     bool retried = false;
     while (connection != nullptr && next < records.size() && !m_bStopping.load()) {
-        if (ExecuteSql(connection, records[next])) {
-            if (loss::IsLogStatement(records[next])) loss::Add(loss::SPOOL_STORED);
+        if (m_nCutPassAfter.load() != 0 && *submitted >= m_nCutPassAfter.load()) {
+            sql->ReleaseSqlConn(connection);
+            return false;  // a test's stand-in for a kill: nothing written back
+        }
+        std::string statement = records[next];
+        std::uint64_t markFloor = 0;
+        std::uint64_t others = 0;
+        const bool marked = TakeUnsureMark(&statement, &markFloor, &others);
+        if ((marked || checking) && !retried) {
+            const std::int64_t rows =
+                CRowCheck::CountRows(connection, statement, marked ? markFloor : passFloors.Floor(statement));
+            if (rows >= 0 && static_cast<std::uint64_t>(rows) > stored[statement] + others) {
+                ++stored[statement];
+                if (loss::IsLogStatement(statement)) loss::Add(loss::SPOOL_STORED);
+                ++next;
+                ++*submitted;
+                continue;
+            }
+        }
+        inDoubt = false;
+        if (ExecuteSql(connection, statement)) {
+            live.Stored(connection, statement);
+            if (recovering || stored.count(statement) != 0) ++stored[statement];
+            if (loss::IsLogStatement(statement)) loss::Add(loss::SPOOL_STORED);
             ++next;
             ++*submitted;
             retried = false;
+            checking = false;  // the earlier pass ended at this record
             continue;
         }
         const unsigned err = mysql_errno(connection);
         const std::string error = mysql_error(connection);
         if (IsSqlConnectionError(err)) {
+            // A statement that breaks the connection is sent once more on a
+            // new one, unless its row got stored; if it breaks that one too
+            // while the server still answers, it is the statement's own fault
+            // and it is dropped like any failing statement.
+            inDoubt = true;
             sql->ReleaseSqlConn(connection);
             connection = sql->AllocSqlConn(database.c_str(), CLIENT_MULTI_STATEMENTS);
             if (connection == nullptr) break;  // the server is gone: keep the rest
             ExecuteSql(connection, kSetNamesGbk);
             if (!retried) {
                 retried = true;
+                const std::int64_t rows = CRowCheck::CountRows(connection, statement, live.Floor(statement));
+                const std::uint64_t known = checking && live.Floor(statement) == passFloors.Floor(statement)
+                                                ? stored[statement]
+                                                : 0;
+                if (rows >= 0 && static_cast<std::uint64_t>(rows) > known) {
+                    if (recovering || stored.count(statement) != 0) ++stored[statement];
+                    if (loss::IsLogStatement(statement)) loss::Add(loss::SPOOL_STORED);
+                    ++next;
+                    ++*submitted;
+                    retried = false;
+                    inDoubt = false;
+                    checking = false;
+                }
                 continue;
             }
         }
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[SubmitPending] Query Fail.Sql = %s Err = %u ErrStr = %s\n",
             records[next].c_str(), err, error.c_str());
         m_nFailed.fetch_add(1);
-        if (loss::IsLogStatement(records[next])) loss::Drop(loss::DROP_SPOOL_REFUSED);
+        if (loss::IsLogStatement(statement)) loss::Drop(loss::DROP_SPOOL_REFUSED);
         ++next;
         retried = false;
+        inDoubt = false;
     }
     if (connection != nullptr) sql->ReleaseSqlConn(connection);
 
     if (next == records.size()) {
         DeleteFileA(path.c_str());
+        DeleteFileA(passPath.c_str());
         return true;
     }
+    // Still looking up what an earlier pass may have stored: the file stays
+    // as it is, and so do its floors, for the next pass to look again.
+    if (checking) return false;
     std::string rest;
-    for (size_t i = next; i < records.size(); ++i) AppendRecord(&rest, records[i]);
+    for (size_t i = next; i < records.size(); ++i) {
+        std::string record = records[i];
+        std::uint64_t floor = 0;
+        std::uint64_t others = 0;
+        const bool marked = TakeUnsureMark(&record, &floor, &others);
+        if (i == next && inDoubt) {
+            record = MarkUnsure(record, live.Floor(record));
+        } else if (marked) {
+            // Equal rows this pass stored lie above the mark's floor too.
+            const auto found = stored.find(record);
+            record = MarkUnsure(record, floor, others + (found == stored.end() ? 0 : found->second));
+        }
+        AppendRecord(&rest, record);
+    }
     if (!RewriteFile(path, rest)) {
-        // The file still holds every record: the ones already sent go again.
+        // The file still holds every record: the pass file stays, so the
+        // next pass looks up the ones already sent instead of sending them again.
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[SubmitPending] Cannot Rewrite %s Err = %u\n", path.c_str(),
             GetLastError());
+        return false;
     }
+    DeleteFileA(passPath.c_str());
     return false;
 }
 

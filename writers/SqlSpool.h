@@ -14,8 +14,12 @@
 // rewrites with what is left when it must stop, so statements appended in the
 // meantime always come after it.
 //
-// Delivery is at least once: statements sent just before a crash or a lost
-// connection may be sent again.
+// Delivery is exactly once. A statement whose result was lost with its
+// connection is looked up before it is sent again (writers/RowCheck.h); so is
+// every statement of a file whose last pass was cut short by a crash: before
+// it sends anything, a pass records each table's highest id in
+// "SqlSpoolPass_<database>.sql", and removes that file only once the claimed
+// file is written back or done.
 //
 // The files hold the statements' data: they are made with mode 0600, and a
 // symbolic link standing in a spool file's place is refused, never followed.
@@ -62,8 +66,12 @@ public:
     std::uint64_t FailedCount() const { return m_nFailed.load(); }
 
     static std::string SpoolPath(const std::string& database);
+    // The floors of the pass over a database's claimed file.
+    static std::string PassPath(const std::string& database);
     // Tests shorten the period of the background pass.
     void SetPassPeriod(DWORD periodMs) { m_dwPassPeriodMs.store(periodMs); }
+    // Tests end a pass after this many statements as a kill would (0: never).
+    void SetCutPassAfter(size_t statements) { m_nCutPassAfter.store(statements); }
 
 private:
     CSqlSpool();
@@ -82,4 +90,5 @@ private:
     std::atomic<std::uint64_t> m_nFailed{0};
     std::atomic<bool> m_bStopping{false};
     std::atomic<DWORD> m_dwPassPeriodMs{kPassPeriodMs};
+    std::atomic<size_t> m_nCutPassAfter{0};
 };

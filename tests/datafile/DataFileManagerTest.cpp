@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -279,7 +280,8 @@ TEST_F(DataFileManagerTest, StartUpImportWaitsForTheDelayAndTheNodeListAndSkipsU
     m_nodeListReady = true;
     TestClock::AdvanceTicks(61000);  // the next full delay
     ASSERT_TRUE(testenv::WaitFor([&] { return !testenv::FileExists(mine); }, 20000));
-    EXPECT_FALSE(testenv::FileExists(CDataFileManager::MarkerPath(mine)));
+    // The marker goes right after its file.
+    EXPECT_TRUE(testenv::WaitFor([&] { return !testenv::FileExists(CDataFileManager::MarkerPath(mine)); }, 5000));
     EXPECT_EQ(Rows("usrflowlog"), "2");
     EXPECT_TRUE(testenv::FileExists(other));
     EXPECT_EQ(Manager()->ImportListSize(), 1u);
@@ -588,6 +590,28 @@ TEST_F(DataFileTest, AsyncLinesFromTwoThreadsArriveWholeAndInEachWritersOrder) {
 
 // A write to a never created or a closed object is refused; Create on an
 // open object flushes and closes the old file.
+// The asynchronous offset is 64-bit: a file past 4 GiB grows on instead of
+// writing over its first bytes (sparse here: nothing before is written).
+TEST_F(DataFileTest, AsyncFileGrowsPastFourGiBAtItsEnd) {
+    Open("large");
+    const std::uint64_t start = (std::uint64_t{1} << 32) - 5;
+    m_File.SetWriteOffsetForTest(start);
+    EXPECT_EQ(Write("first line\n"), 11u);
+    EXPECT_TRUE(m_File.Flush());
+    EXPECT_EQ(Write("second\n"), 7u);
+    EXPECT_TRUE(m_File.Close());
+    std::ifstream in(m_File.m_strFilePath, std::ios::binary);
+    std::string head(16, 'x');
+    std::string tail(18, 'x');
+    in.read(head.data(), 16);
+    in.seekg(static_cast<std::streamoff>(start));
+    in.read(tail.data(), 18);
+    EXPECT_EQ(head, std::string(16, '\0'));
+    EXPECT_EQ(tail, "first line\nsecond\n");
+    EXPECT_EQ(std::filesystem::file_size(m_File.m_strFilePath), start + 18);
+    std::remove(m_File.m_strFilePath.c_str());
+}
+
 TEST_F(DataFileTest, WritesNeedAnOpenFileAndCreateClosesTheOldOne) {
     m_File.m_strFilePath = PathOf("first");
     testenv::RemoveFile(m_File.m_strFilePath);

@@ -323,7 +323,7 @@ TEST_F(InfoRetrieveTest, VarnholtInfoPrintsPrometheusMetrics) {
                                     std::string("# TYPE varnholt_merge_enabled gauge\nvarnholt_merge_enabled 1\n")}) {
         EXPECT_NE(output.find(part), std::string::npos) << part << output;
     }
-    EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 22u);  // 12 + 10 of the loss accounting
+    EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 23u);  // 12 + 11 of the loss accounting
 
     EXPECT_EQ(run({"--port", std::to_string(m_port)}, &output), 0);
     EXPECT_NE(output.find("Logs dispatched         " + all + "\n"), std::string::npos) << output;

@@ -130,7 +130,7 @@ TEST_F(UnitFileTest, ServiceWritesANotifyUnitForThisExecutableOverAnOldOne) {
     const std::string install = GetEnvString("VARNHOLT_INSTALL_PATH");
     const std::vector<std::string> lines{"Type=notify", "ExecStart=\"" + GetModuleFilePath() + "\"",
                                          "Environment=\"VARNHOLT_INSTALL_PATH=" + install + "\"",
-                                         "After=mariadb.service", "LimitNOFILE=65536", "RuntimeDirectory=varnholt",
+                                         "After=network.target mariadb.service", "LimitNOFILE=65536", "RuntimeDirectory=varnholt",
                                          "RuntimeDirectoryMode=0750", "Restart=on-failure", "TimeoutStopSec=90",
                                          "WantedBy=multi-user.target"};
     for (const std::string& line : lines)

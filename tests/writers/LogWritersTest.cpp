@@ -20,8 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/LossAccounting.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
+#include "datafile/DataFile.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
@@ -311,6 +313,51 @@ TEST_F(DataFileLogWriterTest, OneDataFilePerTableUntilOnQuitAndAccessWithoutServ
     EXPECT_EQ(testenv::ListFiles(Dir("usrflowlog")).size(), 1u);
     EXPECT_EQ(ImportAll(), 1);
     EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select count(*) from usrflowlog where user_id = 1 and svr_port = 80"), "2");
+}
+
+// A service access whose usrsvrlog line fails after its usrbasiclog line is
+// in: the line is tried once more on a fresh file, and when that fails too
+// the row goes to the SQL writer alone. Every access keeps both rows, once.
+TEST_F(DataFileLogWriterTest, FailedServiceLineGoesToAFreshFileThenToSql) {
+    CDataFileLogWriter files;
+    CFinalLogWriter sql;
+    CVarnholtLogsWriterManager chain;
+    chain.InstallLogWriterChain({&files, &sql});
+    chain.SetDbName(s_fileDb.c_str());
+    // The open usrsvrlog file of the writer's database, closed under it as a
+    // failure of its own would leave it.
+    auto closeServiceFile = [] {
+        for (DWORD id = 1; id < 10000; ++id) {
+            CDataFile* file = Manager()->GetDataFileByID(id);
+            if (file != nullptr && file->IsWritable() && file->m_strTableName == "usrsvrlog" &&
+                file->m_strDBName == s_fileDb) {
+                return file->Close();
+            }
+        }
+        return false;
+    };
+    const std::uint64_t bySql = loss::Get(loss::SERVICE_ROW_SQL);
+    auto access = [&](std::uint16_t port) {
+        const auto log = UserLog<packet::UserRecordV3>(m_fileNode, packet::LOG_USER_V3, 3, "alice", "svc", port);
+        return chain.WriteLog(1, &log);
+    };
+    EXPECT_EQ(access(2001), 1);
+    ASSERT_TRUE(closeServiceFile());
+    EXPECT_EQ(access(2002), 1);  // a fresh file
+    ASSERT_TRUE(closeServiceFile());
+    // No fresh file either: a regular file stands where the folder was.
+    std::filesystem::rename(Dir("usrsvrlog"), Dir("usrsvrlog.away"));
+    testenv::WriteFile(Dir("usrsvrlog"), "");
+    EXPECT_EQ(access(2003), 1);  // by INSERT
+    std::filesystem::remove(Dir("usrsvrlog"));
+    std::filesystem::rename(Dir("usrsvrlog.away"), Dir("usrsvrlog"));
+    chain.OnQuit();
+    chain.UnInstallLogWriterChain();
+    EXPECT_EQ(ImportAll(), 3);
+    EXPECT_EQ(loss::Get(loss::SERVICE_ROW_SQL) - bySql, 1u);
+    EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(s.svr_port order by s.svr_port) from usrsvrlog s "
+                                         "join usrbasiclog b using (record_id)"),
+              "2001,2002,2003");
 }
 
 // The writer behind the merger: keeps a copy of every user log passed down.

@@ -15,6 +15,7 @@
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "node/TarnNodeManager.h"
+#include "platform/Files.h"
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
 #include "support/IntakeHarness.h"
@@ -129,30 +130,42 @@ TEST_F(SqlOutageTest, StatementsWaitWhileMySqlIsDownAndGoInOrderAfterwards) {
     EXPECT_FALSE(CSQLConnManager::GetInstance()->IsMySqlDown());
 }
 
-TEST_F(SqlOutageTest, ConnectionKilledInTheMiddleOfASubmissionLosesNothing) {
-    MYSQL* c = testdb::Connect(s_nodeDb);
-    testdb::Exec(c, "delete from alarm_log");
-    SendAlarms("first", 50);  // opens the writer's connection
-    ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() == 50; }, 10000));
-    // The table lock holds the writer's next INSERT on the server, where the
-    // test kills it: the statement fails with the connection, mid-batch.
-    testdb::Exec(c, "lock tables alarm_log write");
-    ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Alarms(m_id, "second", 50) + testpkt::KeepAlive(m_id)));
-    const std::string inserting = "select id from information_schema.processlist where db = '" + s_nodeDb +
-                                  "' and command = 'Query' and info like 'insert into alarm_log%'";
-    std::string writer;
-    ASSERT_TRUE(testenv::WaitFor([&] { return !(writer = testdb::Scalar(c, inserting)).empty(); }, 10000));
-    testdb::Exec(c, "kill connection " + writer);
-    testdb::Exec(c, "unlock tables");
-    testdb::Close(c);
-    ASSERT_EQ(testnet::ReceiveExactly(m_peer, 46, 60000).size(), 46u);
+// A connection killed under an INSERT leaves its result unknown: held by a
+// table lock the row was not stored and is sent again; killed in an AFTER
+// trigger the row was stored and is not. Either way each log is stored once.
+TEST_F(SqlOutageTest, ConnectionKilledInTheMiddleOfASubmissionStoresEachLogOnce) {
+    int round = 0;
+    for (const char* hold : {"lock tables alarm_log read",
+                             "create trigger stall after insert on alarm_log for each row begin if new.message like "
+                             "'second%' then do sleep(60); end if; end"}) {
+        SCOPED_TRACE(hold);
+        const std::string first = "first" + std::to_string(round);
+        const std::string second = "second" + std::to_string(round++);
+        MYSQL* c = testdb::Connect(s_nodeDb);
+        testdb::Exec(c, "delete from alarm_log");
+        SendAlarms(first, 50);  // opens the writer's connection
+        ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() == 50; }, 10000));
+        testdb::Exec(c, hold);
+        ASSERT_TRUE(testnet::SendAll(m_peer, testpkt::Alarms(m_id, second, 50) + testpkt::KeepAlive(m_id)));
+        const std::string inserting = "select id from information_schema.processlist where db = '" + s_nodeDb +
+                                      "' and command = 'Query' and id <> connection_id() and "
+                                      "(info like 'insert into alarm_log%' or info like '%sleep(60)')";
+        std::string writer;
+        ASSERT_TRUE(testenv::WaitFor([&] { return !(writer = testdb::Scalar(c, inserting)).empty(); }, 10000));
+        testdb::Exec(c, "kill connection " + writer);
+        testdb::Exec(c, "unlock tables");
+        testdb::Exec(c, "drop trigger if exists stall");
+        testdb::Close(c);
+        ASSERT_EQ(testnet::ReceiveExactly(m_peer, 46, 60000).size(), 46u);
 
-    std::vector<std::string> expected = Expected("first", 50);
-    for (const std::string& s : Expected("second", 50)) expected.push_back(s);
-    ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() >= expected.size(); }, 20000)) << Messages().size();
-    EXPECT_EQ(Messages(), expected);
-    EXPECT_NE(testenv::ReadFile(m_log).find("[SubmitSqlCache] Query Fail.Sql = insert into alarm_log"),
-              std::string::npos);
+        std::vector<std::string> expected = Expected(first, 50);
+        for (const std::string& s : Expected(second, 50)) expected.push_back(s);
+        ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() >= expected.size(); }, 20000))
+            << Messages().size();
+        EXPECT_EQ(Messages(), expected);
+        EXPECT_NE(testenv::ReadFile(m_log).find("[SubmitSqlCache] Query Fail.Sql = insert into alarm_log"),
+                  std::string::npos);
+    }
 }
 
 // A node that leaves and a node still connected when the service stops, both
@@ -235,6 +248,39 @@ TEST_F(SqlOutageTest, TornSpoolRecordIsCutAtStartAndLaterStatementsSurvive) {
     EXPECT_EQ(Messages(), (std::vector<std::string>{"older", "kept", "appended"}));
     EXPECT_NE(testenv::ReadFile(m_log).find("Ended With An Incomplete Statement , 21 Byte(s) Dropped"),
               std::string::npos);
+}
+
+// The spool stores each statement once: a kept statement whose row landed
+// before its connection broke is not sent again, one whose row did not is,
+// and after a pass cut short by a kill the rows of that pass are looked up,
+// equal statements counted one by one, not sent a second time.
+TEST_F(SqlOutageTest, SpoolStoresStatementsInDoubtOnce) {
+    auto insert = [](const std::string& text) {
+        return "insert into alarm_log (`type`,`message`,`log_time`) values(1,'" + text + "','2026-01-01 00:00:00')";
+    };
+    testdb::ExecIn(s_nodeDb, "delete from alarm_log");
+    testdb::ExecIn(s_nodeDb, insert("same"));  // an equal row of long ago
+    const std::uint64_t floor = std::stoull(testdb::ScalarIn(s_nodeDb, "select max(id) from alarm_log"));
+    testdb::ExecIn(s_nodeDb, insert("landed"));  // a writer's statement that got stored, reply lost
+    ASSERT_TRUE(testenv::WaitFor([] { return !CSQLConnManager::GetInstance()->IsMySqlDown(); }, 20000));
+    CSqlSpool* spool = CSqlSpool::GetInstance();
+    spool->UnInit();
+    ASSERT_TRUE(spool->Append(s_nodeDb, {MarkUnsure(insert("landed"), floor), MarkUnsure(insert("lost"), floor),
+                                         insert("same"), insert("same"), insert("x"), insert("y")}));
+    // The start's pass is cut after three statements; the next one is ours.
+    spool->SetCutPassAfter(3);
+    spool->SetPassPeriod(3600000);
+    ASSERT_TRUE(spool->Init());
+    EXPECT_TRUE(testenv::WaitFor([] { return Messages().size() == 4; }, 10000));
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"same", "landed", "lost", "same"}));
+    spool->SetCutPassAfter(0);
+    spool->SubmitPending();
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"same", "landed", "lost", "same", "same", "x", "y"}));
+    spool->UnInit();
+    spool->SetPassPeriod(CSqlSpool::kPassPeriodMs);
+    ASSERT_TRUE(spool->Init());
+    EXPECT_EQ(spool->PendingCount(), 0u);
+    EXPECT_EQ(GetFileAttributesA(CSqlSpool::PassPath(s_nodeDb).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // A cache that cannot be sent is bounded in statements and in bytes: past its
