@@ -15,12 +15,12 @@
 //
 //   ACCEPTED + DF_CARRIED + SPOOL_CARRIED
 //     = stored  (SQL_STORED + DF_LOADED + SPOOL_STORED)
-//     + pending (DF_WRITTEN + DF_CARRIED - DF_LOADED)
+//     + pending (DF_WRITTEN + DF_CARRIED - DF_LOADED - DF_LOST)
 //               (SPOOL_WRITTEN + SPOOL_CARRIED - SPOOL_STORED - DROP_SPOOL_REFUSED)
 //     + held    (MERGE_KEPT - MERGE_OUT)
 //               (SQL_QUEUED - SQL_STORED - DROP_SQL_REFUSED - SPOOL_WRITTEN - DROP_SPOOL_WRITE - DROP_NO_DATABASE)
 //     + MERGED
-//     + dropped (every DROP_ counter)
+//     + dropped (every DROP_ counter, and DF_LOST)
 //
 // The CARRIED counters are what earlier runs left on disk, counted when the
 // service starts, so the balance holds for this run alone.
@@ -69,6 +69,9 @@ enum Counter : unsigned {
     // to the SQL writer alone, and rows that neither took.
     SERVICE_ROW_SQL,
     SERVICE_ROW_LOST,
+    // Accepted data-file lines a failed write kept out of their file: a drop
+    // reason that came after the wire order of the others.
+    DF_LOST,
     COUNTER_COUNT
 };
 
@@ -103,6 +106,7 @@ constexpr CounterInfo kCounterInfo[COUNTER_COUNT] = {
     {"not_synced", "node not synchronised"},
     {"service_row_sql", "usrsvrlog rows sent by INSERT after their data file failed"},
     {"service_row_lost", "usrsvrlog rows lost"},
+    {"datafile_write", "data-file write failed"},
 };
 
 // The figures of the equation above, from one reading of the counters. The
@@ -125,13 +129,14 @@ inline Balance ComputeBalance(const std::uint64_t* c) {
     b.accepted = c[ACCEPTED];
     b.carried = c[DF_CARRIED] + c[SPOOL_CARRIED];
     b.stored = c[SQL_STORED] + c[DF_LOADED] + c[SPOOL_STORED];
-    b.pendingDataFiles = gauge(c[DF_WRITTEN] + c[DF_CARRIED], c[DF_LOADED]);
+    b.pendingDataFiles = gauge(c[DF_WRITTEN] + c[DF_CARRIED], c[DF_LOADED] + c[DF_LOST]);
     b.pendingSpool = gauge(c[SPOOL_WRITTEN] + c[SPOOL_CARRIED], c[SPOOL_STORED] + c[DROP_SPOOL_REFUSED]);
     b.heldMerge = gauge(c[MERGE_KEPT], c[MERGE_OUT]);
     b.heldSql = gauge(c[SQL_QUEUED], c[SQL_STORED] + c[DROP_SQL_REFUSED] + c[SPOOL_WRITTEN] + c[DROP_SPOOL_WRITE] +
                                          c[DROP_NO_DATABASE]);
     b.merged = c[MERGED];
     for (unsigned i = DROP_FIRST; i < DROP_END; ++i) b.dropped += c[i];
+    b.dropped += c[DF_LOST];
     return b;
 }
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "config/ConfigManager.h"
+#include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/modules/BuffManager.h"
 #include "core/modules/CSLocker.h"
@@ -93,6 +94,7 @@ bool CDataFile::Create() {
     m_qwWriteOffset.store(0);
     for (int i = 0; i < 2; ++i) {
         m_dwBuffLen[i] = 0;
+        m_dwSentLen[i] = 0;
         m_Overlapped[i] = OVERLAPPED{0, 0, 0, 0, m_hEvents[i]};
     }
     if (m_hFile != nullptr && ok) {
@@ -121,6 +123,7 @@ DWORD CDataFile::Write(const void* data, DWORD length) {
         m_hFile->WriteFile(data, length, &result, nullptr);
     }
     m_qwBytes.fetch_add(result, std::memory_order_relaxed);
+    if (result != 0) ++m_qwWrites;
     if (result != 0 && m_dwHasData.load() == 0) {
         m_dwFirstWriteTick.store(GetTickCount());
         m_dwHasData.store(1);
@@ -140,9 +143,10 @@ void CDataFile::SwitchBuffer() {
         index = 1 - sent;
         m_hFile->GetOverlappedResult(&m_Overlapped[index], &written, true);
     }
-    if (!m_hFile->GetOverlappedResult(&m_Overlapped[index], &written, false)) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[WriteAsync] Write Async Err = %u\n", GetLastError());
-    }
+    const bool ok = m_hFile->GetOverlappedResult(&m_Overlapped[index], &written, false);
+    if (!ok) Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[WriteAsync] Write Async Err = %u\n", GetLastError());
+    NoteWrite(m_Overlapped[index], m_dwSentLen[index], written);
+    m_dwSentLen[index] = 0;
     m_dwCurBuffIndex = index;
     m_dwBuffLen[index] = 0;
 }
@@ -151,15 +155,17 @@ DWORD CDataFile::WriteLarge(const void* data, DWORD length) {
     if (m_dwBuffLen[m_dwCurBuffIndex] != 0) SwitchBuffer();
     OVERLAPPED ov{};
     SetOffset(&ov, m_qwWriteOffset.fetch_add(length));
+    DWORD written = 0;
     if (!m_hFile->WriteFile(data, length, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[WriteAsync] Write Async Err = %u\n", GetLastError());
-        return 0;
-    }
-    DWORD written = 0;
-    if (!m_hFile->GetOverlappedResult(&ov, &written, true)) {
+    } else if (!m_hFile->GetOverlappedResult(&ov, &written, true)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[WriteAsync] Write Async Err = %u\n", GetLastError());
     }
-    return written;
+    if (written == length) return written;
+    // Its range is reserved: the file is cut there at Close, so the write
+    // counts as refused, and the caller keeps the data elsewhere.
+    NoteWrite(ov, length, written);
+    return 0;
 }
 
 bool CDataFile::StartBuffWrite(DWORD index, DWORD* error) {
@@ -167,10 +173,15 @@ bool CDataFile::StartBuffWrite(DWORD index, DWORD* error) {
     ov = OVERLAPPED{};
     SetOffset(&ov, m_qwWriteOffset.fetch_add(m_dwBuffLen[index]));
     ov.hEvent = m_hEvents[index];
+    m_dwSentLen[index] = m_dwBuffLen[index];
     *error = ERROR_SUCCESS;
     if (m_hFile->WriteFile(m_pBuff[index], m_dwBuffLen[index], nullptr, &ov)) return true;
     *error = GetLastError();
-    return *error == ERROR_IO_PENDING;
+    if (*error == ERROR_IO_PENDING) return true;
+    NoteWrite(ov, m_dwSentLen[index], 0);  // never started: its range stays empty
+    m_dwSentLen[index] = 0;
+    SetEvent(m_hEvents[index]);            // the buffer is free again
+    return false;
 }
 
 void CDataFile::WriteAsync(DWORD index) {
@@ -205,6 +216,8 @@ bool CDataFile::Flush() {
     DWORD written = 0;
     error = ERROR_SUCCESS;
     if (!m_hFile->GetOverlappedResult(&m_Overlapped[index], &written, true)) error = GetLastError();
+    NoteWrite(m_Overlapped[index], m_dwSentLen[index], written);
+    m_dwSentLen[index] = 0;
     m_dwBuffLen[index] -= written < m_dwBuffLen[index] ? written : m_dwBuffLen[index];
     if (m_dwBuffLen[index] == 0) return true;
     Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[Flush] Flush Data To File Fail Real Write = %u , Err = %u\n", written,
@@ -222,15 +235,48 @@ bool CDataFile::Close() {
         Log(Recorder(), LOG_LEVEL_DEBUG, kTag, "[Close] Wait For Event Object Ret = %u\n", ret);
         // Closing the file drops writes that have not started: every buffer
         // write still in flight is waited for first, however slow the disk.
-        for (OVERLAPPED& ov : m_Overlapped) {
+        for (int i = 0; i < 2; ++i) {
             DWORD written = 0;
-            if (m_hFile != nullptr) m_hFile->GetOverlappedResult(&ov, &written, true);
+            if (m_hFile == nullptr) continue;
+            m_hFile->GetOverlappedResult(&m_Overlapped[i], &written, true);
+            NoteWrite(m_Overlapped[i], m_dwSentLen[i], written);
+            m_dwSentLen[i] = 0;
         }
+        CutAtFailedWrite();
     }
     delete m_hFile;  // nothing is left to cancel; waits for the I/O thread
     m_hFile = nullptr;
     m_qwWriteOffset.store(0);
+    m_qwWrites = 0;
     return result;
+}
+
+void CDataFile::NoteWrite(const OVERLAPPED& ov, DWORD requested, DWORD written) {
+    if (written >= requested) return;
+    const std::uint64_t offset = ((static_cast<std::uint64_t>(ov.OffsetHigh) << 32) | ov.Offset) + written;
+    if (m_qwCutAt == kNoCut) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag,
+            "[WriteAsync] Write Of %u Byte(s) Ended After %u , Data File = %s Takes No More Lines And Is Cut At Close\n",
+            requested, written, m_strFilePath.c_str());
+    }
+    m_qwCutAt = std::min(m_qwCutAt, offset);
+    m_dwWritable.store(0);
+}
+
+void CDataFile::CutAtFailedWrite() {
+    if (m_qwCutAt == kNoCut || m_hFile == nullptr) return;
+    std::uint64_t lines = 0;
+    if (!m_hFile->TruncateAndCountLines(m_qwCutAt, &lines)) {
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[Close] Cannot Cut Data File = %s At %llu Err = %u\n",
+            m_strFilePath.c_str(), static_cast<unsigned long long>(m_qwCutAt), GetLastError());
+    } else if (m_qwWrites > lines) {
+        // Lines of the failed write and of those after it: written to no file.
+        const std::uint64_t lost = m_qwWrites - lines;
+        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[Close] %llu Line(s) Of Data File = %s Lost To A Failed Write\n",
+            static_cast<unsigned long long>(lost), m_strFilePath.c_str());
+        if (loss::IsLogTable(m_strTableName.c_str())) loss::Drop(loss::DF_LOST, lost);
+    }
+    m_qwCutAt = kNoCut;
 }
 
 bool CDataFile::IsDue() {

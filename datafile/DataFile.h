@@ -36,6 +36,11 @@
 //   after 10 s it keeps waiting, because the buffer stays current and must
 //   not be refilled while the system still reads it. A short or failed write
 //   is logged and reported as false and not retried; the buffer is emptied.
+// - A failed or short buffer write leaves part of its reserved range empty
+//   while later writes may land behind it. The file then refuses further
+//   writes (the writer sends those logs by SQL), and Close cuts it where the
+//   failure began, so the import never meets a torn line or a gap; the lines
+//   cut off are logged and counted as lost (loss::DF_LOST).
 // - Create empties both buffers and their write records, so nothing of a
 //   previous file reaches the next one.
 #pragma once
@@ -104,6 +109,15 @@ private:
     // Sends the current buffer and makes a free one current (fill 0).
     void SwitchBuffer();
     DWORD WriteLarge(const void* data, DWORD length);
+    // A buffer write that wrote less than requested (an error, a full disk):
+    // the file takes no more lines and is cut at the first such point when
+    // it is closed, so no torn line or gap stays in it.
+    void NoteWrite(const OVERLAPPED& ov, DWORD requested, DWORD written);
+    // At Close, with no write in flight: cuts the file and counts the lines
+    // accepted since Create that it no longer holds.
+    void CutAtFailedWrite();
+
+    static constexpr std::uint64_t kNoCut = UINT64_MAX;
 
     std::atomic<DWORD> m_dwHasData{0};
     std::atomic<DWORD> m_dwFirstWriteTick{0};
@@ -111,6 +125,9 @@ private:
     std::atomic<DWORD> m_dwWritable{0};
     BYTE* m_pBuff[2] = {nullptr, nullptr};
     DWORD m_dwBuffLen[2] = {0, 0};
+    DWORD m_dwSentLen[2] = {0, 0};         // length of each buffer's last started write
+    std::uint64_t m_qwCutAt = kNoCut;      // where the first failed write began to fail
+    std::uint64_t m_qwWrites = 0;          // writes accepted since Create
     OVERLAPPED m_Overlapped[2] = {};
     HANDLE m_hEvents[2] = {nullptr, nullptr};
     DWORD m_dwCurBuffIndex = 0;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +15,7 @@
 namespace {
 
 std::atomic<bool> g_bHoldWrites{false};
+std::atomic<std::int64_t> g_nFailAfter{-1};
 // How often a held I/O thread looks at the hook again (tests only).
 constexpr auto kHoldPollInterval = std::chrono::milliseconds(5);
 
@@ -37,6 +39,7 @@ DWORD WriteAllAt(int fd, const BYTE* data, DWORD length, std::uint64_t offset, i
 }  // namespace
 
 void AsyncFileTestHook::HoldWrites(bool hold) { g_bHoldWrites.store(hold); }
+void AsyncFileTestHook::FailNextWriteAfter(DWORD bytes) { g_nFailAfter.store(bytes); }
 
 CAsyncFile* CAsyncFile::Create(const char* path, bool overlapped, bool failIfExists) {
     if (path == nullptr || *path == '\0') {
@@ -175,10 +178,38 @@ void CAsyncFile::Run() {
         m_bRunning = true;
         lock.unlock();
         int error = 0;
-        const DWORD done = WriteAllAt(m_fd, request.data, request.length, request.offset, &error);
+        DWORD done = 0;
+        const std::int64_t failAfter = g_nFailAfter.exchange(-1);
+        if (failAfter >= 0 && failAfter < request.length) {
+            done = WriteAllAt(m_fd, request.data, static_cast<DWORD>(failAfter), request.offset, &error);
+            if (error == 0) error = ENOSPC;
+        } else {
+            done = WriteAllAt(m_fd, request.data, request.length, request.offset, &error);
+        }
         lock.lock();
         m_bRunning = false;
         Complete(request.ov, done, MapErrno(error));
         m_Cv.notify_all();
     }
+}
+
+bool CAsyncFile::TruncateAndCountLines(std::uint64_t size, std::uint64_t* lines) {
+    *lines = 0;
+    if (ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+        SetLastError(MapErrno(errno));
+        return false;
+    }
+    char buffer[65536];
+    std::uint64_t offset = 0;
+    while (offset < size) {
+        const ssize_t n = pread(m_fd, buffer, sizeof(buffer), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            SetLastError(MapErrno(n < 0 ? errno : EIO));
+            return false;
+        }
+        *lines += static_cast<std::uint64_t>(std::count(buffer, buffer + n, '\n'));
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
 }

@@ -82,6 +82,10 @@ public:
     // running one.
     bool CancelIo();
 
+    // Cuts the file to size bytes (no write may be in flight) and counts the
+    // line feeds in what is left; false with the last error when either fails.
+    bool TruncateAndCountLines(std::uint64_t size, std::uint64_t* lines);
+
 private:
     struct Request {
         const BYTE* data;
@@ -111,5 +115,8 @@ namespace AsyncFileTestHook {
 // requests stay queued (CancelIo still drops them) until released. Lets
 // tests keep writes in flight for as long as they need.
 void HoldWrites(bool hold);
+// The next overlapped write of the process writes at most bytes and then
+// fails with ENOSPC, as a disk filling up would make it (one write only).
+void FailNextWriteAfter(DWORD bytes);
 
 }  // namespace AsyncFileTestHook

@@ -297,8 +297,10 @@ void PrintAccountingText(const std::uint64_t* c) {
                 b.heldMerge + b.heldSql, b.heldMerge, b.heldSql);
     std::printf("  merged                %" PRIu64 "\n", b.merged);
     std::printf("  dropped               %" PRIu64 "\n", b.dropped);
-    for (unsigned i = loss::DROP_FIRST; i < loss::DROP_END; ++i) {
-        if (c[i] != 0) std::printf("    %-30s %" PRIu64 "\n", loss::kCounterInfo[i].text, c[i]);
+    for (unsigned i = loss::DROP_FIRST; i <= loss::DF_LOST; ++i) {
+        if ((i < loss::DROP_END || i == loss::DF_LOST) && c[i] != 0) {
+            std::printf("    %-30s %" PRIu64 "\n", loss::kCounterInfo[i].text, c[i]);
+        }
     }
     std::printf("  unaccounted           %" PRId64 "\n", b.Unaccounted());
     std::printf("  refused before dispatch, node not synchronised: %" PRIu64 "\n", c[loss::REFUSED_NOT_SYNCED]);
@@ -366,7 +368,8 @@ void PrintAccountingPrometheus(const std::uint64_t* c) {
                 "Logs folded into another row by the mergers (not lost, no row of their own).", b.merged);
     std::printf("# HELP varnholt_logs_dropped_total Accepted logs discarded, by reason.\n"
                 "# TYPE varnholt_logs_dropped_total counter\n");
-    for (unsigned i = loss::DROP_FIRST; i < loss::DROP_END; ++i) {
+    for (unsigned i = loss::DROP_FIRST; i <= loss::DF_LOST; ++i) {
+        if (i >= loss::DROP_END && i != loss::DF_LOST) continue;
         std::printf("varnholt_logs_dropped_total{reason=\"%s\"} %" PRIu64 "\n", loss::kCounterInfo[i].name, c[i]);
     }
     PrintLabelled<std::uint64_t>("varnholt_logs_refused_total", "counter",

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/ConfigMonitorTask.h"
+#include "core/LossAccounting.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFile.h"
@@ -610,6 +611,28 @@ TEST_F(DataFileTest, AsyncFileGrowsPastFourGiBAtItsEnd) {
     EXPECT_EQ(tail, "first line\nsecond\n");
     EXPECT_EQ(std::filesystem::file_size(m_File.m_strFilePath), start + 18);
     std::remove(m_File.m_strFilePath.c_str());
+}
+
+// A buffered write that fails part-way (a full disk) leaves neither a torn
+// line nor a gap behind later lines: the file refuses what follows and is
+// cut where the failure began; the lines it lost are counted.
+TEST_F(DataFileTest, FailedAsyncWriteIsCutOffAndItsLinesCountedLost) {
+    Open("failing");
+    m_File.m_strTableName = "usrflowlog";
+    const auto line = [](int i) {
+        char text[40];
+        std::snprintf(text, sizeof(text), "line %d %021d\r\n", i, i);  // 30 bytes
+        return std::string(text);
+    };
+    const std::uint64_t lost = loss::Get(loss::DF_LOST);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(Write(line(i)), 30u);
+    AsyncFileTestHook::FailNextWriteAfter(100);  // three lines and a piece of the fourth
+    EXPECT_FALSE(m_File.Flush());
+    EXPECT_EQ(Write(line(10)), 0u);
+    EXPECT_TRUE(m_File.Close());
+    EXPECT_EQ(Content(), line(0) + line(1) + line(2) + line(3).substr(0, 10));
+    EXPECT_EQ(loss::Get(loss::DF_LOST) - lost, 7u);
+    EXPECT_EQ(testenv::CountOccurrences(testenv::ReadFile(m_log), "7 Line(s) Of Data File = "), 1u);
 }
 
 TEST_F(DataFileTest, WritesNeedAnOpenFileAndCreateClosesTheOldOne) {

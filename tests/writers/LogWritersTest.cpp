@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -367,6 +368,8 @@ public:
         return DispatchItem(item, reply, 1u << packet::LOG_USER_V3);
     }
     int WriteLog(std::uint32_t kind, const UserRecordV3* p, ReplyBuff*) override {
+        entered.fetch_add(1);
+        while (hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (delayMs.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logs.emplace_back(kind, *p);
@@ -379,6 +382,8 @@ public:
     }
     size_t Count() { return Logs().size(); }
     std::atomic<int> delayMs{0};  // a slow writer behind the merger
+    std::atomic<bool> hold{false};  // a writer stuck until released
+    std::atomic<int> entered{0};
 
 private:
     std::mutex m_mutex;
@@ -561,6 +566,28 @@ TEST_F(LogMergerTest, ASingleDueBufferIsPassedDownWithoutStallingOrDecliningLogs
     CLogMergeManager::GetInstance()->GetStatistics(&buffers, &total, &used);
     EXPECT_EQ(buffers, 1u);
     EXPECT_EQ(total, 1048576u);
+}
+
+// The merge statistics (the info query) take no buffer's lock: a write-out
+// stuck behind a writer does not hold up the query, nor the intake behind it.
+TEST_F(LogMergerTest, StatisticsDoNotWaitForAWriteOut) {
+    Install();
+    ASSERT_EQ(Send(User(1, 0, 0, "kept")), 1);
+    m_sink.hold = true;
+    TestClock::AdvanceTicks(601 * 1000);
+    ASSERT_EQ(Send(User(1, 0, 0, "due")), 1);  // the due buffer goes to the write thread
+    ASSERT_TRUE(testenv::WaitFor([&] { return m_sink.entered.load() > 0; }, 5000));
+    auto query = std::async(std::launch::async, [] {
+        DWORD buffers = 0;
+        std::uint64_t total = 0, used = 0;
+        CLogMergeManager::GetInstance()->GetStatistics(&buffers, &total, &used);
+        return buffers;
+    });
+    const bool answered = query.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    m_sink.hold = false;
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(query.get(), 2u);
+    m_chain.OnQuit();
 }
 
 class WriterChainTest : public ::testing::Test {

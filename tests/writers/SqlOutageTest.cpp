@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/LossAccounting.h"
+#include "core/Utility.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
@@ -23,6 +24,7 @@
 #include "support/TestEnv.h"
 #include "support/TestSocket.h"
 #include "writers/FinalLogWriter.h"
+#include "writers/RowCheck.h"
 #include "writers/SqlSpool.h"
 
 namespace {
@@ -258,11 +260,24 @@ TEST_F(SqlOutageTest, SpoolStoresStatementsInDoubtOnce) {
     auto insert = [](const std::string& text) {
         return "insert into alarm_log (`type`,`message`,`log_time`) values(1,'" + text + "','2026-01-01 00:00:00')";
     };
+    // A lookup reads back what the writers' escaping stored: quotes,
+    // backslashes, a GBK character whose second byte is a backslash.
+    ASSERT_TRUE(testenv::WaitFor([] { return !CSQLConnManager::GetInstance()->IsMySqlDown(); }, 20000));
+    MYSQL* c = CSQLConnManager::GetInstance()->AllocSqlConn(s_nodeDb.c_str(), CLIENT_MULTI_STATEMENTS);
+    ASSERT_NE(c, nullptr);
+    std::string gbk;
+    ASSERT_TRUE(Utf8ToGbkString("it's 乗\\ end\\", gbk));
+    for (const std::string& text : {gbk, std::string("\x81\x5c'")}) {
+        const std::string statement = insert(EscapeSqlGbk(text));
+        ASSERT_TRUE(ExecuteSql(c, statement)) << mysql_error(c);
+        EXPECT_EQ(CRowCheck::CountRows(c, statement, 0), 1) << statement;
+    }
+    CSQLConnManager::GetInstance()->ReleaseSqlConn(c);
+
     testdb::ExecIn(s_nodeDb, "delete from alarm_log");
     testdb::ExecIn(s_nodeDb, insert("same"));  // an equal row of long ago
     const std::uint64_t floor = std::stoull(testdb::ScalarIn(s_nodeDb, "select max(id) from alarm_log"));
     testdb::ExecIn(s_nodeDb, insert("landed"));  // a writer's statement that got stored, reply lost
-    ASSERT_TRUE(testenv::WaitFor([] { return !CSQLConnManager::GetInstance()->IsMySqlDown(); }, 20000));
     CSqlSpool* spool = CSqlSpool::GetInstance();
     spool->UnInit();
     ASSERT_TRUE(spool->Append(s_nodeDb, {MarkUnsure(insert("landed"), floor), MarkUnsure(insert("lost"), floor),
