@@ -48,6 +48,11 @@ DEMO_SHOW="mariadb --no-defaults -uroot --socket=$VARNHOLT_DB_SOCKET demo_db -e 
       echo "  $DEMO_SEND"
       echo "Varnholt: then see the rows it made:"
       echo "  $DEMO_SHOW"
+      echo "Varnholt: user and system logs reach MySQL through data files: a node's file goes to the"
+      echo "  import when the node leaves (the simulator leaves when it is done) and is loaded within"
+      echo "  about a minute. Until then the counts above show alarms, admin logs and dev_stat only."
+      echo "  Follow where every log is with:"
+      echo "  build/bin/varnholt-info --port 9509   (per node: build/bin/varnholt-info --prometheus | grep node)"
       echo
       exit 0
     fi

@@ -222,6 +222,9 @@ bool CConfigManager::LoadZelkAdvConfig() {
     m_ZelkAdv.NoTempTableDataFileSize.Set(r.Int("DataFile", "NoTempTableDataFileSize", 10));
     m_ZelkAdv.DataFileMaxSize.Set(r.Int("DataFile", "DataFileMaxSize", 0));
     m_ZelkAdv.ListenPort.Set(r.Ranged("InfoRetrieve", "ListenPort", 9509, 1, 65535, 9509));
+    const std::string metricsAddress = r.Str("Metrics", "Address");
+    m_ZelkAdv.MetricsAddress.Set(metricsAddress.empty() ? "127.0.0.1" : metricsAddress);
+    m_ZelkAdv.MetricsPort.Set(r.Ranged("Metrics", "Port", 9510, 0, 65535, 9510));
     m_ZelkAdv.MaxConnection.Set(r.Ranged("Network", "MaxConnection", 16, 1, 64, 16));
     m_ZelkAdv.IdentifyTimeout.Set(r.Ranged("Network", "IdentifyTimeout", 30, 1, 600, 30));
     m_ZelkAdv.IdleTimeout.Set(r.Ranged("Network", "IdleTimeout", 300, 1, 86400, 300));

@@ -124,6 +124,8 @@ struct ZelkAdvConfig {
     ConfigInt NoTempTableDataFileSize;
     ConfigInt DataFileMaxSize;
     ConfigInt ListenPort;
+    ConfigString MetricsAddress;  // the scrape endpoint's address
+    ConfigInt MetricsPort;        // its port; 0 turns it off
     ConfigInt MaxConnection;
     // Limits of what one peer may hold (see docs/configuration.md).
     ConfigInt IdentifyTimeout;          // s a new connection has to send a packet of a known node

@@ -58,6 +58,8 @@ bool CImportPass::Claim(std::string* database, std::string* table, std::string* 
 }
 
 void CImportPass::Succeeded(const std::string& database, const std::string& table, const std::string& path) {
+    CGlobalSharedData::GetInstance()->NoteStored(database);
+    CDataFileManager::GetInstance()->CountImported();
     CDataFileManager::GetInstance()->RemoveImportInfo(database.c_str(), table.c_str(), path.c_str());
     loss::CountDataFileLines(loss::DF_LOADED, table.c_str(), path);
     // The file before its marker: a marker without its file is only tidied
@@ -410,6 +412,22 @@ void CDataFileManager::RemoveImportInfo(const char* dbName, const char* tableNam
 size_t CDataFileManager::ImportListSize() {
     CCSLocker lock(&m_csImport);
     return m_ImportList.size();
+}
+
+void CDataFileManager::ImportBacklog(size_t* files, std::uint64_t* bytes) {
+    std::vector<std::string> paths;
+    {
+        CCSLocker lock(&m_csImport);
+        for (const ImportInfo& info : m_ImportList) paths.push_back(info.strDataFilePath);
+    }
+    // The sizes are read without the list's lock: an import is never held
+    // up by a scrape.
+    *files = paths.size();
+    *bytes = 0;
+    for (const std::string& path : paths) {
+        const std::int64_t size = GetFileSizeA(path.c_str());
+        if (size > 0) *bytes += static_cast<std::uint64_t>(size);
+    }
 }
 
 void CDataFileManager::ScanDataFile_DirName(const std::string& dir, std::vector<std::string>* names) {
@@ -864,7 +882,22 @@ void CDataFileManager::ImportWaitingFiles(const char* tag) {
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
     CImportPass pass("");
     std::string db, table, path;
+    // A long pass (the start-up import after an outage) says how far it got
+    // every kProgressEveryMs: files done, files waiting, rows per second.
+    const DWORD start = GetTickCount();
+    DWORD lastProgress = start;
+    const std::uint64_t rowsBefore = loss::Get(loss::DF_LOADED);
+    unsigned done = 0;
     while (m_dwRunFlag.load() == 1 && CGlobalSharedData::GetInstance()->WaitForExitEvent(0) != WAIT_OBJECT_0) {
+        const DWORD now = GetTickCount();
+        if (now - lastProgress >= kProgressEveryMs) {
+            lastProgress = now;
+            const std::uint64_t rows = loss::Get(loss::DF_LOADED) - rowsBefore;
+            Log(Recorder(), LOG_LEVEL_INFO, kTag,
+                "%s Import Progress: %u File(s) Done , %u Waiting , %llu Row(s) , %llu Row(s)/s\n", tag, done,
+                static_cast<unsigned>(UnclaimedImportCount()), static_cast<unsigned long long>(rows),
+                static_cast<unsigned long long>(rows * 1000 / std::max<DWORD>(now - start, 1)));
+        }
         if (!pass.Claim(&db, &table, &path)) break;
         // Checked once a file waits, so an idle pass every few seconds does
         // not log a full disk again and again.
@@ -881,6 +914,7 @@ void CDataFileManager::ImportWaitingFiles(const char* tag) {
         }
         if (ImportDataFile(connection, table.c_str(), path.c_str(), true)) {
             pass.Succeeded(db, table, path);
+            ++done;
         } else {
             pass.Failed(db, table, path);
             Log(Recorder(), LOG_LEVEL_ERROR, kTag, "%s Call ImportDataFile() Fail.\n", tag);

@@ -115,6 +115,7 @@ private:
 class CDataFileManager {
 public:
     static constexpr DWORD kSwitchPeriodMs = 30000;
+    static constexpr DWORD kProgressEveryMs = 5000;  // an import pass logs its progress
     static constexpr DWORD kStopWaitMs = 10000;
     static constexpr DWORD kStartImportDelayMs = 60000;
     // Step of the start-up import's wait; elapsed time comes from the tick
@@ -159,6 +160,11 @@ public:
     // Erases the matching claimed entry.
     void RemoveImportInfo(const char* dbName, const char* tableName, const char* path);
     size_t ImportListSize();
+    // Files waiting in the import list and their bytes.
+    void ImportBacklog(size_t* files, std::uint64_t* bytes);
+    // Data files loaded since the start.
+    void CountImported() { m_nImported.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t ImportedFiles() const { return m_nImported.load(std::memory_order_relaxed); }
 
     void ScanDataFile_DirName(const std::string& dir, std::vector<std::string>* names);
     void ScanDataFile_FileName(const std::string& dir, const char* pattern, std::vector<std::string>* names);
@@ -244,6 +250,7 @@ private:
     CRITICAL_SECTION m_csMap;
     std::atomic<DWORD> m_dwNameCounter{0};
     std::list<ImportInfo> m_ImportList;
+    std::atomic<std::uint64_t> m_nImported{0};
     CRITICAL_SECTION m_csImport;
     std::atomic<DWORD> m_dwSwitchPeriodMs{kSwitchPeriodMs};
     std::function<bool()> m_NodeListReadyCheck;  // guarded by m_csImport

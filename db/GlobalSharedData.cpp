@@ -562,6 +562,14 @@ void CGlobalSharedData::DetachNodeTask(const BYTE* identity) {
     if (NodeInfo* node = FindByIdentity(identity)) node->nAttachedTasks.fetch_sub(1);
 }
 
+void CGlobalSharedData::NoteStored(const std::string& database) {
+    const std::int64_t now = static_cast<std::int64_t>(GetSystemTimeSeconds());
+    CCSLocker lock(&m_csNodeList);
+    for (auto& node : m_Nodes) {
+        if (node->strDbName == database) node->activity.lastStored.store(now, std::memory_order_relaxed);
+    }
+}
+
 std::int32_t CGlobalSharedData::GetNodeAttachedTasks(const BYTE* identity) {
     NodeInfo* node = FindByIdentity(identity);
     return node != nullptr ? node->nAttachedTasks.load() : 0;

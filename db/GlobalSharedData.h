@@ -82,6 +82,19 @@ private:
 
 // One gateway node of dev_node, with copies of its directories. Nodes are
 // never removed while the process runs, so a pointer to one stays valid.
+// What a node did, for the operator's view (info query type 3, /metrics):
+// counted by the record tasks and the writers as it happens, read without
+// any lock. Times are Unix seconds, 0 for never.
+struct NodeActivity {
+    enum Kind { KIND_USER, KIND_SYSTEM, KIND_ALARM, KIND_ADMIN, KIND_AUDIT, KIND_COUNT };
+    std::atomic<std::uint64_t> accepted[KIND_COUNT] = {};
+    std::atomic<std::uint64_t> receivedBytes{0};  // bytes of the packets its connections sent
+    std::atomic<std::uint64_t> refused{0};        // packets refused before dispatch (not synchronised)
+    std::atomic<std::int64_t> lastPacket{0};
+    std::atomic<std::int64_t> lastKeepAlive{0};
+    std::atomic<std::int64_t> lastStored{0};      // a row of its database reached MySQL
+};
+
 struct NodeInfo {
     static constexpr size_t kMaxNodeName = 98;
 
@@ -91,6 +104,7 @@ struct NodeInfo {
     // Record tasks that have identified themselves as this node and not yet
     // ended: the disconnection is recorded when the last one leaves.
     std::atomic<std::int32_t> nAttachedTasks{0};
+    NodeActivity activity;
     std::string strSecret;
     std::string strMd5Secret;
     std::string strDbName;
@@ -206,6 +220,12 @@ public:
     void AttachNodeTask(const BYTE* identity);
     void DetachNodeTask(const BYTE* identity);
     std::int32_t GetNodeAttachedTasks(const BYTE* identity);
+    // The registered node of an identity, or null. Nodes are never removed
+    // while the process runs, so the pointer stays valid.
+    NodeInfo* FindNode(const BYTE* identity) { return FindByIdentity(identity); }
+    // A row of database reached MySQL: every node writing to it was stored
+    // just now.
+    void NoteStored(const std::string& database);
     void MarkNodeSynced(const BYTE* identity);
     int IsAnyNodeSynced();
     bool IsNodeListReady() const { return m_nNodeListReady.load() == 1; }

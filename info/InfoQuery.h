@@ -3,7 +3,9 @@
 // service answers a log merge query (type 1) with a 28-byte InfoReplyHeader
 // (sign "INFORLY") followed by the 72-byte InfoLogMergeReplyData, and a loss
 // accounting query (type 2) with the header followed by
-// InfoAccountingReplyHead and its u64 counters.
+// InfoAccountingReplyHead and its u64 counters, and a nodes query (type 3)
+// with the header, InfoNodesReplyHead and one InfoNodeRecord per registered
+// node.
 //
 // Integers are little-endian, u64 values low word first, and the structures
 // are packed. The header is shared by the service and varnholt-info, so it
@@ -23,6 +25,9 @@ namespace infoquery {
 constexpr std::uint16_t kDefaultListenPort = 9509;
 constexpr std::uint32_t kQueryTypeLogMerge = 1;
 constexpr std::uint32_t kQueryTypeAccounting = 2;
+constexpr std::uint32_t kQueryTypeNodes = 3;
+// Node kinds of InfoNodeRecord::accepted, in order.
+constexpr const char* kNodeLogKinds[5] = {"user", "system", "alarm", "admin", "audit"};
 constexpr std::uint32_t kReplyVersion = 1;
 // Signs are eight bytes: the text and its terminating zero.
 constexpr char kQuerySign[8] = "INFOQRY";
@@ -94,6 +99,30 @@ struct InfoAccountingReplyHead {
     std::uint32_t counterCount;  // u64 values that follow
 };
 
+// Reply data of query type 3: this head, then nodeCount records of
+// recordSize bytes each (a client reads the fields it knows of a longer
+// record). Every node of dev_node is listed, connected or not.
+struct InfoNodesReplyHead {
+    std::uint32_t version;             // always 1
+    std::uint32_t nodeCount;
+    std::uint32_t recordSize;          // sizeof(InfoNodeRecord) in this version
+    std::uint32_t diskFull;            // ISFULL of Zelk.conf
+    std::uint64_t importBacklogFiles;  // data files waiting for import
+    std::uint64_t importBacklogBytes;
+    std::uint64_t importedFiles;       // data files loaded since the start
+};
+
+struct InfoNodeRecord {
+    char name[100];                // node_name, zero-terminated
+    std::uint32_t connections;     // connections identified as the node now
+    std::uint64_t accepted[5];     // logs accepted, by kind (kNodeLogKinds)
+    std::uint64_t receivedBytes;   // bytes of the packets handled
+    std::uint64_t refused;         // packets refused before dispatch
+    std::int64_t lastPacket;       // Unix seconds, 0 = never
+    std::int64_t lastKeepAlive;    // idem
+    std::int64_t lastStored;       // a row of its database reached MySQL; idem
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(InfoQueryHeader) == 24);
@@ -102,6 +131,8 @@ static_assert(sizeof(InfoReplyHeader) == 28);
 static_assert(offsetof(InfoReplyHeader, queryType) == 16 && offsetof(InfoReplyHeader, dataSize) == 24);
 static_assert(sizeof(InfoLogMergeReplyData) == 72);
 static_assert(sizeof(InfoAccountingReplyHead) == 8);
+static_assert(sizeof(InfoNodesReplyHead) == 40);
+static_assert(sizeof(InfoNodeRecord) == 184);
 static_assert(offsetof(InfoLogMergeReplyData, allLogs) == 8 && offsetof(InfoLogMergeReplyData, bufferTotalBytes) == 24);
 static_assert(offsetof(InfoLogMergeReplyData, userMergeEnable) == 36 &&
               offsetof(InfoLogMergeReplyData, userLogsMerged) == 40);

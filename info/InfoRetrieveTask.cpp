@@ -4,14 +4,22 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "config/ConfigManager.h"
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/SocketManager.h"
+#include "core/Utility.h"
+#include "core/modules/BuffManager.h"
+#include "core/modules/CSLocker.h"
+#include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
 #include "info/InfoQuery.h"
+#include "info/MetricsServer.h"
+#include "info/MetricsText.h"
 #include "writers/LogMerger.h"
 
 namespace {
@@ -29,6 +37,93 @@ std::uint32_t KindEnable(std::int32_t globalEnable, std::int32_t kindEnable) {
 }
 
 }  // namespace
+
+InfoLogMergeReplyData MergeFigures() {
+    const ZelkAdvConfig& config = CConfigManager::GetInstance()->m_ZelkAdv;
+    const CInfoManager* counters = CInfoManager::GetInstance();
+    const std::int32_t globalEnable = config.GlobalEnableLogMerge.Get();
+    DWORD buffers = 0;
+    std::uint64_t totalBytes = 0;
+    std::uint64_t usedBytes = 0;
+    CLogMergeManager::GetInstance()->GetStatistics(&buffers, &totalBytes, &usedBytes);
+
+    InfoLogMergeReplyData data{};
+    data.version = infoquery::kReplyVersion;
+    data.globalMergeEnable = static_cast<std::uint32_t>(globalEnable);
+    data.allLogs = counters->GetCounter(INFO_COUNTER_ALL);
+    data.mergedTotal = counters->GetCounter(INFO_COUNTER_MERGED_TOTAL);
+    data.bufferTotalBytes = infoquery::ClampToU32(totalBytes);
+    data.bufferCount = buffers;
+    data.bufferUsagePercent = infoquery::MergeUsagePercent(usedBytes, totalBytes);
+    data.userMergeEnable = KindEnable(globalEnable, config.UserLogEnableLogMerge.Get());
+    data.userLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_1);
+    data.flowMergeEnable = KindEnable(globalEnable, config.FlowLogEnableLogMerge.Get());
+    data.flowLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_2);
+    data.sysMergeEnable = KindEnable(globalEnable, config.SysLogEnableLogMerge.Get());
+    data.sysLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_3);
+
+    return data;
+}
+
+void NodeFigures(InfoNodesReplyHead* head, std::vector<InfoNodeRecord>* nodes) {
+    *head = InfoNodesReplyHead{};
+    head->version = infoquery::kReplyVersion;
+    head->recordSize = sizeof(InfoNodeRecord);
+    head->diskFull = CConfigManager::GetInstance()->m_Zelk.ISFULL.Get() != 0 ? 1 : 0;
+    size_t files = 0;
+    std::uint64_t bytes = 0;
+    CDataFileManager::GetInstance()->ImportBacklog(&files, &bytes);
+    head->importBacklogFiles = files;
+    head->importBacklogBytes = bytes;
+    head->importedFiles = CDataFileManager::GetInstance()->ImportedFiles();
+    nodes->clear();
+    CGlobalSharedData* data = CGlobalSharedData::GetInstance();
+    CCSLocker lock(data->NodeListLock());
+    for (const auto& node : data->NodeListLocked()) {
+        InfoNodeRecord r{};
+        // Node names are stored in GBK; the record carries UTF-8.
+        char* utf8 = nullptr;
+        const char* name = GbkToUtf8(node->strNodeName.c_str(), &utf8);
+        std::snprintf(r.name, sizeof(r.name), "%s", name != nullptr ? name : node->strNodeName.c_str());
+        if (utf8 != nullptr) ReleaseByteBuff(reinterpret_cast<BYTE*>(utf8));
+        const NodeActivity& a = node->activity;
+        r.connections = static_cast<std::uint32_t>(std::max(0, node->nAttachedTasks.load()));
+        for (size_t k = 0; k < NodeActivity::KIND_COUNT; ++k) r.accepted[k] = a.accepted[k].load();
+        r.receivedBytes = a.receivedBytes.load();
+        r.refused = a.refused.load();
+        r.lastPacket = a.lastPacket.load();
+        r.lastKeepAlive = a.lastKeepAlive.load();
+        r.lastStored = a.lastStored.load();
+        nodes->push_back(r);
+    }
+    head->nodeCount = static_cast<std::uint32_t>(nodes->size());
+}
+
+MetricsSnapshot CollectMetrics() {
+    MetricsSnapshot snapshot;
+    snapshot.merge = MergeFigures();
+    snapshot.counters.assign(loss::COUNTER_COUNT, 0);
+    loss::Snapshot(snapshot.counters.data());
+    NodeFigures(&snapshot.service, &snapshot.nodes);
+    snapshot.haveNodes = true;
+    return snapshot;
+}
+
+std::string RenderMetrics() { return RenderPrometheus(CollectMetrics()); }
+
+bool StartMetricsEndpoint(CMetricsServer* server) {
+    const ZelkAdvConfig& config = CConfigManager::GetInstance()->m_ZelkAdv;
+    const std::string address = config.MetricsAddress.Get();
+    const int port = config.MetricsPort.Get();
+    if (port == 0) {
+        Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[StartMetricsEndpoint] Scrape Endpoint Off (Metrics Port = 0)\n");
+        return true;
+    }
+    if (!server->Start(address, static_cast<std::uint16_t>(port), &RenderMetrics)) return false;
+    Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[StartMetricsEndpoint] Serving GET /metrics On %s:%d\n",
+        address.c_str(), port);
+    return true;
+}
 
 CInfoRetrieveTask::~CInfoRetrieveTask() {
     CloseListener();
@@ -223,6 +318,8 @@ int CInfoRetrieveTask::DispatchRequest(SOCKET s, const char* data, int length) {
         DoLogMergeInfoRequest(s, data, length);
     } else if (type == static_cast<std::int32_t>(infoquery::kQueryTypeAccounting)) {
         DoAccountingRequest(s);
+    } else if (type == static_cast<std::int32_t>(infoquery::kQueryTypeNodes)) {
+        DoNodesRequest(s);
     } else if (type >= 0) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[DispatchRequest] Query Type = %u Not Support.\n",
             static_cast<unsigned>(header.queryType));
@@ -239,28 +336,7 @@ int CInfoRetrieveTask::DoLogMergeInfoRequest(SOCKET s, const char* request, int 
     header.reserved = 0;
     header.dataSize = sizeof(InfoLogMergeReplyData);
 
-    const ZelkAdvConfig& config = CConfigManager::GetInstance()->m_ZelkAdv;
-    const CInfoManager* counters = CInfoManager::GetInstance();
-    const std::int32_t globalEnable = config.GlobalEnableLogMerge.Get();
-    DWORD buffers = 0;
-    std::uint64_t totalBytes = 0;
-    std::uint64_t usedBytes = 0;
-    CLogMergeManager::GetInstance()->GetStatistics(&buffers, &totalBytes, &usedBytes);
-
-    InfoLogMergeReplyData data{};
-    data.version = infoquery::kReplyVersion;
-    data.globalMergeEnable = static_cast<std::uint32_t>(globalEnable);
-    data.allLogs = counters->GetCounter(INFO_COUNTER_ALL);
-    data.mergedTotal = counters->GetCounter(INFO_COUNTER_MERGED_TOTAL);
-    data.bufferTotalBytes = infoquery::ClampToU32(totalBytes);
-    data.bufferCount = buffers;
-    data.bufferUsagePercent = infoquery::MergeUsagePercent(usedBytes, totalBytes);
-    data.userMergeEnable = KindEnable(globalEnable, config.UserLogEnableLogMerge.Get());
-    data.userLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_1);
-    data.flowMergeEnable = KindEnable(globalEnable, config.FlowLogEnableLogMerge.Get());
-    data.flowLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_2);
-    data.sysMergeEnable = KindEnable(globalEnable, config.SysLogEnableLogMerge.Get());
-    data.sysLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_3);
+    const InfoLogMergeReplyData data = MergeFigures();
 
     // Both parts are sent whatever became of the first.
     int sent = SafeSend(s, reinterpret_cast<const char*>(&header), sizeof(header));
@@ -299,6 +375,27 @@ int CInfoRetrieveTask::DoAccountingRequest(SOCKET s) {
     const int sent = SafeSend(s, reply, static_cast<int>(sizeof(reply)));
     if (sent < static_cast<int>(sizeof(reply))) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[DoAccountingRequest] Send Reply Ret = %d , Err = %u\n", sent,
+            static_cast<unsigned>(WSAGetLastError()));
+    }
+    return 1;
+}
+
+int CInfoRetrieveTask::DoNodesRequest(SOCKET s) {
+    InfoNodesReplyHead head;
+    std::vector<InfoNodeRecord> nodes;
+    NodeFigures(&head, &nodes);
+    InfoReplyHeader header{};
+    header.headerSize = sizeof(InfoReplyHeader);
+    std::memcpy(header.sign, infoquery::kReplySign, sizeof(header.sign));
+    header.version = infoquery::kReplyVersion;
+    header.queryType = infoquery::kQueryTypeNodes;
+    header.dataSize = static_cast<std::uint32_t>(sizeof(head) + nodes.size() * sizeof(InfoNodeRecord));
+    std::string reply(reinterpret_cast<const char*>(&header), sizeof(header));
+    reply.append(reinterpret_cast<const char*>(&head), sizeof(head));
+    reply.append(reinterpret_cast<const char*>(nodes.data()), nodes.size() * sizeof(InfoNodeRecord));
+    const int sent = SafeSend(s, reply.data(), static_cast<int>(reply.size()));
+    if (sent < static_cast<int>(reply.size())) {
+        Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[DoNodesRequest] Send Reply Ret = %d , Err = %u\n", sent,
             static_cast<unsigned>(WSAGetLastError()));
     }
     return 1;

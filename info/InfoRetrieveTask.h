@@ -17,8 +17,26 @@
 //   destructor if Run could not.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "core/Task.h"
+#include "info/InfoQuery.h"
+#include "info/MetricsText.h"
 #include "platform/Socket.h"
+
+// The service's figures as the info queries report them, for the scrape
+// endpoint: merge figures (query 1), every registered node's (query 3), and
+// with the loss accounting all of what /metrics shows.
+InfoLogMergeReplyData MergeFigures();
+void NodeFigures(InfoNodesReplyHead* head, std::vector<InfoNodeRecord>* nodes);
+MetricsSnapshot CollectMetrics();
+// The text of GET /metrics.
+std::string RenderMetrics();
+class CMetricsServer;
+// Starts server on [Metrics] Address and Port of ZelkAdv.conf (Port 0: off,
+// true); false, with its ERROR line, when it cannot listen.
+bool StartMetricsEndpoint(CMetricsServer* server);
 
 class CInfoRetrieveTask : public CTask {
 public:
@@ -55,6 +73,8 @@ public:
     int DoLogMergeInfoRequest(SOCKET s, const char* request, int length);
     // Sends the loss accounting counters (query type 2) in one send; always 1.
     int DoAccountingRequest(SOCKET s);
+    // Query type 3: every registered node's figures.
+    int DoNodesRequest(SOCKET s);
 
 private:
     enum class WaitResult { Readable, TimedOut, Interrupted, Failed };

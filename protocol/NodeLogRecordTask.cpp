@@ -271,8 +271,27 @@ void CNodeLogRecordTask::Consume() {
     if (m_bPacketInRing) m_pRecvRing->ReadCommit(DataLen());
 }
 
+NodeActivity* CNodeLogRecordTask::ActivityOf(const BYTE* identity) {
+    if (m_bActivityLooked && std::memcmp(identity, m_ActivityIdentity, sizeof(m_ActivityIdentity)) == 0) {
+        return m_pActivity;
+    }
+    NodeInfo* node = CGlobalSharedData::GetInstance()->FindNode(identity);
+    m_pActivity = node != nullptr ? &node->activity : nullptr;
+    std::memcpy(m_ActivityIdentity, identity, sizeof(m_ActivityIdentity));
+    m_bActivityLooked = true;
+    return m_pActivity;
+}
+
 void CNodeLogRecordTask::DispatchLog(int kind) {
     CountStat(INFO_COUNTER_ALL);
+    if (!HasTestMark(m_pCurrent)) {
+        if (NodeActivity* activity = ActivityOf(Identity())) {
+            const std::int64_t now = static_cast<std::int64_t>(GetSystemTimeSeconds());
+            activity->lastPacket.store(now, std::memory_order_relaxed);
+            activity->receivedBytes.fetch_add(DataLen(), std::memory_order_relaxed);
+            if (LogType() == packet::LOG_KEEPALIVE) activity->lastKeepAlive.store(now, std::memory_order_relaxed);
+        }
+    }
     const bool full = DiskFull();
     if (full) Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[DispatchLog] Disk Full!.\n");
     const std::uint32_t type = LogType();
@@ -527,6 +546,7 @@ bool CNodeLogRecordTask::SyncCheck(const char* message) {
     if (m_nSyncOK.load() == 1 || IsSyncOK(Identity())) return true;
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "%s", message);
     loss::Add(loss::REFUSED_NOT_SYNCED);
+    if (NodeActivity* activity = ActivityOf(Identity())) activity->refused.fetch_add(1, std::memory_order_relaxed);
     Consume();
     return false;
 }
@@ -534,6 +554,15 @@ bool CNodeLogRecordTask::SyncCheck(const char* message) {
 template <class Record>
 int CNodeLogRecordTask::WriteAndConsume(int kind) {
     loss::Add(loss::ACCEPTED);
+    if (NodeActivity* activity = ActivityOf(Identity())) {
+        const std::uint32_t type = LogType();
+        const NodeActivity::Kind which = type == packet::LOG_SYSTEM  ? NodeActivity::KIND_SYSTEM
+                                         : type == packet::LOG_ALARM ? NodeActivity::KIND_ALARM
+                                         : type == packet::LOG_ADMIN ? NodeActivity::KIND_ADMIN
+                                         : type == packet::LOG_AUDIT ? NodeActivity::KIND_AUDIT
+                                                                     : NodeActivity::KIND_USER;
+        activity->accepted[which].fetch_add(1, std::memory_order_relaxed);
+    }
     const int result =
         m_WriterManager.WriteLog(static_cast<std::uint32_t>(kind), reinterpret_cast<const Record*>(m_pCurrent));
     if (result == 0) return 0;

@@ -29,6 +29,8 @@
 class TiXmlDocument;
 class TiXmlElement;
 
+struct NodeActivity;
+
 class CNodeLogRecordTask : public CTask {
 public:
     static constexpr DWORD kWaitMs = 5000;
@@ -178,6 +180,12 @@ private:
     // The node this task identified itself as (detached at its end).
     bool m_bAttached = false;
     BYTE m_AttachedIdentity[16] = {};
+    // The registered node the current packet names (the last one looked up,
+    // kept while packets name the same identity); null when none does.
+    NodeActivity* ActivityOf(const BYTE* identity);
+    NodeActivity* m_pActivity = nullptr;
+    BYTE m_ActivityIdentity[16] = {};
+    bool m_bActivityLooked = false;
     DWORD m_dwLastReadable = 0;
     std::string m_strDbName;
     // The snapshot file of the info sync being applied (empty between syncs).

@@ -12,6 +12,7 @@ PACKAGES=(
   clang libclang-rt-dev
   ccache
   systemd-container debootstrap lintian
+  prometheus
 )
 
 missing=()
@@ -33,3 +34,8 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+# promtool comes with the Prometheus server: the tests need only the tool, so
+# a server the package has just started is stopped and left disabled.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && [ -d /run/systemd/system ]; then
+  $SUDO systemctl disable --now prometheus.service >/dev/null 2>&1 || true
+fi

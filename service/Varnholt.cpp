@@ -12,6 +12,7 @@
 #include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "info/InfoRetrieveTask.h"
+#include "info/MetricsServer.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
 #include "platform/CrashHandler.h"
@@ -103,8 +104,13 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
     if (started) started = StartTopLevelTask(new CDataCenterListenTask(), &self->m_pListenTask);
     if (started) started = StartTopLevelTask(new CConfigMonitorTask(), &self->m_pConfigMonitorTask);
     if (started) started = StartTopLevelTask(new CInfoRetrieveTask(), &self->m_pInfoRetrieveTask);
+    // The scrape endpoint is an operator's view, not the intake: when it
+    // cannot listen the service says so at ERROR and goes on without it.
+    CMetricsServer metrics;
+    if (started) StartMetricsEndpoint(&metrics);
     if (started) {
         CGlobalSharedData::GetInstance()->WaitForExitEvent(INFINITE);
+        metrics.Stop();
         CTaskManager::GetInstance()->WaitForAllTask(INFINITE);
         CTaskManager::GetInstance()->RemoveTask(self->m_pListenTask);
         self->m_pListenTask = nullptr;

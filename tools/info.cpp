@@ -19,13 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/LossAccounting.h"
 #include "info/InfoQuery.h"
+#include "info/MetricsText.h"
 #include "platform/Files.h"
 #include "platform/Ini.h"
 #include "platform/Process.h"
@@ -308,84 +309,46 @@ void PrintAccountingText(const std::uint64_t* c) {
                 c[loss::SERVICE_ROW_SQL], c[loss::SERVICE_ROW_LOST]);
 }
 
-// One metric with a label per value: HELP and TYPE once. Counters are
-// unsigned, gauges of differences signed.
-template <class Number>
-void PrintLabelled(const char* name, const char* type, const char* help, const char* label,
-                   std::initializer_list<std::pair<const char*, Number>> values) {
-    std::printf("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-    for (const auto& [value, number] : values) {
-        std::printf("%s{%s=\"%s\"} %s\n", name, label, value, std::to_string(number).c_str());
+// Registered nodes (query 3): false when the service does not answer it
+// (an older service); the figures before it are printed all the same.
+bool QueryNodes(const Options& options, MetricsSnapshot* snapshot) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    std::string error;
+    const int fd = ConnectTo(options, deadline, &error);
+    if (fd < 0) return false;
+    InfoReplyHeader header;
+    bool ok = Ask(fd, options, infoquery::kQueryTypeNodes, deadline, &header) &&
+              header.dataSize >= sizeof(InfoNodesReplyHead) && header.dataSize <= 64u << 20;
+    std::vector<char> data(ok ? header.dataSize : 0);
+    ok = ok && ReceiveExactly(fd, data.data(), data.size(), deadline) == data.size();
+    close(fd);
+    if (!ok) return false;
+    std::memcpy(&snapshot->service, data.data(), sizeof(snapshot->service));
+    const size_t size = snapshot->service.recordSize;
+    if (size < sizeof(InfoNodeRecord) || (data.size() - sizeof(InfoNodesReplyHead)) / size < snapshot->service.nodeCount) {
+        return false;
     }
-}
-
-void PrintMetric(const char* name, const char* type, const char* help, std::uint64_t value) {
-    std::printf("# HELP %s %s\n# TYPE %s %s\n%s %" PRIu64 "\n", name, help, name, type, name, value);
-}
-
-void PrintPrometheus(const InfoLogMergeReplyData& d) {
-    PrintMetric("varnholt_logs_total", "counter", "Logs dispatched by the record tasks since the service started.",
-                d.allLogs);
-    PrintMetric("varnholt_logs_merged_total", "counter",
-                "Logs merged or dropped by the log mergers, all kinds together.", d.mergedTotal);
-    PrintMetric("varnholt_user_logs_merged_total", "counter",
-                "User logs merged: repeated service accesses and logs dropped by the web filter.",
-                d.userLogsMerged);
-    PrintMetric("varnholt_flow_logs_merged_total", "counter", "Flow logs merged into an earlier flow log.",
-                d.flowLogsMerged);
-    PrintMetric("varnholt_system_logs_merged_total", "counter", "System logs taken by the log mergers.",
-                d.sysLogsMerged);
-    PrintMetric("varnholt_merge_enabled", "gauge", "Global EnableLogMerge as configured (0 is off).",
-                d.globalMergeEnable);
-    PrintMetric("varnholt_user_merge_enabled", "gauge", "UserLog EnableLogMerge; 0 while merging is off globally.",
-                d.userMergeEnable);
-    PrintMetric("varnholt_flow_merge_enabled", "gauge", "FlowLog EnableLogMerge; 0 while merging is off globally.",
-                d.flowMergeEnable);
-    PrintMetric("varnholt_system_merge_enabled", "gauge",
-                "SysLog EnableLogMerge; 0 while merging is off globally.", d.sysMergeEnable);
-    PrintMetric("varnholt_merge_buffers", "gauge", "Merge buffers of all started log mergers.", d.bufferCount);
-    PrintMetric("varnholt_merge_buffer_bytes", "gauge",
-                "Total size of the merge buffers in bytes (saturates at 4294967295).", d.bufferTotalBytes);
-    PrintMetric("varnholt_merge_buffer_usage_percent", "gauge",
-                "Estimated use of the merge buffers in percent of their total size.", d.bufferUsagePercent);
-}
-
-void PrintAccountingPrometheus(const std::uint64_t* c) {
-    const loss::Balance b = loss::ComputeBalance(c);
-    PrintMetric("varnholt_logs_accepted_total", "counter", "Logs offered to a writer chain since the service started.",
-                b.accepted);
-    PrintLabelled<std::uint64_t>("varnholt_logs_carried_total", "counter",
-                                 "Logs found on disk at start, left by earlier runs and not yet in MySQL.", "where",
-                                 {{"datafile", c[loss::DF_CARRIED]}, {"spool", c[loss::SPOOL_CARRIED]}});
-    PrintLabelled<std::uint64_t>(
-        "varnholt_logs_stored_total", "counter", "Logs stored in MySQL, by the road they took.", "path",
-        {{"sql", c[loss::SQL_STORED]}, {"datafile", c[loss::DF_LOADED]}, {"spool", c[loss::SPOOL_STORED]}});
-    PrintLabelled<std::int64_t>("varnholt_logs_pending", "gauge", "Logs on disk waiting for MySQL.", "where",
-                                {{"datafile", b.pendingDataFiles}, {"spool", b.pendingSpool}});
-    PrintLabelled<std::int64_t>("varnholt_logs_held", "gauge", "Logs held in memory only.", "where",
-                                {{"merge", b.heldMerge}, {"sql", b.heldSql}});
-    PrintMetric("varnholt_logs_folded_total", "counter",
-                "Logs folded into another row by the mergers (not lost, no row of their own).", b.merged);
-    std::printf("# HELP varnholt_logs_dropped_total Accepted logs discarded, by reason.\n"
-                "# TYPE varnholt_logs_dropped_total counter\n");
-    for (unsigned i = loss::DROP_FIRST; i <= loss::DF_LOST; ++i) {
-        if (i >= loss::DROP_END && i != loss::DF_LOST) continue;
-        std::printf("varnholt_logs_dropped_total{reason=\"%s\"} %" PRIu64 "\n", loss::kCounterInfo[i].name, c[i]);
+    snapshot->nodes.resize(snapshot->service.nodeCount);
+    for (size_t i = 0; i < snapshot->nodes.size(); ++i) {
+        std::memcpy(&snapshot->nodes[i], data.data() + sizeof(InfoNodesReplyHead) + i * size, sizeof(InfoNodeRecord));
+        snapshot->nodes[i].name[sizeof(snapshot->nodes[i].name) - 1] = '\0';
     }
-    PrintLabelled<std::uint64_t>("varnholt_logs_refused_total", "counter",
-                                 "Log packets refused before dispatch, by reason.", "reason",
-                                 {{"not_synced", c[loss::REFUSED_NOT_SYNCED]}});
-    PrintLabelled<std::uint64_t>("varnholt_service_rows_total", "counter",
-                                 "usrsvrlog rows whose data file failed them, by outcome.", "outcome",
-                                 {{"sql", c[loss::SERVICE_ROW_SQL]}, {"lost", c[loss::SERVICE_ROW_LOST]}});
-    std::printf("# HELP varnholt_logs_unaccounted Accepted plus carried minus every bucket; 0 at a quiet moment.\n"
-                "# TYPE varnholt_logs_unaccounted gauge\nvarnholt_logs_unaccounted %" PRId64 "\n",
-                b.Unaccounted());
-    std::printf("# HELP varnholt_log_accounting_stage_total Raw counters of the loss accounting stages.\n"
-                "# TYPE varnholt_log_accounting_stage_total counter\n");
-    for (unsigned i = 0; i < loss::DROP_FIRST; ++i) {
-        std::printf("varnholt_log_accounting_stage_total{stage=\"%s\"} %" PRIu64 "\n", loss::kCounterInfo[i].name,
-                    c[i]);
+    snapshot->haveNodes = true;
+    return true;
+}
+
+void PrintNodesText(const MetricsSnapshot& s) {
+    if (!s.haveNodes) return;
+    std::printf("Disk full               %s\n", s.service.diskFull != 0 ? "yes" : "no");
+    std::printf("Import backlog          %" PRIu64 " file(s), %" PRIu64 " bytes\n", s.service.importBacklogFiles,
+                s.service.importBacklogBytes);
+    std::printf("Nodes                   %zu registered\n", s.nodes.size());
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    for (const InfoNodeRecord& n : s.nodes) {
+        std::uint64_t logs = 0;
+        for (std::uint64_t a : n.accepted) logs += a;
+        std::printf("  %-20s %u connection(s), %" PRIu64 " log(s), last packet %s\n", n.name, n.connections, logs,
+                    n.lastPacket == 0 ? "never" : (std::to_string(now - n.lastPacket) + " s ago").c_str());
     }
 }
 
@@ -395,15 +358,16 @@ int main(int argc, char** argv) {
     Options options;
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed <= 0) return parsed == 0 ? kExitOk : kExitUsage;
-    InfoLogMergeReplyData data{};
-    std::uint64_t counters[loss::COUNTER_COUNT] = {};
-    if (!Query(options, &data, counters)) return kExitFailure;
+    MetricsSnapshot snapshot;
+    snapshot.counters.assign(loss::COUNTER_COUNT, 0);
+    if (!Query(options, &snapshot.merge, snapshot.counters.data())) return kExitFailure;
+    QueryNodes(options, &snapshot);
     if (options.prometheus) {
-        PrintPrometheus(data);
-        PrintAccountingPrometheus(counters);
+        std::fputs(RenderPrometheus(snapshot).c_str(), stdout);
     } else {
-        PrintText(data);
-        PrintAccountingText(counters);
+        PrintText(snapshot.merge);
+        PrintAccountingText(snapshot.counters.data());
+        PrintNodesText(snapshot);
     }
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }

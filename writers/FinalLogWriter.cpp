@@ -522,5 +522,6 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
     }
     cache.statements.clear();
     cache.bytes = 0;
+    CGlobalSharedData::GetInstance()->NoteStored(db);
     return 1;
 }

@@ -369,6 +369,7 @@ bool CSqlSpool::SubmitClaimed(const std::string& database, const std::string& pa
         inDoubt = false;
     }
     if (connection != nullptr) sql->ReleaseSqlConn(connection);
+    if (next != 0) CGlobalSharedData::GetInstance()->NoteStored(database);
 
     if (next == records.size()) {
         DeleteFileA(path.c_str());

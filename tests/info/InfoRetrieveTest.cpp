@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -21,6 +22,8 @@
 #include "db/InfoManager.h"
 #include "db/SqlText.h"
 #include "info/InfoQuery.h"
+#include "info/MetricsServer.h"
+#include "info/MetricsText.h"
 #include "platform/Clock.h"
 #include "support/ChildProcess.h"
 #include "support/DbEnv.h"
@@ -35,6 +38,18 @@ namespace {
 using testintake::SetKey;
 
 constexpr char kAccountingNode[] = "a1b2c3d4a1b2c3d4a1b2c3d4a1b2c3d4";
+constexpr char kMetricsNode[] = "b1b2c3d4a1b2c3d4a1b2c3d4a1b2c3d4";
+constexpr char kSilentNode[] = "c1b2c3d4a1b2c3d4a1b2c3d4a1b2c3d4";
+
+// GET /metrics from the endpoint on port: the body of a 200 answer.
+std::string Scrape(std::uint16_t port) {
+    const int fd = testnet::Connect(port);
+    if (fd < 0 || !testnet::SendAll(fd, "GET /metrics HTTP/1.1\r\nHost: varnholt\r\n\r\n")) return "no connection";
+    const std::string reply = testnet::ReceiveExactly(fd, size_t{1} << 22, 5000);
+    testnet::Close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return reply.rfind("HTTP/1.1 200 ", 0) == 0 && body != std::string::npos ? reply.substr(body + 4) : reply;
+}
 
 std::string Query(std::uint32_t headerSize = 24, const char (&sign)[9] = "INFOQRY\0", std::uint32_t type = 1) {
     InfoQueryHeader q{};
@@ -240,7 +255,7 @@ TEST_F(InfoRetrieveTest, ReportsTheBuffersOfStartedMergersWithoutWrapping) {
 TEST_F(InfoRetrieveTest, MalformedQueriesGetNoReplyAndKeepTheConnection) {
     const std::vector<std::string> bad = {
         Query().substr(0, 23),         Query(25),    Query(24, "INFOQRX\0"), Query(24, "INFOQRYZ"),
-        Query(24, "INFOQRY\0", 0),     Query(24, "INFOQRY\0", 3), Query(24, "INFOQRY\0", 0xFFFFFFFF)};
+        Query(24, "INFOQRY\0", 0),     Query(24, "INFOQRY\0", 4), Query(24, "INFOQRY\0", 0xFFFFFFFF)};
     for (size_t i = 0; i < bad.size(); ++i) {
         ASSERT_TRUE(testnet::SendAll(m_client, bad[i]));
         // Taken in (one receive per request) before the next is sent.
@@ -255,8 +270,67 @@ TEST_F(InfoRetrieveTest, MalformedQueriesGetNoReplyAndKeepTheConnection) {
     EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Header Size = 25 Not 24\n"), 1u);
     EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Header Sign Not INFOQRY\n"), 2u);
     EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Type = 0 Not Support.\n"), 1u);
-    EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Type = 3 Not Support.\n"), 1u);
+    EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Type = 4 Not Support.\n"), 1u);
     EXPECT_EQ(testenv::CountOccurrences(log, "Query Type = 4294967295"), 0u);  // negative: silently ignored
+}
+
+// What a scrape shows of each registered node during a small flood: the
+// logs accepted by kind, its connection, its last packet and stored row, and
+// the registered node that never connected as silent. The text passes
+// promtool's own check.
+TEST(MetricsTest, ScrapeShowsEachNodeAndTheSilentOne) {
+    testintake::Service service;
+    // Names of their own: the node list keeps the nodes of earlier tests.
+    service.Open("metrics", kMetricsNode, kSilentNode, [&] {
+        testdb::ExecIn(service.mainDb, "update dev_node set node_name = if(node_name = 'gw', 'busy', 'quiet')");
+    });
+    CMetricsServer endpoint;  // as the service starts it, on a port of the test's
+    ASSERT_TRUE(endpoint.StartOnAnyPort("127.0.0.1", &RenderMetrics));
+    const auto scrape = [&] { return Scrape(endpoint.Port()); };
+    BYTE id[16];
+    ASSERT_TRUE(DecodeHex16(kMetricsNode, id));
+    int peer = testnet::Connect(service.port);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(testintake::SyncUsers(peer, id));
+    std::string stream = testpkt::Alarms(id, "alarm", 7);
+    for (int i = 0; i < 4; ++i) stream += testpkt::UserV1(id, 1, "alice", "known " + std::to_string(i));
+    const long long before = static_cast<long long>(GetSystemTimeSeconds());
+    ASSERT_TRUE(testnet::SendAll(peer, stream + testpkt::KeepAlive(id)));
+    ASSERT_EQ(testnet::ReceiveExactly(peer, packet::kKeepAliveReplySize, 20000).size(),
+              size_t{packet::kKeepAliveReplySize});
+    std::string text = scrape();
+    for (const char* line : {"varnholt_node_connections{node=\"busy\"} 1\n", "varnholt_node_connections{node=\"quiet\"} 0\n",
+                             "varnholt_node_logs_accepted_total{node=\"busy\",type=\"alarm\"} 7\n",
+                             "varnholt_node_logs_accepted_total{node=\"busy\",type=\"user\"} 4\n",
+                             "varnholt_node_logs_accepted_total{node=\"quiet\",type=\"alarm\"} 0\n",
+                             "varnholt_node_last_packet_timestamp_seconds{node=\"quiet\"} 0\n",
+                             "varnholt_node_last_keepalive_timestamp_seconds{node=\"quiet\"} 0\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    }
+    const auto value = [&](const std::string& series) {
+        const size_t at = text.find(series + " ");
+        return at == std::string::npos ? -1 : std::stoll(text.substr(at + series.size() + 1));
+    };
+    EXPECT_GE(value("varnholt_node_last_keepalive_timestamp_seconds{node=\"busy\"}"), before);
+    EXPECT_GE(value("varnholt_node_received_bytes_total{node=\"busy\"}"), static_cast<long long>(stream.size()));
+    // The alarms reach MySQL when the connection ends: the node's last
+    // stored row is then recent.
+    testnet::Close(peer);
+    EXPECT_TRUE(testenv::WaitFor(
+        [&] {
+            text = scrape();
+            return value("varnholt_node_last_stored_timestamp_seconds{node=\"busy\"}") >= before &&
+                   text.find("varnholt_node_connections{node=\"busy\"} 0\n") != std::string::npos;
+        },
+        20000))
+        << text;
+    const std::string file = testenv::InstallDir() + "/scrape.txt";
+    testenv::WriteFile(file, text);
+    EXPECT_EQ(system(("'" + std::string(VARNHOLT_SOURCE_DIR) + "/tests/prometheus/run.sh' metrics '" + file +
+                      "' >/dev/null 2>&1").c_str()),
+              0)
+        << text;
+    service.Close();
 }
 
 // Only 127.0.0.1 is listened on: neither another loopback address nor an
@@ -323,7 +397,8 @@ TEST_F(InfoRetrieveTest, VarnholtInfoPrintsPrometheusMetrics) {
                                     std::string("# TYPE varnholt_merge_enabled gauge\nvarnholt_merge_enabled 1\n")}) {
         EXPECT_NE(output.find(part), std::string::npos) << part << output;
     }
-    EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 23u);  // 12 + 11 of the loss accounting
+    // 12 merge, 11 loss accounting, 4 service-wide and 7 per-node families, and varnholt_up
+    EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 35u);
 
     EXPECT_EQ(run({"--port", std::to_string(m_port)}, &output), 0);
     EXPECT_NE(output.find("Logs dispatched         " + all + "\n"), std::string::npos) << output;
