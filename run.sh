@@ -52,7 +52,7 @@ DEMO_SHOW="mariadb --no-defaults -uroot --socket=$VARNHOLT_DB_SOCKET demo_db -e 
       echo "  import when the node leaves (the simulator leaves when it is done) and is loaded within"
       echo "  about a minute. Until then the counts above show alarms, admin logs and dev_stat only."
       echo "  Follow where every log is with:"
-      echo "  build/bin/varnholt-info --port 9509   (per node: build/bin/varnholt-info --prometheus | grep node)"
+      echo "  build/bin/varnholt-info --watch   (a live view: totals, rates, one line per node; q quits)"
       echo
       exit 0
     fi

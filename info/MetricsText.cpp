@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -165,6 +166,15 @@ void NodeFigures(Text* t, const MetricsSnapshot& s) {
 }
 
 }  // namespace
+
+std::string FormatText(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
 
 std::string PrometheusLabel(const std::string& value) {
     std::string out;

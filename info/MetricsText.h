@@ -21,6 +21,9 @@ struct MetricsSnapshot {
 
 std::string RenderPrometheus(const MetricsSnapshot& snapshot);
 
+// printf into a string of at most 511 characters (the tools' lines).
+__attribute__((format(printf, 1, 2))) std::string FormatText(const char* format, ...);
+
 // A node name as a label value: backslash, double quote and line feed
 // escaped, bytes that are not UTF-8 (GBK names) as \x.. escapes.
 std::string PrometheusLabel(const std::string& value);
