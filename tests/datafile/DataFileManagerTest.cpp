@@ -467,6 +467,34 @@ TEST_F(DataFileManagerTest, AStopEndsARunningLoadAndTheFileLoadsLaterOnce) {
     testenv::RemoveFile(path);
 }
 
+// A long import pass says how far it got every 5 s: files done, files
+// waiting and rows per second (a table lock makes the first load long).
+TEST_F(DataFileManagerTest, ALongImportPassLogsItsProgress) {
+    testdb::ExecIn(s_node, "delete from usrflowlog");
+    ASSERT_TRUE(Manager()->Init());
+    std::vector<std::string> paths;
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".dat";
+        paths.push_back(WriteDataFile(s_node, "usrflowlog", name, FlowLine(2 * i) + FlowLine(2 * i + 1)));
+    }
+    MYSQL* lock = testdb::Connect(s_node);
+    testdb::Exec(lock, "lock tables usrflowlog write");
+    std::thread pass([] {
+        CSQLConnManager::ThreadInit();
+        Manager()->ImportWaitingFiles("[Progress]");
+        CSQLConnManager::ThreadEnd();
+    });
+    const std::string waiting = "select count(*) from information_schema.processlist where db = '" + s_node +
+                                "' and state like '%lock%'";
+    EXPECT_TRUE(testenv::WaitFor([&] { return testdb::Scalar(lock, waiting) != "0"; }, 10000));
+    TestClock::AdvanceTicks(6000);
+    testdb::Exec(lock, "unlock tables");
+    testdb::Close(lock);
+    pass.join();
+    EXPECT_EQ(Count(Log(), "[Progress] Import Progress: 1 File(s) Done , 2 Waiting , 2 Row(s) , "), 1u) << Log();
+    EXPECT_EQ(testdb::ScalarIn(s_node, "select count(*) from usrflowlog"), "6");
+}
+
 TEST_F(DataFileManagerTest, SwitchThreadRotatesAFileAfterItsUseTimeAndQueuesIt) {
     testintake::SetKey("ZelkAdv.conf", "DataFile", "DataFileUseTime", "1");
     ASSERT_TRUE(Manager()->Init());
