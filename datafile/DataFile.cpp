@@ -90,6 +90,7 @@ bool CDataFile::Create() {
     m_dwHasData.store(0);
     m_qwBytes.store(0);
     m_dwFirstWriteTick.store(0);
+    m_llFirstLineTime.store(0);
     m_dwCurBuffIndex = 0;
     m_qwWriteOffset.store(0);
     for (int i = 0; i < 2; ++i) {
@@ -126,6 +127,7 @@ DWORD CDataFile::Write(const void* data, DWORD length) {
     if (result != 0) ++m_qwWrites;
     if (result != 0 && m_dwHasData.load() == 0) {
         m_dwFirstWriteTick.store(GetTickCount());
+        m_llFirstLineTime.store(static_cast<std::int64_t>(GetSystemTimeSeconds()));
         m_dwHasData.store(1);
     }
     return result;

@@ -46,6 +46,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "platform/AsyncFile.h"
@@ -90,6 +91,11 @@ public:
     bool IsWritable() const { return m_dwWritable.load() == 1; }
     // Milliseconds since the last Create failed; 0 when it did not.
     DWORD SinceCreateFailed() const;
+    // Unix seconds (GetSystemTimeSeconds) of the first line accepted since
+    // Create, 0 when none: the age of the oldest log the file holds. The
+    // manager hands it to the import list at switch-out and then clears it.
+    std::int64_t FirstLineTime() const { return m_llFirstLineTime.load(); }
+    void ClearFirstLineTime() { m_llFirstLineTime.store(0); }
 
     // Tests start the asynchronous write offset where they need it.
     void SetWriteOffsetForTest(std::uint64_t offset) { m_qwWriteOffset.store(offset); }
@@ -121,6 +127,7 @@ private:
 
     std::atomic<DWORD> m_dwHasData{0};
     std::atomic<DWORD> m_dwFirstWriteTick{0};
+    std::atomic<std::int64_t> m_llFirstLineTime{0};
     std::atomic<std::uint64_t> m_qwBytes{0};  // accepted since Create
     std::atomic<DWORD> m_dwWritable{0};
     BYTE* m_pBuff[2] = {nullptr, nullptr};

@@ -1,6 +1,7 @@
 #include "datafile/DataFileManager.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,6 +43,13 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 }
 
 bool IsSyslog(const char* table) { return strcasecmp(table, "syslog") == 0; }
+
+// Unix seconds of the file's last modification; 0 when it holds nothing or
+// cannot be examined.
+std::int64_t ModificationTime(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && st.st_size > 0 ? static_cast<std::int64_t>(st.st_mtime) : 0;
+}
 
 }  // namespace
 
@@ -95,6 +103,10 @@ CDataFileManager::CDataFileManager() {
 }
 
 CDataFileManager::~CDataFileManager() {
+    {
+        std::lock_guard<std::mutex> open(m_OpenLock);
+        m_OpenFiles.clear();
+    }
     for (auto& entry : m_DataFileMap) delete entry.second;
     m_DataFileMap.clear();
     m_ImportList.clear();
@@ -174,6 +186,8 @@ DWORD CDataFileManager::AllocDataFileID(const char* dbName, const char* tableNam
         return 0;
     }
     m_DataFileMap[id] = file;
+    std::lock_guard<std::mutex> open(m_OpenLock);
+    m_OpenFiles[file] = file->m_strDBName;
     return id;
 }
 
@@ -224,6 +238,10 @@ void CDataFileManager::ReleaseDataFileID(DWORD id) {
     // A file already switched out (path cleared) was queued then.
     if (!file->m_strFilePath.empty() && !SubmitToImportList(file)) {
         Log(Recorder(), LOG_LEVEL_WARN, kTag, "[ReleaseDataFileID] Cannot Submit DataFile = %u To ImportList.\n", id);
+    }
+    {
+        std::lock_guard<std::mutex> open(m_OpenLock);
+        m_OpenFiles.erase(file);
     }
     delete file;
     m_DataFileMap.erase(it);
@@ -333,26 +351,35 @@ bool CDataFileManager::MakeDirectoryOK(const char* dbName, const char* tableName
 
 bool CDataFileManager::SubmitToImportList(CDataFile* file) {
     if (file == nullptr) return false;
-    return SubmitToImportList(file->m_strDBName, file->m_strTableName, file->m_strFilePath);
+    // Listed before the file forgets its first line, so a reading of the
+    // oldest pending log never misses the file's lines in between.
+    const bool queued =
+        SubmitToImportList(file->m_strDBName, file->m_strTableName, file->m_strFilePath, file->FirstLineTime());
+    file->ClearFirstLineTime();
+    return queued;
 }
 
 bool CDataFileManager::SubmitToImportList(const std::string& dbName, const std::string& tableName,
-                                          const std::string& path) {
+                                          const std::string& path, std::int64_t oldest) {
     if (!IsRunning()) return false;
-    AppendImportInfo(dbName, tableName, path);
+    AppendImportInfo(dbName, tableName, path, oldest);
     return true;
 }
 
 void CDataFileManager::AppendImportInfo(const std::string& dbName, const std::string& tableName,
-                                        const std::string& path) {
+                                        const std::string& path, std::int64_t oldest) {
     CCSLocker lock(&m_csImport);
-    for (const ImportInfo& info : m_ImportList) {
-        if (info.strDataFilePath == path) return;  // already waiting or being imported
+    for (ImportInfo& info : m_ImportList) {
+        if (info.strDataFilePath != path) continue;
+        // Already waiting or being imported: it keeps the earlier time.
+        if (oldest > 0 && (info.llOldest == 0 || oldest < info.llOldest)) info.llOldest = oldest;
+        return;
     }
     ImportInfo& info = m_ImportList.emplace_back();
     info.strDBName = dbName;
     info.strTableName = tableName;
     info.strDataFilePath = path;
+    info.llOldest = oldest;
     if (m_hImportQueued != nullptr) SetEvent(m_hImportQueued);
 }
 
@@ -412,6 +439,18 @@ void CDataFileManager::RemoveImportInfo(const char* dbName, const char* tableNam
 size_t CDataFileManager::ImportListSize() {
     CCSLocker lock(&m_csImport);
     return m_ImportList.size();
+}
+
+void CDataFileManager::OldestPending(OldestPendingMap* oldest) {
+    // Open files first, then the import list: a file switched out in
+    // between is listed before it forgets its time, so it is seen at least
+    // once.
+    {
+        std::lock_guard<std::mutex> open(m_OpenLock);
+        for (const auto& [file, database] : m_OpenFiles) NoteOldestPending(oldest, database, file->FirstLineTime());
+    }
+    CCSLocker lock(&m_csImport);
+    for (const ImportInfo& info : m_ImportList) NoteOldestPending(oldest, info.strDBName, info.llOldest);
 }
 
 void CDataFileManager::ImportBacklog(size_t* files, std::uint64_t* bytes) {
@@ -524,7 +563,7 @@ DWORD CDataFileManager::DataFileScanThread(void* param) {
                 Log(Recorder(), LOG_LEVEL_INFO, kTag, "[DataFileScanThread] Find Data File = %s\n", path.c_str());
                 loss::CountDataFileLines(loss::DF_CARRIED, table.c_str(), path);
                 // Listed before Init has marked the manager running.
-                manager->AppendImportInfo(db, table, path);
+                manager->AppendImportInfo(db, table, path, ModificationTime(path));
             }
         }
     }

@@ -70,6 +70,7 @@
 #include <string>
 #include <vector>
 
+#include "core/OldestPending.h"
 #include "core/StoppableThread.h"
 #include "platform/Sync.h"
 #include "platform/WinTypes.h"
@@ -82,6 +83,11 @@ struct ImportInfo {
     std::string strDBName;
     std::string strTableName;
     std::string strDataFilePath;
+    // Unix seconds of the file's first line (handed over by its CDataFile);
+    // for a file found on disk at start, its modification time, the best
+    // bound left (no later than its last line, so the age shown is at most
+    // too small). 0 for a file without lines.
+    std::int64_t llOldest = 0;
 };
 
 // The import of one importer between its first claim and its end: it claims
@@ -149,9 +155,11 @@ public:
     bool MakeDirectoryExist(const std::string& path);
     bool MakeDirectoryOK(const char* dbName, const char* tableName);
 
-    // Appends the file's entry (flag 0) unless its path is already listed.
+    // Appends the file's entry (flag 0) unless its path is already listed;
+    // the file's first-line time goes with it and is cleared in the file.
     bool SubmitToImportList(CDataFile* file);
-    bool SubmitToImportList(const std::string& dbName, const std::string& tableName, const std::string& path);
+    bool SubmitToImportList(const std::string& dbName, const std::string& tableName, const std::string& path,
+                            std::int64_t oldest = 0);
     // Claims the next waiting entry (of dbName when not empty, else of any
     // known node database); dbName receives the database in the latter case.
     bool GetImportInfo(std::string* dbName, std::string* path, std::string* tableName);
@@ -160,6 +168,11 @@ public:
     // Erases the matching claimed entry.
     void RemoveImportInfo(const char* dbName, const char* tableName, const char* path);
     size_t ImportListSize();
+    // Notes, per database, when the oldest line of its open data files and
+    // of its files waiting for import came. Takes the small lock of the open
+    // files and the import list's lock, never the map lock (held while a
+    // file is flushed to the disk).
+    void OldestPending(OldestPendingMap* oldest);
     // Files waiting in the import list and their bytes.
     void ImportBacklog(size_t* files, std::uint64_t* bytes);
     // Data files loaded since the start.
@@ -218,7 +231,8 @@ private:
     // True when path is the current file of an ID in the map.
     bool IsOpenDataFile(const std::string& path);
     // Appends an entry (flag 0) unless the path is already listed.
-    void AppendImportInfo(const std::string& dbName, const std::string& tableName, const std::string& path);
+    void AppendImportInfo(const std::string& dbName, const std::string& tableName, const std::string& path,
+                          std::int64_t oldest);
     // Waits out the start-up delay; false when the import must not run.
     bool WaitBeforeImportOnStart();
     bool IsNodeListReady();
@@ -248,6 +262,10 @@ private:
     std::atomic<DWORD> m_dwIDCounter{0};
     std::map<DWORD, CDataFile*> m_DataFileMap;
     CRITICAL_SECTION m_csMap;
+    // The files of m_DataFileMap and their databases, for OldestPending: an
+    // entry goes before its file is deleted. Lock taken inside m_csMap.
+    std::mutex m_OpenLock;
+    std::map<const CDataFile*, std::string> m_OpenFiles;
     std::atomic<DWORD> m_dwNameCounter{0};
     std::list<ImportInfo> m_ImportList;
     std::atomic<std::uint64_t> m_nImported{0};

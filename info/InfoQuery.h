@@ -110,6 +110,7 @@ struct InfoNodesReplyHead {
     std::uint64_t importBacklogFiles;  // data files waiting for import
     std::uint64_t importBacklogBytes;
     std::uint64_t importedFiles;       // data files loaded since the start
+    std::int64_t now;                  // the service's clock when it answered, Unix seconds
 };
 
 struct InfoNodeRecord {
@@ -121,6 +122,10 @@ struct InfoNodeRecord {
     std::int64_t lastPacket;       // Unix seconds, 0 = never
     std::int64_t lastKeepAlive;    // idem
     std::int64_t lastStored;       // a row of its database reached MySQL; idem
+    // When the oldest log of its database that is not yet in MySQL came
+    // (merge buffer, data file, SQL cache or spool file); Unix seconds, 0 =
+    // none. Nodes sharing a database share it.
+    std::int64_t oldestPending;
 };
 
 #pragma pack(pop)
@@ -131,8 +136,9 @@ static_assert(sizeof(InfoReplyHeader) == 28);
 static_assert(offsetof(InfoReplyHeader, queryType) == 16 && offsetof(InfoReplyHeader, dataSize) == 24);
 static_assert(sizeof(InfoLogMergeReplyData) == 72);
 static_assert(sizeof(InfoAccountingReplyHead) == 8);
-static_assert(sizeof(InfoNodesReplyHead) == 40);
-static_assert(sizeof(InfoNodeRecord) == 184);
+static_assert(sizeof(InfoNodesReplyHead) == 48);
+static_assert(sizeof(InfoNodeRecord) == 192);
+static_assert(offsetof(InfoNodesReplyHead, now) == 40 && offsetof(InfoNodeRecord, oldestPending) == 184);
 static_assert(offsetof(InfoLogMergeReplyData, allLogs) == 8 && offsetof(InfoLogMergeReplyData, bufferTotalBytes) == 24);
 static_assert(offsetof(InfoLogMergeReplyData, userMergeEnable) == 36 &&
               offsetof(InfoLogMergeReplyData, userLogsMerged) == 40);

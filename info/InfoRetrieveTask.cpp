@@ -20,7 +20,10 @@
 #include "info/InfoQuery.h"
 #include "info/MetricsServer.h"
 #include "info/MetricsText.h"
+#include "platform/Clock.h"
+#include "writers/FinalLogWriter.h"
 #include "writers/LogMerger.h"
+#include "writers/SqlSpool.h"
 
 namespace {
 
@@ -76,6 +79,18 @@ void NodeFigures(InfoNodesReplyHead* head, std::vector<InfoNodeRecord>* nodes) {
     head->importBacklogFiles = files;
     head->importBacklogBytes = bytes;
     head->importedFiles = CDataFileManager::GetInstance()->ImportedFiles();
+    // Places in the order logs pass them, each read after the one before
+    // it: a log handed on between two readings is seen in both rather than
+    // in neither (every place notes the new holder before it forgets its
+    // own). Read before the node list's lock, which the data file manager
+    // takes inside its own.
+    OldestPendingMap oldest;
+    CLogMergeManager::GetInstance()->OldestPending(&oldest);
+    CFinalLogWriter::OldestPending(&oldest);
+    CDataFileManager::GetInstance()->OldestPending(&oldest);
+    CSqlSpool::GetInstance()->OldestPending(&oldest);
+    const auto now = static_cast<std::int64_t>(GetSystemTimeSeconds());
+    head->now = now;
     nodes->clear();
     CGlobalSharedData* data = CGlobalSharedData::GetInstance();
     CCSLocker lock(data->NodeListLock());
@@ -94,6 +109,8 @@ void NodeFigures(InfoNodesReplyHead* head, std::vector<InfoNodeRecord>* nodes) {
         r.lastPacket = a.lastPacket.load();
         r.lastKeepAlive = a.lastKeepAlive.load();
         r.lastStored = a.lastStored.load();
+        const auto pending = oldest.find(node->strDbName);
+        r.oldestPending = pending != oldest.end() ? std::min(pending->second, now) : 0;
         nodes->push_back(r);
     }
     head->nodeCount = static_cast<std::uint32_t>(nodes->size());

@@ -163,9 +163,28 @@ void NodeFigures(Text* t, const MetricsSnapshot& s) {
     each("varnholt_node_last_stored_timestamp_seconds", "gauge",
          "When a row of the node's database last reached MySQL (0: never since the start).",
          [](const InfoNodeRecord& n) { return n.lastStored; });
+    const auto age = [&](const InfoNodeRecord& n) { return NodeFreshness(s, n); };
+    each("varnholt_node_freshness_seconds", "gauge",
+         "Age in seconds of the node's oldest log not yet in MySQL (0: none); nodes sharing a database share it.",
+         age);
+    t->Metric("varnholt_freshness_seconds", "gauge", "The largest varnholt_node_freshness_seconds (0: nothing waits).",
+              Freshness(s));
 }
 
 }  // namespace
+
+std::int64_t NodeFreshness(const MetricsSnapshot& snapshot, const InfoNodeRecord& node) {
+    // Ages on the service's clock; a service that sends no time (0) shows none.
+    const std::int64_t now = snapshot.service.now;
+    const std::int64_t oldest = node.oldestPending;
+    return oldest > 0 && now > 0 ? std::max<std::int64_t>(now - oldest, 0) : 0;
+}
+
+std::int64_t Freshness(const MetricsSnapshot& snapshot) {
+    std::int64_t oldest = 0;
+    for (const InfoNodeRecord& n : snapshot.nodes) oldest = std::max(oldest, NodeFreshness(snapshot, n));
+    return oldest;
+}
 
 std::string FormatText(const char* format, ...) {
     char text[512];

@@ -21,6 +21,12 @@ struct MetricsSnapshot {
 
 std::string RenderPrometheus(const MetricsSnapshot& snapshot);
 
+// Age in seconds of the node's oldest log not yet in MySQL, on the service's
+// clock: 0 when none waits (or the service sent no time).
+std::int64_t NodeFreshness(const MetricsSnapshot& snapshot, const InfoNodeRecord& node);
+// The largest of them.
+std::int64_t Freshness(const MetricsSnapshot& snapshot);
+
 // printf into a string of at most 511 characters (the tools' lines).
 __attribute__((format(printf, 1, 2))) std::string FormatText(const char* format, ...);
 

@@ -136,6 +136,7 @@ std::vector<std::string> AddNodes(const Reading& current, const Reading* previou
                             static_cast<unsigned long long>(s.service.importBacklogFiles),
                             static_cast<unsigned long long>(s.service.importBacklogBytes),
                             s.service.diskFull != 0 ? "YES" : "no"));
+    lines->push_back(FormatText("Fresh     oldest log not yet in MySQL: %lld s", static_cast<long long>(Freshness(s))));
     std::map<std::string, const InfoNodeRecord*> before;
     if (rates.Known()) {
         for (const InfoNodeRecord& n : previous->snapshot.nodes) before[n.name] = &n;

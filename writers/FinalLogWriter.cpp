@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "config/ConfigManager.h"
 #include "core/LossAccounting.h"
@@ -32,6 +34,23 @@ constexpr std::int32_t kDefaultMaxCacheStatements = 10000;
 constexpr std::int32_t kDefaultMaxCacheMiB = 8;
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+// The live writers, for OldestPending. Never destroyed: writers may quit
+// while the process ends.
+std::mutex& RegistryLock() {
+    static auto* lock = new std::mutex();
+    return *lock;
+}
+
+std::set<CFinalLogWriter*>& Registry() {
+    static auto* writers = new std::set<CFinalLogWriter*>();
+    return *writers;
+}
+
+void Unregister(CFinalLogWriter* writer) {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    Registry().erase(writer);
+}
 
 size_t CacheStatementBound() {
     const std::int32_t v = CConfigManager::GetInstance()->m_ZelkAdv.MaxCacheStatements.Get();
@@ -67,6 +86,7 @@ bool SqlText(const char* field, size_t size, std::string* out, bool escape = tru
 CFinalLogWriter::CFinalLogWriter() = default;
 
 CFinalLogWriter::~CFinalLogWriter() {
+    Unregister(this);
     if (m_pConnection != nullptr) CSQLConnManager::GetInstance()->ReleaseSqlConn(m_pConnection);
     m_pConnection = nullptr;
 }
@@ -74,10 +94,13 @@ CFinalLogWriter::~CFinalLogWriter() {
 int CFinalLogWriter::Init() {
     bool ok = InitializeCriticalSectionAndSpinCount(&m_csSubmit, kCsSpinCount);
     for (SqlCache& cache : m_Caches) ok = InitializeCriticalSectionAndSpinCount(&cache.cs, kCsSpinCount) && ok;
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    Registry().insert(this);
     return ok ? 1 : 0;
 }
 
 void CFinalLogWriter::UnInit() {
+    Unregister(this);
     ReleaseOwnUploads();
     {
         CCSLocker lock(&m_csSubmit);
@@ -107,14 +130,34 @@ void CFinalLogWriter::OnQuit() {
     // when the node leaves or the service stops during an outage.
     CCSLocker submit(&m_csSubmit);
     std::vector<std::string> left;
+    std::int64_t oldest = 0;
     for (SqlCache& cache : m_Caches) {
         CCSLocker lock(&cache.cs);
+        const std::int64_t since = cache.firstAddTime.load();
+        if (since > 0 && (oldest == 0 || since < oldest)) oldest = since;
         TakeCache(cache, 0, &left);
     }
-    SpoolStatements("OnQuit", std::move(left));
+    SpoolStatements("OnQuit", std::move(left), oldest);
+    // The caches' times go once the spool holds their statements; a cache
+    // the other thread filled again meanwhile set a time of its own.
+    for (SqlCache& cache : m_Caches) {
+        CCSLocker lock(&cache.cs);
+        if (cache.statements.empty()) cache.firstAddTime.store(0);
+    }
 }
 
-void CFinalLogWriter::SpoolStatements(const char* method, std::vector<std::string> statements) {
+void CFinalLogWriter::OldestPending(OldestPendingMap* oldest) {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    for (CFinalLogWriter* writer : Registry()) {
+        const std::string db = writer->DbName();
+        for (int i = 0; i < CACHE_COUNT; ++i) {
+            if (i != CACHE_DEV_STAT) NoteOldestPending(oldest, db, writer->m_Caches[i].firstAddTime.load());
+        }
+    }
+}
+
+void CFinalLogWriter::SpoolStatements(const char* method, std::vector<std::string> statements,
+                                      std::int64_t oldest) {
     if (statements.empty()) return;
     const std::string db = DbName();
     if (db.empty()) {
@@ -124,7 +167,7 @@ void CFinalLogWriter::SpoolStatements(const char* method, std::vector<std::strin
         return;
     }
     const std::uint64_t logs = loss::CountLogStatements(statements);
-    if (CSqlSpool::GetInstance()->Append(db, statements)) {
+    if (CSqlSpool::GetInstance()->Append(db, statements, oldest)) {
         loss::Add(loss::SPOOL_WRITTEN, logs);
     } else {
         loss::Drop(loss::DROP_SPOOL_WRITE, logs);
@@ -142,7 +185,10 @@ void CFinalLogWriter::TakeCache(SqlCache& cache, size_t from, std::vector<std::s
 void CFinalLogWriter::SpoolCache(SqlCache& cache, size_t from) {
     std::vector<std::string> left;
     TakeCache(cache, from, &left);
-    SpoolStatements("SubmitSqlCache", std::move(left));
+    // The cache's time goes to the spool with its statements and is cleared
+    // only then, so a reading never misses them in between.
+    SpoolStatements("SubmitSqlCache", std::move(left), cache.firstAddTime.load());
+    cache.firstAddTime.store(0);
 }
 
 size_t CFinalLogWriter::PendingStatements(CacheIndex cache) {
@@ -153,7 +199,10 @@ size_t CFinalLogWriter::PendingStatements(CacheIndex cache) {
 void CFinalLogWriter::AddStatement(CacheIndex index, std::string statement) {
     SqlCache& cache = m_Caches[index];
     CCSLocker lock(&cache.cs);
-    if (cache.statements.empty()) cache.firstAddTick = GetTickCount();
+    if (cache.statements.empty()) {
+        cache.firstAddTick = GetTickCount();
+        cache.firstAddTime.store(static_cast<std::int64_t>(GetSystemTimeSeconds()));
+    }
     if (loss::IsLogStatement(statement)) loss::Add(loss::SQL_QUEUED);
     cache.bytes += statement.size();
     cache.statements.push_back(std::move(statement));
@@ -168,7 +217,8 @@ void CFinalLogWriter::AddStatement(CacheIndex index, std::string statement) {
     std::vector<std::string> full;
     full.swap(cache.statements);
     cache.bytes = 0;
-    SpoolStatements("AddStatement", std::move(full));
+    SpoolStatements("AddStatement", std::move(full), cache.firstAddTime.load());
+    cache.firstAddTime.store(0);
 }
 
 int CFinalLogWriter::WriteLog(const LogItem* item, ReplyBuff* reply) { return DispatchItem(item, reply, kItemTypes); }
@@ -522,6 +572,7 @@ int CFinalLogWriter::SubmitSqlCache(SqlCache& cache) {
     }
     cache.statements.clear();
     cache.bytes = 0;
+    cache.firstAddTime.store(0);
     CGlobalSharedData::GetInstance()->NoteStored(db);
     return 1;
 }

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "core/OldestPending.h"
 #include "platform/Sync.h"
 #include "writers/BaseLogWriter.h"
 #include "writers/RowCheck.h"
@@ -83,10 +84,18 @@ public:
     // Submits every cache that is due (every cache with force).
     void FlushSqlCaches(bool force);
     size_t PendingStatements(CacheIndex cache);
+    // Notes, per database, when the oldest statement of a cache of any live
+    // writer (registered from Init to UnInit) came. Keep-alive sums (the
+    // dev_stat cache) are not logs and are left out. Reads atomics under the
+    // registry's small lock: no cache lock, no wait on MySQL.
+    static void OldestPending(OldestPendingMap* oldest);
 
 private:
     struct SqlCache {
         DWORD firstAddTick = 0;
+        // Unix seconds of the first statement since the cache was empty, 0
+        // while it is: set under cs, read without it.
+        std::atomic<std::int64_t> firstAddTime{0};
         CRITICAL_SECTION cs;
         std::vector<std::string> statements;
         size_t bytes = 0;  // of the statements' texts
@@ -98,7 +107,8 @@ private:
     // Hands statements MySQL did not take to the spool file of the node's
     // database, with their loss accounting; without a database name they are
     // dropped and counted. method names the caller in the log lines.
-    void SpoolStatements(const char* method, std::vector<std::string> statements);
+    // oldest: when the first of them came (0: now).
+    void SpoolStatements(const char* method, std::vector<std::string> statements, std::int64_t oldest);
     // Closes and releases the audit-file uploads begun through this writer.
     void ReleaseOwnUploads();
     // 1 when the cache was worked through (sent, or what could not be sent

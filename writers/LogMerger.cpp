@@ -111,6 +111,7 @@ void ResetBuff(LogMergeBuff* buff) {
     buff->flowIndex.clear();
     buff->serviceIndex.clear();
     buff->kept.clear();
+    buff->firstKeptTime.store(0);
     buff->usage = 0;
     buff->shownUsage.store(0, std::memory_order_relaxed);
     buff->switchRequested = 0;
@@ -154,6 +155,7 @@ void DeleteBuff(LogMergeBuff* buff) {
 int KeepLog(LogMergeBuff* buff, std::uint32_t kind, const UserRecordV3* p, std::int32_t action, const MergeKey& key) {
     try {
         buff->kept.push_back(LogMergeBuff::Kept{*p});
+        if (buff->kept.size() == 1) buff->firstKeptTime.store(static_cast<std::int64_t>(GetSystemTimeSeconds()));
         LogMergeBuff::Kept* entry = &buff->kept.back();
         std::memcpy(reinterpret_cast<BYTE*>(&entry->packet) + offsetof(UserRecordV3, reserved), &kind, sizeof(kind));
         buff->usage += CLogMerger::kKeptLogCost;
@@ -227,6 +229,7 @@ bool CLogMerger::Stop() {
     if (m_bLockMade) {
         {
             CCSLocker lock(&m_csMerger);
+            std::lock_guard<std::mutex> pending(m_PendingLock);
             for (LogMergeBuff* buff : m_Buffers) DeleteBuff(buff);
             m_Buffers.clear();
             m_pCurrent = nullptr;
@@ -270,6 +273,7 @@ void CLogMerger::AdjustBufferCount() {
     while (m_Buffers.size() < target) {
         LogMergeBuff* buff = NewBuff();
         if (buff == nullptr) break;
+        std::lock_guard<std::mutex> pending(m_PendingLock);
         m_Buffers.push_back(buff);
     }
     for (auto it = m_Buffers.begin(); it != m_Buffers.end() && m_Buffers.size() > target;) {
@@ -279,6 +283,7 @@ void CLogMerger::AdjustBufferCount() {
             continue;
         }
         if (buff == m_pCurrent) m_pCurrent = nullptr;
+        std::lock_guard<std::mutex> pending(m_PendingLock);
         DeleteBuff(buff);
         it = m_Buffers.erase(it);
     }
@@ -423,6 +428,8 @@ int CLogMerger::WriteOutBuff(LogMergeBuff* buff, bool force) {
     buff->flowIndex.clear();
     buff->serviceIndex.clear();
     buff->kept.clear();
+    // Cleared once the writers behind hold the logs (and their own times).
+    buff->firstKeptTime.store(0);
     buff->usage = 0;
     buff->shownUsage.store(0, std::memory_order_relaxed);
     buff->switchRequested = 0;
@@ -544,6 +551,16 @@ void CLogMerger::AddStatistics(DWORD* buffers, std::uint64_t* totalBytes, std::u
     }
 }
 
+void CLogMerger::SetDbName(const std::string& dbName) {
+    std::lock_guard<std::mutex> pending(m_PendingLock);
+    m_strDbName = dbName;
+}
+
+void CLogMerger::OldestPending(OldestPendingMap* oldest) {
+    std::lock_guard<std::mutex> pending(m_PendingLock);
+    for (const LogMergeBuff* buff : m_Buffers) NoteOldestPending(oldest, m_strDbName, buff->firstKeptTime.load());
+}
+
 // ---- CLogMergeManager --------------------------------------------------------
 
 CLogMergeManager* CLogMergeManager::GetInstance() {
@@ -573,6 +590,8 @@ CLogMerger* CLogMergeManager::AllocLogMerger() {
     }
     CCSLocker lock(&m_csManager);
     m_Mergers.push_back(merger);
+    std::lock_guard<std::mutex> live(m_LiveLock);
+    m_Live.push_back(merger);
     return merger;
 }
 
@@ -586,6 +605,10 @@ bool CLogMergeManager::ReleaseLogMerger(CLogMerger* merger) {
         return false;
     }
     m_Mergers.erase(it);
+    {
+        std::lock_guard<std::mutex> live(m_LiveLock);
+        m_Live.erase(std::find(m_Live.begin(), m_Live.end(), merger));
+    }
     if (merger->Stop()) {
         delete merger;
     } else {
@@ -603,6 +626,11 @@ void CLogMergeManager::GetStatistics(DWORD* buffers, std::uint64_t* totalBytes, 
     if (m_dwRunning.load() != 1) return;
     CCSLocker lock(&m_csManager);
     for (CLogMerger* merger : m_Mergers) merger->AddStatistics(buffers, totalBytes, usedBytes);
+}
+
+void CLogMergeManager::OldestPending(OldestPendingMap* oldest) {
+    std::lock_guard<std::mutex> live(m_LiveLock);
+    for (CLogMerger* merger : m_Live) merger->OldestPending(oldest);
 }
 
 // ---- CLogMergerLogWriter -----------------------------------------------------
@@ -645,6 +673,10 @@ int CLogMergerLogWriter::WriteLog(std::uint32_t kind, const UserRecordV3* p, Rep
 }
 
 int CLogMergerLogWriter::WriteLog(const LogItem* item, ReplyBuff* reply) { return DispatchItem(item, reply, kItemTypes); }
+
+void CLogMergerLogWriter::SetDbName(const char* dbName) {
+    if (m_pMerger != nullptr && dbName != nullptr) m_pMerger->SetDbName(dbName);
+}
 
 void CLogMergerLogWriter::OnQuit() {
     if (m_pMerger != nullptr) m_pMerger->OnQuit();

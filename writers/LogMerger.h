@@ -25,9 +25,11 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/OldestPending.h"
 #include "core/StoppableThread.h"
 #include "platform/Sync.h"
 #include "platform/WinTypes.h"
@@ -75,6 +77,9 @@ struct LogMergeBuff {
     // buffer's lock, so that a query never holds up the intake.
     std::atomic<std::uint64_t> shownUsage{0};
     std::atomic<std::uint64_t> shownSize{0};
+    // Unix seconds of the first log kept since the buffer was last emptied,
+    // 0 while it keeps none; set under the lock, read without it.
+    std::atomic<std::int64_t> firstKeptTime{0};
     HANDLE freeEvent = nullptr;
     CRITICAL_SECTION lock;
     std::list<Kept> kept;
@@ -115,6 +120,12 @@ public:
 
     // Buffers, their total size and their estimated use (merger lock).
     void AddStatistics(DWORD* buffers, std::uint64_t* totalBytes, std::uint64_t* usedBytes);
+    // The node's database, for OldestPending.
+    void SetDbName(const std::string& dbName);
+    // Notes when the oldest log kept in a buffer came, for the merger's
+    // database. Takes only the small lock of the buffer list: never the
+    // merger lock, which a write-out down to MySQL may hold.
+    void OldestPending(OldestPendingMap* oldest);
     bool IsStarted() const { return m_dwStarted.load() == 1; }
 
 private:
@@ -140,7 +151,10 @@ private:
     HANDLE m_hWriteEvent = nullptr;
     HANDLE m_hQuitEvent = nullptr;  // manual reset: ends the switch thread's wait
     bool m_bWriterDone = false;     // the write thread made its last write-out (merger lock)
+    // Changed under the merger lock and m_PendingLock; read under either.
     std::vector<LogMergeBuff*> m_Buffers;
+    std::mutex m_PendingLock;
+    std::string m_strDbName;  // guarded by m_PendingLock
     LogMergeBuff* m_pCurrent = nullptr;
     CLogMergerLogWriter* m_pWriter = nullptr;
 };
@@ -156,6 +170,10 @@ public:
     // Summed over every started merger; all zero when the manager is not
     // running.
     void GetStatistics(DWORD* buffers, std::uint64_t* totalBytes, std::uint64_t* usedBytes);
+    // CLogMerger::OldestPending of every merger from its allocation to its
+    // release, under a lock of its own (the manager lock is held while a
+    // released merger's threads end).
+    void OldestPending(OldestPendingMap* oldest);
 
 private:
     CLogMergeManager();
@@ -163,6 +181,8 @@ private:
     std::atomic<DWORD> m_dwRunning{0};
     CRITICAL_SECTION m_csManager;
     std::vector<CLogMerger*> m_Mergers;
+    std::mutex m_LiveLock;
+    std::vector<CLogMerger*> m_Live;  // m_Mergers as OldestPending reads it
 };
 
 class CLogMergerLogWriter : public CBaseLogWriter {
@@ -179,6 +199,7 @@ public:
     int WriteLog(const LogItem* item, ReplyBuff* reply) override;
     using CBaseLogWriter::WriteLog;
     void OnQuit() override;
+    void SetDbName(const char* dbName) override;
 
 private:
     CLogMerger* m_pMerger = nullptr;

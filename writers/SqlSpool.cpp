@@ -1,6 +1,7 @@
 #include "writers/SqlSpool.h"
 
 #include <mysql.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "writers/RowCheck.h"
 
@@ -94,6 +96,13 @@ bool RewriteFile(const std::string& path, const std::string& content) {
     return MoveFileA(temp.c_str(), path.c_str());
 }
 
+// Unix seconds of the file's last modification; 0 when it holds nothing or
+// cannot be examined.
+std::int64_t ModificationTime(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && st.st_size > 0 ? static_cast<std::int64_t>(st.st_mtime) : 0;
+}
+
 }  // namespace
 
 CSqlSpool* CSqlSpool::GetInstance() {
@@ -111,6 +120,11 @@ void CSqlSpool::CutTornTails() {
     const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir();
     std::vector<DirEntry> entries;
     CCSLocker lock(&m_csFiles);
+    {
+        // The files on disk are what is pending now.
+        std::lock_guard<std::mutex> pending(m_PendingLock);
+        m_Pending.clear();
+    }
     if (!ListDirectory(dir, std::string(kPrefix) + "*", &entries)) return;
     for (const DirEntry& entry : entries) {
         const std::string path = dir + "/" + entry.name;
@@ -118,6 +132,12 @@ void CSqlSpool::CutTornTails() {
         if (StripSuffix(&name, kTempSuffix)) {
             DeleteFileA(path.c_str());  // a rewrite that never completed; its source is still there
             continue;
+        }
+        std::string database = name.substr(sizeof(kPrefix) - 1);
+        const bool claimed = StripSuffix(&database, kClaimedSuffix);
+        if (StripSuffix(&database, kSuffix)) {
+            std::lock_guard<std::mutex> pending(m_PendingLock);
+            (claimed ? m_Pending[database].claimed : m_Pending[database].spool) = ModificationTime(path);
         }
         std::string text;
         size_t torn = 0;
@@ -162,7 +182,8 @@ bool CSqlSpool::HasBacklog(const std::string& database) {
            GetFileAttributesA((path + kClaimedSuffix).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool CSqlSpool::Append(const std::string& database, const std::vector<std::string>& statements) {
+bool CSqlSpool::Append(const std::string& database, const std::vector<std::string>& statements,
+                       std::int64_t oldest) {
     if (statements.empty()) return true;
     const std::string path = SpoolPath(database);
     std::string content;
@@ -174,6 +195,14 @@ bool CSqlSpool::Append(const std::string& database, const std::vector<std::strin
         CPlainFile file;
         ok = file.OpenAppend(path.c_str(), kPrivateFileMode, true) && file.Write(content.data(), content.size()) &&
              file.Sync();
+        if (ok) {
+            // Noted under the files' lock, so a claim of the file takes this
+            // time along.
+            const std::int64_t since = oldest > 0 ? oldest : static_cast<std::int64_t>(GetSystemTimeSeconds());
+            std::lock_guard<std::mutex> pending(m_PendingLock);
+            std::int64_t& first = m_Pending[database].spool;
+            if (first == 0 || since < first) first = since;
+        }
     }
     if (!ok) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
@@ -184,6 +213,14 @@ bool CSqlSpool::Append(const std::string& database, const std::vector<std::strin
     Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[Append] %u Statement(s) Of DbName = %s Kept In %s\n",
         static_cast<unsigned>(statements.size()), database.c_str(), path.c_str());
     return true;
+}
+
+void CSqlSpool::OldestPending(OldestPendingMap* oldest) {
+    std::lock_guard<std::mutex> pending(m_PendingLock);
+    for (const auto& [database, since] : m_Pending) {
+        NoteOldestPending(oldest, database, since.claimed);
+        NoteOldestPending(oldest, database, since.spool);
+    }
 }
 
 std::uint64_t CSqlSpool::PendingCount() {
@@ -237,6 +274,10 @@ bool CSqlSpool::SubmitDatabase(const std::string& database, size_t* submitted) {
                         spool.c_str(), GetLastError());
                     return false;
                 }
+                std::lock_guard<std::mutex> pending(m_PendingLock);
+                PendingSince& since = m_Pending[database];
+                since.claimed = since.spool;
+                since.spool = 0;
             }
         }
         if (!SubmitClaimed(database, claimed, submitted)) return false;
@@ -374,6 +415,8 @@ bool CSqlSpool::SubmitClaimed(const std::string& database, const std::string& pa
     if (next == records.size()) {
         DeleteFileA(path.c_str());
         DeleteFileA(passPath.c_str());
+        std::lock_guard<std::mutex> pending(m_PendingLock);
+        m_Pending[database].claimed = 0;
         return true;
     }
     // Still looking up what an earlier pass may have stored: the file stays

@@ -34,9 +34,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/OldestPending.h"
 #include "core/StoppableThread.h"
 #include "platform/Sync.h"
 
@@ -52,8 +55,9 @@ public:
     void UnInit();
 
     // Appends statements for database; false (after an ERROR line with the
-    // count) when they could not be kept.
-    bool Append(const std::string& database, const std::vector<std::string>& statements);
+    // count) when they could not be kept. oldest: Unix seconds of when the
+    // oldest of them came (a cache's first statement), 0 for now.
+    bool Append(const std::string& database, const std::vector<std::string>& statements, std::int64_t oldest = 0);
     // One pass over every spool file; returns the statements submitted.
     size_t SubmitPending();
 
@@ -62,6 +66,12 @@ public:
     // True while a spool file of database (or its file being sent) exists:
     // new statements of the database must queue behind it.
     bool HasBacklog(const std::string& database);
+    // Notes, per database, when the oldest statement of its spool file or
+    // of its file being sent came. The time of a file goes with it when it
+    // is claimed and stays while a pass sends it only in part; a file found
+    // at start counts from its modification time, the best bound left.
+    // Takes a lock of its own, never one held while a file is written.
+    void OldestPending(OldestPendingMap* oldest);
     // Statements dropped because they failed on their own.
     std::uint64_t FailedCount() const { return m_nFailed.load(); }
 
@@ -84,7 +94,16 @@ private:
     // Submits the records of one claimed file; what is left is written back.
     bool SubmitClaimed(const std::string& database, const std::string& path, size_t* submitted);
 
+    // When the first statement still in each file of a database came, in
+    // Unix seconds (0: no such file).
+    struct PendingSince {
+        std::int64_t spool = 0;
+        std::int64_t claimed = 0;
+    };
+
     CStoppableThread m_Thread;
+    std::mutex m_PendingLock;  // taken inside m_csFiles, never the other way
+    std::map<std::string, PendingSince> m_Pending;
     CRITICAL_SECTION m_csFiles;
     CRITICAL_SECTION m_csPass;
     std::atomic<std::uint64_t> m_nFailed{0};

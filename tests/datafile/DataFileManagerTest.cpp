@@ -259,9 +259,10 @@ TEST_F(DataFileManagerTest, StartUpImportWaitsForTheDelayAndTheNodeListAndSkipsU
     const std::string mine =
         WriteDataFile(s_node, "usrflowlog", "DataFile_1.dat", FlowLine(1) + FlowLine(2) + torn, false);
     const std::string stale = WriteDataFile(s_node, "usrflowlog", "DataFile_0.dat.loading", "0\n", false);
-    const std::string other = WriteDataFile(testdb::UniqueName("dfm_nonode"), "usrflowlog", "DataFile_2.dat",
-                                            FlowLine(3), false);
+    const std::string nonode = testdb::UniqueName("dfm_nonode");
+    const std::string other = WriteDataFile(nonode, "usrflowlog", "DataFile_2.dat", FlowLine(3), false);
     Manager()->SetWaitingImportPeriod(600000);
+    TestClock::AdvanceLocalTime(1000);  // a file found at the start counts from its modification
     ASSERT_TRUE(Manager()->Init());
     ASSERT_TRUE(testenv::WaitFor([this] { return Count(Log(), "[DoImportOnStart] DataFile Will Import In 60000 ms\n") > 0; },
                                  5000));
@@ -286,6 +287,10 @@ TEST_F(DataFileManagerTest, StartUpImportWaitsForTheDelayAndTheNodeListAndSkipsU
     EXPECT_EQ(Rows("usrflowlog"), "2");
     EXPECT_TRUE(testenv::FileExists(other));
     EXPECT_EQ(Manager()->ImportListSize(), 1u);
+    OldestPendingMap oldest;
+    Manager()->OldestPending(&oldest);
+    EXPECT_EQ(oldest.size(), 1u);
+    EXPECT_LE(oldest[nonode], GetSystemTimeSeconds() - 1000);
 
     // Later passes load the files a node released after its task ended: a
     // file joining the list starts one at once, long before the period.
@@ -505,7 +510,18 @@ TEST_F(DataFileManagerTest, SwitchThreadRotatesAFileAfterItsUseTimeAndQueuesIt) 
     CDataFile* file = Manager()->GetDataFileByID(id);
     ASSERT_NE(file, nullptr);
     const std::string first = file->m_strFilePath;
+    const std::int64_t written = GetSystemTimeSeconds();
     ASSERT_EQ(file->Write(FlowLine(1).data(), static_cast<DWORD>(FlowLine(1).size())), FlowLine(1).size());
+    // The time of the file's first line stays with it on the import list
+    // (the empty released file has none).
+    const auto oldest = [&] {
+        OldestPendingMap times;
+        Manager()->OldestPending(&times);
+        return times.count(s_node) != 0 ? times[s_node] - written : -1;
+    };
+    EXPECT_LE(oldest(), 1);
+    EXPECT_GE(oldest(), 0);
+    TestClock::AdvanceLocalTime(1000);
 
     TestClock::AdvanceTicks(61000);
     ASSERT_TRUE(testenv::WaitFor(
@@ -521,6 +537,8 @@ TEST_F(DataFileManagerTest, SwitchThreadRotatesAFileAfterItsUseTimeAndQueuesIt) 
     file = Manager()->GetDataFileByID(id);
     ASSERT_NE(file, nullptr);
     EXPECT_NE(file->m_strFilePath, first);
+    EXPECT_LE(oldest(), 1);
+    EXPECT_GE(oldest(), 0);
     Manager()->ReleaseDataFileID(id);
     EXPECT_EQ(Manager()->ImportListSize(), 3u);
 }

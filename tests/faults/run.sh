@@ -17,7 +17,9 @@
 #      then the same flood with MariaDB stopped (started again after it); a
 #      connection of its own sends a keep-alive every 200 ms meanwhile. Fails when
 #      a keep-alive reply takes 1 s or more, or the intake with MariaDB down
-#      is below half its rate with MariaDB up (stalls of seconds, not speed)
+#      is below half its rate with MariaDB up (stalls of seconds, not speed);
+#      then GET /metrics must show every node's logs and a silent one, and a
+#      real Prometheus must scrape it with the alert rules loaded
 # Every case ends with a keep-alive that must be answered, varnholt-info that
 # must answer, and the loss accounting balanced at a quiet moment:
 #   accepted + carried = stored + pending + held + merged + dropped
@@ -69,6 +71,7 @@ cp -r deploy/install "$TREE"
 mkdir -p "$TREE/Zelk/Log" "$TREE/Zelk/Dump" "$TREE/Zelk/DataFile" "$TREE/Zelk/Temp" "$TREE/htdocs/UploadFiles"
 PORT="$(free_port)"
 INFO_PORT="$(free_port)"
+METRICS_PORT="$(free_port)"
 key() { "$BIN/varnholt-inikey" "$TREE/Zelk/Config/$1" "$2" "$3" "$4"; }
 key Zelk.conf DatabaseConfig DBServer "$VARNHOLT_DB_HOST"
 key Zelk.conf DatabaseConfig DBUser "$VARNHOLT_DB_USER"
@@ -76,6 +79,7 @@ key Zelk.conf DatabaseConfig DBPwd "$VARNHOLT_DB_PASSWORD"
 key Zelk.conf DatabaseConfig DataBase "$VARNHOLT_DB_MAIN"
 key Zelk.conf DatabaseConfig Port "$PORT"
 key ZelkAdv.conf InfoRetrieve ListenPort "$INFO_PORT"
+key ZelkAdv.conf Metrics Port "$METRICS_PORT"
 key ZelkAdv.conf Global ParticleTime 2
 # Every flood connection comes from 127.0.0.1.
 key ZelkAdv.conf Network MaxConnectionPerAddress 64
@@ -433,9 +437,59 @@ run_case_g() {
     [ "$r" -ge $((share - M - D)) ] || fail "node $x: $r rows of $share sent ($M merged, $D dropped in all)"
     i=$((i + 1))
   done
+  scrape_g "$sent"
   unhold
   stop_service
   case_time "$t"
+}
+
+# scrape_g SENT: the service's own GET /metrics names every node with what
+# it sent, shows a registered node that never connected as silent, passes
+# promtool's check, and a real Prometheus scrapes it and loads the alert rules.
+scrape_g() {
+  local file="$WORK/scrape-g.txt" i=0 x share got
+  python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode())' \
+    "http://127.0.0.1:$METRICS_PORT/metrics" >"$file" || { fail "GET /metrics did not answer"; return; }
+  for x in $(nodes_of g); do
+    share=$((2 * (G_LOGS / 3 + (i < G_LOGS % 3 ? 1 : 0))))
+    got="$(awk -v n="fault-$x" '$1 ~ "^varnholt_node_logs_accepted_total\\{node=\"" n "\"" { s += $2 } END { print s + 0 }' "$file")"
+    [ "$got" -eq "$share" ] || fail "scrape: node fault-$x accepted $got of $share sent"
+    grep -q "^varnholt_node_connections{node=\"fault-$x\"} [1-9]" "$file" || fail "scrape: node fault-$x not connected"
+    i=$((i + 1))
+  done
+  grep -q '^varnholt_node_connections{node="fault-a"} 0$' "$file" &&
+    grep -q '^varnholt_node_last_packet_timestamp_seconds{node="fault-a"} 0$' "$file" ||
+    fail "scrape: the node that never connected is not shown silent"
+  tests/prometheus/run.sh metrics "$file" >/dev/null || fail "scrape: promtool check metrics"
+  say "  GET /metrics: every node's accepted logs as sent, fault-a silent, promtool ok"
+  command -v prometheus >/dev/null || { say "  (no prometheus binary: real scrape skipped)"; return; }
+  local pport prom
+  pport="$(free_port)"
+  mkdir -p "$WORK/prometheus"
+  cat >"$WORK/prometheus/prometheus.yml" <<YML
+global: { scrape_interval: 1s, evaluation_interval: 1s }
+rule_files: [ "$ROOT/deploy/prometheus/varnholt-alerts.yml" ]
+scrape_configs:
+  - job_name: varnholt
+    static_configs: [ { targets: [ "127.0.0.1:$METRICS_PORT" ] } ]
+YML
+  prometheus --config.file="$WORK/prometheus/prometheus.yml" --storage.tsdb.path="$WORK/prometheus/data" \
+    --web.listen-address="127.0.0.1:$pport" >"$WORK/prometheus/out.txt" 2>&1 &
+  prom=$!
+  local q="http://127.0.0.1:$pport/api/v1/query?query=" ok=""
+  for _ in $(seq 60); do
+    if python3 -c 'import sys, urllib.request; sys.exit(0 if "\"1\"]" in urllib.request.urlopen(sys.argv[1], timeout=2).read().decode() else 1)' \
+      "${q}sum(varnholt_up)" 2>/dev/null; then ok=1; break; fi
+    sleep 0.5
+  done
+  local rules
+  rules="$(python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' \
+    "http://127.0.0.1:$pport/api/v1/rules" 2>/dev/null || true)"
+  kill "$prom" 2>/dev/null || true
+  wait "$prom" 2>/dev/null || true
+  [ -n "$ok" ] || { fail "Prometheus did not scrape the endpoint (see $WORK/prometheus/out.txt)"; return; }
+  [[ "$rules" == *VarnholtNodeSilent* ]] || fail "Prometheus did not load the alert rules"
+  say "  a real Prometheus scraped GET /metrics and loaded the alert rules"
 }
 
 for c in $CASES; do "run_case_$c"; done

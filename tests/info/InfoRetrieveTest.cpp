@@ -281,8 +281,11 @@ TEST_F(InfoRetrieveTest, MalformedQueriesGetNoReplyAndKeepTheConnection) {
 TEST(MetricsTest, ScrapeShowsEachNodeAndTheSilentOne) {
     testintake::Service service;
     // Names of their own: the node list keeps the nodes of earlier tests.
+    // The silent node gets a database of its own: nodes sharing one share
+    // its freshness.
     service.Open("metrics", kMetricsNode, kSilentNode, [&] {
-        testdb::ExecIn(service.mainDb, "update dev_node set node_name = if(node_name = 'gw', 'busy', 'quiet')");
+        testdb::ExecIn(service.mainDb, "update dev_node set db_name = if(node_name = 'gw', db_name, "
+                                       "concat(db_name, '_quiet')), node_name = if(node_name = 'gw', 'busy', 'quiet')");
     });
     CMetricsServer endpoint;  // as the service starts it, on a port of the test's
     ASSERT_TRUE(endpoint.StartOnAnyPort("127.0.0.1", &RenderMetrics));
@@ -298,8 +301,11 @@ TEST(MetricsTest, ScrapeShowsEachNodeAndTheSilentOne) {
     ASSERT_TRUE(testnet::SendAll(peer, stream + testpkt::KeepAlive(id)));
     ASSERT_EQ(testnet::ReceiveExactly(peer, packet::kKeepAliveReplySize, 20000).size(),
               size_t{packet::kKeepAliveReplySize});
+    // The alarms wait in the SQL cache (not yet due), the user logs in a
+    // merge buffer or a data file: the oldest is as old as the clock moved.
+    TestClock::AdvanceLocalTime(1000);
     std::string text = scrape();
-    for (const char* line : {"varnholt_node_connections{node=\"busy\"} 1\n", "varnholt_node_connections{node=\"quiet\"} 0\n",
+    for (const char* line : {"varnholt_node_freshness_seconds{node=\"quiet\"} 0\n","varnholt_node_connections{node=\"busy\"} 1\n", "varnholt_node_connections{node=\"quiet\"} 0\n",
                              "varnholt_node_logs_accepted_total{node=\"busy\",type=\"alarm\"} 7\n",
                              "varnholt_node_logs_accepted_total{node=\"busy\",type=\"user\"} 4\n",
                              "varnholt_node_logs_accepted_total{node=\"quiet\",type=\"alarm\"} 0\n",
@@ -313,14 +319,18 @@ TEST(MetricsTest, ScrapeShowsEachNodeAndTheSilentOne) {
     };
     EXPECT_GE(value("varnholt_node_last_keepalive_timestamp_seconds{node=\"busy\"}"), before);
     EXPECT_GE(value("varnholt_node_received_bytes_total{node=\"busy\"}"), static_cast<long long>(stream.size()));
-    // The alarms reach MySQL when the connection ends: the node's last
-    // stored row is then recent.
+    EXPECT_GE(value("varnholt_node_freshness_seconds{node=\"busy\"}"), 1000);
+    EXPECT_LT(value("varnholt_node_freshness_seconds{node=\"busy\"}"), 1100);
+    EXPECT_GE(value("\nvarnholt_freshness_seconds"), value("varnholt_node_freshness_seconds{node=\"busy\"}"));
+    // The alarms reach MySQL when the connection ends, the data files are
+    // loaded: the node's last stored row is then recent, nothing waits.
     testnet::Close(peer);
     EXPECT_TRUE(testenv::WaitFor(
         [&] {
             text = scrape();
             return value("varnholt_node_last_stored_timestamp_seconds{node=\"busy\"}") >= before &&
-                   text.find("varnholt_node_connections{node=\"busy\"} 0\n") != std::string::npos;
+                   text.find("varnholt_node_connections{node=\"busy\"} 0\n") != std::string::npos &&
+                   value("varnholt_node_freshness_seconds{node=\"busy\"}") == 0;
         },
         20000))
         << text;
@@ -397,8 +407,8 @@ TEST_F(InfoRetrieveTest, VarnholtInfoPrintsPrometheusMetrics) {
                                     std::string("# TYPE varnholt_merge_enabled gauge\nvarnholt_merge_enabled 1\n")}) {
         EXPECT_NE(output.find(part), std::string::npos) << part << output;
     }
-    // 12 merge, 11 loss accounting, 4 service-wide and 7 per-node families, and varnholt_up
-    EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 35u);
+    // 12 merge, 11 loss accounting, 5 service-wide and 8 per-node families, and varnholt_up
+    EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 37u);
 
     EXPECT_EQ(run({"--port", std::to_string(m_port)}, &output), 0);
     EXPECT_NE(output.find("Logs dispatched         " + all + "\n"), std::string::npos) << output;

@@ -42,7 +42,7 @@ constexpr std::int64_t kNow = 1800000000;
 
 InfoNodeRecord Node(const char* name, std::uint32_t connections, std::uint64_t logs, std::uint64_t bytes,
                     std::int64_t lastPacket, std::int64_t lastStored = 0) {
-    InfoNodeRecord n{{}, connections, {logs}, bytes, 0, lastPacket, 0, lastStored};
+    InfoNodeRecord n{{}, connections, {logs}, bytes, 0, lastPacket, 0, lastStored, 0};
     std::strncpy(n.name, name, sizeof(n.name) - 1);
     return n;
 }
@@ -55,6 +55,7 @@ Reading Answered(std::uint64_t monotonicMs, std::vector<InfoNodeRecord> nodes,
     r.snapshot.haveNodes = true;
     r.snapshot.service.importBacklogFiles = 3;
     r.snapshot.service.diskFull = 1;
+    r.snapshot.service.now = kNow;
     r.snapshot.nodes = std::move(nodes);
     return r;
 }
@@ -89,13 +90,14 @@ TEST(InfoWatchTest, RenderShowsRatesBusiestFirstSilentMarksAndFitsTheScreen) {
         {Node("steady", 1, 10, 1000, kNow - 7), Node("flood", 2, 0, 0, kNow - 1), Node("restarted", 1, 500, 0, kNow - 2),
          Node("gone", 0, 40, 0, kNow - 30), Node("never", 0, 0, 0, 0)},
         {{loss::ACCEPTED, 100}, {loss::SQL_STORED, 10}, {loss::DROP_UNKNOWN_USER, 1}});
-    const Reading now = Answered(
+    Reading now = Answered(
         3000,
         {Node("steady", 1, 12, 4072, kNow - 5, kNow - 200), Node("flood", 2, 200, 0, kNow - 700),
          Node("restarted", 1, 5, 0, kNow - 2), Node("gone", 0, 40, 0, kNow - 30), Node("never", 0, 0, 0, 0),
          Node("newcomer", 1, 9, 0, kNow - 1)},
         {{loss::ACCEPTED, 300}, {loss::SQL_STORED, 30}, {loss::DF_WRITTEN, 40}, {loss::DF_LOADED, 40},
          {loss::DROP_UNKNOWN_USER, 5}, {loss::SQL_QUEUED, 30}});
+    now.snapshot.nodes[1].oldestPending = kNow - 42;  // flood's oldest log not yet in MySQL
     infowatch::Screen screen{"127.0.0.1:9509", 2, 0, 0, false};
     const std::vector<std::string> lines = infowatch::Render(now, &before, screen);
     std::string all;
@@ -103,7 +105,7 @@ TEST(InfoWatchTest, RenderShowsRatesBusiestFirstSilentMarksAndFitsTheScreen) {
     for (const char* part : {"service 127.0.0.1:9509  every 2 s\n", "accepted 300 (100.0/s)  dropped 5 (2.0/s)",
                              "Stored    70 (30.0/s): INSERT 10.0/s, data files 20.0/s, spool 0.0/s",
                              "unaccounted 225", "backlog 3 file(s), 0 bytes  disk full: YES",
-                             "6 registered, 4 connected, 3 silent"}) {
+                             "oldest log not yet in MySQL: 42 s", "6 registered, 4 connected, 3 silent"}) {
         EXPECT_NE(all.find(part), std::string::npos) << part << "\n" << all;
     }
     // In this order: by logs/s, then by logs.

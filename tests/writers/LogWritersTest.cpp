@@ -570,24 +570,37 @@ TEST_F(LogMergerTest, ASingleDueBufferIsPassedDownWithoutStallingOrDecliningLogs
 
 // The merge statistics (the info query) take no buffer's lock: a write-out
 // stuck behind a writer does not hold up the query, nor the intake behind it.
+// Nor does the oldest kept log's time, which a buffer keeps until the
+// writers behind have taken its logs.
 TEST_F(LogMergerTest, StatisticsDoNotWaitForAWriteOut) {
     Install();
+    m_chain.SetDbName("merged_db");
+    const std::int64_t kept = GetSystemTimeSeconds();
     ASSERT_EQ(Send(User(1, 0, 0, "kept")), 1);
     m_sink.hold = true;
     TestClock::AdvanceTicks(601 * 1000);
+    TestClock::AdvanceLocalTime(1000);
     ASSERT_EQ(Send(User(1, 0, 0, "due")), 1);  // the due buffer goes to the write thread
     ASSERT_TRUE(testenv::WaitFor([&] { return m_sink.entered.load() > 0; }, 5000));
     auto query = std::async(std::launch::async, [] {
         DWORD buffers = 0;
         std::uint64_t total = 0, used = 0;
         CLogMergeManager::GetInstance()->GetStatistics(&buffers, &total, &used);
-        return buffers;
+        OldestPendingMap oldest;
+        CLogMergeManager::GetInstance()->OldestPending(&oldest);
+        return std::pair(buffers, oldest);
     });
     const bool answered = query.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     m_sink.hold = false;
     EXPECT_TRUE(answered);
-    EXPECT_EQ(query.get(), 2u);
+    const auto [buffers, oldest] = query.get();
+    EXPECT_EQ(buffers, 2u);
+    EXPECT_EQ(oldest.size(), 1u);
+    EXPECT_LE(oldest.at("merged_db") - kept, 1);
     m_chain.OnQuit();
+    OldestPendingMap after;
+    CLogMergeManager::GetInstance()->OldestPending(&after);
+    EXPECT_TRUE(after.empty());
 }
 
 class WriterChainTest : public ::testing::Test {

@@ -16,6 +16,7 @@
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "node/TarnNodeManager.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "protocol/PacketFormat.h"
 #include "support/DbEnv.h"
@@ -288,9 +289,19 @@ TEST_F(SqlOutageTest, SpoolStoresStatementsInDoubtOnce) {
     ASSERT_TRUE(spool->Init());
     EXPECT_TRUE(testenv::WaitFor([] { return Messages().size() == 4; }, 10000));
     EXPECT_EQ(Messages(), (std::vector<std::string>{"same", "landed", "lost", "same"}));
+    // The file claimed and partly sent keeps its oldest time (from its
+    // modification at the start), ahead of a newer append's.
+    TestClock::AdvanceLocalTime(1000);
+    ASSERT_TRUE(spool->Append(s_nodeDb, {insert("z")}, GetSystemTimeSeconds()));
+    OldestPendingMap oldest;
+    spool->OldestPending(&oldest);
+    EXPECT_LT(oldest[s_nodeDb], GetSystemTimeSeconds() - 900);
     spool->SetCutPassAfter(0);
     spool->SubmitPending();
-    EXPECT_EQ(Messages(), (std::vector<std::string>{"same", "landed", "lost", "same", "same", "x", "y"}));
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"same", "landed", "lost", "same", "same", "x", "y", "z"}));
+    oldest.clear();
+    spool->OldestPending(&oldest);
+    EXPECT_EQ(oldest.count(s_nodeDb), 0u);
     spool->UnInit();
     spool->SetPassPeriod(CSqlSpool::kPassPeriodMs);
     ASSERT_TRUE(spool->Init());
@@ -317,17 +328,36 @@ TEST_F(SqlOutageTest, CachePastItsBoundLeavesMemory) {
         if (named) writer.SetDbName(s_nodeDb.c_str());
         const std::string alarms = testpkt::Alarms(m_id, prefix, count);
         size_t held = 0;
+        const std::int64_t first = GetSystemTimeSeconds();
         for (int i = 0; i < count; ++i) {
             writer.WriteLog(1, reinterpret_cast<const packet::AlarmRecord*>(&alarms[i * packet::kAlarmSize]), nullptr);
             held = std::max(held, writer.PendingStatements(CFinalLogWriter::CACHE_ALARM_LOG));
+            if (i == 0) TestClock::AdvanceLocalTime(1000);
+        }
+        // The spool took the full cache's time with its statements; the
+        // cache counts again from its next statement.
+        OldestPendingMap spooled, cached;
+        CSqlSpool::GetInstance()->OldestPending(&spooled);
+        CFinalLogWriter::OldestPending(&cached);
+        if (named) {
+            EXPECT_LE(spooled[s_nodeDb], first + 5);
+            EXPECT_GE(cached[s_nodeDb], first + 1000);
         }
         const size_t moved = count - writer.PendingStatements(CFinalLogWriter::CACHE_ALARM_LOG);
         EXPECT_LE(held, most);
         EXPECT_EQ(loss::Get(counter) - before, moved);  // spooled, or dropped and counted
         testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
         EXPECT_TRUE(testenv::WaitFor([&] { return Messages().size() == (named ? moved : 0); }, 20000));
-        writer.OnQuit();  // the rest goes after what was spooled
+        writer.FlushSqlCaches(true);  // the rest goes after what was spooled
         EXPECT_EQ(Messages(), named ? Expected(prefix, count) : std::vector<std::string>{});
+        // Submitted: nothing of the database waits any more.
+        for (auto* read : {+[](OldestPendingMap* m) { CFinalLogWriter::OldestPending(m); },
+                           +[](OldestPendingMap* m) { CSqlSpool::GetInstance()->OldestPending(m); }}) {
+            OldestPendingMap oldest;
+            read(&oldest);
+            EXPECT_EQ(oldest.count(s_nodeDb), 0u);
+        }
+        writer.OnQuit();
         writer.UnInit();
     }
     testintake::SetKey("ZelkAdv.conf", "SqlCache", "MaxCacheStatements", "10000");
