@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <string_view>
 
 #include "core/ProgramLog.h"
@@ -101,6 +102,7 @@ const char* Reason(int status) {
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
         case 431: return "Request Header Fields Too Large";
+        case 500: return "Internal Server Error";
         default: return "Error";
     }
 }
@@ -335,7 +337,14 @@ void CMetricsServer::ReadRequest(Connection& c, DWORD now) {
         const std::string_view line = seen.substr(0, seen.find("\r\n"));
         const Verdict verdict = Judge(line);
         if (verdict.status == 200) {
-            c.response = BuildResponse(200, verdict.head, m_Render ? m_Render() : std::string(), kMetricsContentType);
+            // A render that fails (out of memory) answers 500 instead of
+            // ending the server's thread.
+            try {
+                c.response = BuildResponse(200, verdict.head, m_Render ? m_Render() : std::string(), kMetricsContentType);
+            } catch (const std::exception& error) {
+                Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[ReadRequest] Cannot Render The Metrics: %s\n", error.what());
+                c.response = ErrorResponse(500);
+            }
         } else {
             c.response = ErrorResponse(verdict.status);
         }

@@ -8,8 +8,10 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -166,6 +168,20 @@ TEST(MetricsServerTest, ASlowReaderIsCutOffWithoutHoldingOthersAndStopClosesEver
 
 // A port taken by another listener fails Start with an ERROR line; so does an
 // address that is not IPv4. Port 0 is off; a stopped server's port serves again.
+// A render that throws (out of memory) is answered 500, and the server goes
+// on serving.
+TEST(MetricsServerTest, AFailingRenderIsAnswered500AndTheServerGoesOn) {
+    std::atomic<bool> fail{true};
+    CMetricsServer server;
+    ASSERT_TRUE(server.StartOnAnyPort("127.0.0.1", [&] {
+        if (fail) throw std::bad_alloc();
+        return std::string(kText);
+    }));
+    EXPECT_EQ(Exchange(server.Port(), kGet).rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u);
+    fail = false;
+    EXPECT_EQ(Exchange(server.Port(), kGet), OkHead(kText) + kText);
+}
+
 TEST(MetricsServerTest, StartFailsOnATakenPortOrBadAddressAndPortZeroIsOff) {
     const std::string log = testenv::UseFreshLogDay();
     Served first;
