@@ -91,6 +91,8 @@ DWORD CNodeLogRecordTask::Run() {
         // at once; before it they are seen by ProcessRingBuffData.
         const std::uint64_t seen = m_pRecvRing->WriteCount();
         try {
+            // The lines of one pass reach each data file in one write.
+            CDataFileBatch::Scope batch(m_DataFileBatch);
             ProcessRingBuffData();
         } catch (...) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
@@ -109,6 +111,7 @@ DWORD CNodeLogRecordTask::Run() {
     // more bytes, before the writers flush.
     m_bDraining.store(true);
     try {
+        CDataFileBatch::Scope batch(m_DataFileBatch);
         ProcessRingBuffData();
     } catch (...) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
@@ -783,6 +786,9 @@ void CNodeLogRecordTask::PostNameAndIdentity(UINT message, const char* allocFail
 
 void CNodeLogRecordTask::WriteDataToSendCache(const void* bytes, DWORD length) {
     if (m_pSendRing == nullptr || !m_pSendRing->IsInitialised() || bytes == nullptr) return;
+    // A reply tells the node that what it sent before was taken: the lines
+    // of those logs are written first.
+    CDataFileBatch::FlushCurrent();
     const auto* p = static_cast<const BYTE*>(bytes);
     HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_pSendRing->GetNotFullEvent()};
     auto copyOnce = [&]() {

@@ -24,6 +24,7 @@
 
 #include "core/Task.h"
 #include "node/RingCache.h"
+#include "writers/DataFileBatch.h"
 #include "writers/LogsWriterManager.h"
 
 class TiXmlDocument;
@@ -191,6 +192,7 @@ private:
     // The snapshot file of the info sync being applied (empty between syncs).
     std::string m_strTempFile;
     CVarnholtLogsWriterManager m_WriterManager;
+    CDataFileBatch m_DataFileBatch;  // lines of one pass over the receive ring
     BYTE* m_pCurrent = nullptr;
     bool m_bPacketInRing = false;
     bool m_bConsumed = false;

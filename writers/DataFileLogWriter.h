@@ -31,6 +31,15 @@
 // - Record id: computed exactly as the final writer does (counter taken as
 //   unsigned), so that rows of both writers share one form.
 //
+// - Batches. While a data-file batch is open on the calling thread
+//   (writers/DataFileBatch.h: a record task's pass, a merger's write-out),
+//   lines are held in it and written per file in one write when it is
+//   flushed; a log is then handled (1) once its lines are formatted, and a
+//   run its files refuse goes to the final writer from the batch. Without a
+//   batch every line is written at once, as described above.
+// - Costs. A line is built in a buffer of the thread, the time text is made
+//   once per second and thread, and ASCII text skips the GBK converter.
+//
 // What the owner may rely on:
 // - Threads. The record task's thread and the merger's write thread both
 //   write through one writer. The table map is guarded by m_csTable (created
@@ -77,10 +86,19 @@ public:
     void OnQuit() override;
 
 private:
+    friend class CDataFileBatch;
+
     // Appends one line to the table's data file; 1 when the whole line was
     // written (or the line is empty), else 0. dbName is carried for the log
     // only: the data file already belongs to the writer's database.
     int WriteDataToDataFile(const std::string& line, const char* dbName, const char* tableName);
+    // Appends length bytes holding lines whole lines to the table's data file
+    // in one write; true when all were written (counted as written).
+    bool AppendLines(const char* tableName, const char* data, size_t length, std::uint64_t lines);
+    // One line of the log at record (size bytes, logType, kind): held in the
+    // calling thread's open data-file batch, or else written at once.
+    int WriteLine(const std::string& line, const char* tableName, const void* record, size_t size,
+                  std::uint32_t logType, std::uint32_t kind);
     // The table's data file ID, allocated on first use (under m_csTable);
     // 1 when found or allocated, 0 when the manager gave none.
     int GetDataFileID(const char* tableName, DWORD* id);
@@ -95,15 +113,9 @@ private:
                                    std::int64_t recordId, std::string* line);
     static bool FormatUserSvrLog(const packet::UserRecordV3* p, std::int32_t userId, const std::string& when,
                                  std::int64_t recordId, std::string* line);
-    // Format and write one line each; 0 on a missing packet or time text, a
-    // failed conversion or a failed write.
-    int BuildUserFlowLog(std::uint32_t kind, const packet::UserRecordV3* p, std::int32_t userId,
-                         const std::string& when, std::int64_t recordId);
-    int BuildUserBasicLog(std::uint32_t kind, const packet::UserRecordV3* p, std::int32_t userId,
-                          const std::string& when, std::int64_t recordId);
     // The two lines of a service access (action 3), as described above.
-    int BuildUserServiceAccess(const packet::UserRecordV3* p, std::int32_t userId, const std::string& when,
-                               std::int64_t recordId);
+    int BuildUserServiceAccess(std::uint32_t kind, const packet::UserRecordV3* p, std::int32_t userId,
+                               const std::string& when, std::int64_t recordId);
     std::string DbName() const;
 
     mutable std::mutex m_NameMutex;

@@ -154,9 +154,8 @@ void DeleteBuff(LogMergeBuff* buff) {
 // and service-access logs; 1, or 0 when memory runs out. Under the buffer lock.
 int KeepLog(LogMergeBuff* buff, std::uint32_t kind, const UserRecordV3* p, std::int32_t action, const MergeKey& key) {
     try {
-        buff->kept.push_back(LogMergeBuff::Kept{*p});
+        LogMergeBuff::Kept* entry = &buff->kept.push_back(LogMergeBuff::Kept{*p});
         if (buff->kept.size() == 1) buff->firstKeptTime.store(static_cast<std::int64_t>(GetSystemTimeSeconds()));
-        LogMergeBuff::Kept* entry = &buff->kept.back();
         std::memcpy(reinterpret_cast<BYTE*>(&entry->packet) + offsetof(UserRecordV3, reserved), &kind, sizeof(kind));
         buff->usage += CLogMerger::kKeptLogCost;
         loss::Add(loss::MERGE_KEPT);
@@ -418,13 +417,13 @@ int CLogMerger::WriteOutBuff(LogMergeBuff* buff, bool force) {
     CCSLocker buffLock(&buff->lock);
     if (!force && buff->switchRequested == 0) return 1;
     int result = 1;
-    for (const LogMergeBuff::Kept& entry : buff->kept) {
+    buff->kept.ForEach([&](const LogMergeBuff::Kept& entry) {
         std::uint32_t kind;
         std::memcpy(&kind, reinterpret_cast<const BYTE*>(&entry.packet) + offsetof(UserRecordV3, reserved), sizeof(kind));
         const LogItem item{entry.packet.header.logType, kind, reinterpret_cast<const BYTE*>(&entry.packet)};
         loss::Add(loss::MERGE_OUT);
         if (m_pWriter == nullptr || m_pWriter->WriteLogToNextWriters(&item, nullptr) != 1) result = 0;
-    }
+    });
     buff->flowIndex.clear();
     buff->serviceIndex.clear();
     buff->kept.clear();
@@ -494,7 +493,13 @@ DWORD CLogMerger::WriteDataProcess(void* param) {
         ret = WaitForMultipleObjects(2, waits, false, INFINITE);
         if (ret != WAIT_OBJECT_0 + 1 || self->m_dwRunning.load() != 1) break;
         Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[WriteDataProcess] Receive Single To Call SwitchOutLogBuff.\n");
-        if (self->SwitchOutLogBuff(false) == 1) {
+        // The lines of a write-out reach each data file in one write.
+        int switched = 0;
+        {
+            CDataFileBatch::Scope batch(self->m_DataFileBatch);
+            switched = self->SwitchOutLogBuff(false);
+        }
+        if (switched == 1) {
             Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[WriteDataProcess] Succeed To Call SwitchOutLogBuff.\n");
         } else {
             Log(Recorder(), LOG_LEVEL_WARN, kMergerTag, "[WriteDataProcess] Something Wrong In Call SwitchOutLogBuff\n");
@@ -506,7 +511,12 @@ DWORD CLogMerger::WriteDataProcess(void* param) {
         CCSLocker lock(&self->m_csMerger);
         self->m_bWriterDone = true;
     }
-    if (self->SwitchOutLogBuff(true) == 1) {
+    int switched = 0;
+    {
+        CDataFileBatch::Scope batch(self->m_DataFileBatch);
+        switched = self->SwitchOutLogBuff(true);
+    }
+    if (switched == 1) {
         Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[WriteDataProcess] Succeed In Last Call SwitchOutLogBuff.\n");
     } else {
         Log(Recorder(), LOG_LEVEL_WARN, kMergerTag,

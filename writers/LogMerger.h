@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@
 #include "core/OldestPending.h"
 #include "core/StoppableThread.h"
 #include "platform/Sync.h"
+#include "writers/DataFileBatch.h"
 #include "platform/WinTypes.h"
 #include "protocol/PacketFormat.h"
 #include "writers/BaseLogWriter.h"
@@ -67,6 +69,34 @@ struct LogMergeBuff {
         packet::UserRecordV3 packet;  // packet kind stored in its last four bytes
     };
 
+    // The kept logs in arrival order, in blocks of kBlock: an entry never
+    // moves while the buffer keeps it (the indexes point at entries), a log
+    // costs no allocation of its own, and clear keeps the first block.
+    class KeptStore {
+    public:
+        static constexpr std::size_t kBlock = 64;
+        Kept& push_back(const Kept& entry) {
+            if (m_Size == m_Blocks.size() * kBlock) m_Blocks.push_back(std::make_unique<Kept[]>(kBlock));
+            Kept& slot = m_Blocks[m_Size / kBlock][m_Size % kBlock];
+            slot = entry;
+            ++m_Size;
+            return slot;
+        }
+        std::size_t size() const { return m_Size; }
+        void clear() {
+            if (m_Blocks.size() > 1) m_Blocks.resize(1);
+            m_Size = 0;
+        }
+        template <class Fn>
+        void ForEach(Fn&& fn) const {
+            for (std::size_t i = 0; i < m_Size; ++i) fn(m_Blocks[i / kBlock][i % kBlock]);
+        }
+
+    private:
+        std::vector<std::unique_ptr<Kept[]>> m_Blocks;
+        std::size_t m_Size = 0;
+    };
+
     Config config;
     std::vector<std::string> keywords;  // each with " ," appended
     std::atomic<DWORD> busy{0};
@@ -82,7 +112,7 @@ struct LogMergeBuff {
     std::atomic<std::int64_t> firstKeptTime{0};
     HANDLE freeEvent = nullptr;
     CRITICAL_SECTION lock;
-    std::list<Kept> kept;
+    KeptStore kept;
     std::multimap<MergeKey, Kept*> flowIndex;
     std::multimap<MergeKey, Kept*> serviceIndex;
 };
@@ -147,6 +177,7 @@ private:
     std::atomic<DWORD> m_dwRunning{0};
     std::atomic<DWORD> m_dwStarted{0};
     HANDLE m_hWriteThread = nullptr;
+    CDataFileBatch m_DataFileBatch;  // the write thread's lines of one write-out
     HANDLE m_hSwitchThread = nullptr;
     HANDLE m_hWriteEvent = nullptr;
     HANDLE m_hQuitEvent = nullptr;  // manual reset: ends the switch thread's wait

@@ -35,6 +35,7 @@
 #include "support/IntakeHarness.h"
 #include "support/Packets.h"
 #include "support/TestEnv.h"
+#include "writers/DataFileBatch.h"
 #include "writers/DataFileLogWriter.h"
 #include "writers/FinalLogWriter.h"
 #include "writers/LogMerger.h"
@@ -269,7 +270,13 @@ TEST_F(DataFileLogWriterTest, BulkLoadedRowsEqualTheSqlWritersRows) {
     for (const Sample& log : Logs(m_sqlNode)) EXPECT_EQ(log.OfferTo(sql), 1);
     sql.OnQuit();
     sql.UnInit();
-    for (const Sample& log : Logs(m_fileNode)) EXPECT_EQ(log.OfferTo(m_writer), 1);
+    {
+        // As a record task's pass writes them: held, then one write per file.
+        CDataFileBatch batch;
+        CDataFileBatch::Scope pass(batch);
+        for (const Sample& log : Logs(m_fileNode)) EXPECT_EQ(log.OfferTo(m_writer), 1);
+        EXPECT_FALSE(std::filesystem::exists(Dir("usrbasiclog"))) << "nothing is written before the pass ends";
+    }
     m_writer.OnQuit();
     EXPECT_EQ(ImportAll(), 4);
 
@@ -359,6 +366,81 @@ TEST_F(DataFileLogWriterTest, FailedServiceLineGoesToAFreshFileThenToSql) {
     EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(s.svr_port order by s.svr_port) from usrsvrlog s "
                                          "join usrbasiclog b using (record_id)"),
               "2001,2002,2003");
+}
+
+// A pass's lines whose data file refuses them twice (the file switched out
+// under the pass, and no fresh one can be made) go to the SQL writer: a log
+// of its own whole, a service access whose usrbasiclog line failed whole and
+// without its usrsvrlog line, and a usrsvrlog line alone as its row. Every
+// log ends up stored once, and a nested scope does not flush early.
+TEST_F(DataFileLogWriterTest, ABatchRefusedByItsFilesGoesToSqlEachLogOnce) {
+    CDataFileLogWriter files;
+    CFinalLogWriter sql;
+    CVarnholtLogsWriterManager chain;
+    chain.InstallLogWriterChain({&files, &sql});
+    chain.SetDbName(s_fileDb.c_str());
+    auto log = [&](int action, std::uint16_t port) {
+        const auto r = UserLog<packet::UserRecordV3>(m_fileNode, packet::LOG_USER_V3, action, "alice", "svc", port);
+        return chain.WriteLog(1, &r);
+    };
+    // Closes the writer's open file of table, as a switch-out does, and puts
+    // a regular file where the table's folder was, so no fresh one is made.
+    auto breakTable = [](const std::string& table) {
+        for (DWORD id = 1; id < 10000; ++id) {
+            CDataFile* file = Manager()->GetDataFileByID(id);
+            if (file != nullptr && file->IsWritable() && file->m_strTableName == table &&
+                file->m_strDBName == s_fileDb) {
+                file->Close();
+            }
+        }
+        std::filesystem::rename(Dir(table), Dir(table + ".away"));
+        testenv::WriteFile(Dir(table), "");
+    };
+    auto mendTable = [](const std::string& table) {
+        std::filesystem::remove(Dir(table));
+        std::filesystem::rename(Dir(table + ".away"), Dir(table));
+    };
+    const std::uint64_t bySql = loss::Get(loss::SERVICE_ROW_SQL);
+    const std::uint64_t sqlQueued = loss::Get(loss::SQL_QUEUED);
+    CDataFileBatch batch;
+    {
+        CDataFileBatch::Scope pass(batch);
+        EXPECT_EQ(log(3, 3001), 1);
+        EXPECT_EQ(log(0, 3002), 1);
+        {
+            CDataFileBatch::Scope inner(batch);
+            EXPECT_EQ(CDataFileBatch::Current(), &batch);
+        }
+        EXPECT_FALSE(batch.Empty()) << "an inner scope leaves the flush to the pass";
+    }
+    ASSERT_TRUE(batch.Empty());
+    EXPECT_EQ(loss::Get(loss::SQL_QUEUED), sqlQueued) << "all in data files";
+    breakTable("usrbasiclog");
+    {
+        CDataFileBatch::Scope pass(batch);
+        EXPECT_EQ(log(3, 3003), 1);  // both rows by INSERT
+        EXPECT_EQ(log(0, 3004), 1);  // by INSERT
+        EXPECT_EQ(log(2, 3005), 1);  // its own file works
+    }
+    mendTable("usrbasiclog");
+    breakTable("usrsvrlog");
+    {
+        CDataFileBatch::Scope pass(batch);
+        EXPECT_EQ(log(3, 3006), 1);  // usrbasiclog line in its file, usrsvrlog row by INSERT
+    }
+    mendTable("usrsvrlog");
+    chain.OnQuit();
+    chain.UnInstallLogWriterChain();
+    ImportAll();
+    EXPECT_EQ(loss::Get(loss::SERVICE_ROW_SQL) - bySql, 1u);
+    EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(svr_port order by svr_port) from usrbasiclog"),
+              "3001,3002,3003,3004,3006");
+    EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(s.svr_port order by s.svr_port) from usrsvrlog s "
+                                         "join usrbasiclog b using (record_id)"),
+              "3001,3003,3006");
+    EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(svr_port) from usrflowlog"), "3005");
+    EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(svr_port order by svr_port) from usrsvrlog"),
+              "3001,3003,3006");
 }
 
 // The writer behind the merger: keeps a copy of every user log passed down.
