@@ -11,23 +11,32 @@
 #       configuration) receiving the same number of usrbasiclog-shaped
 #       messages over TCP (imtcp) and writing them with ommysql, one INSERT per
 #       message, into a usrbasiclog table;
+#   (c2) syslog-ng (Debian's syslog-ng-core and syslog-ng-mod-sql, unpacked
+#       into a private prefix and run as a private process) receiving the
+#       same messages over TCP (network()), taking them apart with
+#       csv-parser() and writing them with sql() into a usrbasiclog table,
+#       one INSERT per message in explicit transactions of batch-lines();
 #   (d) the service (<builddir>/bin/varnholt in service mode, as systemd runs
 #       it, on a scratch install tree, with varnholt-fakesystemd standing in
 #       for systemd's manager) taking a varnholt-nodesim --flood of user logs over 1, 4 and 16
 #       node connections, from the flood's start to the last row in MySQL,
 #       with the service's CPU seconds and peak RSS;
 #
-# then the ratios d/a and d/c. See docs/performance.md.
+# then the ratios d/a, d/c and d/c2. See docs/performance.md.
 #
 #   bench/compare.sh [--logs N] [--raw-rows N] [--insert-rows N]
-#                    [--connections "1 4 16"] [--build-dir DIR] [--no-rsyslog]
+#                    [--connections "1 4 16"] [--build-dir DIR] [--no-rsyslog] [--no-syslog-ng]
 #
-# Defaults: 400000 logs (c and d), 1000000 raw rows per table (a), 50000
+# Defaults: 400000 logs (c, c2 and d), 1000000 raw rows per table (a), 50000
 # single-row INSERTs (b), build dir "build". Uses the local MariaDB of
 # scripts/mariadb-local.sh (started when it is not running). Every database
 # it makes is named cmp_*_<pid> and dropped at the end. rsyslog and
 # rsyslog-mysql are installed with apt-get when missing (root or sudo), with
-# the system's rsyslog kept from starting and left disabled.
+# the system's rsyslog kept from starting and left disabled. syslog-ng is
+# never installed (Debian's package conflicts with rsyslog: both are the system
+# logger): its packages are fetched with apt-get download and unpacked into
+# DIR/bench-syslog-ng-prefix, kept for later runs; only libdbi's MySQL driver
+# (libdbd-mysql, no service) is installed with apt-get when missing.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
@@ -38,6 +47,7 @@ INSERT_ROWS=50000
 CONNS="1 4 16"
 BUILD=build
 RSYSLOG=1
+SYSLOGNG=1
 usage() { sed -n '/^#   bench\/compare.sh/,/^$/p' "$0" | sed -n '1,2p' | sed 's/^# *//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -47,6 +57,7 @@ while [ $# -gt 0 ]; do
     --connections) CONNS="$(printf '%s' "$2" | tr ',' ' ')"; shift 2 ;;
     --build-dir) BUILD="$2"; shift 2 ;;
     --no-rsyslog) RSYSLOG=0; shift ;;
+    --no-syslog-ng) SYSLOGNG=0; shift ;;
     -h|--help) usage ;;
     *) echo "compare: unknown option $1" >&2; usage ;;
   esac
@@ -87,6 +98,7 @@ WORK="$BUILD/bench-compare"
 SERVICE_PID=""
 MANAGER_PID=""
 RSYSLOG_PID=""
+SYSLOGNG_PID=""
 OUR_POLICY=""
 DATABASES=()
 ROOTSQL=(true)
@@ -95,6 +107,7 @@ cleanup() {
   [ -n "$SERVICE_PID" ] && kill -TERM "$SERVICE_PID" 2>/dev/null && wait "$SERVICE_PID" 2>/dev/null
   [ -n "$MANAGER_PID" ] && kill -TERM "$MANAGER_PID" 2>/dev/null && wait "$MANAGER_PID" 2>/dev/null
   [ -n "$RSYSLOG_PID" ] && kill -TERM "$RSYSLOG_PID" 2>/dev/null && wait "$RSYSLOG_PID" 2>/dev/null
+  [ -n "$SYSLOGNG_PID" ] && kill -TERM "$SYSLOGNG_PID" 2>/dev/null && wait "$SYSLOGNG_PID" 2>/dev/null
   [ -n "$OUR_POLICY" ] && $SUDO rm -f /usr/sbin/policy-rc.d
   for d in "${DATABASES[@]}"; do "${ROOTSQL[@]}" -e "drop database if exists \`$d\`" 2>/dev/null; done
   rm -f "$WORK"/*.dat "$WORK"/*.sql "$WORK"/*.log5424
@@ -145,10 +158,70 @@ install_rsyslog() {
   fi
 }
 
+# ---- syslog-ng, in a private prefix ------------------------------------------------
+# Debian's syslog-ng-core and rsyslog conflict (each is the system-log-daemon),
+# so syslog-ng is never installed: syslog-ng-core, syslog-ng-mod-sql and the
+# libraries they need that the machine lacks are fetched with apt-get download
+# and unpacked into a prefix of their own, kept for later runs, from which a
+# private syslog-ng runs with its own configuration; no system syslog-ng
+# exists to start. The one package installed is libdbi's MySQL driver
+# (libdbd-mysql, with libdbi1; no service): syslog-ng 3.38's sql() has no
+# setting for the driver directory and libdbi looks only in the one it was
+# built with, so the driver cannot live in the prefix.
+SNG_PREFIX="$BUILD/bench-syslog-ng-prefix"
+SNG_LIBS=""
+SNG_MODULES=""
+apt_get() {  # apt-get arguments...: tried again after an update of the package lists
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=300 "$@" </dev/null >>"$WORK/apt.log" 2>&1 && return 0
+  $SUDO apt-get update -qq >>"$WORK/apt.log" 2>&1 || true
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=300 "$@" </dev/null >>"$WORK/apt.log" 2>&1
+}
+prepare_syslog_ng() {
+  if ! installed libdbd-mysql; then
+    if [ "$(id -u)" -ne 0 ] && [ -z "$SUDO" ]; then
+      echo "compare: libdbd-mysql is missing and there are no root rights to install it (or use --no-syslog-ng)" >&2
+      exit 1
+    fi
+    echo "compare: installing libdbd-mysql (libdbi's MySQL driver, for syslog-ng's sql())" >&2
+    apt_get install -y --no-install-recommends libdbd-mysql || { tail -20 "$WORK/apt.log" >&2; exit 1; }
+  fi
+  local version
+  version=$(apt-cache policy syslog-ng-core 2>/dev/null | awk '/Candidate:/ { print $2 }')
+  if [ ! -x "$SNG_PREFIX/usr/sbin/syslog-ng" ] ||
+     { [ -n "$version" ] && [ "$version" != "(none)" ] && [ "$version" != "$(cat "$SNG_PREFIX/.version" 2>/dev/null)" ]; }; then
+    echo "compare: unpacking syslog-ng ${version:-?} into $SNG_PREFIX (not installed)" >&2
+    local pkgs="$WORK/syslog-ng-pkgs" dep deb
+    rm -rf "$pkgs" "$SNG_PREFIX.new"
+    mkdir -p "$pkgs" "$SNG_PREFIX.new"
+    (cd "$pkgs" && apt_get download syslog-ng-core syslog-ng-mod-sql) ||
+      { tail -20 "$WORK/apt.log" >&2; echo "compare: cannot fetch syslog-ng-core and syslog-ng-mod-sql (or use --no-syslog-ng)" >&2; exit 1; }
+    # What they depend on (the first of alternatives) and the machine lacks.
+    # One level is enough: those libraries need nothing beyond a base system.
+    for dep in $(for deb in "$pkgs"/*.deb; do dpkg-deb -f "$deb" Depends; done |
+                 tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:.*//; s/ //g' | sort -u); do
+      case "$dep" in syslog-ng-*|"") continue ;; esac
+      installed "$dep" && continue
+      (cd "$pkgs" && apt_get download "$dep") || { tail -20 "$WORK/apt.log" >&2; exit 1; }
+    done
+    for deb in "$pkgs"/*.deb; do dpkg-deb -x "$deb" "$SNG_PREFIX.new"; done
+    dpkg-deb -f "$pkgs"/syslog-ng-core_*.deb Version >"$SNG_PREFIX.new/.version"
+    rm -rf "$SNG_PREFIX" "$pkgs"
+    mv "$SNG_PREFIX.new" "$SNG_PREFIX"
+  fi
+  SNG_MODULES=$(ls -d "$SNG_PREFIX"/usr/lib/syslog-ng/[0-9]* 2>/dev/null | tail -1 || true)
+  [ -n "$SNG_MODULES" ] || { echo "compare: no module directory in $SNG_PREFIX (delete it to fetch syslog-ng again)" >&2; exit 1; }
+  SNG_LIBS=$(ls -d "$SNG_PREFIX/usr/lib/syslog-ng" "$SNG_PREFIX"/usr/lib/*-linux-gnu* 2>/dev/null | paste -sd:)
+  local missing
+  missing=$(LD_LIBRARY_PATH="$SNG_LIBS" ldd "$SNG_PREFIX/usr/sbin/syslog-ng" "$SNG_MODULES"/lib{afsocket,syslogformat,csvparser,afsql}.so |
+            awk '/not found/ { print $1 }' | sort -u | paste -sd' ')
+  [ -z "$missing" ] || { echo "compare: the private syslog-ng lacks $missing (delete $SNG_PREFIX to fetch it again)" >&2; exit 1; }
+}
+
 # ---- set-up ---------------------------------------------------------------------
 rm -rf "$WORK"
 mkdir -p "$WORK"
 [ "$RSYSLOG" -eq 1 ] && install_rsyslog
+[ "$SYSLOGNG" -eq 1 ] && prepare_syslog_ng
 
 scripts/mariadb-local.sh start >/dev/null
 eval "$(scripts/mariadb-local.sh env)"
@@ -278,19 +351,86 @@ row "b|(b) single-row INSERT, usrbasiclog|1|$n|$d|$(per_s "$n" "$d")|-|-|$(cpu_d
 "${ROOTSQL[@]}" -e "drop database \`$INS_DB\`"
 rm -f "$WORK/inserts.sql"
 
-# ---- (c) rsyslog --------------------------------------------------------------------
+# ---- (c) rsyslog and (c2) syslog-ng ------------------------------------------------
+# Both receive the same file of RFC 5424 lines, LF-framed, over one TCP
+# connection; the message part carries the usrbasiclog columns separated by
+# '|' (the first field names the sender), which each takes apart.
+MESSAGES="$WORK/messages.log5424"
+CHECKS=""
+if [ "$RSYSLOG" -eq 1 ] || [ "$SYSLOGNG" -eq 1 ]; then
+  awk -v n="$LOGS" 'BEGIN { for (i = 1; i <= n; i++)
+    printf "<134>1 2026-12-06T10:00:00Z gw1 varnholt - - - bench|%d|%d|user%d|10|1|0|167772161|conn 0 seq %d: it'"'"'s a \"login\" message|0|0|0\n", i, i % 50, i % 50, i }' \
+    >"$MESSAGES"
+fi
+# Three stored rows are compared, every column, with the messages they come
+# from: the first, the middle and the last record id.
+SAMPLE_IDS=$(printf '%s\n' 1 $(((LOGS + 1) / 2)) "$LOGS" | sort -nu | paste -sd,)
+sample_rows() {  # database
+  "${ROOTSQL[@]}" "$1" -e "select record_id, user_id, user_name, grp_id, user_action, action_result, address,
+    message, auth_method, log_time, svr_ip, svr_port from usrbasiclog where record_id in ($SAMPLE_IDS) order by record_id"
+}
+expected_rows() {
+  local i
+  for i in ${SAMPLE_IDS//,/ }; do
+    printf '%d\t%d\tuser%d\t10\t1\t0\t167772161\tconn 0 seq %d: it'"'"'s a "login" message\t0\t2026-12-06 10:00:00\t0\t0\n' \
+      "$i" $((i % 50)) $((i % 50)) "$i"
+  done
+}
+table_shape() { "${ROOTSQL[@]}" "$1" -e "show create table usrbasiclog"; }  # database
+# Sends the messages to a peer as fast as it takes them and waits until its
+# table holds them all: the window runs from the first byte sent to the row
+# count reaching N (or to the last change, should the count stay short for 60 s).
+# Then a few rows are checked, and that the table is still as node.sql made it
+# (SHAPE, taken before the peer started).
+measure_peer() {  # id label pid port database log
+  local pid=$3 db=$5 cpu0 db0 db1 t0 t n last last_t d
+  cpu0=$(cpu_s "$pid")
+  db0=$(db_cpu)
+  t0=$(now)
+  python3 - "$4" "$MESSAGES" <<'SEND'
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+with open(sys.argv[2], "rb") as f:
+    while True:
+        b = f.read(1 << 20)
+        if not b:
+            break
+        s.sendall(b)
+s.shutdown(socket.SHUT_WR)
+s.close()
+SEND
+  last=-1; last_t=$(now); db1=$db0
+  while true; do
+    n=$(count "$db" usrbasiclog); t=$(now)
+    [ "$n" -ge "$LOGS" ] && break
+    if [ "$n" -ne "$last" ]; then last=$n; last_t=$t; db1=$(db_cpu)
+    elif awk -v a="$last_t" -v b="$t" 'BEGIN { exit !(b - a > 60) }'; then
+      echo "compare: $2 stored only $n of $LOGS rows (no progress for 60 s); see $6" >&2
+      break
+    fi
+    sleep 0.1
+  done
+  [ "$n" -ge "$LOGS" ] && db1=$(db_cpu) || t=$last_t
+  d=$(since "$t0" "$t")
+  row "$1|$2|1|$n|$d|$(per_s "$n" "$d")|$(cpu_diff "$cpu0" "$(cpu_s "$pid")")|$(hwm_mib "$pid")|$(cpu_diff "$db0" "$db1")"
+  [ "$(table_shape "$db")" = "$SHAPE" ] || CHECKS="${CHECKS:+$CHECKS, }($1) ALTERED usrbasiclog"
+  if diff <(expected_rows) <(sample_rows "$db") >"$WORK/rows-$1.diff"; then
+    CHECKS="${CHECKS:+$CHECKS, }($1) as sent"
+    rm -f "$WORK/rows-$1.diff"
+  else
+    CHECKS="${CHECKS:+$CHECKS, }($1) DIFFERENT, see $WORK/rows-$1.diff"
+    echo "compare: rows stored by $2 differ from the messages sent; see $WORK/rows-$1.diff" >&2
+  fi
+}
+
 if [ "$RSYSLOG" -eq 1 ]; then
   echo "compare: (c) rsyslog, $LOGS messages" >&2
   RS_DB="cmp_rsys_$TAG"
   scratch_db "$RS_DB"
+  SHAPE=$(table_shape "$RS_DB")
   RS_DIR="$WORK/rsyslog"
   mkdir -p "$RS_DIR"
   RS_PORT=$(free_port)
-  # RFC 5424 lines; the message carries the usrbasiclog columns separated by
-  # '|' (the first field names the sender), which the template takes apart.
-  awk -v n="$LOGS" 'BEGIN { for (i = 1; i <= n; i++)
-    printf "<134>1 2026-12-06T10:00:00Z gw1 varnholt - - - bench|%d|%d|user%d|10|1|0|167772161|conn 0 seq %d: it'"'"'s a \"login\" message|0|0|0\n", i, i % 50, i % 50, i }' \
-    >"$WORK/messages.log5424"
   f() { printf "'%%msg:F,124:%d%%'" "$1"; }
   cat >"$RS_DIR/rsyslog.conf" <<CONF
 # Private rsyslogd of bench/compare.sh: TCP in, MariaDB out, nothing else.
@@ -308,39 +448,64 @@ CONF
   /usr/sbin/rsyslogd -n -f "$RS_DIR/rsyslog.conf" -i "$RS_DIR/rsyslogd.pid" >"$RS_DIR/rsyslogd.out" 2>&1 &
   RSYSLOG_PID=$!
   wait_port "$RS_PORT" "$RSYSLOG_PID" || { cat "$RS_DIR/rsyslogd.out" >&2; echo "compare: rsyslogd did not start" >&2; exit 1; }
-  CPU0=$(cpu_s "$RSYSLOG_PID")
-  db0=$(db_cpu)
-  t0=$(now)
-  python3 - "$RS_PORT" "$WORK/messages.log5424" <<'PY'
-import socket, sys
-s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
-with open(sys.argv[2], "rb") as f:
-    while True:
-        b = f.read(1 << 20)
-        if not b:
-            break
-        s.sendall(b)
-s.shutdown(socket.SHUT_WR)
-s.close()
-PY
-  last=-1; last_t=$(now)
-  while true; do
-    n=$(count "$RS_DB" usrbasiclog); t=$(now)
-    [ "$n" -ge "$LOGS" ] && break
-    if [ "$n" -ne "$last" ]; then last=$n; last_t=$t; db1=$(db_cpu)
-    elif awk -v a="$last_t" -v b="$t" 'BEGIN { exit !(b - a > 60) }'; then
-      echo "compare: rsyslog stored only $n of $LOGS rows (no progress for 60 s); see $RS_DIR/rsyslogd.out" >&2
-      break
-    fi
-    sleep 0.1
-  done
-  [ "$n" -ge "$LOGS" ] && db1=$(db_cpu) || t=$last_t
-  d=$(since "$t0" "$t")
-  row "c|(c) rsyslog imtcp -> ommysql|1|$n|$d|$(per_s "$n" "$d")|$(cpu_diff "$CPU0" "$(cpu_s "$RSYSLOG_PID")")|$(hwm_mib "$RSYSLOG_PID")|$(cpu_diff "$db0" "$db1")"
+  measure_peer c "(c) rsyslog imtcp -> ommysql" "$RSYSLOG_PID" "$RS_PORT" "$RS_DB" "$RS_DIR/rsyslogd.out"
   kill -TERM "$RSYSLOG_PID"; wait "$RSYSLOG_PID" 2>/dev/null || true; RSYSLOG_PID=""
   "${ROOTSQL[@]}" -e "drop database \`$RS_DB\`"
-  rm -f "$WORK/messages.log5424"
 fi
+
+if [ "$SYSLOGNG" -eq 1 ]; then
+  echo "compare: (c2) syslog-ng, $LOGS messages" >&2
+  SNG_DB="cmp_sng_$TAG"
+  scratch_db "$SNG_DB"
+  SHAPE=$(table_shape "$SNG_DB")
+  SNG_DIR="$WORK/syslog-ng"
+  mkdir -p "$SNG_DIR"
+  SNG_PORT=$(free_port)
+  SNG_CONFIG_VERSION=$(LD_LIBRARY_PATH="$SNG_LIBS" "$SNG_PREFIX/usr/sbin/syslog-ng" --version |
+    awk '/^Installer-Version:/ { split($2, v, "."); print v[1] "." v[2] }')
+  # quoted "a", "b", ... and templates "${.b.a}", "${.b.b}", ... of the parsed columns
+  q() { printf '"%s", ' "$@" | sed 's/, $//'; }
+  v() { printf '"${.b.%s}", ' "$@" | sed 's/, $//'; }
+  cat >"$SNG_DIR/syslog-ng.conf" <<CONF
+@version: $SNG_CONFIG_VERSION
+# Private syslog-ng of bench/compare.sh: TCP in, MariaDB out, nothing else
+# (no system() source; its own messages go to stderr).
+options { stats-freq(0); };
+# The sender's framing: one RFC 5424 message per line. With the log path's
+# flow-control a full destination queue holds the sender back instead of
+# dropping messages; the window (log-iw-size() shared by the default
+# max-connections(10): 10000 for the one connection) is above batch-lines().
+source s_bench {
+  network(ip("127.0.0.1") port($SNG_PORT) transport("tcp") flags(syslog-protocol) log-iw-size(100000));
+};
+parser p_bench {
+  csv-parser(columns($(q sender record_id user_id user_name grp_id user_action action_result address message auth_method svr_ip svr_port))
+             delimiters(chars("|")) quote-pairs("") dialect(escape-none) prefix(".b."));
+};
+# The fastest settings sql() documents for MySQL: one transaction per
+# batch-lines() INSERTs (explicit-commits); the existing usrbasiclog table
+# used as it is, no table, column or index created (dont-create-tables, indexes()).
+destination d_bench {
+  sql(type(mysql) host("127.0.0.1") port("$VARNHOLT_DB_PORT") username("$VARNHOLT_DB_USER")
+      password("$VARNHOLT_DB_PASSWORD") database("$SNG_DB") table("usrbasiclog")
+      columns($(q record_id user_id user_name grp_id user_action action_result address message auth_method log_time svr_ip svr_port))
+      values($(v record_id user_id user_name grp_id user_action action_result address message auth_method),
+             "\${S_YEAR}-\${S_MONTH}-\${S_DAY} \${S_HOUR}:\${S_MIN}:\${S_SEC}", $(v svr_ip svr_port))
+      time-zone("+00:00") flags(explicit-commits, dont-create-tables) indexes()
+      batch-lines(1000) batch-timeout(100) log-fifo-size(100000));
+};
+log { source(s_bench); parser(p_bench); destination(d_bench); flags(flow-control); };
+CONF
+  LD_LIBRARY_PATH="$SNG_LIBS" "$SNG_PREFIX/usr/sbin/syslog-ng" --module-path="$SNG_MODULES" -f "$SNG_DIR/syslog-ng.conf" \
+    --foreground --stderr --no-caps -p "$SNG_DIR/syslog-ng.pid" -R "$SNG_DIR/syslog-ng.persist" -c "$SNG_DIR/ctl" \
+    >"$SNG_DIR/syslog-ng.out" 2>&1 &
+  SYSLOGNG_PID=$!
+  wait_port "$SNG_PORT" "$SYSLOGNG_PID" || { cat "$SNG_DIR/syslog-ng.out" >&2; echo "compare: syslog-ng did not start" >&2; exit 1; }
+  measure_peer c2 "(c2) syslog-ng network -> sql" "$SYSLOGNG_PID" "$SNG_PORT" "$SNG_DB" "$SNG_DIR/syslog-ng.out"
+  kill -TERM "$SYSLOGNG_PID"; wait "$SYSLOGNG_PID" 2>/dev/null || true; SYSLOGNG_PID=""
+  "${ROOTSQL[@]}" -e "drop database \`$SNG_DB\`"
+fi
+rm -f "$MESSAGES"
 
 # ---- (d) the service ----------------------------------------------------------------------
 # Logs the mergers folded into others or dropped count as landed; the
@@ -416,36 +581,43 @@ done
 
 # ---- the table ------------------------------------------------------------------------------
 RATE_C=$(awk -F'|' '$1 == "c" { print $6 }' "$RESULTS")
+RATE_C2=$(awk -F'|' '$1 == "c2" { print $6 }' "$RESULTS")
+ratio() { [ -z "$2" ] || awk -v d="$1" -v p="$2" 'BEGIN { if (p > 0) printf "%.2f", d / p }'; }  # rate peer-rate
 echo
 echo "Varnholt throughput comparison, $(date -u '+%Y-%m-%d %H:%M UTC'), $(hostname)"
 echo "machine: $(nproc) cores ($(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)), $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM, $(mariadbd --version 2>/dev/null | awk '{ print $3 }')"
 echo "load average (1, 5, 15 min): $LOAD_START at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
-echo "logs (c, d): $LOGS; raw rows per table (a): $RAW_ROWS; single-row INSERTs (b): $INSERT_ROWS"
+echo "logs (c, c2, d): $LOGS; raw rows per table (a): $RAW_ROWS; single-row INSERTs (b): $INSERT_ROWS"
 echo
-printf '%-38s %5s %9s %8s %9s %7s %8s %8s %6s %6s\n' "path" "conns" "rows" "seconds" "rows/s" "CPU-s" "RSS MiB" "DB CPU-s" "d/a" "d/c"
+printf '%-38s %5s %9s %8s %9s %7s %8s %8s %6s %6s %6s\n' "path" "conns" "rows" "seconds" "rows/s" "CPU-s" "RSS MiB" "DB CPU-s" "d/a" "d/c" "d/c2"
 while IFS='|' read -r id label conns n secs rate cpu rss dbcpu; do
-  ra="" rc=""
+  ra="" rc="" rc2=""
   case "$id" in
     d*)
       c=${id#d}
       a_mix=$(awk -F'|' -v c="$c" '$1 == c { print $5 }' "$DETAILS")
-      ra=$(awk -v d="$rate" -v a="$a_mix" 'BEGIN { if (a > 0) printf "%.2f", d / a }')
-      [ -n "$RATE_C" ] && rc=$(awk -v d="$rate" -v c="$RATE_C" 'BEGIN { if (c > 0) printf "%.2f", d / c }')
+      ra=$(ratio "$rate" "$a_mix")
+      rc=$(ratio "$rate" "$RATE_C")
+      rc2=$(ratio "$rate" "$RATE_C2")
       ;;
   esac
-  printf '%-38s %5s %9s %8s %9s %7s %8s %8s %6s %6s\n' "$label" "$conns" "$n" "$secs" "$rate" "$cpu" "$rss" "$dbcpu" "${ra:--}" "${rc:--}"
+  printf '%-38s %5s %9s %8s %9s %7s %8s %8s %6s %6s %6s\n' "$label" "$conns" "$n" "$secs" "$rate" "$cpu" "$rss" "$dbcpu" "${ra:--}" "${rc:--}" "${rc2:--}"
 done <"$RESULTS"
 echo
 echo "rows: rows stored; for (d) logs landed, i.e. rows stored plus logs the mergers folded into others."
-echo "CPU-s, RSS MiB: the receiving process (rsyslogd, varnholt): CPU seconds in the window, peak RSS (VmHWM)."
+echo "CPU-s, RSS MiB: the receiving process (rsyslogd, syslog-ng, varnholt): CPU seconds in the window, peak RSS (VmHWM)."
 echo "DB CPU-s: the MariaDB server's CPU seconds in the window (other clients of the server included)."
-echo "d/a: (d) beside raw LOAD DATA of the same mix of usrbasiclog and usrflowlog rows; d/c: (d) beside rsyslog."
+echo "d/a: (d) beside raw LOAD DATA of the same mix of usrbasiclog and usrflowlog rows; d/c, d/c2: (d) beside rsyslog, syslog-ng."
+[ -z "$CHECKS" ] || echo "stored rows compared with the messages sent, every column, record ids $SAMPLE_IDS: $CHECKS"
 echo
 echo "(d) per connection count: rows stored in usrbasiclog + usrflowlog; logs merged (counted as landed);"
 echo "    raw LOAD DATA rate for that mix of tables (the 'a' of d/a); intake: flood start to the last final"
 echo "    keep-alive reply; then: from that reply to the last row (the wait for the import pass, at most"
-echo "    10 s, and the import); import: from the first rows visible to the last:"
+echo "    10 s, and the import); import: from the first rows visible to the last; d/c, d/c2: as in the table:"
 while IFS='|' read -r c nb nf merged a_mix intake after imp; do
-  printf '    %2s conn: %d + %d rows, %s merged; a for this mix %s rows/s; intake %s logs/s; then %s s; import %s s\n' \
-    "$c" "$nb" "$nf" "$merged" "$a_mix" "$intake" "$after" "$imp"
+  rate=$(awk -F'|' -v id="d$c" '$1 == id { print $6 }' "$RESULTS")
+  rc=$(ratio "$rate" "$RATE_C")
+  rc2=$(ratio "$rate" "$RATE_C2")
+  printf '    %2s conn: %d + %d rows, %s merged; a for this mix %s rows/s; intake %s logs/s; then %s s; import %s s; d/c %s, d/c2 %s\n' \
+    "$c" "$nb" "$nf" "$merged" "$a_mix" "$intake" "$after" "$imp" "${rc:--}" "${rc2:--}"
 done <"$DETAILS"
