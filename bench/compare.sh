@@ -78,15 +78,8 @@ per_s() { awk -v n="$1" -v d="$2" 'BEGIN { printf "%.0f", (d > 0 ? n / d : 0) }'
 CLK_TCK=$(getconf CLK_TCK)
 cpu_s() { awk -v t="$CLK_TCK" '{ sub(/^.*\) /, ""); printf "%.2f", ($12 + $13) / t }' "/proc/$1/stat"; }
 hwm_mib() { awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-wait_port() {  # port pid
-  for _ in $(seq 200); do
-    kill -0 "$2" 2>/dev/null || return 1
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+# free_port, wait_port and the service's start and stop (svc_*).
+. "$ROOT/bench/service-lib.sh"
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1; then SUDO="sudo"; fi
@@ -256,45 +249,17 @@ PORT=0
 INFO_PORT=0
 SERVICE_STARTED=0
 start_service() {
-  rm -rf "$TREE"
-  cp -r deploy/install "$TREE"
-  mkdir -p "$TREE/Zelk/Log" "$TREE/Zelk/Dump" "$TREE/Zelk/DataFile" "$TREE/Zelk/Temp" "$TREE/htdocs/UploadFiles"
-  PORT=$(free_port)
-  INFO_PORT=$(free_port)
-  while [ "$INFO_PORT" = "$PORT" ]; do INFO_PORT=$(free_port); done
-  local key="$BIN/varnholt-inikey"
-  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DBServer "$VARNHOLT_DB_HOST"
-  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DBUser "$VARNHOLT_DB_USER"
-  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DBPwd "$VARNHOLT_DB_PASSWORD"
-  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig DataBase "$MAIN_DB"
-  "$key" "$TREE/Zelk/Config/Zelk.conf" DatabaseConfig Port "$PORT"
-  "$key" "$TREE/Zelk/Config/ZelkAdv.conf" InfoRetrieve ListenPort "$INFO_PORT"
+  SVC_WORK="$WORK"
+  svc_tree "$TREE" "$MAIN_DB"
   # The one tuning change: data files are handed over after one minute, not
   # ten (here they are handed over earlier anyway, when the connections end).
-  "$key" "$TREE/Zelk/Config/ZelkAdv.conf" DataFile DataFileUseTime 1
-  # Every node connection of the benchmark comes from 127.0.0.1.
-  "$key" "$TREE/Zelk/Config/ZelkAdv.conf" Network MaxConnectionPerAddress 64
-  "$key" "$TREE/mysql/my.ini" mysqld port "$VARNHOLT_DB_PORT"
-  # Service mode, as systemd runs it (console mode would print every
-  # program-log line of every level); the stand-in manager answers the
-  # service's checks of mariadb.service and zelkdog.service. Errors reach the
-  # tree's Zelk/Log file, kept as service-log-<connections>.
-  if [ -z "$MANAGER_PID" ]; then
-    mkdir -p "$WORK/bus"
-    "$BIN/varnholt-fakesystemd" "$WORK/bus" >"$WORK/bus/address" 2>>"$WORK/service.err" &
-    MANAGER_PID=$!
-    for _ in $(seq 50); do grep -q DBUS "$WORK/bus/address" 2>/dev/null && break; sleep 0.1; done
-  fi
-  env INVOCATION_ID=compare "$(cat "$WORK/bus/address")" VARNHOLT_INSTALL_PATH="$TREE" "$BIN/varnholt" \
-    >>"$WORK/service.err" 2>&1 &
-  SERVICE_PID=$!
-  SERVICE_STARTED=$(now)
-  wait_port "$PORT" "$SERVICE_PID" || { echo "compare: the service did not start; see $WORK/service.err" >&2; exit 1; }
+  svc_key ZelkAdv.conf DataFile DataFileUseTime 1
+  # Service mode (bench/service-lib.sh); the tree's Zelk/Log file is kept as
+  # service-log-<connections>.
+  svc_start compare || { echo "compare: the service did not start; see $WORK/service.err" >&2; exit 1; }
 }
 stop_service() {  # connections
-  kill -TERM "$SERVICE_PID" 2>/dev/null || true
-  wait "$SERVICE_PID" 2>/dev/null || true
-  SERVICE_PID=""
+  svc_stop
   cp -r "$TREE/Zelk/Log" "$WORK/service-log-$1"
 }
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)

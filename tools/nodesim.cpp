@@ -191,6 +191,9 @@ Flood mode
   --flood-batch BYTES     bytes collected per send (default 65536)
   --no-drain              do not end each connection with a keep-alive and
                           wait for its reply
+  --rate N                send N logs per second over all connections, in
+                          steps of 20 ms, instead of as fast as possible;
+                          prints the logs sent so far every second
 
 Upload mode (upload FILE, or --upload FILE; no other actions)
   --upload FILE           upload FILE as a user audit file (log type 12): the
@@ -260,6 +263,7 @@ struct Options {
     bool drain = true;
     size_t floodBatch = 65536;
     bool vary = false;
+    std::uint64_t rate = 0;  // flood: logs per second over all connections; 0 unpaced
 
     std::optional<UploadConfig> upload;  // set by --upload
     bool groupGiven = false;
@@ -440,6 +444,7 @@ private:
             {"--vary", 0},
             {"--flood-batch", 1},
             {"--no-drain", 0},
+            {"--rate", 1},
             {"--upload", 1},
             {"--block-size", 1},
             {"--timeout-s", 1},
@@ -801,6 +806,8 @@ private:
             o.floodBatch = static_cast<size_t>(Int(name, v, 1, 64LL << 20));
         } else if (name == "--no-drain") {
             o.drain = false;
+        } else if (name == "--rate") {
+            o.rate = static_cast<std::uint64_t>(Int(name, v, 1, 1000000000LL));
         } else {
             ApplyUpload(o, name, v);
         }
@@ -855,6 +862,7 @@ private:
     }
 
     void Finish(Options& o) {
+        if (o.rate > 0 && !o.flood) throw UsageError{"--rate applies to the flood mode only (--flood N)"};
         if (o.nodes.empty()) {
             std::array<std::uint8_t, 16> id{};
             std::memcpy(id.data(), o.fields.identity, 16);
@@ -1130,6 +1138,7 @@ int RunFloodMode(const Options& o) {
     cfg.drain = o.drain;
     cfg.batchBytes = o.floodBatch;
     cfg.vary = o.vary;
+    cfg.rate = o.rate;
     cfg.quiet = o.quiet;
     cfg.base = o.fields;
     return RunFlood(cfg);

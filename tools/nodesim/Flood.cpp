@@ -6,7 +6,9 @@
 // socket takes them, in batches of several packets per send. At the end each
 // connection sends one more keep-alive (reserved byte 0xD7) and waits for its
 // reply: the service handles a connection's packets in order, so that reply
-// means every log before it has been handled.
+// means every log before it has been handled. With a rate, the connections
+// send their shares in steps of 20 ms instead, and the logs sent so far are
+// printed every second.
 #include "tools/nodesim/Flood.h"
 
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -31,6 +34,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kDrainMark = 0xD7;
+constexpr auto kPaceStep = std::chrono::milliseconds(20);
+
+// Logs sent so far over all connections (keep-alives of the mix among them),
+// for the progress lines of a paced flood.
+std::atomic<std::uint64_t> g_sentLogs{0};
+std::atomic<std::uint64_t> g_sentKeepAlives{0};
 
 std::mutex g_print;
 
@@ -201,7 +210,21 @@ void RunConnection(const FloodConfig& cfg, int conn, std::uint64_t count, std::b
             err);
     };
     std::uint64_t kindCount[16] = {};  // variation index per kind
-    for (std::uint64_t seq = 0; seq < count && !res.failed; ++seq) {
+    std::uint64_t batchLogs = 0, batchKeepAlives = 0;
+    auto flush = [&]() {
+        if (batch.empty() || res.failed) return;
+        if (!SendAll(fd, batch.data(), batch.size(), 0, 0, err) || !drainSome()) {
+            res.failed = true;
+            res.error = "sending failed: " + err;
+        } else {
+            g_sentLogs += batchLogs;
+            g_sentKeepAlives += batchKeepAlives;
+        }
+        res.bytes += batch.size();
+        batch.clear();
+        batchLogs = batchKeepAlives = 0;
+    };
+    auto append = [&](std::uint64_t seq) {
         const Kind kind = mixer.Next();
         if (cfg.vary) {
             VaryFields(f, kindCount[static_cast<size_t>(kind)]++, conn);
@@ -217,13 +240,38 @@ void RunConnection(const FloodConfig& cfg, int conn, std::uint64_t count, std::b
             }
         }
         ++res.logs;
-        if (batch.size() >= cfg.batchBytes || seq + 1 == count) {
-            if (!SendAll(fd, batch.data(), batch.size(), 0, 0, err) || !drainSome()) {
+        ++batchLogs;
+        if (kind == Kind::KeepAlive) ++batchKeepAlives;
+        if (batch.size() >= cfg.batchBytes) flush();
+    };
+    if (cfg.rate == 0) {
+        for (std::uint64_t seq = 0; seq < count && !res.failed; ++seq) append(seq);
+        flush();
+    } else {
+        // Paced: every step the logs due since the start go out, so a
+        // connection that fell behind (the service did not read) catches up
+        // and the rate holds over the run. Replies are read while waiting.
+        const double connRate = static_cast<double>(cfg.rate) / cfg.connections;
+        const auto begin = Clock::now();
+        std::uint64_t seq = 0;
+        while (seq < count && !res.failed) {
+            const std::uint64_t due = std::min(
+                count, static_cast<std::uint64_t>(connRate * Seconds(Clock::now() - begin)));
+            while (seq < due && !res.failed) append(seq++);
+            flush();
+            if (seq >= count || res.failed) break;
+            const auto next = begin + ((Clock::now() - begin) / kPaceStep + 1) * kPaceStep;
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+            if (wait > 0 && !ReadReplies(
+                                fd, parser, static_cast<int>(wait),
+                                [&](const Reply&) {
+                                    ++res.replies;
+                                    return false;
+                                },
+                                err)) {
                 res.failed = true;
-                res.error = "sending failed: " + err;
+                res.error = "connection lost: " + err;
             }
-            res.bytes += batch.size();
-            batch.clear();
         }
     }
     res.sendEnd = Clock::now();
@@ -252,8 +300,20 @@ void RunConnection(const FloodConfig& cfg, int conn, std::uint64_t count, std::b
 }
 
 Clock::time_point g_start;
+std::atomic<bool> g_started{false};
 
-void MarkStart() noexcept { g_start = Clock::now(); }
+void MarkStart() noexcept {
+    g_start = Clock::now();
+    g_started.store(true);
+}
+
+void PrintPaced(double seconds) {
+    const std::uint64_t logs = g_sentLogs.load();
+    std::printf("paced:     %.1f s, %llu logs sent (%llu keep-alives among them), %.0f logs/s\n", seconds,
+                static_cast<unsigned long long>(logs), static_cast<unsigned long long>(g_sentKeepAlives.load()),
+                seconds > 0 ? static_cast<double>(logs) / seconds : 0.0);
+    std::fflush(stdout);
+}
 
 }  // namespace
 
@@ -309,10 +369,25 @@ int RunFlood(const FloodConfig& cfg) {
                 cfg.vary ? ", varied fields" : "");
     std::fflush(stdout);
 
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    int done = 0;
     for (int c = 0; c < m; ++c) {
         const std::uint64_t count = share + (static_cast<std::uint64_t>(c) < extra ? 1 : 0);
-        threads.emplace_back(RunConnection, std::cref(cfg), c, count, std::ref(start),
-                             std::ref(results[static_cast<size_t>(c)]));
+        threads.emplace_back([&, c, count] {
+            RunConnection(cfg, c, count, start, results[static_cast<size_t>(c)]);
+            std::lock_guard<std::mutex> lock(doneMutex);
+            ++done;
+            doneCv.notify_all();
+        });
+    }
+    if (cfg.rate > 0) {
+        // A paced flood runs for a long time: the logs sent so far, every second.
+        std::unique_lock<std::mutex> lock(doneMutex);
+        for (auto next = Clock::now() + std::chrono::seconds(1);
+             !doneCv.wait_until(lock, next, [&] { return done == m; }); next += std::chrono::seconds(1)) {
+            if (g_started.load()) PrintPaced(Seconds(Clock::now() - g_start));
+        }
     }
     for (auto& t : threads) t.join();
 
@@ -345,6 +420,7 @@ int RunFlood(const FloodConfig& cfg) {
         }
     }
     const double sendSec = Seconds(sendEnd - g_start);
+    if (cfg.rate > 0) PrintPaced(sendSec);
     std::printf("sent:      %llu logs, %llu bytes in %.3f s: %.0f logs/s, %.0f bytes/s (%.2f MiB/s)\n",
                 static_cast<unsigned long long>(logs), static_cast<unsigned long long>(bytes), sendSec,
                 sendSec > 0 ? static_cast<double>(logs) / sendSec : 0.0,

@@ -27,6 +27,9 @@ struct FloodConfig {
     bool drain = true;  // end every connection with a keep-alive and wait for its reply
     size_t batchBytes = 65536;
     bool vary = false;
+    // Logs per second over all connections, each sending its share every
+    // 20 ms (0: as fast as the socket takes them).
+    std::uint64_t rate = 0;
     bool quiet = false;
     Fields base;
 };
