@@ -1,5 +1,7 @@
 #include "node/TarnNodeManager.h"
 
+#include "platform/Process.h"
+
 #include <algorithm>
 #include <new>
 
@@ -168,10 +170,17 @@ std::int32_t CTarnNodeManager::ReapEndedLocked() {
 bool CTarnNodeManager::ReapEndedNodes() {
     if (!IsInitialised()) return false;
     std::int32_t live = 0;
+    size_t before = 0;
+    size_t after = 0;
     {
         CCSLocker lock(&m_csNodes);
+        before = m_Nodes.size();
         live = ReapEndedLocked();
+        after = m_Nodes.size();
     }
+    // The threads of the connections that ended freed their buffers into
+    // the allocator's per-thread heaps, which keep them unless told.
+    if (after < before) ReleaseFreeMemory();
     const bool running = live > 0 && CGlobalSharedData::GetInstance()->IsAnyNodeSynced() != 0;
     CServiceModule::GetInstance()->SetServiceStatus(running ? SERVICE_RUNNING : SERVICE_PAUSED);
     CInfoManager::GetInstance()->SetLiveConnections(live);

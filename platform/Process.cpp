@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
@@ -212,6 +213,8 @@ bool DebugViewMayListen() {
     const std::uint64_t since = g_debugViewAbsentSince.load(std::memory_order_relaxed);
     return since == 0 || CoarseMs() - since >= kDebugViewProbeMs;
 }
+
+void ReleaseFreeMemory() { malloc_trim(0); }
 
 bool IsStartedByServiceManager() {
     return !GetEnvString("INVOCATION_ID").empty() || !GetEnvString("NOTIFY_SOCKET").empty();

@@ -48,6 +48,10 @@ void OutputDebugStringA(const char* text);
 // callers skip building lines that only the debug output would take. A
 // listener opened in this process ends the pause.
 bool DebugViewMayListen();
+
+// Gives the free pages of every heap of the allocator back to the system
+// (malloc_trim): heaps of threads that have ended keep them otherwise.
+void ReleaseFreeMemory();
 // "debugview.sock", or VARNHOLT_DEBUGVIEW_NAME when set (tests use their own
 // name so that parallel runs do not meet).
 std::string DebugViewSocketName();

@@ -38,7 +38,7 @@ std::uint32_t U32At(const UserRecordV3& p, size_t offset) {
 
 std::int32_t I32At(const UserRecordV3& p, size_t offset) { return static_cast<std::int32_t>(U32At(p, offset)); }
 
-std::string Text(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+std::string_view Text(const char* field, size_t size) { return std::string_view(field, strnlen(field, size)); }
 
 MergeKey KeyOf(const UserRecordV3& p) {
     MergeKey key;
@@ -61,7 +61,7 @@ void AddCounter(UserRecordV3* sum, const UserRecordV3& add, size_t offset) {
 }
 
 // True when keyword occurs in text, letter case ignored.
-bool ContainsNoCase(const std::string& text, const std::string& keyword) {
+bool ContainsNoCase(std::string_view text, const std::string& keyword) {
     if (keyword.size() > text.size()) return false;
     for (size_t at = 0; at + keyword.size() <= text.size(); ++at) {
         if (strncasecmp(text.data() + at, keyword.data(), keyword.size()) == 0) return true;
@@ -374,7 +374,7 @@ int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
     if (c.userEnable != 1) return 0;
     const std::int32_t result = I32At(*p, offsetof(UserRecordV3, common.result));
     if (result == 2) return KeepLog(buff, kind, p, action, key);
-    const std::string message = Text(p->message, sizeof(p->message));
+    const std::string_view message = Text(p->message, sizeof(p->message));
     const std::int32_t serviceType = I32At(*p, offsetof(UserRecordV3, common.serviceType));
     if (c.httpFilter != 0 && serviceType == 1) {
         bool matched = false;
@@ -388,7 +388,7 @@ int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
     const std::int32_t attribute = I32At(*p, offsetof(UserRecordV3, common.serverAttribute));
     for (auto [it, end] = buff->serviceIndex.equal_range(key); it != end; ++it) {
         const UserRecordV3& old = it->second->packet;
-        const std::string oldMessage = Text(old.message, sizeof(old.message));
+        const std::string_view oldMessage = Text(old.message, sizeof(old.message));
         if (I32At(old, offsetof(UserRecordV3, common.action)) == action &&
             I32At(old, offsetof(UserRecordV3, common.result)) == result &&
             I32At(old, offsetof(UserRecordV3, common.serviceType)) == serviceType &&

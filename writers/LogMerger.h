@@ -26,6 +26,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -113,8 +114,11 @@ struct LogMergeBuff {
     HANDLE freeEvent = nullptr;
     CRITICAL_SECTION lock;
     KeptStore kept;
-    std::multimap<MergeKey, Kept*> flowIndex;
-    std::multimap<MergeKey, Kept*> serviceIndex;
+    // Index nodes come from a pool of the buffer: emptied with the buffer,
+    // reused by the next logs.
+    std::pmr::unsynchronized_pool_resource indexPool;
+    std::pmr::multimap<MergeKey, Kept*> flowIndex{&indexPool};
+    std::pmr::multimap<MergeKey, Kept*> serviceIndex{&indexPool};
 };
 
 class CLogMerger {
