@@ -220,7 +220,7 @@ bool CConfigManager::LoadZelkAdvConfig() {
     m_ZelkAdv.EnableAsyncWrite.Set(r.Int("DataFile", "EnableAsyncWrite", 0));
     m_ZelkAdv.EnableLargeDataAsyncWrite.Set(r.Int("DataFile", "EnableLargeDataAsyncWrite", 0));
     m_ZelkAdv.NoTempTableDataFileSize.Set(r.Int("DataFile", "NoTempTableDataFileSize", 10));
-    m_ZelkAdv.DataFileMaxSize.Set(r.Int("DataFile", "DataFileMaxSize", 0));
+    m_ZelkAdv.DataFileMaxSize.Set(r.Int("DataFile", "DataFileMaxSize", 32));
     m_ZelkAdv.ListenPort.Set(r.Ranged("InfoRetrieve", "ListenPort", 9509, 1, 65535, 9509));
     const std::string metricsAddress = r.Str("Metrics", "Address");
     m_ZelkAdv.MetricsAddress.Set(metricsAddress.empty() ? "127.0.0.1" : metricsAddress);

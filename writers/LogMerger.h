@@ -77,7 +77,7 @@ struct LogMergeBuff {
     public:
         static constexpr std::size_t kBlock = 64;
         Kept& push_back(const Kept& entry) {
-            if (m_Size == m_Blocks.size() * kBlock) m_Blocks.push_back(std::make_unique<Kept[]>(kBlock));
+            if (m_Size == m_Blocks.size() * kBlock) m_Blocks.push_back(std::make_unique_for_overwrite<Kept[]>(kBlock));
             Kept& slot = m_Blocks[m_Size / kBlock][m_Size % kBlock];
             slot = entry;
             ++m_Size;
