@@ -17,7 +17,7 @@
 //     = stored  (SQL_STORED + DF_LOADED + SPOOL_STORED)
 //     + pending (DF_WRITTEN + DF_CARRIED - DF_LOADED - DF_LOST)
 //               (SPOOL_WRITTEN + SPOOL_CARRIED - SPOOL_STORED - DROP_SPOOL_REFUSED)
-//     + held    (MERGE_KEPT - MERGE_OUT)
+//     + held    (MERGE_KEPT - MERGE_OUT) (BATCH_KEPT - BATCH_OUT)
 //               (SQL_QUEUED - SQL_STORED - DROP_SQL_REFUSED - SPOOL_WRITTEN - DROP_SPOOL_WRITE - DROP_NO_DATABASE)
 //     + MERGED
 //     + dropped (every DROP_ counter, and DF_LOST)
@@ -72,6 +72,10 @@ enum Counter : unsigned {
     // Accepted data-file lines a failed write kept out of their file: a drop
     // reason that came after the wire order of the others.
     DF_LOST,
+    // Logs whose data-file lines a pass holds until it writes them (a batch
+    // of a record task or merger write-out), and those it has let go.
+    BATCH_KEPT,
+    BATCH_OUT,
     COUNTER_COUNT
 };
 
@@ -107,6 +111,8 @@ constexpr CounterInfo kCounterInfo[COUNTER_COUNT] = {
     {"service_row_sql", "usrsvrlog rows sent by INSERT after their data file failed"},
     {"service_row_lost", "usrsvrlog rows lost"},
     {"datafile_write", "data-file write failed"},
+    {"batch_kept", "held in data-file batches"},
+    {"batch_out", "let go by data-file batches"},
 };
 
 // The figures of the equation above, from one reading of the counters. The
@@ -114,10 +120,11 @@ constexpr CounterInfo kCounterInfo[COUNTER_COUNT] = {
 // differences may read below 0 for a moment: the gauges are signed.
 struct Balance {
     std::uint64_t accepted = 0, carried = 0, stored = 0, merged = 0, dropped = 0;
-    std::int64_t pendingDataFiles = 0, pendingSpool = 0, heldMerge = 0, heldSql = 0;
+    std::int64_t pendingDataFiles = 0, pendingSpool = 0, heldMerge = 0, heldSql = 0, heldBatch = 0;
+    std::int64_t Held() const { return heldMerge + heldSql + heldBatch; }
     std::int64_t Unaccounted() const {
         return static_cast<std::int64_t>(accepted + carried - stored - merged - dropped) - pendingDataFiles -
-               pendingSpool - heldMerge - heldSql;
+               pendingSpool - Held();
     }
 };
 
@@ -132,6 +139,7 @@ inline Balance ComputeBalance(const std::uint64_t* c) {
     b.pendingDataFiles = gauge(c[DF_WRITTEN] + c[DF_CARRIED], c[DF_LOADED] + c[DF_LOST]);
     b.pendingSpool = gauge(c[SPOOL_WRITTEN] + c[SPOOL_CARRIED], c[SPOOL_STORED] + c[DROP_SPOOL_REFUSED]);
     b.heldMerge = gauge(c[MERGE_KEPT], c[MERGE_OUT]);
+    b.heldBatch = gauge(c[BATCH_KEPT], c[BATCH_OUT]);
     b.heldSql = gauge(c[SQL_QUEUED], c[SQL_STORED] + c[DROP_SQL_REFUSED] + c[SPOOL_WRITTEN] + c[DROP_SPOOL_WRITE] +
                                          c[DROP_NO_DATABASE]);
     b.merged = c[MERGED];

@@ -372,7 +372,7 @@ int CInfoRetrieveTask::DoLogMergeInfoRequest(SOCKET s, const char* request, int 
 }
 
 // The wire order is documented in docs/info.md: counters are only appended.
-static_assert(loss::COUNTER_COUNT == 26, "a new accounting counter goes at the end, and into docs/info.md");
+static_assert(loss::COUNTER_COUNT == 28, "a new accounting counter goes at the end, and into docs/info.md");
 
 int CInfoRetrieveTask::DoAccountingRequest(SOCKET s) {
     constexpr size_t kDataSize = sizeof(InfoAccountingReplyHead) + loss::COUNTER_COUNT * sizeof(std::uint64_t);

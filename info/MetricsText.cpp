@@ -91,7 +91,7 @@ void AccountingFigures(Text* t, const std::uint64_t* c) {
     t->Labelled<std::int64_t>("varnholt_logs_pending", "gauge", "Logs on disk waiting for MySQL.", "where",
                               {{"datafile", b.pendingDataFiles}, {"spool", b.pendingSpool}});
     t->Labelled<std::int64_t>("varnholt_logs_held", "gauge", "Logs held in memory only.", "where",
-                              {{"merge", b.heldMerge}, {"sql", b.heldSql}});
+                              {{"merge", b.heldMerge}, {"sql", b.heldSql}, {"batch", b.heldBatch}});
     t->Metric("varnholt_logs_folded_total", "counter",
               "Logs folded into another row by the mergers (not lost, no row of their own).", b.merged);
     t->Family("varnholt_logs_dropped_total", "counter", "Accepted logs discarded, by reason.");

@@ -159,8 +159,9 @@ void PrintAccountingText(const std::uint64_t* c) {
                 b.stored, c[loss::SQL_STORED], c[loss::DF_LOADED], c[loss::SPOOL_STORED]);
     std::printf("  pending               %" PRId64 " (data files %" PRId64 ", spool files %" PRId64 ")\n",
                 b.pendingDataFiles + b.pendingSpool, b.pendingDataFiles, b.pendingSpool);
-    std::printf("  held                  %" PRId64 " (merge buffers %" PRId64 ", SQL caches %" PRId64 ")\n",
-                b.heldMerge + b.heldSql, b.heldMerge, b.heldSql);
+    std::printf("  held                  %" PRId64 " (merge buffers %" PRId64 ", SQL caches %" PRId64
+                ", data-file batches %" PRId64 ")\n",
+                b.Held(), b.heldMerge, b.heldSql, b.heldBatch);
     std::printf("  merged                %" PRIu64 "\n", b.merged);
     std::printf("  dropped               %" PRIu64 "\n", b.dropped);
     for (unsigned i = loss::DROP_FIRST; i <= loss::DF_LOST; ++i) {

@@ -120,7 +120,7 @@ void AddTotals(const Reading& current, const Reading* previous, const Rates& rat
                             "unaccounted %lld",
                             static_cast<long long>(b.pendingDataFiles + b.pendingSpool),
                             static_cast<long long>(b.pendingDataFiles), static_cast<long long>(b.pendingSpool),
-                            static_cast<long long>(b.heldMerge + b.heldSql), static_cast<long long>(b.heldMerge),
+                            static_cast<long long>(b.Held()), static_cast<long long>(b.heldMerge),
                             static_cast<long long>(b.heldSql), static_cast<long long>(b.Unaccounted())));
 }
 

@@ -53,6 +53,7 @@ std::uint32_t CDataFileBatch::BeginLog(std::uint32_t logType, std::uint32_t kind
     const auto* bytes = static_cast<const BYTE*>(record);
     m_Records.insert(m_Records.end(), bytes, bytes + size);
     m_Logs.push_back(LogCopy{logType, kind, offset, size, false});
+    loss::Add(loss::BATCH_KEPT);
     return static_cast<std::uint32_t>(m_Logs.size() - 1);
 }
 
@@ -81,7 +82,7 @@ void CDataFileBatch::AddLine(CDataFileLogWriter* writer, const char* table, std:
               recordId,
               {}};
     const std::size_t keep = std::min(when.size(), sizeof(held.when) - 1);
-    std::memcpy(held.when, when.data(), keep);
+    if (keep != 0) std::memcpy(held.when, when.data(), keep);
     held.when[keep] = '\0';
     run->bytes.append(line);
     run->lines.push_back(held);
@@ -96,6 +97,7 @@ void CDataFileBatch::Flush() {
             if (!run.lines.empty() && IsSvrTable(run.table) == (pass == 1)) FlushRun(run);
         }
     }
+    loss::Add(loss::BATCH_OUT, m_Logs.size());
     m_Logs.clear();
     m_Records.clear();
     m_LineBytes = 0;

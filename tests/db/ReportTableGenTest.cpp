@@ -93,11 +93,16 @@ TEST_F(ReportTableGenTest, SampleTablesAreFilledWindowAfterWindow) {
         "insert into usrbasiclog (user_id, user_action, action_result, log_time) values "
         "(1, 0, 0, @d + interval 9 hour), (1, 0, 0, @d + interval 10 hour), (1, 0, 1, @d + interval 11 hour)");
     StartTask();
-    ASSERT_TRUE(
-        testenv::WaitFor([&] { return Runs("stat_usrflow_day") == "1" && Runs("stat_usraction_day") == "1"; }, 20000))
+    // The task logs a statement's success after the server has run it: the
+    // line is waited for too.
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] {
+            return Runs("stat_usrflow_day") == "1" && Runs("stat_usraction_day") == "1" &&
+                   AllLogText().find("[ExecSql] Succeed To Exec Sql = call proc_statist_usrflow_day(NULL ,now())\n") !=
+                       std::string::npos;
+        },
+        20000))
         << AllLogText();
-    EXPECT_NE(AllLogText().find("[ExecSql] Succeed To Exec Sql = call proc_statist_usrflow_day(NULL ,now())\n"),
-              std::string::npos);
     EXPECT_EQ(Scalar("select concat(up_flux, '/', dw_flux) from stat_usrflow_day where stat_day=curdate() - "
                      "interval 10 day and user_id=1"),
               "101/202");

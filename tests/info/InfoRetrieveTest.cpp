@@ -110,7 +110,7 @@ TEST(AccountingTest, EveryAcceptedLogEndsInOneBucketAndIsReadOverTheInfoQuery) {
     const loss::Balance b = loss::ComputeBalance(c);
     EXPECT_EQ(std::make_tuple(b.accepted, b.dropped, c[loss::DROP_UNKNOWN_USER]), std::make_tuple(400u, 40u, 40u));
     EXPECT_EQ(std::make_tuple(c[loss::DF_LOADED], c[loss::SQL_STORED]), std::make_tuple(300u, 60u));
-    EXPECT_EQ(b.pendingDataFiles + b.pendingSpool + b.heldMerge + b.heldSql + b.merged, 0u);
+    EXPECT_EQ(b.pendingDataFiles + b.pendingSpool + b.Held() + b.merged, 0u);
     EXPECT_EQ(b.Unaccounted(), 0);
 
     const std::uint16_t port = testnet::FreePort();

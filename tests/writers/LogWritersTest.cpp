@@ -402,6 +402,8 @@ TEST_F(DataFileLogWriterTest, ABatchRefusedByItsFilesGoesToSqlEachLogOnce) {
     };
     const std::uint64_t bySql = loss::Get(loss::SERVICE_ROW_SQL);
     const std::uint64_t sqlQueued = loss::Get(loss::SQL_QUEUED);
+    const std::uint64_t keptBefore = loss::Get(loss::BATCH_KEPT);
+    const std::uint64_t outBefore = loss::Get(loss::BATCH_OUT);
     CDataFileBatch batch;
     {
         CDataFileBatch::Scope pass(batch);
@@ -412,8 +414,11 @@ TEST_F(DataFileLogWriterTest, ABatchRefusedByItsFilesGoesToSqlEachLogOnce) {
             EXPECT_EQ(CDataFileBatch::Current(), &batch);
         }
         EXPECT_FALSE(batch.Empty()) << "an inner scope leaves the flush to the pass";
+        EXPECT_EQ(loss::Get(loss::BATCH_KEPT) - keptBefore, 2u) << "held in memory until the pass ends";
+        EXPECT_EQ(loss::Get(loss::BATCH_OUT), outBefore);
     }
     ASSERT_TRUE(batch.Empty());
+    EXPECT_EQ(loss::Get(loss::BATCH_OUT) - outBefore, 2u);
     EXPECT_EQ(loss::Get(loss::SQL_QUEUED), sqlQueued) << "all in data files";
     breakTable("usrbasiclog");
     {
