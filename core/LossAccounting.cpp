@@ -71,10 +71,6 @@ std::uint64_t CountLogStatements(const std::vector<std::string>& statements) {
 
 bool IsLogTable(const char* table) { return table != nullptr && strcasecmp(table, "usrsvrlog") != 0; }
 
-void CountDataFileLine(const char* table) {
-    if (IsLogTable(table)) Add(DF_WRITTEN);
-}
-
 void CountDataFileLines(Counter counter, const char* table, const std::string& path) {
     if (!IsLogTable(table)) return;
     std::ifstream in(path, std::ios::binary);

@@ -167,7 +167,6 @@ bool IsLogStatement(std::string_view statement);
 std::uint64_t CountLogStatements(const std::vector<std::string>& statements);
 // A data-file line of table counts unless the table is usrsvrlog.
 bool IsLogTable(const char* table);
-void CountDataFileLine(const char* table);
 // Lines of a data file (its line feeds), 0 for usrsvrlog files and files
 // that cannot be read; added to counter.
 void CountDataFileLines(Counter counter, const char* table, const std::string& path);

@@ -23,11 +23,19 @@ std::time_t RealtimeSeconds(long* nanoseconds = nullptr) {
 
 }  // namespace
 
-std::uint64_t MonotonicMs() {
+namespace {
+
+std::uint64_t ClockMs(clockid_t clock) {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
+
+}  // namespace
+
+std::uint64_t MonotonicMs() { return ClockMs(CLOCK_MONOTONIC); }
+
+std::uint64_t MonotonicCoarseMs() { return ClockMs(CLOCK_MONOTONIC_COARSE); }
 
 DWORD GetTickCount() {
     return static_cast<DWORD>(MonotonicMs()) + g_tickOffset.load(std::memory_order_relaxed);

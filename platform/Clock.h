@@ -21,6 +21,9 @@ void Sleep(DWORD ms);
 // Milliseconds of CLOCK_MONOTONIC, never shifted by the test clock: for
 // deadlines of real waits.
 std::uint64_t MonotonicMs();
+// The same clock at a few milliseconds of resolution, for checks on hot paths
+// that need no more (a fraction of the precise reading's cost).
+std::uint64_t MonotonicCoarseMs();
 
 namespace TestClock {
 

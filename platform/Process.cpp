@@ -186,14 +186,6 @@ std::atomic<std::uint64_t> g_debugViewAbsentSince{0};
 
 constexpr std::uint64_t kDebugViewProbeMs = 1000;
 
-// The coarse monotonic clock (a few ms of resolution) is enough for a probe
-// once a second and costs a fraction of the precise one on every log line.
-std::uint64_t CoarseMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 }  // namespace
 
 void OutputDebugStringA(const char* text) {
@@ -204,14 +196,15 @@ void OutputDebugStringA(const char* text) {
                reinterpret_cast<const sockaddr*>(&target->addr), target->addrLen) >= 0) {
         g_debugViewAbsentSince.store(0, std::memory_order_relaxed);
     } else if (errno == ECONNREFUSED || errno == ENOENT) {
-        g_debugViewAbsentSince.store(CoarseMs(), std::memory_order_relaxed);
+        g_debugViewAbsentSince.store(MonotonicCoarseMs(), std::memory_order_relaxed);
     }
 }
 
 bool DebugViewMayListen() {
     if (DebugView()->fd < 0) return false;
     const std::uint64_t since = g_debugViewAbsentSince.load(std::memory_order_relaxed);
-    return since == 0 || CoarseMs() - since >= kDebugViewProbeMs;
+    // A probe once a second: the coarse clock is enough, read on every line.
+    return since == 0 || MonotonicCoarseMs() - since >= kDebugViewProbeMs;
 }
 
 void ReleaseFreeMemory() { malloc_trim(0); }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <initializer_list>
 
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
@@ -12,7 +11,6 @@
 #include "datafile/DataFile.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/SqlText.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
 #include "writers/DataFileBatch.h"
@@ -67,7 +65,7 @@ const char* LoadDataEscape(unsigned char c) {
     }
 }
 
-// Bytes that stop the plain copy of AppendEscaped: the escaped ones and the
+// Bytes that stop the plain copy of EscapeInto: the escaped ones and the
 // lead bytes of GBK pairs.
 struct StopTable {
     bool stop[256] = {};
@@ -78,25 +76,32 @@ struct StopTable {
 };
 constexpr StopTable kStop;
 
-// Appends text (GBK) escaped for an enclosed LOAD DATA field; the second byte
-// of a GBK pair is copied as it is.
-void AppendEscaped(std::string* out, const char* text, size_t size) {
-    size_t plain = 0;  // start of the bytes not appended yet
+// Writes text (GBK) escaped for an enclosed LOAD DATA field at out, which
+// has room for twice size bytes, and returns the end; the second byte of a
+// GBK pair is copied as it is.
+char* EscapeInto(char* out, const char* text, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (!kStop.stop[c]) continue;
+        if (!kStop.stop[c]) {
+            *out++ = static_cast<char>(c);
+            continue;
+        }
         if (c >= 0x81 && c <= 0xFE) {
+            *out++ = static_cast<char>(c);
             if (i + 1 < size) {
                 const auto next = static_cast<unsigned char>(text[i + 1]);
-                if (next >= 0x40 && next <= 0xFE && next != 0x7F) ++i;
+                if (next >= 0x40 && next <= 0xFE && next != 0x7F) {
+                    *out++ = static_cast<char>(next);
+                    ++i;
+                }
             }
-            continue;  // a pair, or a lone lead byte, which needs no escape
+            continue;
         }
-        out->append(text + plain, i - plain);
-        out->append(LoadDataEscape(c));
-        plain = i + 1;
+        const char* escape = LoadDataEscape(c);
+        *out++ = escape[0];
+        *out++ = escape[1];
     }
-    out->append(text + plain, size - plain);
+    return out;
 }
 
 // Columns appended to a line: tabs between them, "\r\n" at the end. The
@@ -153,27 +158,7 @@ private:
     LineOut& QuotedBytes(const char* text, size_t size) {
         Sep();
         *m_Pos++ = '"';
-        for (size_t i = 0; i < size; ++i) {
-            const auto c = static_cast<unsigned char>(text[i]);
-            if (!kStop.stop[c]) {
-                *m_Pos++ = static_cast<char>(c);
-                continue;
-            }
-            if (c >= 0x81 && c <= 0xFE) {
-                *m_Pos++ = static_cast<char>(c);
-                if (i + 1 < size) {
-                    const auto next = static_cast<unsigned char>(text[i + 1]);
-                    if (next >= 0x40 && next <= 0xFE && next != 0x7F) {
-                        *m_Pos++ = static_cast<char>(next);
-                        ++i;
-                    }
-                }
-                continue;
-            }
-            const char* escape = LoadDataEscape(c);
-            *m_Pos++ = escape[0];
-            *m_Pos++ = escape[1];
-        }
+        m_Pos = EscapeInto(m_Pos, text, size);
         *m_Pos++ = '"';
         return *this;
     }
@@ -217,8 +202,8 @@ std::int64_t NextRecordId() {
 }  // namespace
 
 std::string EscapeLoadDataGbk(const std::string& text) {
-    std::string out;
-    AppendEscaped(&out, text.data(), text.size());
+    std::string out(text.size() * 2, '\0');
+    out.resize(static_cast<size_t>(EscapeInto(out.data(), text.data(), text.size()) - out.data()));
     return out;
 }
 
@@ -263,7 +248,7 @@ int CDataFileLogWriter::GetDataFileID(const char* tableName, DWORD* id) {
     return 1;
 }
 
-int CDataFileLogWriter::WriteDataToDataFile(const std::string& line, const char*, const char* tableName) {
+int CDataFileLogWriter::WriteDataToDataFile(const std::string& line, const char* tableName) {
     if (line.empty()) return 1;
     return AppendLines(tableName, line.data(), line.size(), 1) ? 1 : 0;
 }
@@ -293,7 +278,7 @@ int CDataFileLogWriter::WriteLine(const std::string& line, const char* tableName
         batch->AddLine(this, tableName, line, log, CDataFileBatch::Role::kWhole);
         return 1;
     }
-    return WriteDataToDataFile(line, nullptr, tableName);
+    return WriteDataToDataFile(line, tableName);
 }
 
 int CDataFileLogWriter::WriteLog(const LogItem* item, ReplyBuff* reply) {
@@ -397,7 +382,7 @@ int CDataFileLogWriter::BuildUserServiceAccess(std::uint32_t kind, const UserRec
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[WriteLog] Fail To Call BuildUserSvrLog().\n");
         return 0;
     }
-    if (WriteDataToDataFile(basic, nullptr, kUsrBasicLog) == 0) {
+    if (WriteDataToDataFile(basic, kUsrBasicLog) == 0) {
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[WriteLog] Fail To Call BuildUserBasicLog().\n");
         return 0;
     }
@@ -405,10 +390,10 @@ int CDataFileLogWriter::BuildUserServiceAccess(std::uint32_t kind, const UserRec
     // final writer insert it again. The usrsvrlog line gets one more try on a
     // fresh file (the old one may have been rotated away or have failed),
     // then goes to the final writer alone.
-    if (WriteDataToDataFile(service, nullptr, kUsrSvrLog) != 0) return 1;
+    if (WriteDataToDataFile(service, kUsrSvrLog) != 0) return 1;
     Log(Recorder(), LOG_LEVEL_WARN, kClassTag, "[WriteLog] Fail To Call BuildUserSvrLog().\n");
     ReleaseTableFile(kUsrSvrLog);
-    if (WriteDataToDataFile(service, nullptr, kUsrSvrLog) != 0) return 1;
+    if (WriteDataToDataFile(service, kUsrSvrLog) != 0) return 1;
     if (WriteServiceRowToNextWriters({p, userId, when, recordId}) == 1) {
         loss::Add(loss::SERVICE_ROW_SQL);
         return 1;

@@ -89,9 +89,8 @@ private:
     friend class CDataFileBatch;
 
     // Appends one line to the table's data file; 1 when the whole line was
-    // written (or the line is empty), else 0. dbName is carried for the log
-    // only: the data file already belongs to the writer's database.
-    int WriteDataToDataFile(const std::string& line, const char* dbName, const char* tableName);
+    // written (or the line is empty), else 0.
+    int WriteDataToDataFile(const std::string& line, const char* tableName);
     // Appends length bytes holding lines whole lines to the table's data file
     // in one write; true when all were written (counted as written).
     bool AppendLines(const char* tableName, const char* data, size_t length, std::uint64_t lines);

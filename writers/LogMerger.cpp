@@ -485,6 +485,12 @@ int CLogMerger::SwitchOutLogBuff(bool final) {
     return result;
 }
 
+int CLogMerger::SwitchOutInBatch(bool final) {
+    // The lines of a write-out reach each data file in one write.
+    CDataFileBatch::Scope batch(m_DataFileBatch);
+    return SwitchOutLogBuff(final);
+}
+
 DWORD CLogMerger::WriteDataProcess(void* param) {
     auto* self = static_cast<CLogMerger*>(param);
     DWORD ret = WAIT_FAILED;
@@ -493,13 +499,7 @@ DWORD CLogMerger::WriteDataProcess(void* param) {
         ret = WaitForMultipleObjects(2, waits, false, INFINITE);
         if (ret != WAIT_OBJECT_0 + 1 || self->m_dwRunning.load() != 1) break;
         Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[WriteDataProcess] Receive Single To Call SwitchOutLogBuff.\n");
-        // The lines of a write-out reach each data file in one write.
-        int switched = 0;
-        {
-            CDataFileBatch::Scope batch(self->m_DataFileBatch);
-            switched = self->SwitchOutLogBuff(false);
-        }
-        if (switched == 1) {
+        if (self->SwitchOutInBatch(false) == 1) {
             Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[WriteDataProcess] Succeed To Call SwitchOutLogBuff.\n");
         } else {
             Log(Recorder(), LOG_LEVEL_WARN, kMergerTag, "[WriteDataProcess] Something Wrong In Call SwitchOutLogBuff\n");
@@ -511,12 +511,7 @@ DWORD CLogMerger::WriteDataProcess(void* param) {
         CCSLocker lock(&self->m_csMerger);
         self->m_bWriterDone = true;
     }
-    int switched = 0;
-    {
-        CDataFileBatch::Scope batch(self->m_DataFileBatch);
-        switched = self->SwitchOutLogBuff(true);
-    }
-    if (switched == 1) {
+    if (self->SwitchOutInBatch(true) == 1) {
         Log(Recorder(), LOG_LEVEL_INFO, kMergerTag, "[WriteDataProcess] Succeed In Last Call SwitchOutLogBuff.\n");
     } else {
         Log(Recorder(), LOG_LEVEL_WARN, kMergerTag,

@@ -23,7 +23,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <map>
 #include <memory>
 #include <memory_resource>
@@ -169,6 +168,8 @@ private:
     bool PickFreeLogMergeBuff(LogMergeBuff** out, DWORD timeoutMs, bool warn = true);
     bool PickSwitchOutLogBuff(LogMergeBuff** out, bool final);
     int SwitchOutLogBuff(bool final);
+    // SwitchOutLogBuff inside the write thread's data-file batch.
+    int SwitchOutInBatch(bool final);
     // Passes the buffer's kept logs down (forced, or when switch-requested).
     int WriteOutBuff(LogMergeBuff* buff, bool force);
     // Makes sure the merger has a current buffer that is not due; false when

@@ -234,6 +234,32 @@ protected:
     }
 
     static CDataFileManager* Manager() { return CDataFileManager::GetInstance(); }
+    // The data-file writer with the SQL writer behind it, on the file node's database.
+    struct FileChain {
+        CDataFileLogWriter files;
+        CFinalLogWriter sql;
+        CVarnholtLogsWriterManager chain;
+        FileChain() {
+            chain.InstallLogWriterChain({&files, &sql});
+            chain.SetDbName(s_fileDb.c_str());
+        }
+        void End() {
+            chain.OnQuit();
+            chain.UnInstallLogWriterChain();
+        }
+    };
+    // Closes the writer's open data file of table under it, as a switch-out
+    // or a failure of its own would leave it; false when none is open.
+    static bool CloseOpenFile(const std::string& table) {
+        bool closed = false;
+        for (DWORD id = 1; id < 10000; ++id) {
+            CDataFile* file = Manager()->GetDataFileByID(id);
+            if (file != nullptr && file->IsWritable() && file->m_strTableName == table && file->m_strDBName == s_fileDb) {
+                closed = file->Close() || closed;
+            }
+        }
+        return closed;
+    }
     static std::string Dir(const std::string& table) {
         return CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + s_fileDb + "/" + table;
     }
@@ -327,40 +353,23 @@ TEST_F(DataFileLogWriterTest, OneDataFilePerTableUntilOnQuitAndAccessWithoutServ
 // in: the line is tried once more on a fresh file, and when that fails too
 // the row goes to the SQL writer alone. Every access keeps both rows, once.
 TEST_F(DataFileLogWriterTest, FailedServiceLineGoesToAFreshFileThenToSql) {
-    CDataFileLogWriter files;
-    CFinalLogWriter sql;
-    CVarnholtLogsWriterManager chain;
-    chain.InstallLogWriterChain({&files, &sql});
-    chain.SetDbName(s_fileDb.c_str());
-    // The open usrsvrlog file of the writer's database, closed under it as a
-    // failure of its own would leave it.
-    auto closeServiceFile = [] {
-        for (DWORD id = 1; id < 10000; ++id) {
-            CDataFile* file = Manager()->GetDataFileByID(id);
-            if (file != nullptr && file->IsWritable() && file->m_strTableName == "usrsvrlog" &&
-                file->m_strDBName == s_fileDb) {
-                return file->Close();
-            }
-        }
-        return false;
-    };
+    FileChain c;
     const std::uint64_t bySql = loss::Get(loss::SERVICE_ROW_SQL);
     auto access = [&](std::uint16_t port) {
         const auto log = UserLog<packet::UserRecordV3>(m_fileNode, packet::LOG_USER_V3, 3, "alice", "svc", port);
-        return chain.WriteLog(1, &log);
+        return c.chain.WriteLog(1, &log);
     };
     EXPECT_EQ(access(2001), 1);
-    ASSERT_TRUE(closeServiceFile());
+    ASSERT_TRUE(CloseOpenFile("usrsvrlog"));
     EXPECT_EQ(access(2002), 1);  // a fresh file
-    ASSERT_TRUE(closeServiceFile());
+    ASSERT_TRUE(CloseOpenFile("usrsvrlog"));
     // No fresh file either: a regular file stands where the folder was.
     std::filesystem::rename(Dir("usrsvrlog"), Dir("usrsvrlog.away"));
     testenv::WriteFile(Dir("usrsvrlog"), "");
     EXPECT_EQ(access(2003), 1);  // by INSERT
     std::filesystem::remove(Dir("usrsvrlog"));
     std::filesystem::rename(Dir("usrsvrlog.away"), Dir("usrsvrlog"));
-    chain.OnQuit();
-    chain.UnInstallLogWriterChain();
+    c.End();
     EXPECT_EQ(ImportAll(), 3);
     EXPECT_EQ(loss::Get(loss::SERVICE_ROW_SQL) - bySql, 1u);
     EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(s.svr_port order by s.svr_port) from usrsvrlog s "
@@ -374,25 +383,15 @@ TEST_F(DataFileLogWriterTest, FailedServiceLineGoesToAFreshFileThenToSql) {
 // without its usrsvrlog line, and a usrsvrlog line alone as its row. Every
 // log ends up stored once, and a nested scope does not flush early.
 TEST_F(DataFileLogWriterTest, ABatchRefusedByItsFilesGoesToSqlEachLogOnce) {
-    CDataFileLogWriter files;
-    CFinalLogWriter sql;
-    CVarnholtLogsWriterManager chain;
-    chain.InstallLogWriterChain({&files, &sql});
-    chain.SetDbName(s_fileDb.c_str());
+    FileChain c;
     auto log = [&](int action, std::uint16_t port) {
         const auto r = UserLog<packet::UserRecordV3>(m_fileNode, packet::LOG_USER_V3, action, "alice", "svc", port);
-        return chain.WriteLog(1, &r);
+        return c.chain.WriteLog(1, &r);
     };
     // Closes the writer's open file of table, as a switch-out does, and puts
     // a regular file where the table's folder was, so no fresh one is made.
     auto breakTable = [](const std::string& table) {
-        for (DWORD id = 1; id < 10000; ++id) {
-            CDataFile* file = Manager()->GetDataFileByID(id);
-            if (file != nullptr && file->IsWritable() && file->m_strTableName == table &&
-                file->m_strDBName == s_fileDb) {
-                file->Close();
-            }
-        }
+        CloseOpenFile(table);
         std::filesystem::rename(Dir(table), Dir(table + ".away"));
         testenv::WriteFile(Dir(table), "");
     };
@@ -434,8 +433,7 @@ TEST_F(DataFileLogWriterTest, ABatchRefusedByItsFilesGoesToSqlEachLogOnce) {
         EXPECT_EQ(log(3, 3006), 1);  // usrbasiclog line in its file, usrsvrlog row by INSERT
     }
     mendTable("usrsvrlog");
-    chain.OnQuit();
-    chain.UnInstallLogWriterChain();
+    c.End();
     ImportAll();
     EXPECT_EQ(loss::Get(loss::SERVICE_ROW_SQL) - bySql, 1u);
     EXPECT_EQ(testdb::ScalarIn(s_fileDb, "select group_concat(svr_port order by svr_port) from usrbasiclog"),
