@@ -347,12 +347,37 @@ bool CLogMerger::EnsureCurrent() {
     return !m_Buffers.empty() && PickFreeLogMergeBuff(&m_pCurrent, 0);
 }
 
+LogMergeBuff* CLogMerger::LockCurrent() {
+    if (m_pCurrent != nullptr) {
+        EnterCriticalSection(&m_pCurrent->lock);
+        if (!IsDue(m_pCurrent)) return m_pCurrent;
+        LeaveCriticalSection(&m_pCurrent->lock);
+    }
+    if (!EnsureCurrent()) return nullptr;
+    EnterCriticalSection(&m_pCurrent->lock);
+    return m_pCurrent;
+}
+
+namespace {
+// Leaves a buffer lock that LockCurrent entered.
+struct HeldBuff {
+    explicit HeldBuff(LogMergeBuff* b) : buff(b) {}
+    LogMergeBuff* buff;
+    ~HeldBuff() {
+        if (buff != nullptr) LeaveCriticalSection(&buff->lock);
+    }
+    HeldBuff(const HeldBuff&) = delete;
+    HeldBuff& operator=(const HeldBuff&) = delete;
+};
+}  // namespace
+
 int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
     if (p == nullptr || !m_bLockMade) return 0;
     CCSLocker lock(&m_csMerger);
-    if (m_bWriterDone || !EnsureCurrent()) return 0;
-    LogMergeBuff* buff = m_pCurrent;
-    CCSLocker buffLock(&buff->lock);
+    if (m_bWriterDone) return 0;
+    const HeldBuff held{LockCurrent()};
+    LogMergeBuff* buff = held.buff;
+    if (buff == nullptr) return 0;
     const LogMergeBuff::Config& c = buff->config;
     if (c.globalEnable == 0) return 0;
     const std::int32_t action = I32At(*p, offsetof(UserRecordV3, common.action));
@@ -405,9 +430,9 @@ int CLogMerger::MergeUserLog(std::uint32_t kind, const UserRecordV3* p) {
 int CLogMerger::MergeSystemLog(std::uint32_t, const packet::SystemRecord* p) {
     if (p == nullptr || !m_bLockMade) return 0;
     CCSLocker lock(&m_csMerger);
-    if (m_bWriterDone || !EnsureCurrent()) return 0;
-    CCSLocker buffLock(&m_pCurrent->lock);
-    if (m_pCurrent->config.globalEnable == 0 || m_pCurrent->config.sysEnable != 1) return 0;
+    if (m_bWriterDone) return 0;
+    const HeldBuff held{LockCurrent()};
+    if (held.buff == nullptr || held.buff->config.globalEnable == 0 || held.buff->config.sysEnable != 1) return 0;
     CountMerged(INFO_COUNTER_MERGE_3);
     loss::Drop(loss::DROP_SYSLOG_MERGE);
     return 1;

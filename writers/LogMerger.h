@@ -175,6 +175,9 @@ private:
     // Makes sure the merger has a current buffer that is not due; false when
     // it has none (the log then goes on unmerged).
     bool EnsureCurrent();
+    // The current buffer, not due, with its lock held (one lock per log on
+    // the common path); nullptr when there is none. Under the merger lock.
+    LogMergeBuff* LockCurrent();
     void NotifyWriteDataThread();
 
     CRITICAL_SECTION m_csMerger;
