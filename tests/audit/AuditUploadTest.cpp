@@ -1,33 +1,18 @@
-// User audit-file uploads: the registry's IDs, per-file lock and missing
-// range; the real intake: blocks in any order, compressed or stored, missing
-// blocks reported and resent, rollback, idle uploads abandoned, packets whose
-// lengths lie, another node's transactions and the bounds on what uploads may
-// hold; and the method-3 block codec: hand-written streams for every
-// instruction form and every way a stream can be malformed, and round trips
-// through Compress.
-#include <gtest/gtest.h>
+// User audit-file uploads: the registry's missing range; the real intake:
+// blocks in any order, compressed or stored, missing blocks reported and
+// resent, rollback, idle uploads abandoned, packets whose lengths lie,
+// another node's transactions (against the registry's per-file lock) and the
+// bounds on what uploads may hold; and the method-3 block codec: hand-written
+// streams for every instruction form and every way a stream can be
+// malformed, and round trips through Compress.
 #include <openssl/evp.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <initializer_list>
 #include <optional>
-#include <random>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "audit/AuditFileManager.h"
 #include "audit/Method3Codec.h"
-#include "db/GlobalSharedData.h"
-#include "db/SqlText.h"
-#include "platform/Clock.h"
-#include "support/DbEnv.h"
-#include "support/IntakeHarness.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/IntakeTest.h"
 
 namespace {
 
@@ -39,25 +24,6 @@ std::pair<DWORD, DWORD> Missing(std::int64_t stored, DWORD block, std::vector<st
     DWORD begin = 0xFFFFFFFF, end = 0xFFFFFFFF;
     if (!CAuditFileManager::GetInstance()->GetAuditFileLostBlockInfo(&info, &begin, &end)) return {0xFFFFFFFF, 0};
     return {begin, end};
-}
-
-TEST(AuditFileManagerTest, IdsCountUpAndAFileIsWorkedOnByOneThreadAtATime) {
-    CAuditFileManager* registry = CAuditFileManager::GetInstance();
-    AuditFileInfo* first = registry->CreateNewAuditFileInfo();
-    AuditFileInfo* second = registry->CreateNewAuditFileInfo();
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(second->fileId, first->fileId + 1);
-    EXPECT_EQ(registry->LockAuditFileInfoByFileID(first->fileId), first);
-    EXPECT_EQ(registry->LockAuditFileInfoByFileID(first->fileId), nullptr);
-    EXPECT_EQ(registry->GetAuditFileInfoByFileID(first->fileId), nullptr);
-    registry->UnLockAuditFileInfoByFileID(first->fileId);
-    EXPECT_EQ(registry->LockAuditFileInfoByFileID(first->fileId), first);
-    const DWORD id = second->fileId;
-    registry->ReleaseAuditFileInfoByFileID(first->fileId);
-    registry->ReleaseAuditFileInfoByFileID(id);
-    EXPECT_EQ(registry->GetAuditFileInfoByFileID(id), nullptr);
-    EXPECT_EQ(registry->Count(), 0u);
 }
 
 TEST(AuditFileManagerTest, MissingRangeIsRaisedToWholeBlocks) {
@@ -100,9 +66,7 @@ protected:
         m_log = testenv::UseFreshLogDay();
         DecodeHex16(kNodeMd5, m_id);
         DecodeHex16(kOtherMd5, m_other);
-        m_peer = testnet::Connect(s_service.port);
-        ASSERT_GE(m_peer, 0);
-        ASSERT_TRUE(testintake::SyncUsers(m_peer, m_id, kUsers));
+        m_peer = testintake::SyncedPeer(s_service.port, m_id, kUsers);
     }
     void TearDown() override {
         testnet::Close(m_peer);
@@ -112,11 +76,7 @@ protected:
         testintake::SetKey("Zelk.conf", "DiskFreeSpace", "MinFreeSpace", "1024");
     }
     // A synchronised connection of the second node, and its packets.
-    int OtherPeer() {
-        const int peer = testnet::Connect(s_service.port);
-        EXPECT_TRUE(testintake::SyncUsers(peer, m_other, kUsers));
-        return peer;
-    }
+    int OtherPeer() { return testintake::SyncedPeer(s_service.port, m_other, kUsers); }
     std::string AsOther(std::string p) { return p.replace(8, 16, reinterpret_cast<const char*>(m_other), 16); }
 
     // One transaction record: op type, the word at 158, then fields by offset.
@@ -536,60 +496,6 @@ TEST(Method3Codec, RoundTripsAnyDataAndShrinksRepetitiveData) {
     const Bytes noise = Random(1 << 20, 7);
     EXPECT_EQ(RoundTrip(noise), noise);
     EXPECT_LT(auditcodec::Compress(noise.data(), noise.size()).size(), noise.size() + noise.size() / 256);
-}
-
-// How often Compress used each instruction form, found by walking a stream
-// the way Decompress does (only for streams that decode).
-struct FormCounts {
-    int direct = 0, counted = 0, fixed280 = 0, longRun = 0, shortMatch = 0, near = 0, farDirect = 0, farExtended = 0;
-};
-
-FormCounts CountForms(const Bytes& s) {
-    FormCounts c;
-    bool runExpected = true;
-    for (std::size_t i = 0; i < s.size();) {
-        const std::uint8_t t = s.at(i++);
-        if (t < 32 && runExpected) {
-            const std::uint8_t u = t == 0 ? s.at(i++) : 0;
-            const std::size_t n = t != 0 ? t : u < 248 ? u + 32u : u == 248 ? 280u : 256u << (u - 248);
-            ++(t != 0 ? c.direct : u < 248 ? c.counted : u == 248 ? c.fixed280 : c.longRun);
-            runExpected = t == 0 && u >= 248;
-            i += n;
-        } else if (t < 32) {
-            ++c.shortMatch;
-            i += 2;
-        } else if (t >= 64) {
-            ++c.near;
-            i += 1;
-            runExpected = true;
-        } else {
-            ++((t & 31) != 0 ? c.farDirect : c.farExtended);
-            if ((t & 31) == 0) {
-                while (s.at(i) == 0) ++i;  // the length extension's 0 bytes, then its closing byte
-                ++i;
-            }
-            i += 2;
-            runExpected = true;
-        }
-    }
-    return c;
-}
-
-TEST(Method3Codec, CompressUsesEveryInstructionForm) {
-    Bytes data = RunThenShortMatch(5000);  // 4096 + 512 + 280 + 112 literals first
-    const Bytes tail = Random(10, 12);
-    data.insert(data.end(), tail.begin(), tail.end());
-    Repeat(data, 100, 20);   // far match, direct length
-    Repeat(data, 600, 500);  // far match, extended length
-    const Bytes last = Random(300, 13);
-    data.insert(data.end(), last.begin(), last.end());
-
-    const Bytes packed = auditcodec::Compress(data.data(), data.size());
-    ASSERT_EQ(Decode(packed), data);
-    const FormCounts c = CountForms(packed);
-    int form = 0;  // in the order of FormCounts; the end marker is one direct far match
-    for (int uses : {c.direct, c.counted, c.fixed280, c.longRun, c.shortMatch, c.near, c.farDirect - 1, c.farExtended})
-        EXPECT_GT(uses, 0) << "form " << form++;
 }
 
 }  // namespace

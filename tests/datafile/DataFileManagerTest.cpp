@@ -5,22 +5,13 @@
 // afterwards: every log becomes one row); which load path a file takes, what a
 // failing file leaves behind, the start-up import's delay, concurrent
 // importers and rotation. Then the data file as its writers and its manager
-// see it: the bytes that end up in the file, in synchronous and asynchronous
-// mode; the modes of what it makes.
-#include <gtest/gtest.h>
+// see it: the bytes that end up in the file in asynchronous mode (the
+// synchronous default is what every other writer test uses); the modes of
+// what it makes.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "core/ConfigMonitorTask.h"
 #include "core/LossAccounting.h"
@@ -29,19 +20,10 @@
 #include "datafile/DataFile.h"
 #include "datafile/DataFileManager.h"
 #include "datafile/LoadDataTask.h"
-#include "db/GlobalSharedData.h"
-#include "db/SQLConnManager.h"
-#include "db/SqlText.h"
 #include "platform/AsyncFile.h"
-#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Ini.h"
-#include "protocol/PacketFormat.h"
-#include "support/DbEnv.h"
-#include "support/IntakeHarness.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/IntakeTest.h"
 #include "writers/SqlSpool.h"
 
 namespace {
@@ -62,9 +44,7 @@ TEST(DataFileIntakeTest, TwoNodesSharingADatabaseLoadEveryLogOnceWhileConnectedA
     BYTE ids[2][16];
     for (int n = 0; n < 2; ++n) {
         ASSERT_TRUE(DecodeHex16(kNodes[n], ids[n]));
-        peers[n] = testnet::Connect(service.port);
-        ASSERT_GE(peers[n], 0);
-        ASSERT_TRUE(testintake::SyncUsers(peers[n], ids[n]));
+        peers[n] = testintake::SyncedPeer(service.port, ids[n]);
     }
     auto send = [&](const std::string& round, int count) {
         for (int n = 0; n < 2; ++n) {
@@ -591,17 +571,6 @@ protected:
     std::string m_log;
     CDataFile m_File;
 };
-
-TEST_F(DataFileTest, SyncModeWritesStraightThroughAndFlushWritesNothing) {
-    testintake::SetKey("ZelkAdv.conf", "DataFile", "EnableAsyncWrite", "0");
-    Open("sync");
-    EXPECT_EQ(Write("1\talice\n"), 8u);
-    EXPECT_EQ(Content(), "1\talice\n");
-    EXPECT_TRUE(m_File.Flush());
-    EXPECT_EQ(Write("2\tbob\n"), 6u);
-    EXPECT_EQ(Content(), "1\talice\n2\tbob\n");
-    EXPECT_TRUE(m_File.Close());
-}
 
 TEST_F(DataFileTest, AsyncLinesFromTwoThreadsArriveWholeAndInEachWritersOrder) {
     Open("two-writers");

@@ -1,35 +1,20 @@
 // Runs the real service binary in console mode on a throw-away install tree.
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "db/SqlText.h"
 #include "platform/Ini.h"
-#include "protocol/PacketFormat.h"
 #include "support/ChildProcess.h"
-#include "support/DbEnv.h"
 #include "support/FakeSystemd.h"
-#include "support/IntakeHarness.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/IntakeTest.h"
+#include "support/WriterRecords.h"
 
 namespace {
 
@@ -107,6 +92,7 @@ protected:
 
     std::string Config(const std::string& name) const { return m_root + "/Zelk/Config/" + name; }
     std::string LogDir() const { return m_root + "/Zelk/Log"; }
+    std::string TodayLog() const { return testenv::ReadFile(LogDir() + "/" + TodayLogName()); }
 
     void SetKey(const char* file, const char* section, const char* key, const char* value) {
         ASSERT_TRUE(WritePrivateProfileStringA(section, key, value, Config(file).c_str()));
@@ -146,7 +132,7 @@ TEST_F(ConsoleRunTest, SigtermEndsWithCodeZeroAfterTheExitLine) {
     SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
     Start();
     EXPECT_EQ(StopWith(SIGTERM), 0);
-    const std::string text = testenv::ReadFile(LogDir() + "/" + TodayLogName());
+    const std::string text = TodayLog();
     const size_t wait = text.find("[CTaskManager][WaitForAllTask] Wait Ret = 0\n");
     const size_t exit = text.find("[CVarnholt][VarnholtMain] Exit Normally.\n");
     ASSERT_NE(exit, std::string::npos) << text;
@@ -160,7 +146,7 @@ TEST_F(ConsoleRunTest, SigtermEndsWithCodeZeroAfterTheExitLine) {
 TEST_F(ConsoleRunTest, SigintStopsAndTheDefaultLevelKeepsInfoOutOfTheFile) {
     Start();
     EXPECT_EQ(StopWith(SIGINT), 0);
-    EXPECT_EQ(testenv::ReadFile(LogDir() + "/" + TodayLogName()).find("Exit Normally."), std::string::npos);
+    EXPECT_EQ(TodayLog().find("Exit Normally."), std::string::npos);
     EXPECT_NE(testenv::ReadFile(m_out).find("Exit Normally."), std::string::npos);
 }
 
@@ -246,28 +232,20 @@ TEST_F(ConsoleRunTest, ServiceModeReportsItsStateOnTheNotifySocket) {
     const std::vector<std::string> calls = manager.Calls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), "LoadUnit mariadb.service"), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), "LoadUnit zelkdog.service"), calls.end());
-    EXPECT_EQ(testenv::ReadFile(LogDir() + "/" + TodayLogName()).find("SCManager"), std::string::npos);
+    EXPECT_EQ(TodayLog().find("SCManager"), std::string::npos);
 }
 
-// Sixteen silent peers fill the table; a node that connects takes the slot
-// of the oldest of them and is answered, the others stay; a SIGTERM with
-// peers connected (one of them mid-packet) closes them and ends cleanly.
-TEST_F(ConsoleRunTest, SilentPeersGiveWayToANodeAndStopClosesThem) {
+// A SIGTERM with a node and silent peers connected (one of them mid-packet)
+// closes them all and ends cleanly.
+TEST_F(ConsoleRunTest, StopClosesTheConnectedPeers) {
     SetKey("ProgramLog.conf", "TxtLog", "LogLevel", "15");
-    SetKey("ZelkAdv.conf", "Network", "MaxConnectionPerAddress", "64");
     Start();
     std::vector<int> peers{testnet::ConnectWithin(m_port, 15000)};
-    for (int i = 1; i < 16; ++i) peers.push_back(testnet::Connect(m_port));
+    for (int i = 1; i < 3; ++i) peers.push_back(testnet::Connect(m_port));
     for (int p : peers) ASSERT_GE(p, 0);
     BYTE id[16];
     DecodeHex16(kSimNode, id);
-    int node = testnet::Connect(m_port);
-    ASSERT_TRUE(testnet::SendAll(node, testpkt::KeepAlive(id)));
-    EXPECT_EQ(testnet::ReceiveExactly(node, 46, 5000).size(), 46u) << "the node was not answered";
-    EXPECT_TRUE(testnet::ClosedByPeerWithin(peers[0], 3000)) << "the oldest silent peer kept its slot";
-    testnet::Close(peers[0]);
-    peers[0] = node;
-    for (int p : peers) EXPECT_FALSE(testnet::ClosedByPeerWithin(p, 20)) << "a connection was closed";
+    ASSERT_TRUE(testintake::SendConfirmed(peers[0], id, "")) << "the node was not answered";
 
     ASSERT_TRUE(testnet::SendAll(peers[1], std::string(5000, 'x')));
     EXPECT_EQ(StopWith(SIGTERM), 0);
@@ -275,7 +253,7 @@ TEST_F(ConsoleRunTest, SilentPeersGiveWayToANodeAndStopClosesThem) {
         EXPECT_TRUE(testnet::ClosedByPeerWithin(p, 2000));
         testnet::Close(p);
     }
-    const std::string text = testenv::ReadFile(LogDir() + "/" + TodayLogName());
+    const std::string text = TodayLog();
     EXPECT_NE(text.find("[CDataCenterListenTask][Run] Wait Exit Event = 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[VarnholtMain] Exit Normally."), std::string::npos);
 }
@@ -294,30 +272,8 @@ TEST_F(ConsoleRunTest, TakenPortEndsTheServiceWithAFailureCode) {
     ASSERT_TRUE(m_child.Wait(20000, &code)) << "the service kept running without its port";
     close(taken);
     EXPECT_NE(code, 0);
-    EXPECT_NE(testenv::ReadFile(LogDir() + "/" + TodayLogName()).find("[Run] Bind Fail Err = 98"), std::string::npos);
+    EXPECT_NE(TodayLog().find("[Run] Bind Fail Err = 98"), std::string::npos);
     EXPECT_NE(testenv::ReadFile(m_out).find("exit code 1"), std::string::npos);
-}
-
-TEST_F(ConsoleRunTest, MalformedTrafficNeverStopsTheService) {
-    Start();
-    ASSERT_GE(testnet::ConnectWithin(m_port, 15000), 0);
-    std::string out;
-    // Garbage, a bad length, a wrong digest, an inverted packet and a packet
-    // in small pieces; the keep-alives that follow are still answered.
-    // All on one connection: the three well-formed keep-alives are answered.
-    EXPECT_EQ(RunNodeSim({"--garbage", "300", "--len", "41", "--send", "keepalive", "--send", "keepalive", "--md5",
-                          "wrong", "--send", "sync-user", "--invert", "--send", "keepalive", "--no-invert", "--chunk",
-                          "3", "--send", "keepalive", "--expect", "3", "--wait", "5000"},
-                         &out),
-              0)
-        << out;
-    int replies = 0;
-    for (size_t at = out.find("keep-alive reply"); at != std::string::npos; at = out.find("keep-alive reply", at + 1)) {
-        ++replies;
-    }
-    EXPECT_EQ(replies, 3) << out;
-    EXPECT_EQ(RunNodeSim({"--send", "keepalive", "--send", "test", "--expect", "2"}, &out), 0) << out;
-    EXPECT_EQ(StopWith(SIGTERM), 0);
 }
 
 // A fresh install tree without its working folders: the service makes them,
@@ -345,9 +301,8 @@ TEST_F(ConsoleRunTest, FreshInstallTreeAnswersTheNodeSimulatorAndStoresItsSnapsh
     EXPECT_NE(testdb::ScalarIn(s_nodeDb, "select count(*) from admin"), "0");
     EXPECT_EQ(StopWith(SIGTERM), 0);
     for (const std::string& folder : folders) EXPECT_TRUE(testenv::FileExists(folder)) << folder;
-    EXPECT_NE(testenv::ReadFile(LogDir() + "/" + TodayLogName())
-                  .find("[LoadZelkConfig] Value Cut To 518 Characters. FileName = " + Config("Zelk.conf") +
-                        " , Section = DatabaseConfig , Key = BackPath\n"),
+    EXPECT_NE(TodayLog().find("[LoadZelkConfig] Value Cut To 518 Characters. FileName = " + Config("Zelk.conf") +
+                              " , Section = DatabaseConfig , Key = BackPath\n"),
               std::string::npos);
 }
 
@@ -375,17 +330,9 @@ TEST_F(ConsoleRunTest, SigkillAfterIntakeAndDuringTheStartUpImportLosesAndRepeat
         stream += testpkt::UserV1(id, 1, "alice", awkward + std::to_string(i) + std::string(80, 'p'));
     }
     for (int i = 0; i < kSystemLogs; ++i) {
-        packet::SystemRecord r{};
-        testpkt::FillHeader(&r.header, id, packet::LOG_SYSTEM, packet::kSystemSize);
-        r.level = 2;
-        r.process = 7;
-        std::snprintf(r.message, sizeof(r.message), "%s%d", awkward.c_str(), i);
-        stream += testpkt::Bytes(r);
+        stream += testpkt::Bytes(testpkt::System(id, 2, 7, awkward + std::to_string(i)));
     }
-    // The keep-alive's reply comes once every log before it was handled.
-    ASSERT_TRUE(testnet::SendAll(peer, stream + testpkt::KeepAlive(id)));
-    ASSERT_EQ(testnet::ReceiveExactly(peer, packet::kKeepAliveReplySize, 60000).size(),
-              size_t{packet::kKeepAliveReplySize});
+    ASSERT_TRUE(testintake::SendConfirmed(peer, id, stream, 60000));
     ASSERT_TRUE(m_child.Signal(SIGKILL));
     int code = 0;
     ASSERT_TRUE(m_child.Wait(5000, &code));
@@ -437,72 +384,6 @@ TEST_F(ConsoleRunTest, SigkillAfterIntakeAndDuringTheStartUpImportLosesAndRepeat
     for (int i = 0; i < kSystemLogs; ++i) expected.push_back(gbk + std::to_string(i));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(messages, expected);
-}
-
-// Flow and access logs whose merged result is known: the rows, the counters
-// read by varnholt-info and what was sent agree.
-TEST_F(ConsoleRunTest, MergedRowsAndTheInfoCountersAgreeWithWhatWasSent) {
-    testdb::ExecIn(s_nodeDb, "delete from usrflowlog; delete from usrbasiclog; delete from usrsvrlog");
-    const std::string infoPort = std::to_string(testnet::FreePort());
-    SetKey("ZelkAdv.conf", "InfoRetrieve", "ListenPort", infoPort.c_str());
-    SetKey("ZelkAdv.conf", "UserLog", "HttpFilterList", "ads");
-    Start();
-    BYTE id[16];
-    ASSERT_TRUE(DecodeHex16(kSimNode, id));
-    // The node's second connection stays: its import task loads the files
-    // the first one gives back when it ends.
-    int peers[2];
-    for (int& peer : peers) {
-        peer = testnet::ConnectWithin(m_port, 15000);
-        ASSERT_GE(peer, 0);
-        ASSERT_TRUE(testintake::SyncUsers(peer, id));
-    }
-    auto user = [&](int action, int serviceType, const char* message, std::int64_t up, std::uint32_t client) {
-        packet::UserRecordV3 r{};
-        testpkt::FillHeader(&r.header, id, packet::LOG_USER_V3, packet::kUserV3Size);
-        r.common.groupId = 10;
-        r.common.action = action;
-        r.common.result = 1;
-        r.common.serviceType = serviceType;
-        r.common.clientAddressNet = client;
-        r.common.serverAddressNet = 0x0900000A;
-        r.common.serverPortNet = 0xBB01;
-        std::snprintf(r.common.userName, sizeof(r.common.userName), "alice");
-        r.upFlux = up;
-        std::snprintf(r.message, sizeof(r.message), "%s", message);
-        return testpkt::Bytes(r);
-    };
-    const std::string stream = user(2, 0, "", 1, 7) + user(2, 0, "", 10, 7) + user(2, 0, "", 100, 7) +
-                               user(2, 0, "", 5, 8) + user(3, 2, "GET /a", 0, 7) + user(3, 2, "GET /a/b", 0, 7) +
-                               user(3, 1, "x ads , y", 0, 7) + user(1, 0, "login", 0, 7);
-    ASSERT_TRUE(testnet::SendAll(peers[0], stream + testpkt::KeepAlive(id)));
-    ASSERT_EQ(testnet::ReceiveExactly(peers[0], packet::kKeepAliveReplySize, 10000).size(),
-              size_t{packet::kKeepAliveReplySize});
-    testnet::Close(peers[0]);
-    ASSERT_TRUE(testenv::WaitFor(
-        [&] {
-            return testdb::ScalarIn(s_nodeDb, "select (select count(*) from usrflowlog) + (select count(*) from "
-                                              "usrbasiclog)") == "4";
-        },
-        30000));
-    EXPECT_EQ(testdb::ScalarIn(s_nodeDb, "select group_concat(up_flux order by up_flux) from usrflowlog"), "5,111");
-    EXPECT_EQ(testdb::ScalarIn(s_nodeDb, "select group_concat(message order by message) from usrbasiclog"),
-              "GET /a,login");
-
-    CChildProcess info;
-    const std::string out = m_root + "/info.out";
-    ASSERT_TRUE(info.Start(std::string(VARNHOLT_BIN_DIR) + "/varnholt-info", {"--prometheus"},
-                           {"VARNHOLT_INSTALL_PATH=" + m_root}, out));
-    int code = -1;
-    ASSERT_TRUE(info.Wait(10000, &code));
-    const std::string metrics = testenv::ReadFile(out);
-    EXPECT_EQ(code, 0) << metrics;
-    for (const char* line : {"varnholt_flow_logs_merged_total 2\n", "varnholt_user_logs_merged_total 2\n",
-                             "varnholt_logs_merged_total 4\n", "varnholt_merge_enabled 1\n"}) {
-        EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
-    }
-    testnet::Close(peers[1]);
-    EXPECT_EQ(StopWith(SIGTERM), 0);
 }
 
 // A 10 MiB file uploaded by the node simulator in random order, compressed,

@@ -4,22 +4,9 @@
 // records what reaches it: what is merged, dropped and kept, when buffers go
 // down the chain, and that nothing kept is lost at the end of a connection.
 // The chain itself: which writer handles a log, what a failed Init does,
-// passing items down, replies and the lifecycle calls.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
+// replies and the lifecycle calls; passing items down is the merger's.
 #include <future>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "core/LossAccounting.h"
 #include "core/Utility.h"
@@ -29,12 +16,8 @@
 #include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
-#include "db/SqlText.h"
-#include "platform/Clock.h"
-#include "support/DbEnv.h"
-#include "support/IntakeHarness.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
+#include "support/IntakeTest.h"
+#include "support/WriterRecords.h"
 #include "writers/DataFileBatch.h"
 #include "writers/DataFileLogWriter.h"
 #include "writers/FinalLogWriter.h"
@@ -67,14 +50,9 @@ public:
         }
         return m_result;
     }
-    int WriteLog(const LogItem* item, ReplyBuff* reply) override {
-        m_journal->push_back(m_name + ".Item");
-        return DispatchItem(item, reply, 1u << packet::LOG_ADMIN | 1u << packet::LOG_USER_V3);
-    }
     void SetDbName(const char* dbName) override { m_journal->push_back(m_name + ".Db=" + dbName); }
     void OnQuit() override { m_journal->push_back(m_name + ".OnQuit"); }
 
-    int PassOn(const LogItem* item) { return WriteLogToNextWriters(item, nullptr); }
     int m_initResult = 1;
 
 private:
@@ -122,24 +100,15 @@ Sample Pack(std::uint32_t type, const Record& r) {
     return {type, std::vector<BYTE>(p, p + sizeof(r))};
 }
 
+// A user log with none of its fields zero, so that every column is compared.
 template <class Record>
 Record UserLog(const BYTE identity[16], std::uint32_t type, int action, const std::string& name,
                const std::string& message, std::uint16_t port) {
-    Record r{};
-    testpkt::FillHeader(&r.header, identity, type, sizeof(Record));
-    packet::UserCommon& u = r.common;
-    u.groupId = 10;
-    u.action = action;
-    u.result = 2;
-    packet::WriteU32Net(&u.clientAddressNet, 0xC0A80007u);
-    u.serviceType = 3;
-    packet::WriteU32Net(&u.serverAddressNet, 0x0A000009u);
-    packet::WriteU16Net(&u.serverPortNet, port);
-    std::memcpy(u.userName, name.data(), std::min(name.size(), sizeof(u.userName) - 1));
-    std::memcpy(u.secondName, "second", 6);
-    u.serverAttribute = 1;
-    u.authMethod = 17;
-    std::memcpy(r.message, message.data(), std::min(message.size(), sizeof(r.message) - 1));
+    Record r = testpkt::User<Record>(identity, type, action, name, message, port);
+    r.common.result = 2;
+    r.common.serviceType = 3;
+    std::memcpy(r.common.secondName, "second", 6);
+    r.common.serverAttribute = 1;
     return r;
 }
 
@@ -149,13 +118,8 @@ std::vector<Sample> Logs(const BYTE identity[16]) {
     const std::string maxMessage = Repeat("'\"\\\t\n\r乗", 511);
     const std::string chinese = Repeat("开乗", 511);
     std::vector<Sample> logs;
-    packet::SystemRecord sys{};
-    testpkt::FillHeader(&sys.header, identity, packet::LOG_SYSTEM, sizeof(sys));
-    sys.level = 2;
-    sys.process = 603;
     for (const std::string* text : {&kTricky, &maxMessage}) {
-        std::memcpy(sys.message, text->data(), text->size());
-        logs.push_back(Pack(packet::LOG_SYSTEM, sys));
+        logs.push_back(Pack(packet::LOG_SYSTEM, testpkt::System(identity, 2, 603, *text)));
     }
     using V1 = packet::UserRecordV1;
     using V2 = packet::UserRecordV2;
@@ -263,6 +227,17 @@ protected:
     static std::string Dir(const std::string& table) {
         return CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + s_fileDb + "/" + table;
     }
+    // Closes the writer's open file of table, as a switch-out does, and puts
+    // a regular file where the table's folder was, so no fresh one is made.
+    static void BreakTable(const std::string& table) {
+        CloseOpenFile(table);
+        std::filesystem::rename(Dir(table), Dir(table + ".away"));
+        testenv::WriteFile(Dir(table), "");
+    }
+    static void MendTable(const std::string& table) {
+        std::filesystem::remove(Dir(table));
+        std::filesystem::rename(Dir(table + ".away"), Dir(table));
+    }
     // Loads every queued file of the writer's database; returns their number.
     static int ImportAll() {
         MYSQL* connection = CSQLConnManager::GetInstance()->AllocSqlConn(s_fileDb.c_str(), CLIENT_LOCAL_FILES);
@@ -363,12 +338,9 @@ TEST_F(DataFileLogWriterTest, FailedServiceLineGoesToAFreshFileThenToSql) {
     ASSERT_TRUE(CloseOpenFile("usrsvrlog"));
     EXPECT_EQ(access(2002), 1);  // a fresh file
     ASSERT_TRUE(CloseOpenFile("usrsvrlog"));
-    // No fresh file either: a regular file stands where the folder was.
-    std::filesystem::rename(Dir("usrsvrlog"), Dir("usrsvrlog.away"));
-    testenv::WriteFile(Dir("usrsvrlog"), "");
+    BreakTable("usrsvrlog");  // no fresh file either
     EXPECT_EQ(access(2003), 1);  // by INSERT
-    std::filesystem::remove(Dir("usrsvrlog"));
-    std::filesystem::rename(Dir("usrsvrlog.away"), Dir("usrsvrlog"));
+    MendTable("usrsvrlog");
     c.End();
     EXPECT_EQ(ImportAll(), 3);
     EXPECT_EQ(loss::Get(loss::SERVICE_ROW_SQL) - bySql, 1u);
@@ -387,17 +359,6 @@ TEST_F(DataFileLogWriterTest, ABatchRefusedByItsFilesGoesToSqlEachLogOnce) {
     auto log = [&](int action, std::uint16_t port) {
         const auto r = UserLog<packet::UserRecordV3>(m_fileNode, packet::LOG_USER_V3, action, "alice", "svc", port);
         return c.chain.WriteLog(1, &r);
-    };
-    // Closes the writer's open file of table, as a switch-out does, and puts
-    // a regular file where the table's folder was, so no fresh one is made.
-    auto breakTable = [](const std::string& table) {
-        CloseOpenFile(table);
-        std::filesystem::rename(Dir(table), Dir(table + ".away"));
-        testenv::WriteFile(Dir(table), "");
-    };
-    auto mendTable = [](const std::string& table) {
-        std::filesystem::remove(Dir(table));
-        std::filesystem::rename(Dir(table + ".away"), Dir(table));
     };
     const std::uint64_t bySql = loss::Get(loss::SERVICE_ROW_SQL);
     const std::uint64_t sqlQueued = loss::Get(loss::SQL_QUEUED);
@@ -419,20 +380,20 @@ TEST_F(DataFileLogWriterTest, ABatchRefusedByItsFilesGoesToSqlEachLogOnce) {
     ASSERT_TRUE(batch.Empty());
     EXPECT_EQ(loss::Get(loss::BATCH_OUT) - outBefore, 2u);
     EXPECT_EQ(loss::Get(loss::SQL_QUEUED), sqlQueued) << "all in data files";
-    breakTable("usrbasiclog");
+    BreakTable("usrbasiclog");
     {
         CDataFileBatch::Scope pass(batch);
         EXPECT_EQ(log(3, 3003), 1);  // both rows by INSERT
         EXPECT_EQ(log(0, 3004), 1);  // by INSERT
         EXPECT_EQ(log(2, 3005), 1);  // its own file works
     }
-    mendTable("usrbasiclog");
-    breakTable("usrsvrlog");
+    MendTable("usrbasiclog");
+    BreakTable("usrsvrlog");
     {
         CDataFileBatch::Scope pass(batch);
         EXPECT_EQ(log(3, 3006), 1);  // usrbasiclog line in its file, usrsvrlog row by INSERT
     }
-    mendTable("usrsvrlog");
+    MendTable("usrsvrlog");
     c.End();
     ImportAll();
     EXPECT_EQ(loss::Get(loss::SERVICE_ROW_SQL) - bySql, 1u);
@@ -478,17 +439,10 @@ private:
 const std::uint8_t kId[16] = {1, 2, 3, 4};
 
 UserRecordV3 User(int action, int result, int serviceType, const char* message, std::uint32_t client = 7) {
-    UserRecordV3 r{};
-    testpkt::FillHeader(&r.header, kId, packet::LOG_USER_V3, packet::kUserV3Size);
-    r.common.groupId = 10;
-    r.common.action = action;
+    UserRecordV3 r = testpkt::User<UserRecordV3>(kId, packet::LOG_USER_V3, action, "alice", message);
     r.common.result = result;
     r.common.serviceType = serviceType;
     r.common.clientAddressNet = client;
-    r.common.serverAddressNet = 99;
-    r.common.serverPortNet = 443;
-    std::snprintf(r.common.userName, sizeof(r.common.userName), "alice");
-    std::snprintf(r.message, sizeof(r.message), "%s", message);
     return r;
 }
 
@@ -725,22 +679,6 @@ TEST_F(WriterChainTest, FailedInitIsLoggedWithTheClassNameAndTheWriterStaysInUse
     }
     EXPECT_EQ(manager.WriteLog(1, &m_admin), 1);
     EXPECT_EQ(m_journal, (std::vector<std::string>{"F.Admin"}));
-}
-
-TEST_F(WriterChainTest, PassDownOffersItemsToTheWritersBehind) {
-    RecordingWriter first(&m_journal, "A", 0);
-    RecordingWriter second(&m_journal, "B", 0);
-    RecordingWriter third(&m_journal, "C", 1);
-    CVarnholtLogsWriterManager manager;
-    manager.InstallLogWriterChain({&first, &second, nullptr, &third});
-    LogItem item{packet::LOG_USER_V3, 2, reinterpret_cast<const BYTE*>(&m_user)};
-    EXPECT_EQ(first.PassOn(&item), 1);
-    EXPECT_EQ(m_journal, (std::vector<std::string>{"B.Item", "B.UserV3/2", "C.Item", "C.UserV3/2"}));
-    m_journal.clear();
-    EXPECT_EQ(third.PassOn(&item), 0);  // nothing behind the last writer
-    EXPECT_TRUE(m_journal.empty());
-    LogItem other{packet::LOG_SYSTEM, 1, reinterpret_cast<const BYTE*>(&m_user)};
-    EXPECT_EQ(first.PassOn(&other), 0);  // a type nobody dispatches
 }
 
 TEST_F(WriterChainTest, ReplyBufferAndLifecycleCalls) {

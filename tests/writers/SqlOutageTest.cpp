@@ -1,29 +1,15 @@
 // The SQL writer when MySQL goes away: runs its own MariaDB (started and
 // stopped by scripts/mariadb-local.sh) so that stopping it touches no other
 // test program.
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <memory>
 #include <regex>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "core/LossAccounting.h"
 #include "core/Utility.h"
-#include "db/GlobalSharedData.h"
-#include "db/SQLConnManager.h"
-#include "db/SqlText.h"
-#include "node/TarnNodeManager.h"
-#include "platform/Clock.h"
 #include "platform/Files.h"
-#include "protocol/PacketFormat.h"
-#include "support/DbEnv.h"
-#include "support/IntakeHarness.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/IntakeTest.h"
+#include "support/WriterRecords.h"
 #include "writers/FinalLogWriter.h"
 #include "writers/RowCheck.h"
 #include "writers/SqlSpool.h"
@@ -59,9 +45,7 @@ protected:
     void SetUp() override {
         m_log = testenv::UseFreshLogDay();
         DecodeHex16(kNodeMd5, m_id);
-        m_peer = testnet::Connect(s_port);
-        ASSERT_GE(m_peer, 0);
-        ASSERT_TRUE(testintake::SyncUsers(m_peer, m_id));
+        m_peer = testintake::SyncedPeer(s_port, m_id);
     }
     void TearDown() override { testnet::Close(m_peer); }
 
@@ -69,33 +53,26 @@ protected:
     // keep-alive whose reply proves that every packet before it was handled.
     void SendAlarms(const std::string& prefix, int count, int peer = -1, const std::string& extra = "") {
         if (peer < 0) peer = m_peer;
-        ASSERT_TRUE(testnet::SendAll(peer, testpkt::Alarms(m_id, prefix, count) + extra + testpkt::KeepAlive(m_id)));
-        ASSERT_EQ(testnet::ReceiveExactly(peer, 46, 60000).size(), 46u);
+        ASSERT_TRUE(testintake::SendConfirmed(peer, m_id, testpkt::Alarms(m_id, prefix, count) + extra, 60000));
     }
 
-    std::string SystemLog(const char* text) const {
-        packet::SystemRecord r{};
-        testpkt::FillHeader(&r.header, m_id, packet::LOG_SYSTEM, packet::kSystemSize);
-        r.level = 1;
-        r.process = 2;
-        std::snprintf(r.message, sizeof(r.message), "%s", text);
-        return testpkt::Bytes(r);
+    // A writer's statement for an alarm with this message.
+    static std::string Insert(const std::string& text) {
+        return "insert into alarm_log (`type`,`message`,`log_time`) values(1,'" + text + "','2026-01-01 00:00:00')";
+    }
+    static std::vector<std::string> Messages() {
+        return testintake::Column(s_nodeDb, "select message from alarm_log order by id");
     }
 
-    static std::vector<std::string> Column(const std::string& sql) {
-        std::unique_ptr<MYSQL, decltype(&mysql_close)> c(testdb::Connect(s_nodeDb), mysql_close);
+    // The messages of the alarms SendAlarms sent for each prefix and count, in order.
+    static std::vector<std::string> Expected(const std::vector<std::pair<std::string, int>>& parts) {
         std::vector<std::string> out;
-        for (const auto& row : testdb::Query(c.get(), sql)) out.push_back(*row[0]);
-        return out;
-    }
-    static std::vector<std::string> Messages() { return Column("select message from alarm_log order by id"); }
-
-    static std::vector<std::string> Expected(const std::string& prefix, int count) {
-        std::vector<std::string> out;
-        char text[64];
-        for (int i = 0; i < count; ++i) {
-            std::snprintf(text, sizeof(text), "%s %02d", prefix.c_str(), i);
-            out.push_back(text);
+        char text[512];
+        for (const auto& [prefix, count] : parts) {
+            for (int i = 0; i < count; ++i) {
+                std::snprintf(text, sizeof(text), "%s %02d", prefix.c_str(), i);
+                out.push_back(text);
+            }
         }
         return out;
     }
@@ -124,10 +101,7 @@ TEST_F(SqlOutageTest, StatementsWaitWhileMySqlIsDownAndGoInOrderAfterwards) {
     EXPECT_EQ(CSqlSpool::GetInstance()->PendingCount(), 500u);
     ASSERT_EQ(Server("start"), 0);
     SendAlarms("after", 50);
-    std::vector<std::string> expected = Expected("before", 10);
-    for (const char* part : {"down", "after"}) {
-        for (const std::string& s : Expected(part, part[0] == 'd' ? 490 : 50)) expected.push_back(s);
-    }
+    const std::vector<std::string> expected = Expected({{"before", 10}, {"down", 490}, {"after", 50}});
     ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() >= expected.size(); }, 30000)) << Messages().size();
     EXPECT_EQ(Messages(), expected);
     EXPECT_FALSE(CSQLConnManager::GetInstance()->IsMySqlDown());
@@ -161,13 +135,11 @@ TEST_F(SqlOutageTest, ConnectionKilledInTheMiddleOfASubmissionStoresEachLogOnce)
         testdb::Close(c);
         ASSERT_EQ(testnet::ReceiveExactly(m_peer, 46, 60000).size(), 46u);
 
-        std::vector<std::string> expected = Expected(first, 50);
-        for (const std::string& s : Expected(second, 50)) expected.push_back(s);
+        const std::vector<std::string> expected = Expected({{first, 50}, {second, 50}});
         ASSERT_TRUE(testenv::WaitFor([&] { return Messages().size() >= expected.size(); }, 20000))
             << Messages().size();
         EXPECT_EQ(Messages(), expected);
-        EXPECT_NE(testenv::ReadFile(m_log).find("[SubmitSqlCache] Query Fail.Sql = insert into alarm_log"),
-                  std::string::npos);
+        EXPECT_TRUE(testintake::LogHas(m_log, "[SubmitSqlCache] Query Fail.Sql = insert into alarm_log"));
     }
 }
 
@@ -180,7 +152,7 @@ TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
     spool->UnInit();  // no pass while the outage is set up
     ASSERT_EQ(Server("stop"), 0);
 
-    SendAlarms("left", 20, m_peer, SystemLog("left"));
+    SendAlarms("left", 20, m_peer, testpkt::Bytes(testpkt::System(m_id, 1, 2, "left")));
     testnet::Close(m_peer);
     m_peer = -1;
     ASSERT_TRUE(testenv::WaitFor([&] { return spool->PendingCount() == 20; }, 20000)) << spool->PendingCount();
@@ -215,17 +187,16 @@ TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
 
     ASSERT_EQ(Server("start"), 0);
     ASSERT_TRUE(testenv::WaitFor([&] { return spool->PendingCount() == 0; }, 20000));
-    std::vector<std::string> expected = Expected("left", 20);
-    for (const std::string& s : Expected("stopped", 20)) expected.push_back(s);
-    EXPECT_EQ(Messages(), expected);
+    EXPECT_EQ(Messages(), Expected({{"left", 20}, {"stopped", 20}}));
     EXPECT_EQ(spool->FailedCount(), 0u);
 
     spool->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     s_service.listener = testintake::Start(s_port);
     // The system log went to a data file, which the start-up import loads.
-    EXPECT_TRUE(testenv::WaitFor([] { return Column("select message from syslog").size() == 1; }, 20000));
-    EXPECT_EQ(Column("select message from syslog"), std::vector<std::string>{"left"});
+    const auto syslog = [] { return testintake::Column(s_nodeDb, "select message from syslog"); };
+    EXPECT_TRUE(testenv::WaitFor([&] { return syslog().size() == 1; }, 20000));
+    EXPECT_EQ(syslog(), std::vector<std::string>{"left"});
 }
 
 // A statement cut short by a kill mid-append is cut off when the spool starts
@@ -234,23 +205,18 @@ TEST_F(SqlOutageTest, TornSpoolRecordIsCutAtStartAndLaterStatementsSurvive) {
     testdb::ExecIn(s_nodeDb, "delete from alarm_log");
     CSqlSpool* spool = CSqlSpool::GetInstance();
     spool->UnInit();
-    auto insert = [](const char* text) {
-        return std::string("insert into alarm_log (`type`,`message`,`log_time`) values(1,'") + text +
-               "','2026-01-01 00:00:00')";
-    };
     auto record = [](const std::string& statement) { return std::to_string(statement.size()) + "\n" + statement + "\n"; };
     // An older file still being sent keeps the spool file from being claimed
     // while MySQL is away, so the append goes behind the cut record.
-    testenv::WriteFile(CSqlSpool::SpoolPath(s_nodeDb) + ".sending", record(insert("older")));
-    testenv::WriteFile(CSqlSpool::SpoolPath(s_nodeDb), record(insert("kept")) + "90\ninsert into alarm_");
+    testenv::WriteFile(CSqlSpool::SpoolPath(s_nodeDb) + ".sending", record(Insert("older")));
+    testenv::WriteFile(CSqlSpool::SpoolPath(s_nodeDb), record(Insert("kept")) + "90\ninsert into alarm_");
     testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", "127.0.0.2");  // no pass gets through yet
     ASSERT_TRUE(spool->Init());
-    ASSERT_TRUE(spool->Append(s_nodeDb, {insert("appended")}));
+    ASSERT_TRUE(spool->Append(s_nodeDb, {Insert("appended")}));
     testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
     EXPECT_TRUE(testenv::WaitFor([] { return Messages().size() == 3; }, 10000)) << Messages().size();
     EXPECT_EQ(Messages(), (std::vector<std::string>{"older", "kept", "appended"}));
-    EXPECT_NE(testenv::ReadFile(m_log).find("Ended With An Incomplete Statement , 21 Byte(s) Dropped"),
-              std::string::npos);
+    EXPECT_TRUE(testintake::LogHas(m_log, "Ended With An Incomplete Statement , 21 Byte(s) Dropped"));
 }
 
 // The spool stores each statement once: a kept statement whose row landed
@@ -258,9 +224,6 @@ TEST_F(SqlOutageTest, TornSpoolRecordIsCutAtStartAndLaterStatementsSurvive) {
 // and after a pass cut short by a kill the rows of that pass are looked up,
 // equal statements counted one by one, not sent a second time.
 TEST_F(SqlOutageTest, SpoolStoresStatementsInDoubtOnce) {
-    auto insert = [](const std::string& text) {
-        return "insert into alarm_log (`type`,`message`,`log_time`) values(1,'" + text + "','2026-01-01 00:00:00')";
-    };
     // A lookup reads back what the writers' escaping stored: quotes,
     // backslashes, a GBK character whose second byte is a backslash.
     ASSERT_TRUE(testenv::WaitFor([] { return !CSQLConnManager::GetInstance()->IsMySqlDown(); }, 20000));
@@ -269,20 +232,20 @@ TEST_F(SqlOutageTest, SpoolStoresStatementsInDoubtOnce) {
     std::string gbk;
     ASSERT_TRUE(Utf8ToGbkString("it's 乗\\ end\\", gbk));
     for (const std::string& text : {gbk, std::string("\x81\x5c'")}) {
-        const std::string statement = insert(EscapeSqlGbk(text));
+        const std::string statement = Insert(EscapeSqlGbk(text));
         ASSERT_TRUE(ExecuteSql(c, statement)) << mysql_error(c);
         EXPECT_EQ(CRowCheck::CountRows(c, statement, 0), 1) << statement;
     }
     CSQLConnManager::GetInstance()->ReleaseSqlConn(c);
 
     testdb::ExecIn(s_nodeDb, "delete from alarm_log");
-    testdb::ExecIn(s_nodeDb, insert("same"));  // an equal row of long ago
+    testdb::ExecIn(s_nodeDb, Insert("same"));  // an equal row of long ago
     const std::uint64_t floor = std::stoull(testdb::ScalarIn(s_nodeDb, "select max(id) from alarm_log"));
-    testdb::ExecIn(s_nodeDb, insert("landed"));  // a writer's statement that got stored, reply lost
+    testdb::ExecIn(s_nodeDb, Insert("landed"));  // a writer's statement that got stored, reply lost
     CSqlSpool* spool = CSqlSpool::GetInstance();
     spool->UnInit();
-    ASSERT_TRUE(spool->Append(s_nodeDb, {MarkUnsure(insert("landed"), floor), MarkUnsure(insert("lost"), floor),
-                                         insert("same"), insert("same"), insert("x"), insert("y")}));
+    ASSERT_TRUE(spool->Append(s_nodeDb, {MarkUnsure(Insert("landed"), floor), MarkUnsure(Insert("lost"), floor),
+                                         Insert("same"), Insert("same"), Insert("x"), Insert("y")}));
     // The start's pass is cut after three statements; the next one is ours.
     spool->SetCutPassAfter(3);
     spool->SetPassPeriod(3600000);
@@ -292,7 +255,7 @@ TEST_F(SqlOutageTest, SpoolStoresStatementsInDoubtOnce) {
     // The file claimed and partly sent keeps its oldest time (from its
     // modification at the start), ahead of a newer append's.
     TestClock::AdvanceLocalTime(1000);
-    ASSERT_TRUE(spool->Append(s_nodeDb, {insert("z")}, GetSystemTimeSeconds()));
+    ASSERT_TRUE(spool->Append(s_nodeDb, {Insert("z")}, GetSystemTimeSeconds()));
     OldestPendingMap oldest;
     spool->OldestPending(&oldest);
     EXPECT_LT(oldest[s_nodeDb], GetSystemTimeSeconds() - 900);
@@ -349,7 +312,7 @@ TEST_F(SqlOutageTest, CachePastItsBoundLeavesMemory) {
         testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
         EXPECT_TRUE(testenv::WaitFor([&] { return Messages().size() == (named ? moved : 0); }, 20000));
         writer.FlushSqlCaches(true);  // the rest goes after what was spooled
-        EXPECT_EQ(Messages(), named ? Expected(prefix, count) : std::vector<std::string>{});
+        EXPECT_EQ(Messages(), named ? Expected({{prefix, count}}) : std::vector<std::string>{});
         // Submitted: nothing of the database waits any more.
         for (auto* read : {+[](OldestPendingMap* m) { CFinalLogWriter::OldestPending(m); },
                            +[](OldestPendingMap* m) { CSqlSpool::GetInstance()->OldestPending(m); }}) {
