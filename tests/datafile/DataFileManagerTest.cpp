@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/ConfigMonitorTask.h"
+#include "config/ConfigMonitorTask.h"
 #include "core/LossAccounting.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"

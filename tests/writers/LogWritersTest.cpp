@@ -21,15 +21,16 @@
 #include <utility>
 #include <vector>
 
+#include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFile.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
+#include "maintenance/InfoManager.h"
 #include "platform/Clock.h"
 #include "support/DbEnv.h"
 #include "support/IntakeHarness.h"
@@ -588,9 +589,9 @@ TEST_F(LogMergerTest, KeepFilterLogKeepsOnlyWebLogsWithAKeyword) {
 TEST_F(LogMergerTest, TheExitEventPassesEveryKeptLogDown) {
     Install();
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Send(Flow(1, 20 + i, 1)), 1);
-    CGlobalSharedData::GetInstance()->SetExitEvent();
+    SetExitEvent();
     const bool passed = testenv::WaitFor([&] { return m_sink.Count() == 5; }, 5000);
-    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    ResetEvent(GetExitEvent());
     EXPECT_TRUE(passed) << m_sink.Count();
     // A log after that last write-out goes on unmerged instead of waiting in
     // a buffer nobody writes out any more.

@@ -11,8 +11,8 @@
 
 #include "config/ConfigManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SqlText.h"
+#include "maintenance/InfoManager.h"
 #include "node/TarnNodeManager.h"
 #include "support/DbEnv.h"
 #include "support/IntakeHarness.h"
