@@ -464,6 +464,9 @@ TEST_F(NodeIntakeTest, StaleInfoSyncFilesAreDeleted) {
     EXPECT_TRUE(testenv::FileExists(temp + "/folder.xml"));
     EXPECT_NE(LogText().find("[CleanUpTempXml] Delete FileName = " + temp + "/stale.xml Succeed.\n"),
               std::string::npos);
+    // The record task's tests in this program count the folder's .xml names.
+    RemoveDirectoryA((temp + "/folder.xml").c_str());
+    testenv::RemoveFile(temp + "/keep.txt");
 }
 
 class RingCacheTest : public ::testing::Test {
