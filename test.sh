@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
+scripts/check-layers.sh
 
 # The database tests run against a private MariaDB on 127.0.0.1.
 scripts/mariadb-local.sh start

@@ -138,7 +138,7 @@ void ConfigureLines() {
     setenv("VARNHOLT_DEBUGVIEW_NAME", "varnholt-bench-nobody", 1);
     CGlobalSharedData::GetInstance()->Init();
     CBuffManager::GetInstance()->Init();
-    CConfigManager::GetInstance()->m_ProgramLog.GlobalEnable.Set(0);
+    CProgramLogRecorder::ApplySettings(ProgramLogSettings{});  // the program log silent
 }
 
 // The time text of a log, as the writer makes it for every log.

@@ -146,7 +146,7 @@ void ConfigureMerger() {
     CGlobalSharedData::GetInstance()->Init();
     CBuffManager::GetInstance()->Init();
     CConfigManager* config = CConfigManager::GetInstance();
-    config->m_ProgramLog.GlobalEnable.Set(0);
+    CProgramLogRecorder::ApplySettings(ProgramLogSettings{});  // the program log silent
     auto& adv = config->m_ZelkAdv;
     adv.GlobalEnableLogMerge.Set(1);
     adv.ParticleTime.Set(30);

@@ -6,15 +6,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 
 static void BM_LogLineToDebugView(benchmark::State& state) {
     // Settings as loaded from a ProgramLog.conf with the file output off.
-    CConfigManager* config = CConfigManager::GetInstance();
-    config->m_ProgramLog.GlobalEnable.Set(1);
-    config->m_ProgramLog.DebugViewEnable.Set(1);
-    config->m_ProgramLog.TxtLogEnable.Set(0);
+    ProgramLogSettings settings = CProgramLogRecorder::GetSettings();
+    settings.globalEnable = 1;
+    settings.debugViewEnable = 1;
+    settings.txtLogEnable = 0;
+    CProgramLogRecorder::ApplySettings(settings);
     setenv("VARNHOLT_DEBUGVIEW_NAME", "varnholt-bench-nobody", 1);
     CProgramLogRecorder* recorder = CProgramLogRecorder::GetInstance();
     recorder->Init();

@@ -49,10 +49,10 @@
 #include "core/ProgramLog.h"
 #include "core/modules/BuffManager.h"
 #include "db/GlobalSharedData.h"
+#include "node/NodeLogRecordTask.h"
 #include "node/RingCache.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
-#include "protocol/NodeLogRecordTask.h"
 #include "protocol/PacketFormat.h"
 #include "support/Packets.h"
 #include "writers/BaseLogWriter.h"
@@ -230,15 +230,19 @@ void ConfigureIntake(bool programLog) {
     config->m_ZelkAdv.MaxPackgeSize.Set(5);
     config->m_ZelkAdv.DumpInvalidLog.Set(0);
     config->m_Zelk.ISFULL.Set(0);
-    config->m_ProgramLog.GlobalEnable.Set(programLog ? 1 : 0);
-    config->m_ProgramLog.DebugViewEnable.Set(programLog ? 1 : 0);
-    config->m_ProgramLog.TxtLogEnable.Set(0);
-    config->m_ProgramLog.LogLevel.Set(1);
+    ProgramLogSettings log;
+    log.globalEnable = programLog ? 1 : 0;
+    log.debugViewEnable = programLog ? 1 : 0;
+    log.txtLogEnable = 0;
+    log.logLevel = 1;
+    CProgramLogRecorder::ApplySettings(log);
     CProgramLogRecorder::GetInstance()->Init();
 }
 
 void SilenceProgramLog() {
-    CConfigManager::GetInstance()->m_ProgramLog.GlobalEnable.Set(0);
+    ProgramLogSettings log = CProgramLogRecorder::GetSettings();
+    log.globalEnable = 0;
+    CProgramLogRecorder::ApplySettings(log);
 }
 
 // Copies up to limit bytes of the stream (from *offset, wrapping) into the

@@ -6,7 +6,6 @@
 
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
-#include "db/GlobalSharedData.h"
 #include "platform/Files.h"
 #include "platform/Ini.h"
 
@@ -95,7 +94,7 @@ private:
     CIniDocument m_doc;
 };
 
-std::string ConfigPath(const char* name) { return CGlobalSharedData::GetInstance()->GetConfigDir() + "/" + name; }
+std::string ConfigPath(const char* name) { return CConfigManager::GetInstance()->GetConfigDir() + "/" + name; }
 
 std::string Indexed(const char* pattern, int index) {
     char name[64];
@@ -109,6 +108,13 @@ CConfigManager* CConfigManager::GetInstance() {
     // Never destroyed: settings are read by threads until the process ends.
     static CConfigManager* instance = new CConfigManager();
     return instance;
+}
+
+void CConfigManager::SetDirectories(const std::string& installDir, const std::string& configDir,
+                                    const std::string& backupDir) {
+    m_InstallDir.Set(installDir);
+    m_ConfigDir.Set(configDir);
+    m_BackupDir.Set(backupDir);
 }
 
 void CConfigManager::Register(const char* name, Loader loader) { m_Loaders.push_back(Registration{name, loader}); }
@@ -251,12 +257,21 @@ bool CConfigManager::LoadProgramLogConfig() {
     m_ProgramLog.MaxLogSize.Set(r.Int("TxtLog", "MaxLogSize", 1024));
     m_ProgramLog.LogLevel.Set(r.Int("TxtLog", "LogLevel", 1));
     m_ProgramLog.MaxLogFiles.Set(r.Int("TxtLog", "MaxLogFiles", 30));
+    // The log reads no configuration: it takes the new values from here.
+    ProgramLogSettings settings;
+    settings.globalEnable = m_ProgramLog.GlobalEnable.Get();
+    settings.debugViewEnable = m_ProgramLog.DebugViewEnable.Get();
+    settings.txtLogEnable = m_ProgramLog.TxtLogEnable.Get();
+    settings.maxLogSize = m_ProgramLog.MaxLogSize.Get();
+    settings.logLevel = m_ProgramLog.LogLevel.Get();
+    settings.maxLogFiles = m_ProgramLog.MaxLogFiles.Get();
+    CProgramLogRecorder::ApplySettings(settings);
     return true;
 }
 
 bool CConfigManager::LoadMySqldConfig() {
     CCSLocker lock(&m_csMySqld);
-    CBlockReader r("LoadMySqldConfig", CGlobalSharedData::GetInstance()->GetInstallDir() + "/mysql/my.ini");
+    CBlockReader r("LoadMySqldConfig", GetInstallDir() + "/mysql/my.ini");
     if (!r.Open()) return false;
     m_MySqld.port.Set(r.Int("mysqld", "port", 3306));
     m_MySqld.basedir.Set(r.Str("mysqld", "basedir"));

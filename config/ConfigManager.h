@@ -142,7 +142,7 @@ struct ZelkAdvConfig {
     ConfigInt MaxBlockSize;             // KiB, largest audit-file block
 };
 
-// ProgramLog.conf
+// ProgramLog.conf (each load hands the values to the program log)
 struct ProgramLogConfig {
     ConfigInt GlobalEnable;     // GlobalProgramLog/Enable
     ConfigInt DebugViewEnable;  // DebugViewLog/Enable
@@ -220,6 +220,16 @@ public:
     bool LoadProgramLogConfig();
     bool LoadMySqldConfig();
 
+    // The folders the configuration lives in: the install folder (which
+    // holds mysql/my.ini), the config folder (the other files) and the
+    // folder the configuration monitor keeps its start-up backups in. They
+    // are handed down once the install tree is laid out; until then they are
+    // empty. Any thread; the getters return copies.
+    void SetDirectories(const std::string& installDir, const std::string& configDir, const std::string& backupDir);
+    std::string GetInstallDir() const { return m_InstallDir.Get(); }
+    std::string GetConfigDir() const { return m_ConfigDir.Get(); }
+    std::string GetBackupDir() const { return m_BackupDir.Get(); }
+
     ZelkConfig m_Zelk;
     ZelkAdvConfig m_ZelkAdv;
     ProgramLogConfig m_ProgramLog;
@@ -248,4 +258,7 @@ private:
     CRITICAL_SECTION m_csMySqld;
     CRITICAL_SECTION m_csTable;
     std::vector<Registration> m_Loaders;
+    ConfigString m_InstallDir;
+    ConfigString m_ConfigDir;
+    ConfigString m_BackupDir;
 };

@@ -9,15 +9,27 @@
 #include <string>
 #include <vector>
 
-#include "config/ConfigManager.h"
 #include "core/RunMode.h"
 #include "core/modules/CSLocker.h"
-#include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 
 namespace {
+
+// The applied settings (CProgramLogRecorder::ApplySettings).
+struct LiveSettings {
+    std::atomic<std::int32_t> globalEnable{0};
+    std::atomic<std::int32_t> debugViewEnable{0};
+    std::atomic<std::int32_t> txtLogEnable{0};
+    std::atomic<std::int32_t> maxLogSize{0};
+    std::atomic<std::int32_t> logLevel{0};
+    std::atomic<std::int32_t> maxLogFiles{0};
+};
+
+LiveSettings g_settings;
+
+std::int32_t Setting(const std::atomic<std::int32_t>& value) { return value.load(std::memory_order_relaxed); }
 
 constexpr size_t kLineBufferSize = 2048;
 constexpr size_t kScratchSize = 64;
@@ -112,7 +124,7 @@ void FormatAndEmit(CProgramLogRecorder* recorder, DWORD level, const char* class
 
     if (recorder != nullptr) {
         recorder->Emit(level, line, pos, tagStart);
-    } else if (CConfigManager::GetInstance()->m_ProgramLog.DebugViewEnable != 0) {
+    } else if (Setting(g_settings.debugViewEnable) != 0) {
         OutputDebugStringA(line);
     }
 }
@@ -243,6 +255,36 @@ CProgramLogRecorder* CProgramLogRecorder::GetInstance() {
 
 CProgramLogRecorder::~CProgramLogRecorder() = default;
 
+void CProgramLogRecorder::ApplySettings(const ProgramLogSettings& settings) {
+    g_settings.globalEnable.store(settings.globalEnable, std::memory_order_relaxed);
+    g_settings.debugViewEnable.store(settings.debugViewEnable, std::memory_order_relaxed);
+    g_settings.txtLogEnable.store(settings.txtLogEnable, std::memory_order_relaxed);
+    g_settings.maxLogSize.store(settings.maxLogSize, std::memory_order_relaxed);
+    g_settings.logLevel.store(settings.logLevel, std::memory_order_relaxed);
+    g_settings.maxLogFiles.store(settings.maxLogFiles, std::memory_order_relaxed);
+}
+
+ProgramLogSettings CProgramLogRecorder::GetSettings() {
+    ProgramLogSettings settings;
+    settings.globalEnable = Setting(g_settings.globalEnable);
+    settings.debugViewEnable = Setting(g_settings.debugViewEnable);
+    settings.txtLogEnable = Setting(g_settings.txtLogEnable);
+    settings.maxLogSize = Setting(g_settings.maxLogSize);
+    settings.logLevel = Setting(g_settings.logLevel);
+    settings.maxLogFiles = Setting(g_settings.maxLogFiles);
+    return settings;
+}
+
+void CProgramLogRecorder::SetLogDir(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(m_DirLock);
+    m_strLogDir = dir;
+}
+
+std::string CProgramLogRecorder::GetLogDir() const {
+    std::lock_guard<std::mutex> lock(m_DirLock);
+    return m_strLogDir;
+}
+
 bool CProgramLogRecorder::Init() {
     bool ok = InitializeCriticalSectionAndSpinCount(&m_csFile, kCsSpinCount);
     ok = InitializeCriticalSectionAndSpinCount(&m_csConsole, kCsSpinCount) && ok;
@@ -268,12 +310,12 @@ void CProgramLogRecorder::Unlock() {
 }
 
 void CProgramLogRecorder::Emit(DWORD level, const char* line, size_t length, size_t tagStart) {
-    const ProgramLogConfig& settings = CConfigManager::GetInstance()->m_ProgramLog;
     const bool initialised = IsInitialised();
-    if (initialised && settings.TxtLogEnable != 0 && (static_cast<DWORD>(settings.LogLevel) & level) != 0) {
+    if (initialised && Setting(g_settings.txtLogEnable) != 0 &&
+        (static_cast<DWORD>(Setting(g_settings.logLevel)) & level) != 0) {
         WriteToFile(line, length);
     }
-    if (settings.DebugViewEnable != 0) OutputDebugStringA(line);
+    if (Setting(g_settings.debugViewEnable) != 0) OutputDebugStringA(line);
     // The journal stamps its own time, process and priority: it gets the
     // line from the class tag on.
     if (GoesToJournal(level) && tagStart <= length) {
@@ -302,7 +344,7 @@ void CProgramLogRecorder::WriteToFile(const char* line, size_t length) {
     // A full file is kept under a numbered name and a fresh one continues.
     // Only if that rename fails is the file emptied, so that the disk stays
     // bounded all the same.
-    const std::int64_t limit = static_cast<std::int64_t>(CConfigManager::GetInstance()->m_ProgramLog.MaxLogSize) * 1024;
+    const std::int64_t limit = static_cast<std::int64_t>(Setting(g_settings.maxLogSize)) * 1024;
     if (limit > 0 && m_File.Size() >= limit && !RotateFullFile() && !m_File.Truncate() && !OpenTodayFile()) return;
     m_File.Write(line, length);
 }
@@ -345,7 +387,7 @@ bool LogFileOrder(const std::string& name, std::string* base, std::uint64_t* ran
 bool CProgramLogRecorder::OpenTodayFile() {
     GetLocalTime(&m_FileDate);
     m_File.Close();
-    const std::string& dir = CGlobalSharedData::GetInstance()->GetLogDir();
+    const std::string dir = GetLogDir();
     if (dir.empty()) return false;
 
     std::string path = dir + "/" + DayFileName(m_FileDate);
@@ -361,7 +403,7 @@ bool CProgramLogRecorder::OpenTodayFile() {
 }
 
 bool CProgramLogRecorder::RotateFullFile() {
-    const std::string& dir = CGlobalSharedData::GetInstance()->GetLogDir();
+    const std::string dir = GetLogDir();
     const std::string name = DayFileName(m_FileDate);
     std::vector<DirEntry> entries;
     if (dir.empty() || !ListDirectory(dir, name + ".*", &entries)) return false;
@@ -381,9 +423,9 @@ bool CProgramLogRecorder::RotateFullFile() {
 }
 
 void CProgramLogRecorder::CleanUpOldFiles() {
-    const std::int32_t maxFiles = CConfigManager::GetInstance()->m_ProgramLog.MaxLogFiles;
+    const std::int32_t maxFiles = Setting(g_settings.maxLogFiles);
     if (maxFiles <= 0) return;
-    const std::string& dir = CGlobalSharedData::GetInstance()->GetLogDir();
+    const std::string dir = GetLogDir();
     std::vector<DirEntry> entries;
     if (!ListDirectory(dir, kLogFilePattern, &entries)) return;
     // Oldest first: by day, and within a day the renamed full files before
@@ -407,15 +449,16 @@ void CProgramLogRecorder::CleanUpOldFiles() {
 }
 
 bool LogWanted(CProgramLogRecorder* recorder, DWORD level) {
-    const ProgramLogConfig& settings = CConfigManager::GetInstance()->m_ProgramLog;
-    if (settings.GlobalEnable == 0) return false;
-    if (settings.DebugViewEnable == 0 && settings.TxtLogEnable == 0) return false;
-    if (settings.DebugViewEnable != 0 && DebugViewMayListen()) return true;
+    if (Setting(g_settings.globalEnable) == 0) return false;
+    const bool debugView = Setting(g_settings.debugViewEnable) != 0;
+    const bool txtLog = Setting(g_settings.txtLogEnable) != 0;
+    if (!debugView && !txtLog) return false;
+    if (debugView && DebugViewMayListen()) return true;
     if (GoesToJournal(level)) return true;
     // No debug-output listener: the line is wanted only by the file (its
     // level selected) or the console.
     const bool initialised = recorder != nullptr && recorder->IsInitialised();
-    if (initialised && settings.TxtLogEnable != 0 && (static_cast<DWORD>(settings.LogLevel) & level) != 0) return true;
+    if (initialised && txtLog && (static_cast<DWORD>(Setting(g_settings.logLevel)) & level) != 0) return true;
     return initialised && recorder->IsConsoleMode();
 }
 

@@ -18,10 +18,15 @@
 // A day's file that reaches MaxLogSize is renamed to "<name>.1" (".2", ... for
 // later ones of the same day) and a fresh file continues under the day's name;
 // the MaxLogFiles clean-up counts and removes these renamed files as well.
+//
+// The log reads no configuration itself: its folder and its settings are
+// handed to it (SetLogDir when the install tree is laid out, ApplySettings
+// whenever ProgramLog.conf is loaded), so that every layer may log.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/Files.h"
@@ -35,9 +40,31 @@ constexpr DWORD LOG_LEVEL_DEBUG = 4;
 constexpr DWORD LOG_LEVEL_INFO = 8;
 constexpr DWORD LOG_LEVEL_DUMP = 16;
 
+// The settings of ProgramLog.conf. Until they are first applied every value
+// is 0, and the log is silent.
+struct ProgramLogSettings {
+    std::int32_t globalEnable = 0;     // GlobalProgramLog/Enable
+    std::int32_t debugViewEnable = 0;  // DebugViewLog/Enable
+    std::int32_t txtLogEnable = 0;     // TxtLog/Enable
+    std::int32_t maxLogSize = 0;       // KiB, 0 = no limit
+    std::int32_t logLevel = 0;         // mask of levels written to the file
+    std::int32_t maxLogFiles = 0;      // 0 = keep every file
+};
+
 class CProgramLogRecorder {
 public:
     static CProgramLogRecorder* GetInstance();
+
+    // The settings every line is checked against, for every caller of Log
+    // (with or without a recorder). Any thread may apply them at any time;
+    // each value is read on its own, without a lock.
+    static void ApplySettings(const ProgramLogSettings& settings);
+    static ProgramLogSettings GetSettings();
+
+    // The folder of the day's files; no file is written while it is empty.
+    // Any thread; the next file that is opened uses the new folder.
+    void SetLogDir(const std::string& dir);
+    std::string GetLogDir() const;
 
     bool Init();
     bool UnInit();
@@ -69,6 +96,8 @@ private:
     void CleanUpOldFiles();
 
     std::atomic<std::int32_t> m_nInitialised{0};
+    mutable std::mutex m_DirLock;  // guards m_strLogDir
+    std::string m_strLogDir;
     CRITICAL_SECTION m_csFile;
     CRITICAL_SECTION m_csConsole;
     CPlainFile m_File;

@@ -1,6 +1,6 @@
 #include "core/StoppableThread.h"
 
-#include "db/GlobalSharedData.h"
+#include "core/ExitEvent.h"
 
 CStoppableThread::~CStoppableThread() {
     if (m_hThread != nullptr) CloseHandle(m_hThread);
@@ -28,11 +28,11 @@ void CStoppableThread::Stop(DWORD timeoutMs) {
 }
 
 DWORD CStoppableThread::WaitPeriod(DWORD periodMs) {
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_hStop};
+    HANDLE waits[2] = {GetExitEvent(), m_hStop};
     return WaitForMultipleObjects(2, waits, false, periodMs);
 }
 
 DWORD CStoppableThread::WaitPeriod(DWORD periodMs, HANDLE work) {
-    HANDLE waits[3] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_hStop, work};
+    HANDLE waits[3] = {GetExitEvent(), m_hStop, work};
     return WaitForMultipleObjects(3, waits, false, periodMs);
 }

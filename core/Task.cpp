@@ -5,16 +5,14 @@
 #include <string>
 #include <typeinfo>
 
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/TypeName.h"
 #include "core/modules/CSLocker.h"
-#include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 
 namespace {
-
-CRITICAL_SECTION* TypeNameLock() { return CGlobalSharedData::GetInstance()->TypeNameLock(); }
 
 // Logs one line that names the task's run-time class, under the type-name lock.
 void LogTaskLine(DWORD level, const char* classTag, const char* format, const CTask* task) {
@@ -108,7 +106,7 @@ bool CTask::Stop() {
 }
 
 DWORD CTask::WaitForStop(DWORD timeoutMs) {
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_hStopRequested};
+    HANDLE waits[2] = {GetExitEvent(), m_hStopRequested};
     if (waits[0] == nullptr || waits[1] == nullptr) return WAIT_FAILED;
     return WaitForMultipleObjects(2, waits, false, timeoutMs);
 }

@@ -11,3 +11,8 @@ std::string RuntimeClassName(const std::type_info& type) {
                                                 std::free);
     return std::string("class ") + (status == 0 && name ? name.get() : type.name());
 }
+
+CRITICAL_SECTION* TypeNameLock() {
+    static CRITICAL_SECTION* lock = new CRITICAL_SECTION();
+    return lock;
+}

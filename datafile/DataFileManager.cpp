@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
@@ -927,7 +928,7 @@ void CDataFileManager::ImportWaitingFiles(const char* tag) {
     DWORD lastProgress = start;
     const std::uint64_t rowsBefore = loss::Get(loss::DF_LOADED);
     unsigned done = 0;
-    while (m_dwRunFlag.load() == 1 && CGlobalSharedData::GetInstance()->WaitForExitEvent(0) != WAIT_OBJECT_0) {
+    while (m_dwRunFlag.load() == 1 && WaitForExitEvent(0) != WAIT_OBJECT_0) {
         const DWORD now = GetTickCount();
         if (now - lastProgress >= kProgressEveryMs) {
             lastProgress = now;

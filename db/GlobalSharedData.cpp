@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
 #include "db/SQLConnManager.h"
@@ -18,13 +19,11 @@
 #include "platform/Process.h"
 
 CGlobalSharedData* CGlobalSharedData::GetInstance() {
-    // Never destroyed: detached threads may still read the directories or
-    // wait on the exit event while the process ends.
+    // Never destroyed: detached threads may still read the directories
+    // while the process ends.
     static CGlobalSharedData* instance = new CGlobalSharedData();
     return instance;
 }
-
-CGlobalSharedData::CGlobalSharedData() : m_hExitEvent(CreateEvent(true, false)) {}
 
 void CGlobalSharedData::ComputeDirectories() {
     const std::string install = InstallDir();
@@ -43,11 +42,12 @@ void CGlobalSharedData::ComputeDirectories() {
 bool CGlobalSharedData::Init() {
     if (IsInitialised()) return true;
 
-    if (m_hExitEvent == nullptr) m_hExitEvent = CreateEvent(true, false);
     if (m_strInstallDir.empty()) ComputeDirectories();
+    // The layers below read no shared data: they are told where they live.
+    CProgramLogRecorder::GetInstance()->SetLogDir(m_strLogDir);
+    CConfigManager::GetInstance()->SetDirectories(m_strInstallDir, m_strConfigDir, m_strTempDir);
 
     bool locks = InitializeCriticalSectionAndSpinCount(&m_csNodeList, kCsSpinCount);
-    locks = InitializeCriticalSectionAndSpinCount(&m_csTypeName, kCsSpinCount) && locks;
     locks = InitializeCriticalSectionAndSpinCount(&m_csCrash, kCsSpinCount) && locks;
     locks = InitializeCriticalSectionAndSpinCount(&m_csSpare, kCsSpinCount) && locks;
 
@@ -56,7 +56,7 @@ bool CGlobalSharedData::Init() {
     bool dirsOk = true;
     for (const std::string* d : dirs) dirsOk = dirsOk && !d->empty();
 
-    if (m_hExitEvent != nullptr && dirsOk && locks) m_nInitialised.store(1);
+    if (GetExitEvent() != nullptr && dirsOk && locks) m_nInitialised.store(1);
 
     CLcgRandom random(GetTickCount());
     m_nLogCounter.store(random.Next());
@@ -75,13 +75,6 @@ bool CGlobalSharedData::CreateWorkingDirectories() {
     }
     return all;
 }
-
-DWORD CGlobalSharedData::WaitForExitEvent(DWORD timeoutMs) {
-    if (!IsInitialised()) return WAIT_FAILED;
-    return WaitForSingleObject(m_hExitEvent, timeoutMs);
-}
-
-bool CGlobalSharedData::SetExitEvent() { return m_hExitEvent != nullptr && SetEvent(m_hExitEvent); }
 
 // ---------------------------------------------------------------------------
 // Known nodes and their directories

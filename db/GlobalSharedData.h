@@ -1,12 +1,12 @@
-// Process-wide shared data: install directories, the exit event, the shared
-// locks and the log counter.
+// Process-wide shared data: install directories, the shared locks, the log
+// counter, and the known nodes with copies of their directories.
 //
 // Init computes the eight directories once (from VARNHOLT_INSTALL_PATH, or two
-// levels above the executable) and creates the exit event: the one signal,
-// set once at shutdown and never reset, that ends every task, loop and wait in
-// the process. The directory strings never end in '/' and are read-only after
-// Init. The node list and directory caches join this class with the database
-// layer.
+// levels above the executable) and hands the ones the lower layers need down
+// to them: the log folder to the program log, the install, config and temp
+// folders to the configuration. The directory strings never end in '/' and
+// are read-only after Init. The node list and directory caches join this
+// class with the database layer.
 #pragma once
 
 #include <mysql.h>
@@ -136,12 +136,6 @@ public:
     bool Init();
     bool IsInitialised() const { return m_nInitialised.load() == 1; }
 
-    // Waits on the exit event; WAIT_FAILED when Init has not succeeded.
-    DWORD WaitForExitEvent(DWORD timeoutMs);
-    // Sets the exit event (the stop sequence does this once).
-    bool SetExitEvent();
-    HANDLE GetExitEvent() const { return m_hExitEvent; }
-
     const std::string& GetInstallDir() const { return m_strInstallDir; }
     const std::string& GetZelkDir() const { return m_strZelkDir; }
     const std::string& GetLogDir() const { return m_strLogDir; }
@@ -157,8 +151,6 @@ public:
 
     // Guards the node list.
     CRITICAL_SECTION* NodeListLock() { return &m_csNodeList; }
-    // Held around every log line that prints a run-time class name.
-    CRITICAL_SECTION* TypeNameLock() { return &m_csTypeName; }
     // Held by the crash handler.
     CRITICAL_SECTION* CrashLock() { return &m_csCrash; }
     CRITICAL_SECTION* SpareLock() { return &m_csSpare; }
@@ -234,14 +226,11 @@ public:
     size_t NodeCount();
 
 private:
-    // The exit event exists from the first use on, so that a stop that
-    // arrives while the main thread is still starting is never lost.
-    CGlobalSharedData();
+    CGlobalSharedData() = default;
 
     void ComputeDirectories();
 
     std::atomic<std::int32_t> m_nInitialised{0};
-    HANDLE m_hExitEvent = nullptr;
     std::string m_strInstallDir;
     std::string m_strZelkDir;
     std::string m_strLogDir;
@@ -251,7 +240,6 @@ private:
     std::string m_strTempDir;
     std::string m_strUploadDir;
     CRITICAL_SECTION m_csNodeList;
-    CRITICAL_SECTION m_csTypeName;
     CRITICAL_SECTION m_csCrash;
     CRITICAL_SECTION m_csSpare;
     std::atomic<std::uint32_t> m_nLogCounter{0};

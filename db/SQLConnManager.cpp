@@ -11,11 +11,11 @@
 #include <new>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/RunMode.h"
 #include "core/ServiceStarter.h"
 #include "core/modules/CSLocker.h"
-#include "db/GlobalSharedData.h"
 #include "db/SqlText.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -296,7 +296,7 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, unsigned long flags, 
         if (handle != nullptr || attempt + 1 == attempts) break;
         // A stopping service does not wait for a server that is not there:
         // its writers keep what they cannot send in their spool files.
-        const DWORD rc = CGlobalSharedData::GetInstance()->WaitForExitEvent(m_dwRetryDelayMs);
+        const DWORD rc = WaitForExitEvent(m_dwRetryDelayMs);
         if (rc == WAIT_OBJECT_0) break;
         if (rc == WAIT_FAILED) Sleep(m_dwRetryDelayMs);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/SocketManager.h"
@@ -16,10 +17,10 @@
 #include "core/modules/CSLocker.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "info/InfoQuery.h"
 #include "info/MetricsServer.h"
 #include "info/MetricsText.h"
+#include "maintenance/InfoManager.h"
 #include "platform/Clock.h"
 #include "writers/FinalLogWriter.h"
 #include "writers/LogMerger.h"
@@ -212,7 +213,7 @@ bool CInfoRetrieveTask::OpenListener(std::uint16_t port) {
 }
 
 bool CInfoRetrieveTask::WaitExit(DWORD timeoutMs) {
-    if (CGlobalSharedData::GetInstance()->WaitForExitEvent(timeoutMs) != WAIT_OBJECT_0) return false;
+    if (WaitForExitEvent(timeoutMs) != WAIT_OBJECT_0) return false;
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[WaitExit] Wait Exit Event.\n");
     return true;
 }
@@ -223,7 +224,7 @@ CInfoRetrieveTask::WaitResult CInfoRetrieveTask::WaitReadable(HANDLE netEvent, D
     // shutdown wins over a waiting client.
     HANDLE waits[2] = {};
     DWORD count = 0;
-    if (HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent(); exitEvent != nullptr) {
+    if (HANDLE exitEvent = GetExitEvent(); exitEvent != nullptr) {
         waits[count++] = exitEvent;
     }
     const DWORD netIndex = count;

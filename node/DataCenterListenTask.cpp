@@ -5,18 +5,19 @@
 #include <vector>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/RunMode.h"
 #include "core/ServiceStarter.h"
 #include "core/SocketManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
+#include "node/ServiceHost.h"
 #include "node/TarnNode.h"
 #include "node/TarnNodeManager.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Thread.h"
-#include "service/ServiceModule.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ DWORD CDataCenterListenTask::Run() {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Cannot MakeVarnholtServiceOK\n");
     }
 
-    HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
+    HANDLE exitEvent = GetExitEvent();
     // Set when the loop ended on a stop request; any other end is a failure
     // that the service's exit code reports (systemd then restarts it).
     bool stopped = false;
@@ -79,7 +80,7 @@ DWORD CDataCenterListenTask::Run() {
                 static_cast<unsigned>(errno));
         }
         // The port listens: only now is the service ready for systemd.
-        CServiceModule::GetInstance()->ReportListening();
+        if (CServiceHost* host = GetServiceHost()) host->ReportListening();
         for (;;) {
             UpdateActivityTime();
             // A stop request without the exit event (the task stopped on its
@@ -117,9 +118,8 @@ DWORD CDataCenterListenTask::Run() {
     CSQLConnManager::ThreadEnd();
     if (!stopped) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] The Listener Failed , The Service Stops\n");
-        CServiceModule::GetInstance()->SetExitFailure();
     }
-    PostThreadMessage(CServiceModule::GetInstance()->GetHostThreadId(), WM_QUIT, 0, 0);
+    if (CServiceHost* host = GetServiceHost()) host->ListenerEnded(!stopped);
     Log(Recorder(), LOG_LEVEL_INFO, kClassTag, "[Run] Exit Normally\n");
     return 0;
 }
@@ -138,7 +138,7 @@ bool CDataCenterListenTask::LoadNodeList() {
         // Without its node list the service cannot take a node; it keeps
         // trying rather than stay up without listening.
         UpdateActivityTime();
-        if (!IsRunning() || data->WaitForExitEvent(s_dwNodeListRetryMs.load()) != WAIT_TIMEOUT) return false;
+        if (!IsRunning() || WaitForExitEvent(s_dwNodeListRetryMs.load()) != WAIT_TIMEOUT) return false;
         if (!IsRunning()) return false;
     }
 }
@@ -205,7 +205,7 @@ bool CDataCenterListenTask::OnAcceptFailure(int error) {
         return true;
     }
     if (error == ENOBUFS || error == ENOMEM || IsOutOfDescriptors(error)) {
-        CGlobalSharedData::GetInstance()->WaitForExitEvent(kAcceptBackoffMs);
+        WaitForExitEvent(kAcceptBackoffMs);
     }
     return true;
 }

@@ -9,21 +9,22 @@
 #include <vector>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/SocketManager.h"
 #include "core/Task.h"
 #include "core/TypeName.h"
 #include "core/modules/BuffManager.h"
 #include "core/modules/CSLocker.h"
-#include "db/GlobalSharedData.h"
 #include "datafile/LoadDataTask.h"
-#include "db/DataBaseCleanTask.h"
-#include "db/ReportTableGenTask.h"
-#include "db/TableRepairTask.h"
+#include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
+#include "maintenance/DataBaseCleanTask.h"
+#include "maintenance/ReportTableGenTask.h"
+#include "maintenance/TableRepairTask.h"
+#include "node/NodeLogRecordTask.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
-#include "protocol/NodeLogRecordTask.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ DWORD CTarnNode::Run(void* param) {
     }
     node->m_pRecordTask = recordTask;
 
-    HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
+    HANDLE exitEvent = GetExitEvent();
     if (exitEvent == nullptr) {
         Log(Recorder(), LOG_LEVEL_ERROR, kClassTag, "[Run] Get Exit Event Fail\n");
         return static_cast<DWORD>(-1);
@@ -263,7 +264,7 @@ void CTarnNode::OnFD_Read() {
     // The ring is full: wait for the record task to make room, still serving
     // thread messages and the exit event. Room made since the last look
     // counts as the not-full event at once.
-    HANDLE waits[2] = {m_pRecvRing->GetNotFullEvent(), CGlobalSharedData::GetInstance()->GetExitEvent()};
+    HANDLE waits[2] = {m_pRecvRing->GetNotFullEvent(), GetExitEvent()};
     for (;;) {
         DWORD rc = m_pRecvRing->ArmNotFull(seen) ? MsgWaitForMultipleObjects(2, waits, kRingFullWaitMs)
                                                  : WAIT_OBJECT_0;
@@ -544,7 +545,7 @@ void CTarnNode::StopAllTask() {
     const std::string name = GetDbName();
     for (CTask* task : tasks) {
         if (!task->IsAlive()) continue;
-        CCSLocker lock(CGlobalSharedData::GetInstance()->TypeNameLock());
+        CCSLocker lock(TypeNameLock());
         Log(Recorder(), LOG_LEVEL_WARN, kClassTag,
             "[StopAllTask] Task Still Running! Node = %s , Task Name = %s ,  Pointer = 0x%08llx\n", name.c_str(),
             RuntimeClassName(typeid(*task)).c_str(), Address(task));

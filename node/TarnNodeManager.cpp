@@ -6,14 +6,15 @@
 #include <new>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
+#include "maintenance/InfoManager.h"
+#include "node/ServiceHost.h"
 #include "node/TarnNode.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
-#include "service/ServiceModule.h"
 
 namespace {
 
@@ -182,14 +183,14 @@ bool CTarnNodeManager::ReapEndedNodes() {
     // the allocator's per-thread heaps, which keep them unless told.
     if (after < before) ReleaseFreeMemory();
     const bool running = live > 0 && CGlobalSharedData::GetInstance()->IsAnyNodeSynced() != 0;
-    CServiceModule::GetInstance()->SetServiceStatus(running ? SERVICE_RUNNING : SERVICE_PAUSED);
+    if (CServiceHost* host = GetServiceHost()) host->ReportNodesConnected(running);
     CInfoManager::GetInstance()->SetLiveConnections(live);
     return true;
 }
 
 DWORD CTarnNodeManager::TarnNodeCheckProcess(void* param) {
     auto* manager = static_cast<CTarnNodeManager*>(param);
-    if (manager == nullptr || CGlobalSharedData::GetInstance()->GetExitEvent() == nullptr) return static_cast<DWORD>(-1);
+    if (manager == nullptr || GetExitEvent() == nullptr) return static_cast<DWORD>(-1);
     DWORD rc = manager->m_Reaper.WaitPeriod(manager->m_dwReaperPeriodMs);
     while (rc == WAIT_TIMEOUT && manager->ReapEndedNodes()) rc = manager->m_Reaper.WaitPeriod(manager->m_dwReaperPeriodMs);
     Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[TarnNodeCheckProcess] Exit With Wait Code = %u", rc);

@@ -2,14 +2,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -264,4 +268,74 @@ std::string IpToText(std::uint32_t address) {
     in_addr addr{htonl(address)};
     inet_ntop(AF_INET, &addr, text, sizeof(text));
     return text;
+}
+
+namespace {
+
+bool IsLoopback(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+bool SameAddress(const sockaddr* a, const sockaddr* b) {
+    if (a->sa_family != b->sa_family) return false;
+    if (a->sa_family == AF_INET) {
+        return reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in*>(b)->sin_addr.s_addr;
+    }
+    if (a->sa_family == AF_INET6) {
+        return std::memcmp(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr,
+                           &reinterpret_cast<const sockaddr_in6*>(b)->sin6_addr, sizeof(in6_addr)) == 0;
+    }
+    return false;
+}
+
+// Loopback, or the address of one of this host's interfaces.
+bool IsOwnAddress(const sockaddr* address) {
+    if (IsLoopback(address)) return true;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool own = false;
+    for (ifaddrs* it = list; it != nullptr && !own; it = it->ifa_next) {
+        if (it->ifa_addr != nullptr) own = SameAddress(it->ifa_addr, address);
+    }
+    freeifaddrs(list);
+    return own;
+}
+
+}  // namespace
+
+bool IsThisHost(const std::string& host) {
+    if (strcasecmp(host.c_str(), "localhost") == 0) return true;
+    sockaddr_in v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        return IsOwnAddress(reinterpret_cast<const sockaddr*>(&v4));
+    }
+    sockaddr_in6 v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        return IsOwnAddress(reinterpret_cast<const sockaddr*>(&v6));
+    }
+    char own[256] = {};
+    if (gethostname(own, sizeof(own) - 1) == 0 && strcasecmp(own, host.c_str()) == 0) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+    bool local = false;
+    for (addrinfo* it = found; it != nullptr && !local; it = it->ai_next) {
+        if (it->ai_addr != nullptr) local = IsOwnAddress(it->ai_addr);
+    }
+    freeaddrinfo(found);
+    return local;
 }

@@ -123,3 +123,9 @@ int SocketLocalName(SOCKET s, std::uint32_t* address, std::uint16_t* port);
 bool SetSocketReuseAddress(SOCKET s);
 // Dotted text of a host-order IPv4 address.
 std::string IpToText(std::uint32_t address);
+
+// True when host names this machine: "localhost" (any case), a loopback
+// address (127.0.0.0/8, ::1), this host's own name, an address of one of its
+// interfaces, or a name resolving to such an address. Names other than
+// "localhost" and the host's own are resolved, which may block.
+bool IsThisHost(const std::string& host);

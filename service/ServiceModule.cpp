@@ -86,6 +86,13 @@ void CServiceModule::ReportListening() {
     SetServiceStatus(SERVICE_RUNNING);
 }
 
+void CServiceModule::ReportNodesConnected(bool running) { SetServiceStatus(running ? SERVICE_RUNNING : SERVICE_PAUSED); }
+
+void CServiceModule::ListenerEnded(bool failed) {
+    if (failed) SetExitFailure();
+    PostThreadMessage(GetHostThreadId(), WM_QUIT, 0, 0);
+}
+
 void CServiceModule::SetServiceStatus(DWORD state) {
     if (!m_bService.load()) return;
     m_dwCurrentState.store(state);
@@ -120,6 +127,7 @@ void CServiceModule::FinishMainFlow(CVarnholt& app, DWORD limitMs) {
 void CServiceModule::PrepareHostThread() {
     // The host thread's queue must exist before a signal can post to it.
     m_dwHostThreadId.store(GetCurrentThreadId());
+    SetServiceHost(this);
     MSG msg{};
     PeekMessage(&msg, PM_NOREMOVE);
     StartStopSignalThread(&CServiceModule::OnStopSignal);

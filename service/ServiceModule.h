@@ -11,6 +11,7 @@
 #include <atomic>
 #include <string>
 
+#include "node/ServiceHost.h"
 #include "platform/WinTypes.h"
 #include "service/Varnholt.h"
 
@@ -32,7 +33,9 @@ constexpr char kProductExitEventName[] = "/OskarinDCExitEvent";
 
 enum class CommandSwitch { None, UnregServer, RegServer, Service, Console, StopAll };
 
-class CServiceModule {
+// The intake's host (CServiceHost): registered when the host thread is
+// prepared, so that the listener and the node registry report here.
+class CServiceModule final : public CServiceHost {
 public:
     static CServiceModule* GetInstance();
 
@@ -50,8 +53,14 @@ public:
     // Called when the node port listens: the service tells systemd it is
     // ready (READY=1) only from then on; running and paused states reported
     // before are kept but not sent.
-    void ReportListening();
+    void ReportListening() override;
     bool IsListening() const { return m_bListening.load(); }
+    // The registry's report: SERVICE_RUNNING while a synchronised node is
+    // connected, SERVICE_PAUSED otherwise.
+    void ReportNodesConnected(bool running) override;
+    // The listener ended: a failure sets the exit code (SetExitFailure);
+    // either way WM_QUIT goes to the host thread, which stops the service.
+    void ListenerEnded(bool failed) override;
     // A failure of the start-up or of the listener: the process exits with
     // this code (non-zero) instead of 0, so that systemd sees the failure.
     void SetExitFailure(int code = 1) { m_nExitCode.store(code); }

@@ -2,17 +2,18 @@
 
 #include "audit/AuditFileManager.h"
 #include "config/ConfigManager.h"
-#include "core/ConfigMonitorTask.h"
+#include "config/ConfigMonitorTask.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/SocketManager.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "info/InfoRetrieveTask.h"
 #include "info/MetricsServer.h"
+#include "maintenance/InfoManager.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
 #include "platform/CrashHandler.h"
@@ -40,7 +41,7 @@ bool CVarnholt::Start() {
 
 bool CVarnholt::Stop() {
     CTaskManager::GetInstance()->StopAllTask();
-    CGlobalSharedData::GetInstance()->SetExitEvent();
+    SetExitEvent();
     return true;
 }
 
@@ -109,7 +110,7 @@ DWORD CVarnholt::VarnholtMain(CVarnholt* self) {
     CMetricsServer metrics;
     if (started) StartMetricsEndpoint(&metrics);
     if (started) {
-        CGlobalSharedData::GetInstance()->WaitForExitEvent(INFINITE);
+        WaitForExitEvent(INFINITE);
         metrics.Stop();
         CTaskManager::GetInstance()->WaitForAllTask(INFINITE);
         CTaskManager::GetInstance()->RemoveTask(self->m_pListenTask);

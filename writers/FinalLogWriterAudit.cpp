@@ -43,7 +43,6 @@
 #include "core/modules/BuffManager.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SqlText.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -91,6 +90,16 @@ constexpr std::int32_t kDefaultMaxUploadIdleSeconds = 600;
 constexpr std::int32_t kDefaultMaxBlockKiB = 1024;
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
+
+// 1 when the file system of path keeps more than MinFreeSpace MiB free after
+// bytes more are written there, else 0 (also when it cannot be measured).
+int HasDiskRoomFor(const std::string& path, std::uint64_t bytes) {
+    std::uint64_t available = 0, total = 0, free = 0;
+    if (!GetDiskFreeSpaceExA(path.c_str(), &available, &total, &free)) return 0;
+    const std::int32_t minFreeMiB = CConfigManager::GetInstance()->m_Zelk.MinFreeSpace.Get();
+    const std::uint64_t keep = static_cast<std::uint64_t>(minFreeMiB > 0 ? minFreeMiB : 0) * 1048576;
+    return available > bytes && available - bytes > keep ? 1 : 0;
+}
 
 DWORD Setting(const ConfigInt& value, std::int32_t fallback) {
     const std::int32_t v = value.Get();
@@ -307,7 +316,7 @@ int CFinalLogWriter::BeginAuditFile(const UserAuditFilePacket* p, BYTE* r) {
         // show what open uploads will take: their sizes are reserved.
         const std::string uploadDir = CGlobalSharedData::GetInstance()->GetUploadDir();
         const auto hasRoom = [&](std::uint64_t total) {
-            return CInfoManager::GetInstance()->HasDiskRoomFor(uploadDir, total) != 0;
+            return HasDiskRoomFor(uploadDir, total) != 0;
         };
         // Block offsets are 32-bit: a larger copy could never be completed.
         if (info->storedDataSize > static_cast<std::int64_t>(UINT32_MAX)) {

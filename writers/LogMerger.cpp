@@ -8,11 +8,12 @@
 #include <new>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
+#include "core/InfoCounters.h"
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "writers/UserWidening.h"
@@ -70,8 +71,8 @@ bool ContainsNoCase(std::string_view text, const std::string& keyword) {
 }
 
 void CountMerged(InfoCounter counter) {
-    CInfoManager::GetInstance()->Count(counter);
-    CInfoManager::GetInstance()->Count(INFO_COUNTER_MERGED_TOTAL);
+    CountInfo(counter);
+    CountInfo(INFO_COUNTER_MERGED_TOTAL);
 }
 
 void LoadConfig(LogMergeBuff* buff) {
@@ -519,7 +520,7 @@ int CLogMerger::SwitchOutInBatch(bool final) {
 DWORD CLogMerger::WriteDataProcess(void* param) {
     auto* self = static_cast<CLogMerger*>(param);
     DWORD ret = WAIT_FAILED;
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), self->m_hWriteEvent};
+    HANDLE waits[2] = {GetExitEvent(), self->m_hWriteEvent};
     while (self->m_dwRunning.load() == 1) {
         ret = WaitForMultipleObjects(2, waits, false, INFINITE);
         if (ret != WAIT_OBJECT_0 + 1 || self->m_dwRunning.load() != 1) break;
@@ -550,7 +551,7 @@ DWORD CLogMerger::DataBuffSwitcher(void* param) {
     auto* self = static_cast<CLogMerger*>(param);
     DWORD ret = WAIT_TIMEOUT;
     std::int64_t left = 0;
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), self->m_hQuitEvent};
+    HANDLE waits[2] = {GetExitEvent(), self->m_hQuitEvent};
     while (self->m_dwRunning.load() == 1) {
         if (left <= 0) {
             left = std::max<std::int64_t>(

@@ -7,7 +7,6 @@
 #include "core/ProgramLog.h"
 #include "core/TypeName.h"
 #include "core/modules/CSLocker.h"
-#include "db/GlobalSharedData.h"
 
 namespace {
 
@@ -52,7 +51,7 @@ void CVarnholtLogsWriterManager::InstallLogWriterChain(std::initializer_list<CBa
         if (writer == nullptr) continue;
         const int ok = writer->Init();
         {
-            CCSLocker lock(CGlobalSharedData::GetInstance()->TypeNameLock());
+            CCSLocker lock(TypeNameLock());
             const std::string name = RuntimeClassName(typeid(*writer));
             if (ok == 0) {
                 Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_WARN, kClassTag,

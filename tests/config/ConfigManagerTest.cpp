@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/TestEnv.h"
 
@@ -17,6 +18,21 @@ std::string ConfigFile(const std::string& name) { return testenv::ConfigDir() + 
 // and errors are collected in the day's log file.
 class ConfigManagerTest : public ::testing::Test {
 protected:
+    // The configuration monitor's tests in this program expect the files of
+    // the install tree: they are put back, and loaded, after this suite.
+    static constexpr const char* kKeptFiles[] = {"Zelk.conf", "ZelkAdv.conf", "statistics.conf", "Logudt.conf",
+                                                 "updatesql.conf"};
+    static void SetUpTestSuite() {
+        for (const char* name : kKeptFiles) s_kept.push_back(testenv::ReadFile(ConfigFile(name)));
+    }
+    static void TearDownTestSuite() {
+        for (size_t i = 0; i < s_kept.size(); ++i) {
+            testenv::WriteFile(ConfigFile(kKeptFiles[i]), s_kept[i]);
+            CConfigManager::GetInstance()->LoadConfig(kKeptFiles[i]);
+        }
+    }
+    static inline std::vector<std::string> s_kept;
+
     void SetUp() override { m_logPath = testenv::UseFreshLogDay(); }
 
     std::string LogText() const { return testenv::ReadFile(m_logPath); }

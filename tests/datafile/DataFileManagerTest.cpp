@@ -13,7 +13,7 @@
 
 #include <fstream>
 
-#include "core/ConfigMonitorTask.h"
+#include "config/ConfigMonitorTask.h"
 #include "core/LossAccounting.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"

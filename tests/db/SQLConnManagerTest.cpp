@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/ExitEvent.h"
 #include "core/RunMode.h"
 #include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
@@ -171,9 +172,9 @@ TEST_F(SQLConnManagerTest, FailingConnectsHoldUpOnlyTheirCaller) {
     caller.join();
 
     m_log = testenv::UseFreshLogDay();
-    CGlobalSharedData::GetInstance()->SetExitEvent();
+    SetExitEvent();
     EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
-    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    ResetEvent(GetExitEvent());
     const std::string text = LogText();
     EXPECT_NE(text.find("Errno = 1045"), std::string::npos);
     EXPECT_EQ(text.find("Errno = 1045"), text.rfind("Errno = 1045")) << text;

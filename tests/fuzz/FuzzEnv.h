@@ -20,10 +20,11 @@ inline void FormatLogLinesOnly() {
     const std::string name = "varnholt-fuzz-" + std::to_string(getpid());
     setenv("VARNHOLT_DEBUGVIEW_NAME", name.c_str(), 1);
     CProgramLogRecorder::GetInstance()->Init();
-    ProgramLogConfig& log = CConfigManager::GetInstance()->m_ProgramLog;
-    log.GlobalEnable.Set(1);
-    log.TxtLogEnable.Set(1);
-    log.LogLevel.Set(0);
+    ProgramLogSettings log = CProgramLogRecorder::GetSettings();
+    log.globalEnable = 1;
+    log.txtLogEnable = 1;
+    log.logLevel = 0;
+    CProgramLogRecorder::ApplySettings(log);
 }
 
 // A throw-away install tree with its working folders (in memory where the

@@ -19,9 +19,10 @@
 #include <memory>
 #include <string>
 
+#include "core/ExitEvent.h"
 #include "core/modules/BuffManager.h"
+#include "node/NodeLogRecordTask.h"
 #include "node/RingCache.h"
-#include "protocol/NodeLogRecordTask.h"
 #include "tests/fuzz/FuzzEnv.h"
 
 namespace {
@@ -54,7 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ZelkAdvConfig& adv = CConfigManager::GetInstance()->m_ZelkAdv;
     adv.MaxPackgeSize.Set(1);
     adv.DumpInvalidLog.Set(1);
-    CGlobalSharedData::GetInstance()->SetExitEvent();
+    SetExitEvent();
     return 0;
 }
 

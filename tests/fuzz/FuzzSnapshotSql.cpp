@@ -18,7 +18,7 @@
 #include <fstream>
 #include <string>
 
-#include "protocol/NodeLogRecordTask.h"
+#include "node/NodeLogRecordTask.h"
 #include "tests/fuzz/FuzzEnv.h"
 
 namespace {

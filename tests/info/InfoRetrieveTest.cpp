@@ -16,14 +16,15 @@
 #include <tuple>
 #include <vector>
 
+#include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/SocketManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SqlText.h"
 #include "info/InfoQuery.h"
 #include "info/MetricsServer.h"
 #include "info/MetricsText.h"
+#include "maintenance/InfoManager.h"
 #include "platform/Clock.h"
 #include "support/ChildProcess.h"
 #include "support/DbEnv.h"
@@ -373,9 +374,9 @@ TEST_F(InfoRetrieveTest, StopOrExitEventEndsTheTask) {
     CInfoRetrieveTask* second = StartTask();
     const int client = testnet::ConnectWithin(m_port, 5000);
     ASSERT_GE(client, 0);
-    ASSERT_TRUE(CGlobalSharedData::GetInstance()->SetExitEvent());
+    ASSERT_TRUE(SetExitEvent());
     const DWORD rc = WaitForSingleObject(second->GetThreadHandle(), 4000);
-    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    ResetEvent(GetExitEvent());
     EXPECT_EQ(rc, WAIT_OBJECT_0);
     EXPECT_TRUE(testnet::ClosedByPeerWithin(client, 2000));
     testnet::Close(client);

@@ -401,6 +401,9 @@ TEST_F(NodeIntakeTest, StaleInfoSyncFilesAreDeleted) {
     EXPECT_TRUE(testenv::FileExists(temp + "/keep.txt"));
     EXPECT_TRUE(testenv::FileExists(temp + "/folder.xml"));
     EXPECT_TRUE(LogHas("[CleanUpTempXml] Delete FileName = " + temp + "/stale.xml Succeed.\n"));
+    // The record task's tests in this program count the folder's .xml names.
+    RemoveDirectoryA((temp + "/folder.xml").c_str());
+    testenv::RemoveFile(temp + "/keep.txt");
 }
 
 class RingCacheTest : public ::testing::Test {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/ExitEvent.h"
 #include "platform/Files.h"
 #include "platform/Sync.h"
 #include "support/TestEnv.h"
@@ -26,11 +27,11 @@ TEST(GlobalSharedDataTest, DirectoriesComeFromTheEnvironmentAndSurviveASecondIni
 
     // A second Init keeps the exit event (threads may wait on it), the
     // directories and the log counter, which starts small and counts up.
-    HANDLE event = data->GetExitEvent();
+    HANDLE event = GetExitEvent();
     const std::int32_t counter = data->GetLogCounter();
     ASSERT_TRUE(data->Init());
-    EXPECT_EQ(data->GetExitEvent(), event);
-    EXPECT_EQ(data->WaitForExitEvent(0), WAIT_TIMEOUT);
+    EXPECT_EQ(GetExitEvent(), event);
+    EXPECT_EQ(WaitForExitEvent(0), WAIT_TIMEOUT);
     EXPECT_EQ(data->GetConfigDir(), root + "/Zelk/Config");
     EXPECT_EQ(data->GetLogCounter(), counter);
     EXPECT_GE(counter, 0);

@@ -8,14 +8,15 @@
 #include <future>
 #include <mutex>
 
+#include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFile.h"
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
+#include "maintenance/InfoManager.h"
 #include "support/IntakeTest.h"
 #include "support/WriterRecords.h"
 #include "writers/DataFileBatch.h"
@@ -542,9 +543,9 @@ TEST_F(LogMergerTest, KeepFilterLogKeepsOnlyWebLogsWithAKeyword) {
 TEST_F(LogMergerTest, TheExitEventPassesEveryKeptLogDown) {
     Install();
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Send(Flow(1, 20 + i, 1)), 1);
-    CGlobalSharedData::GetInstance()->SetExitEvent();
+    SetExitEvent();
     const bool passed = testenv::WaitFor([&] { return m_sink.Count() == 5; }, 5000);
-    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    ResetEvent(GetExitEvent());
     EXPECT_TRUE(passed) << m_sink.Count();
     // A log after that last write-out goes on unmerged instead of waiting in
     // a buffer nobody writes out any more.

@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/Utility.h"
 #include "platform/Files.h"
@@ -169,9 +170,9 @@ TEST_F(SqlOutageTest, NodesLeavingAndAStopDuringAnOutageLoseNothing) {
     int second = testnet::Connect(s_port);
     ASSERT_GE(second, 0);
     SendAlarms("stopped", 20, second);
-    CGlobalSharedData::GetInstance()->SetExitEvent();  // the service stops
+    SetExitEvent();  // the service stops
     CTarnNodeManager::GetInstance()->WaitAllTarnNodeExit(30000);
-    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    ResetEvent(GetExitEvent());
     // The exit event ended the registry's reaper too: a new one reaps.
     CTarnNodeManager::GetInstance()->UnInit();
     ASSERT_TRUE(CTarnNodeManager::GetInstance()->Init());

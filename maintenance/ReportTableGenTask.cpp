@@ -1,4 +1,4 @@
-#include "db/ReportTableGenTask.h"
+#include "maintenance/ReportTableGenTask.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,9 +7,9 @@
 #include <ctime>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/modules/CSLocker.h"
-#include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "platform/Clock.h"
@@ -46,7 +46,7 @@ std::int64_t LocalTextToSeconds(const std::string& text) {
 // must end (exit event, stop, failed wait, or running() turned false).
 template <class Running>
 bool WaitOneStep(DWORD stepMs, HANDLE stop, Running running) {
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), stop};
+    HANDLE waits[2] = {GetExitEvent(), stop};
     return WaitForMultipleObjects(2, waits, false, stepMs) == WAIT_TIMEOUT && running();
 }
 

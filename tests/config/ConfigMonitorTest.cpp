@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "config/ConfigManager.h"
-#include "core/ConfigMonitorTask.h"
+#include "config/ConfigMonitorTask.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
@@ -206,9 +207,9 @@ TEST_F(ConfigMonitorTest, StopOrExitEventEndsTheTask) {
     testenv::WriteFile(ConfigFile("updatesql.conf"), testenv::ReadFile(ConfigFile("updatesql.conf")));
     ASSERT_TRUE(testenv::WaitFor([&] { return LogText().find(Detected("updatesql.conf", "Modify")) != std::string::npos; },
                                  kEventWaitMs));
-    ASSERT_TRUE(CGlobalSharedData::GetInstance()->SetExitEvent());
+    ASSERT_TRUE(SetExitEvent());
     const DWORD rc = WaitForSingleObject(m_task->GetThreadHandle(), 3000);
-    ResetEvent(CGlobalSharedData::GetInstance()->GetExitEvent());
+    ResetEvent(GetExitEvent());
     EXPECT_EQ(rc, WAIT_OBJECT_0);
 }
 

@@ -1,4 +1,4 @@
-#include "db/DataBaseCleanTask.h"
+#include "maintenance/DataBaseCleanTask.h"
 
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
@@ -11,8 +11,8 @@
 #include <memory>
 
 #include "config/ConfigManager.h"
-#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
+#include "maintenance/InfoManager.h"
 #include "platform/Clock.h"
 #include "platform/Ini.h"
 #include "support/DbEnv.h"

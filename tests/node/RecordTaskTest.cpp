@@ -6,8 +6,9 @@
 // ends, and info syncs that must be refused.
 #include "config/ConfigManager.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SqlText.h"
+#include "maintenance/InfoManager.h"
+#include "node/TarnNodeManager.h"
 #include "support/IntakeTest.h"
 #include "support/WriterRecords.h"
 

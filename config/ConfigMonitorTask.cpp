@@ -1,17 +1,15 @@
-#include "core/ConfigMonitorTask.h"
+#include "config/ConfigMonitorTask.h"
 
 #include <strings.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/ProgramLog.h"
 #include "core/modules/BuffManager.h"
-#include "db/GlobalSharedData.h"
+#include "platform/FileWatch.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
@@ -20,88 +18,10 @@ namespace {
 constexpr char kClassTag[] = "[CConfigMonitorTask]";
 // "The directory name is invalid": the config path exists but is no folder.
 constexpr DWORD kErrorDirectory = 267;
-// Actions of a change record.
-constexpr DWORD kActionRemoved = 2;
-constexpr DWORD kActionModified = 3;
 // Longest file name taken from a record (the rest is cut).
 constexpr size_t kMaxNameChars = 259;
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
-
-// ---- Directory change notification ------------------------------------------
-//
-// The counterpart of a directory handle with a pending change request: an
-// inotify instance watching one folder. It is waitable like a manual-reset
-// event that stays signalled while records are pending; reading the records
-// resets it. A watch stays armed once added (records arriving between two
-// reads queue up in the kernel), so "posting a request" only (re)adds the
-// watch, which also picks up a folder that was deleted and made again.
-
-class CDirChangeWatch final : public CKernelObject {
-public:
-    // Null (last error set) when no inotify instance can be had.
-    static CDirChangeWatch* Create() {
-        int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd < 0) {
-            SetLastError(MapErrno(errno));
-            return nullptr;
-        }
-        return new CDirChangeWatch(fd);
-    }
-
-    int PollFd() const override { return m_fd; }
-    bool TryAcquire() override { return true; }
-
-    // Watches file-name changes (removals, renames in and out) and completed
-    // writes of the files directly inside dir. False with last error set.
-    bool Watch(const std::string& dir) {
-        constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
-        if (inotify_add_watch(m_fd, dir.c_str(), kMask) >= 0) return true;
-        SetLastError(MapErrno(errno));
-        return false;
-    }
-
-    // Reads the pending records into buffer: the byte count, 0 when none is
-    // pending or the read failed.
-    DWORD Read(BYTE* buffer, DWORD size) {
-        for (;;) {
-            ssize_t n = read(m_fd, buffer, size);
-            if (n < 0 && errno == EINTR) continue;
-            return n > 0 ? static_cast<DWORD>(n) : 0;
-        }
-    }
-
-private:
-    explicit CDirChangeWatch(int fd) : m_fd(fd) {}
-    ~CDirChangeWatch() override { close(m_fd); }
-
-    int m_fd;
-};
-
-struct DirChangeRecord {
-    DWORD action = 0;  // kActionRemoved, kActionModified, or 0 for anything else
-    std::string name;
-};
-
-// Takes the record at *offset of the length bytes read and moves *offset to
-// the next one; false when no whole record is left.
-bool NextDirChange(const BYTE* buffer, DWORD length, DWORD* offset, DirChangeRecord* record) {
-    inotify_event header{};
-    if (*offset + sizeof(header) > length) return false;
-    std::memcpy(&header, buffer + *offset, sizeof(header));
-    const DWORD next = *offset + static_cast<DWORD>(sizeof(header)) + header.len;
-    if (next > length) return false;
-    const char* name = reinterpret_cast<const char*>(buffer + *offset + sizeof(header));
-    record->name.assign(name, strnlen(name, std::min<size_t>(header.len, kMaxNameChars)));
-    record->action = 0;
-    // Folders inside the config folder are no configuration files.
-    if ((header.mask & IN_ISDIR) == 0) {
-        if ((header.mask & (IN_DELETE | IN_MOVED_FROM)) != 0) record->action = kActionRemoved;
-        if ((header.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0) record->action = kActionModified;
-    }
-    *offset = next;
-    return true;
-}
 
 // The name as the log file holds text (GBK).
 std::string ToAnsi(const std::string& name) {
@@ -130,8 +50,7 @@ int CConfigMonitorTask::FindMonitored(const std::string& name) {
 }
 
 DWORD CConfigMonitorTask::Run() {
-    CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
-    m_strConfigDir = shared->GetConfigDir();
+    m_strConfigDir = CConfigManager::GetInstance()->GetConfigDir();
     DoBackupConfigFile();
 
     const DWORD attributes = GetFileAttributesA(m_strConfigDir.c_str());
@@ -167,7 +86,7 @@ DWORD CConfigMonitorTask::Run() {
 }
 
 DWORD CConfigMonitorTask::WaitForChange(DWORD timeoutMs) {
-    HANDLE handles[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_hMonitorEvent};
+    HANDLE handles[2] = {GetExitEvent(), m_hMonitorEvent};
     DWORD waited = 0;
     while (IsRunning() && waited < timeoutMs) {
         const DWORD slice = std::min(kStopCheckMs, timeoutMs - waited);
@@ -179,7 +98,7 @@ DWORD CConfigMonitorTask::WaitForChange(DWORD timeoutMs) {
 }
 
 bool CConfigMonitorTask::PauseBeforeReload() {
-    HANDLE exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
+    HANDLE exitEvent = GetExitEvent();
     DWORD waited = 0;
     while (waited < kReloadDelayMs) {
         if (!IsRunning()) return false;
@@ -191,10 +110,10 @@ bool CConfigMonitorTask::PauseBeforeReload() {
 }
 
 void CConfigMonitorTask::DoBackupConfigFile() {
-    CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
+    const CConfigManager* config = CConfigManager::GetInstance();
     for (const char* name : kMonitoredFiles) {
-        const std::string source = shared->GetConfigDir() + "/" + name;
-        const std::string target = shared->GetTempDir() + "/" + name;
+        const std::string source = config->GetConfigDir() + "/" + name;
+        const std::string target = config->GetBackupDir() + "/" + name;
         if (!CopyFileA(source.c_str(), target.c_str(), false)) {
             Log(Recorder(), LOG_LEVEL_ERROR, kClassTag,
                 "[DoBackupConfigFile] Cannot Backup Config File = %s To %s, Error = %u\n", source.c_str(),
@@ -205,9 +124,9 @@ void CConfigMonitorTask::DoBackupConfigFile() {
 
 void CConfigMonitorTask::RestoreConfigFile(const char* name) {
     if (name == nullptr) return;
-    CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
-    const std::string backup = shared->GetTempDir() + "/" + name;
-    const std::string live = shared->GetConfigDir() + "/" + name;
+    const CConfigManager* config = CConfigManager::GetInstance();
+    const std::string backup = config->GetBackupDir() + "/" + name;
+    const std::string live = config->GetConfigDir() + "/" + name;
     // Never over a file that is there again: an editor that renames the old
     // version away and writes a new one reports a removal of a file that has
     // already been saved anew, and the start-up copy must not replace it.
@@ -235,18 +154,18 @@ void CConfigMonitorTask::OnDirContentChange() {
     const DWORD length = AsWatch(m_hMonitorEvent)->Read(m_pChangeBuffer, kChangeBufferSize);
     DWORD offset = 0;
     DirChangeRecord record;
-    while (NextDirChange(m_pChangeBuffer, length, &offset, &record)) {
+    while (NextDirChange(m_pChangeBuffer, length, &offset, &record, kMaxNameChars)) {
         // The writer's temporary files come and go with every write of the
         // service itself; they are nobody's business.
         if (record.action == 0 || IsProfileTempFileName(record.name.c_str())) continue;
         const int index = FindMonitored(record.name);
-        if (record.action == kActionRemoved) {
+        if (record.action == kDirChangeRemoved) {
             OnFileRemoved(record.name, index);
         } else {
             OnFileModified(record.name, index);
         }
         // The one-second pause ends early when the task must end.
-        if (!IsRunning() || CGlobalSharedData::GetInstance()->WaitForExitEvent(0) == WAIT_OBJECT_0) return;
+        if (!IsRunning() || WaitForExitEvent(0) == WAIT_OBJECT_0) return;
     }
 }
 

@@ -17,15 +17,15 @@
 #include "core/ProgramLog.h"
 #include "core/Utility.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
+#include "maintenance/InfoManager.h"
+#include "node/NodeLogRecordTask.h"
 #include "node/TarnNode.h"
 #include "platform/Files.h"
 #include "platform/Socket.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
-#include "protocol/NodeLogRecordTask.h"
 #include "protocol/PacketFormat.h"
 
 using namespace packet;

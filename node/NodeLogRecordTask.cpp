@@ -1,4 +1,4 @@
-#include "protocol/NodeLogRecordTask.h"
+#include "node/NodeLogRecordTask.h"
 
 
 #include <cctype>
@@ -12,15 +12,16 @@
 #include <sched.h>
 
 #include "config/ConfigManager.h"
+#include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/ProgramLog.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
 #include "core/modules/CSLocker.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
+#include "maintenance/InfoManager.h"
 #include "node/TarnNode.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -83,7 +84,7 @@ DWORD CNodeLogRecordTask::Run() {
     std::srand(GetTickCount());
     m_WriterManager.InstallLogWriterChain();
 
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_pRecvRing->GetDataReadyEvent()};
+    HANDLE waits[2] = {GetExitEvent(), m_pRecvRing->GetDataReadyEvent()};
     DWORD rc = WAIT_TIMEOUT;
     while (IsRunning()) {
         UpdateActivityTime();
@@ -244,7 +245,7 @@ bool CNodeLogRecordTask::ProcessLogData(int kind) {
 }
 
 bool CNodeLogRecordTask::ReadFromRing(CRingCache* ring, BYTE* destination, DWORD length) {
-    HANDLE waits[2] = {ring->GetDataReadyEvent(), CGlobalSharedData::GetInstance()->GetExitEvent()};
+    HANDLE waits[2] = {ring->GetDataReadyEvent(), GetExitEvent()};
     DWORD copied = 0;
     while (copied < length) {
         const std::uint64_t seen = ring->WriteCount();
@@ -790,7 +791,7 @@ void CNodeLogRecordTask::WriteDataToSendCache(const void* bytes, DWORD length) {
     // of those logs are written first.
     CDataFileBatch::FlushCurrent();
     const auto* p = static_cast<const BYTE*>(bytes);
-    HANDLE waits[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), m_pSendRing->GetNotFullEvent()};
+    HANDLE waits[2] = {GetExitEvent(), m_pSendRing->GetNotFullEvent()};
     auto copyOnce = [&]() {
         DWORD free = 0;
         if (!m_pSendRing->GetCanWriteSize(&free)) return false;

@@ -1,13 +1,6 @@
-#include "db/InfoManager.h"
-
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netdb.h>
-#include <strings.h>
-#include <unistd.h>
+#include "maintenance/InfoManager.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
@@ -15,51 +8,13 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Ini.h"
+#include "platform/Socket.h"
 
 namespace {
 
 constexpr char kClassTag[] = "[CInfoManager]";
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
-
-bool IsLoopback(const sockaddr* address) {
-    if (address->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (address->sa_family == AF_INET6) {
-        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
-    }
-    return false;
-}
-
-bool SameAddress(const sockaddr* a, const sockaddr* b) {
-    if (a->sa_family != b->sa_family) return false;
-    if (a->sa_family == AF_INET) {
-        return reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr ==
-               reinterpret_cast<const sockaddr_in*>(b)->sin_addr.s_addr;
-    }
-    if (a->sa_family == AF_INET6) {
-        return std::memcmp(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr,
-                           &reinterpret_cast<const sockaddr_in6*>(b)->sin6_addr, sizeof(in6_addr)) == 0;
-    }
-    return false;
-}
-
-// Loopback, or the address of one of this host's interfaces.
-bool IsOwnAddress(const sockaddr* address) {
-    if (IsLoopback(address)) return true;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return false;
-    bool own = false;
-    for (ifaddrs* it = list; it != nullptr && !own; it = it->ifa_next) {
-        if (it->ifa_addr != nullptr) own = SameAddress(it->ifa_addr, address);
-    }
-    freeifaddrs(list);
-    return own;
-}
 
 }  // namespace
 
@@ -161,44 +116,11 @@ int CInfoManager::RealTimeInfo_DiskSpace() {
     return 1;
 }
 
-int CInfoManager::HasDiskRoomFor(const std::string& path, std::uint64_t bytes) const {
-    std::uint64_t available = 0, total = 0, free = 0;
-    if (!GetDiskFreeSpaceExA(path.c_str(), &available, &total, &free)) return 0;
-    const std::int32_t minFreeMiB = CConfigManager::GetInstance()->m_Zelk.MinFreeSpace.Get();
-    const std::uint64_t keep = static_cast<std::uint64_t>(minFreeMiB > 0 ? minFreeMiB : 0) * 1048576;
-    return available > bytes && available - bytes > keep ? 1 : 0;
-}
-
 bool CInfoManager::IsDiskFull(std::uint64_t freeBytes, std::int32_t minFreeMiB) {
     return static_cast<std::int64_t>(freeBytes >> 20) <= static_cast<std::int64_t>(minFreeMiB);
 }
 
-bool CInfoManager::IsLocalHost(const std::string& host) {
-    if (host.empty() || strcasecmp(host.c_str(), "localhost") == 0) return true;
-    sockaddr_in v4{};
-    if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        return IsOwnAddress(reinterpret_cast<const sockaddr*>(&v4));
-    }
-    sockaddr_in6 v6{};
-    if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        return IsOwnAddress(reinterpret_cast<const sockaddr*>(&v6));
-    }
-    char own[256] = {};
-    if (gethostname(own, sizeof(own) - 1) == 0 && strcasecmp(own, host.c_str()) == 0) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
-    bool local = false;
-    for (addrinfo* it = found; it != nullptr && !local; it = it->ai_next) {
-        if (it->ai_addr != nullptr) local = IsOwnAddress(it->ai_addr);
-    }
-    freeaddrinfo(found);
-    return local;
-}
+bool CInfoManager::IsLocalHost(const std::string& host) { return host.empty() || IsThisHost(host); }
 
 bool CInfoManager::IsMySqlDataDirLocal() {
     CConfigManager* config = CConfigManager::GetInstance();

@@ -1,12 +1,12 @@
-#include "db/ReportTableGenTask.h"
+#include "maintenance/ReportTableGenTask.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "config/ConfigManager.h"
-#include "db/DataBaseCleanTask.h"
 #include "db/SQLConnManager.h"
+#include "maintenance/DataBaseCleanTask.h"
 #include "platform/Clock.h"
 #include "support/DbEnv.h"
 #include "support/TestEnv.h"

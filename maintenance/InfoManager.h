@@ -1,9 +1,7 @@
-// Process-wide counters read by the local info query and the node registry,
-// and the disk-space monitor of the MySQL data directory.
-//
-// The counters are plain atomics: any thread updates them with interlocked
-// operations, readers take single values; they count whether or not Init has
-// run.
+// The info manager: the start time and live-connection count the local
+// info query reports, its view of the process-wide log counters
+// (core/InfoCounters.h), and the disk-space monitor of the MySQL data
+// directory.
 //
 // Init starts the info thread: every second it runs the timed functions of
 // Exec_RealTimeInfo_Func; the one row, "DiskSpace", checks every 60 s (by the
@@ -21,27 +19,9 @@
 #include <mutex>
 #include <string>
 
+#include "core/InfoCounters.h"
 #include "core/StoppableThread.h"
 #include "platform/WinTypes.h"
-
-// The log counters kept by the info manager.
-enum InfoCounter {
-    INFO_COUNTER_ALL = 0,       // every dispatched log
-    INFO_COUNTER_UNSUPPORTED,   // every log of a type that is not handled
-    INFO_COUNTER_KEEPALIVE,
-    INFO_COUNTER_USER,          // User logs other than flow, and audit-file logs
-    INFO_COUNTER_FLOW,          // User logs with action 2
-    INFO_COUNTER_AUDIT,
-    INFO_COUNTER_INFO_SYNC,
-    INFO_COUNTER_ADMIN,
-    INFO_COUNTER_ALARM,
-    INFO_COUNTER_SYSTEM,
-    INFO_COUNTER_MERGED_TOTAL,
-    INFO_COUNTER_MERGE_1,
-    INFO_COUNTER_MERGE_2,
-    INFO_COUNTER_MERGE_3,
-    INFO_COUNTER_COUNT
-};
 
 class CInfoManager {
 public:
@@ -70,13 +50,8 @@ public:
     // the disk-full state. Returns 1.
     int RealTimeInfo_DiskSpace();
 
-    void Count(InfoCounter counter) { m_Counters[counter].fetch_add(1, std::memory_order_relaxed); }
-    std::uint64_t GetCounter(InfoCounter counter) const { return m_Counters[counter].load(std::memory_order_relaxed); }
-
-    // 1 when the file system of path keeps more than MinFreeSpace MiB free
-    // after bytes more are written there, else 0 (also when it cannot be
-    // measured).
-    int HasDiskRoomFor(const std::string& path, std::uint64_t bytes) const;
+    void Count(InfoCounter counter) { CountInfo(counter); }
+    std::uint64_t GetCounter(InfoCounter counter) const { return GetInfoCounter(counter); }
 
     // Gateway node connections whose thread still runs (set by the node
     // registry's reaper every 5 s).
@@ -89,8 +64,7 @@ public:
     // The disk counts as full at or below minFreeMiB MiB free.
     static bool IsDiskFull(std::uint64_t freeBytes, std::int32_t minFreeMiB);
     // True for an empty host (the client library then uses the local
-    // socket), "localhost", 127.0.0.0/8, ::1, this host's own name, and an
-    // address (or a name resolving to one) of this host's interfaces.
+    // socket) and for a host that names this machine (IsThisHost).
     static bool IsLocalHost(const std::string& host);
     // True when datadir is set and the MySQL server runs on this host, so
     // that datadir names a directory that can be measured here.
@@ -110,7 +84,6 @@ private:
 
     std::atomic<std::int32_t> m_nLiveConnections{0};
     std::string m_strStartTime;
-    std::atomic<std::uint64_t> m_Counters[INFO_COUNTER_COUNT] = {};
     std::atomic<std::int32_t> m_nInitialised{0};
     mutable std::mutex m_StateLock;  // start time text
     std::mutex m_DiskCheckLock;      // one disk check at a time

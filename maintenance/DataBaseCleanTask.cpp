@@ -1,4 +1,4 @@
-#include "db/DataBaseCleanTask.h"
+#include "maintenance/DataBaseCleanTask.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,9 +11,9 @@
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "db/GlobalSharedData.h"
-#include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
+#include "maintenance/InfoManager.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 

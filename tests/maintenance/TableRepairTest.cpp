@@ -1,4 +1,4 @@
-#include "db/TableRepairTask.h"
+#include "maintenance/TableRepairTask.h"
 
 #include <gtest/gtest.h>
 
