@@ -1,10 +1,8 @@
 #include "db/GlobalSharedData.h"
 
-#include <gtest/gtest.h>
-
 #include "platform/Files.h"
 #include "platform/Sync.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 

@@ -1,7 +1,3 @@
-#include "support/IntakeHarness.h"
-
-#include <gtest/gtest.h>
-
 #include "audit/AuditFileManager.h"
 #include "config/ConfigManager.h"
 #include "core/SocketManager.h"
@@ -13,12 +9,8 @@
 #include "db/SQLConnManager.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
-#include "platform/Clock.h"
 #include "platform/Ini.h"
-#include "support/DbEnv.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/Prelude.h"
 #include "writers/LogMerger.h"
 #include "writers/SqlSpool.h"
 
