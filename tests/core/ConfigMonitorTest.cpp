@@ -7,14 +7,9 @@
 
 #include <stdexcept>
 
-#include "config/ConfigManager.h"
 #include "core/ConfigMonitorTask.h"
-#include "core/ProgramLog.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
-#include "db/GlobalSharedData.h"
-#include "platform/Ini.h"
-#include "platform/Thread.h"
 #include "support/Prelude.h"
 
 // The task classes live outside any namespace so that their run-time names

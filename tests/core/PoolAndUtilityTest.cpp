@@ -3,7 +3,6 @@
 #include "core/SocketManager.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
-#include "platform/Thread.h"
 #include "support/Prelude.h"
 
 namespace {

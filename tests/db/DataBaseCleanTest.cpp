@@ -4,10 +4,8 @@
 
 #include <cctype>
 
-#include "config/ConfigManager.h"
 #include "db/InfoManager.h"
 #include "db/SQLConnManager.h"
-#include "platform/Ini.h"
 #include "support/Prelude.h"
 
 namespace {

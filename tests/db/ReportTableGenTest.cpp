@@ -1,6 +1,5 @@
 #include "db/ReportTableGenTask.h"
 
-#include "config/ConfigManager.h"
 #include "db/DataBaseCleanTask.h"
 #include "db/SQLConnManager.h"
 #include "support/Prelude.h"

@@ -2,7 +2,6 @@
 #include "db/SqlText.h"
 
 #include "core/RunMode.h"
-#include "db/GlobalSharedData.h"
 #include "support/FakeServiceControl.h"
 #include "support/Prelude.h"
 

@@ -1,5 +1,3 @@
-#include "config/ConfigManager.h"
-#include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 #include "support/Prelude.h"

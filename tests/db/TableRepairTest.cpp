@@ -2,7 +2,6 @@
 
 #include <fstream>
 
-#include "config/ConfigManager.h"
 #include "db/SQLConnManager.h"
 #include "support/Prelude.h"
 

@@ -9,7 +9,6 @@
 
 #include "core/LossAccounting.h"
 #include "core/SocketManager.h"
-#include "db/GlobalSharedData.h"
 #include "db/InfoManager.h"
 #include "db/SqlText.h"
 #include "info/InfoQuery.h"

@@ -2,8 +2,6 @@
 #include <sys/un.h>
 
 #include "platform/Process.h"
-#include "platform/Sync.h"
-#include "platform/Thread.h"
 #include "support/Prelude.h"
 
 namespace {

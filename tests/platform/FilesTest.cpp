@@ -2,7 +2,6 @@
 #include <stdlib.h>
 
 #include "platform/Files.h"
-#include "platform/Ini.h"
 #include "support/Prelude.h"
 
 namespace {

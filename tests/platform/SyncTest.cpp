@@ -2,8 +2,6 @@
 // functions over all three, and overlapped file writes that signal their
 // events on completion.
 #include "platform/AsyncFile.h"
-#include "platform/Sync.h"
-#include "platform/Thread.h"
 #include "support/Prelude.h"
 
 namespace {

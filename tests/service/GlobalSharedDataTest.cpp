@@ -1,7 +1,6 @@
 #include "db/GlobalSharedData.h"
 
 #include "platform/Files.h"
-#include "platform/Sync.h"
 #include "support/Prelude.h"
 
 namespace {

@@ -5,8 +5,6 @@
 
 #include <semaphore.h>
 
-#include "core/ProgramLog.h"
-#include "db/GlobalSharedData.h"
 #include "service/Varnholt.h"
 #include "platform/Files.h"
 #include "platform/Process.h"

@@ -1,7 +1,5 @@
 #include <stdexcept>
 
-#include "config/ConfigManager.h"
-#include "platform/Ini.h"
 #include "support/Prelude.h"
 
 namespace testdb {

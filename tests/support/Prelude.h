@@ -1,6 +1,8 @@
 // The include prelude of the test programs: GoogleTest, the standard headers
-// most tests use, the test clock and the shared helpers; and the fixture of a
-// test that reads back its own program log.
+// most tests use, what every test program brings up (shared data, program
+// log, configuration) with the platform's threads, events and INI files, the
+// test clock and the shared helpers; and the fixture of a test that reads
+// back its own program log.
 #pragma once
 
 #include <fcntl.h>
@@ -26,7 +28,13 @@
 #include <utility>
 #include <vector>
 
+#include "config/ConfigManager.h"
+#include "core/ProgramLog.h"
+#include "db/GlobalSharedData.h"
 #include "platform/Clock.h"
+#include "platform/Ini.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "support/ChildProcess.h"
 #include "support/DbEnv.h"
 #include "support/IntakeHarness.h"

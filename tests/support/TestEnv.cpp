@@ -3,9 +3,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "config/ConfigManager.h"
-#include "core/ProgramLog.h"
-#include "db/GlobalSharedData.h"
 #include "support/Prelude.h"
 
 namespace fs = std::filesystem;
