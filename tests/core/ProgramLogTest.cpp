@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <regex>
 
-#include "platform/Process.h"
 #include "support/Prelude.h"
 
 namespace {

@@ -5,7 +5,6 @@
 #include <cctype>
 
 #include "db/InfoManager.h"
-#include "db/SQLConnManager.h"
 #include "support/Prelude.h"
 
 namespace {

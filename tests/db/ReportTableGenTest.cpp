@@ -1,7 +1,6 @@
 #include "db/ReportTableGenTask.h"
 
 #include "db/DataBaseCleanTask.h"
-#include "db/SQLConnManager.h"
 #include "support/Prelude.h"
 
 namespace {

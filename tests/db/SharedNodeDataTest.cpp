@@ -1,5 +1,3 @@
-#include "db/SQLConnManager.h"
-#include "db/SqlText.h"
 #include "support/Prelude.h"
 
 namespace {

@@ -2,7 +2,6 @@
 
 #include <fstream>
 
-#include "db/SQLConnManager.h"
 #include "support/Prelude.h"
 
 namespace {

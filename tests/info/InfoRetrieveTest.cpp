@@ -10,7 +10,6 @@
 #include "core/LossAccounting.h"
 #include "core/SocketManager.h"
 #include "db/InfoManager.h"
-#include "db/SqlText.h"
 #include "info/InfoQuery.h"
 #include "info/MetricsServer.h"
 #include "info/MetricsText.h"

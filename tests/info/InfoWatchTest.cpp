@@ -10,7 +10,6 @@
 #include <initializer_list>
 
 #include "core/LossAccounting.h"
-#include "db/SqlText.h"
 #include "info/InfoRetrieveTask.h"
 #include "support/Prelude.h"
 

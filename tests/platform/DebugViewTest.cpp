@@ -1,7 +1,6 @@
 // Debug output datagrams and the debug-view listener.
 #include <sys/un.h>
 
-#include "platform/Process.h"
 #include "support/Prelude.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #include "db/GlobalSharedData.h"
 
-#include "platform/Files.h"
 #include "support/Prelude.h"
 
 namespace {

@@ -6,8 +6,6 @@
 #include <semaphore.h>
 
 #include "service/Varnholt.h"
-#include "platform/Files.h"
-#include "platform/Process.h"
 #include "support/FakeSystemd.h"
 #include "support/Prelude.h"
 

@@ -1,8 +1,8 @@
 // The include prelude of the test programs: GoogleTest, the standard headers
 // most tests use, what every test program brings up (shared data, program
-// log, configuration) with the platform's threads, events and INI files, the
-// test clock and the shared helpers; and the fixture of a test that reads
-// back its own program log.
+// log, configuration, the connection pool) with the platform's threads,
+// events, files and INI files, the test clock and the shared helpers; and the
+// fixture of a test that reads back its own program log.
 #pragma once
 
 #include <fcntl.h>
@@ -31,8 +31,12 @@
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "db/GlobalSharedData.h"
+#include "db/SQLConnManager.h"
+#include "db/SqlText.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Ini.h"
+#include "platform/Process.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "support/ChildProcess.h"
