@@ -22,7 +22,7 @@ scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVARNHOLT_SANITIZE=ON
 scripts/fuzz.sh 10
 
 # Fault tests of the whole service (real binaries of build/, a private MariaDB
-# of their own): outage, kill, full disk, garbage, too many connections; each
+# of their own): outage, kill, full disk, garbage; each
 # must end with the loss accounting balanced. See docs/reliability.md.
 tests/faults/run.sh build
 

@@ -1,13 +1,5 @@
 #include "config/ConfigManager.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -16,7 +8,7 @@ std::string ConfigFile(const std::string& name) { return testenv::ConfigDir() + 
 // The manager is a process-wide singleton (brought up with the log by the
 // first fresh log day); every test writes the files it needs and loads them,
 // and errors are collected in the day's log file.
-class ConfigManagerTest : public ::testing::Test {
+class ConfigManagerTest : public testenv::LogTest {
 protected:
     // The configuration monitor's tests in this program expect the files of
     // the install tree: they are put back, and loaded, after this suite.
@@ -33,10 +25,6 @@ protected:
     }
     static inline std::vector<std::string> s_kept;
 
-    void SetUp() override { m_logPath = testenv::UseFreshLogDay(); }
-
-    std::string LogText() const { return testenv::ReadFile(m_logPath); }
-
     CConfigManager& Cfg() { return *CConfigManager::GetInstance(); }
 
     // Writes a file of the config directory and loads it.
@@ -44,8 +32,6 @@ protected:
         testenv::WriteFile(ConfigFile(name), text);
         return Cfg().LoadConfig(name.c_str());
     }
-
-    std::string m_logPath;
 };
 
 TEST_F(ConfigManagerTest, EachKeyIsReadFromItsSectionAndAbsentKeysTakeTheirDefaults) {
@@ -72,15 +58,15 @@ TEST_F(ConfigManagerTest, EachKeyIsReadFromItsSectionAndAbsentKeysTakeTheirDefau
     }
     // The shipped tree sets every key to its default, and every loader
     // succeeds on it without an error.
-    const std::string sample = std::string(VARNHOLT_SOURCE_DIR) + "/deploy/install/";
     for (const char* name : {"Zelk.conf", "ZelkAdv.conf", "ProgramLog.conf", "statistics.conf", "Logudt.conf",
                              "updatesql.conf"}) {
-        testenv::WriteFile(ConfigFile(name), testenv::ReadFile(sample + "Zelk/Config/" + name));
+        testenv::UseSampleConfig(name);
     }
-    testenv::WriteFile(testenv::InstallDir() + "/mysql/my.ini", testenv::ReadFile(sample + "mysql/my.ini"));
+    testenv::WriteFile(testenv::InstallDir() + "/mysql/my.ini",
+                       testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) + "/deploy/install/mysql/my.ini"));
     EXPECT_TRUE(Cfg().LoadConfig());
     for (const auto& k : keys) EXPECT_EQ(k.field, k.value) << "sample " << k.section << "/" << k.key;
-    EXPECT_EQ(LogText().find("[ERROR]"), std::string::npos);
+    EXPECT_FALSE(Logged("[ERROR]"));
     testenv::SetProgramLog(1, 1, 1, 0, 31, 0);
 }
 
@@ -112,9 +98,8 @@ TEST_F(ConfigManagerTest, FilesAreFoundIgnoringCaseAndMissingOnesAreReported) {
     EXPECT_TRUE(Cfg().LoadSpicifyConfig("ZELK.CONF"));
     EXPECT_EQ(Cfg().m_Zelk.Port, 9600);
     EXPECT_FALSE(Cfg().LoadSpicifyConfig("my.ini"));
-    EXPECT_NE(LogText().find("[WARN][TID="), std::string::npos);
-    EXPECT_NE(LogText().find("[CConfigManager][LoadSpicifyConfig] Cannot Find Function To Load my.ini\n"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("[WARN][TID="));
+    EXPECT_TRUE(Logged("[CConfigManager][LoadSpicifyConfig] Cannot Find Function To Load my.ini\n"));
 
     // A missing file keeps the previous values; the update statements are
     // reported under the statistics loader's name.
@@ -124,12 +109,11 @@ TEST_F(ConfigManagerTest, FilesAreFoundIgnoringCaseAndMissingOnesAreReported) {
     for (const auto& [file, loader] : files) {
         testenv::RemoveFile(ConfigFile(file));
         EXPECT_FALSE(Cfg().LoadConfig(file));
-        EXPECT_NE(LogText().find(std::string("[CConfigManager][") + loader +
-                                 "] Cannot Get File Attributes. FileName = " + ConfigFile(file) + " , Err = 2.\n"),
-                  std::string::npos)
+        EXPECT_TRUE(Logged(std::string("[CConfigManager][") + loader + "] Cannot Get File Attributes. FileName = " +
+                           ConfigFile(file) + " , Err = 2.\n"))
             << LogText();
     }
-    EXPECT_NE(LogText().find("[ERROR][TID="), std::string::npos);
+    EXPECT_TRUE(Logged("[ERROR][TID="));
     EXPECT_FALSE(Cfg().LoadConfig());  // every loader runs; the result reports the failures
     EXPECT_EQ(Cfg().m_Zelk.Port, 9600);
     EXPECT_EQ(Cfg().m_Zelk.DataBase.Get(), "maindb");
@@ -181,7 +165,7 @@ TEST_F(ConfigManagerTest, ListsAndValuesAreBounded) {
     auto statements = Cfg().m_UpdateSql.Statements.Get();
     ASSERT_EQ(statements->size(), 4096u);
     EXPECT_EQ((*statements)[0], "select 1");
-    EXPECT_NE(LogText().find("[LoadStatisticsConfig] Count 2000000000 Too Large, Using 4096."), std::string::npos);
+    EXPECT_TRUE(Logged("[LoadStatisticsConfig] Count 2000000000 Too Large, Using 4096."));
 
     const std::string longSql = "select '" + std::string(700, 'q') + "'";
     ASSERT_TRUE(Load("Zelk.conf", "[DatabaseConfig]\nDBPwd=" + std::string(600, 'k') + "\nDBUser=short\n"));
@@ -189,13 +173,11 @@ TEST_F(ConfigManagerTest, ListsAndValuesAreBounded) {
     EXPECT_EQ(Cfg().m_Zelk.DBPwd.Get(), std::string(518, 'k'));
     EXPECT_EQ(Cfg().m_Zelk.DBUser.Get(), "short");
     EXPECT_EQ((*Cfg().m_UpdateSql.Statements.Get())[0], longSql.substr(0, 518));
-    const std::string text = LogText();
-    EXPECT_NE(text.find("FileName = " + ConfigFile("Zelk.conf") + " , Section = DatabaseConfig , Key = DBPwd"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("FileName = " + ConfigFile("updatesql.conf") + " , Section = sql1"), std::string::npos);
+    EXPECT_TRUE(Logged("FileName = " + ConfigFile("Zelk.conf") + " , Section = DatabaseConfig , Key = DBPwd"))
+        << LogText();
+    EXPECT_TRUE(Logged("FileName = " + ConfigFile("updatesql.conf") + " , Section = sql1"));
     // The cut value itself is not written to the log.
-    EXPECT_EQ(text.find(std::string(100, 'k')), std::string::npos);
+    EXPECT_FALSE(Logged(std::string(100, 'k')));
 }
 
 TEST_F(ConfigManagerTest, ReadersNeverSeeHalfWrittenValues) {

@@ -3,24 +3,15 @@
 // monitor task: saved files are reloaded, deleted files come back from the
 // start-up copy, the service's own writes go unnoticed, and the task ends
 // promptly when asked to.
-#include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <atomic>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "config/ConfigManager.h"
 #include "config/ConfigMonitorTask.h"
 #include "core/ExitEvent.h"
-#include "core/ProgramLog.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
-#include "db/GlobalSharedData.h"
-#include "platform/Ini.h"
-#include "platform/Thread.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 // The task classes live outside any namespace so that their run-time names
 // are the plain "class Name" the log lines print.
@@ -76,10 +67,10 @@ std::string Detected(const std::string& name, const char* action) {
     return "[CConfigMonitorTask][OnDirContentChange] Detected FileName = " + name + " " + action + " Action.\n";
 }
 
-class ConfigMonitorTest : public ::testing::Test {
+class ConfigMonitorTest : public testenv::LogTest {
 protected:
     void SetUp() override {
-        m_log = testenv::UseFreshLogDay();
+        LogTest::SetUp();
         if (!CBuffManager::GetInstance()->IsInitialised()) {
             ASSERT_TRUE(CBuffManager::GetInstance()->Init());
         }
@@ -93,8 +84,6 @@ protected:
         testenv::SetProgramLog(1, 1, 1, 0, 31, 0);
     }
 
-    std::string LogText() const { return testenv::ReadFile(m_log); }
-
     // Touches a file nobody monitors until its change is logged: from then on
     // the folder is watched, and every change made before the touch has been
     // handled (records are handled in order).
@@ -104,15 +93,13 @@ protected:
         const bool seen = testenv::WaitFor(
             [&] {
                 testenv::WriteFile(ConfigFile(name), "x");
-                return testenv::WaitFor([&] { return LogText().find(Detected(name, "Modify")) != std::string::npos; },
-                                        100);
+                return WaitForLog(Detected(name, "Modify"), 100);
             },
             kEventWaitMs);
         testenv::RemoveFile(ConfigFile(name));
         ASSERT_TRUE(seen) << "the monitor never reported a change";
     }
 
-    std::string m_log;
     CConfigMonitorTask* m_task = nullptr;
 };
 
@@ -124,12 +111,12 @@ TEST_F(ConfigMonitorTest, SavedProgramLogConfChangesTheLogLevel) {
 
     testenv::WriteProgramLog(1, 1, 1, 0, 3, 0);
     ASSERT_TRUE(testenv::WaitFor([&] { return level.Get() == 3; }, kEventWaitMs));
-    EXPECT_EQ(testenv::CountOccurrences(LogText(), Detected("ProgramLog.conf", "Modify")), 1u);
+    EXPECT_EQ(LogCount(Detected("ProgramLog.conf", "Modify")), 1u);
 
     Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_INFO, "[ConfigMonitorTest]", "info while 3\n");
     Log(CProgramLogRecorder::GetInstance(), LOG_LEVEL_WARN, "[ConfigMonitorTest]", "warn while 3\n");
-    EXPECT_EQ(LogText().find("info while 3"), std::string::npos);
-    EXPECT_NE(LogText().find("warn while 3"), std::string::npos);
+    EXPECT_FALSE(Logged("info while 3"));
+    EXPECT_TRUE(Logged("warn while 3"));
 
     // An editor's save: a new file renamed over the old one.
     const std::string draft = ConfigFile("ProgramLog.conf.draft");
@@ -157,11 +144,8 @@ TEST_F(ConfigMonitorTest, DeletedZelkAdvConfIsRestoredFromTheStartCopy) {
     ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ReadFile(path) == original; }, kEventWaitMs));
     ASSERT_TRUE(testenv::WaitFor(
         [] { return CConfigManager::GetInstance()->m_ZelkAdv.MaxConnection.Get() == 16; }, kEventWaitMs));
-    const std::string log = LogText();
-    EXPECT_EQ(testenv::CountOccurrences(log, Detected("ZelkAdv.conf", "Delete")), 1u);
-    EXPECT_EQ(testenv::CountOccurrences(
-                  log, "[CConfigMonitorTask][DoBackupConfigFile] Restore File = ZelkAdv.conf Succeed!\n"),
-              1u);
+    EXPECT_EQ(LogCount(Detected("ZelkAdv.conf", "Delete")), 1u);
+    EXPECT_EQ(LogCount("[CConfigMonitorTask][DoBackupConfigFile] Restore File = ZelkAdv.conf Succeed!\n"), 1u);
 }
 
 // The service's own writes (ISFULL into Zelk.conf) are no edits: neither
@@ -172,9 +156,8 @@ TEST_F(ConfigMonitorTest, OwnWritesAreNotTakenForEdits) {
     ASSERT_TRUE(WritePrivateProfileStringA("DiskFreeSpace", "ISFULL", "1", path.c_str()));
     ASSERT_TRUE(WritePrivateProfileStringA("DiskFreeSpace", "ISFULL", "0", path.c_str()));
     WaitUntilWatching();  // both writes have been handled
-    std::string log = LogText();
-    EXPECT_EQ(testenv::CountOccurrences(log, "Zelk.conf"), 0u) << log;
-    EXPECT_EQ(testenv::CountOccurrences(log, "varnholt-tmp"), 0u) << log;
+    EXPECT_FALSE(Logged("Zelk.conf")) << LogText();
+    EXPECT_FALSE(Logged("varnholt-tmp")) << LogText();
 
     // An edit in place, immediately followed by a write of the service.
     std::string text = testenv::ReadFile(path);
@@ -186,9 +169,8 @@ TEST_F(ConfigMonitorTest, OwnWritesAreNotTakenForEdits) {
     ASSERT_TRUE(
         testenv::WaitFor([] { return CConfigManager::GetInstance()->m_Zelk.DbCyc.Get() == 77; }, kEventWaitMs));
     WaitUntilWatching();
-    log = LogText();
-    EXPECT_EQ(testenv::CountOccurrences(log, Detected("Zelk.conf", "Modify")), 1u) << log;
-    EXPECT_EQ(testenv::CountOccurrences(log, Detected("Zelk.conf", "Delete")), 0u) << log;
+    EXPECT_EQ(LogCount(Detected("Zelk.conf", "Modify")), 1u) << LogText();
+    EXPECT_FALSE(Logged(Detected("Zelk.conf", "Delete"))) << LogText();
     EXPECT_EQ(CConfigManager::GetInstance()->m_Zelk.ISFULL.Get(), 1);
     ASSERT_TRUE(WritePrivateProfileStringA("DiskFreeSpace", "ISFULL", "0", path.c_str()));
 }
@@ -205,18 +187,17 @@ TEST_F(ConfigMonitorTest, StopOrExitEventEndsTheTask) {
     ASSERT_TRUE(m_task->Init() && m_task->Start());
     WaitUntilWatching();
     testenv::WriteFile(ConfigFile("updatesql.conf"), testenv::ReadFile(ConfigFile("updatesql.conf")));
-    ASSERT_TRUE(testenv::WaitFor([&] { return LogText().find(Detected("updatesql.conf", "Modify")) != std::string::npos; },
-                                 kEventWaitMs));
+    ASSERT_TRUE(WaitForLog(Detected("updatesql.conf", "Modify"), kEventWaitMs));
     ASSERT_TRUE(SetExitEvent());
     const DWORD rc = WaitForSingleObject(m_task->GetThreadHandle(), 3000);
     ResetEvent(GetExitEvent());
     EXPECT_EQ(rc, WAIT_OBJECT_0);
 }
 
-class TaskManagerTest : public ::testing::Test {
+class TaskManagerTest : public testenv::LogTest {
 protected:
     void SetUp() override {
-        m_log = testenv::UseFreshLogDay();
+        LogTest::SetUp();
         Manager().SetReaperPeriod(50);
         ASSERT_TRUE(Manager().Init());
     }
@@ -225,9 +206,6 @@ protected:
         Manager().SetReaperPeriod(CTaskManager::kReaperPeriodMs);
     }
     static CTaskManager& Manager() { return *CTaskManager::GetInstance(); }
-    bool Logged(const std::string& text) const { return testenv::ReadFile(m_log).find(text) != std::string::npos; }
-
-    std::string m_log;
 };
 
 // A task that fails Init or Start, or any task once the manager is down, is

@@ -1,21 +1,9 @@
 // The registered buffer pool and socket registry, and what is built on them:
 // pooled text conversions, packed date text and the guarded socket calls.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <string>
-#include <tuple>
-
 #include "core/SocketManager.h"
 #include "core/Utility.h"
 #include "core/modules/BuffManager.h"
-#include "platform/Thread.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -42,15 +30,14 @@ struct LoopbackPair {
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-class BuffManagerTest : public ::testing::Test {
+class BuffManagerTest : public testenv::LogTest {
 protected:
     void SetUp() override {
-        m_log = testenv::UseFreshLogDay();
+        LogTest::SetUp();
         ASSERT_TRUE(CBuffManager::GetInstance()->Init());
         ASSERT_TRUE(CSocketManager::GetInstance()->Init());
     }
     static CSocketManager& Sockets() { return *CSocketManager::GetInstance(); }
-    std::string m_log;
 };
 using UtilityTest = BuffManagerTest;
 using SocketManagerTest = BuffManagerTest;
@@ -76,7 +63,7 @@ TEST_F(BuffManagerTest, UnknownAddressesAreReportedNotFreed) {
     std::snprintf(expected, sizeof(expected),
                   "[WARN][TID=%04u][CBuffManager][ReleaseByteBuff] 0x%llx Not In BuffManager\n", GetCurrentThreadId(),
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(buffer)));
-    EXPECT_NE(testenv::ReadFile(m_log).find(expected), std::string::npos) << testenv::ReadFile(m_log);
+    EXPECT_TRUE(Logged(expected)) << LogText();
 }
 
 // A record's packed date and time as text: the year padded to four places,
@@ -138,13 +125,12 @@ TEST_F(SocketManagerTest, RegistryAllocatesAddsAndReleases) {
     EXPECT_TRUE(Sockets().ReleaseSocket(udp, false));
     EXPECT_TRUE(IsOpen(udp));  // released without closing
     EXPECT_EQ(Sockets().SocketCount(), before);
-    EXPECT_EQ(testenv::ReadFile(m_log).find("Not In Manager"), std::string::npos);
+    EXPECT_FALSE(Logged("Not In Manager"));
 
     EXPECT_TRUE(Sockets().ReleaseSocket(udp, true));
     EXPECT_FALSE(IsOpen(udp));
-    const std::string text = testenv::ReadFile(m_log);
-    EXPECT_NE(text.find("[WARN][TID="), std::string::npos);
-    EXPECT_NE(text.find("[CSocketManager][ReleaseSocket] The Specify Socket Not In Manager\n"), std::string::npos);
+    EXPECT_TRUE(Logged("[WARN][TID="));
+    EXPECT_TRUE(Logged("[CSocketManager][ReleaseSocket] The Specify Socket Not In Manager\n"));
 
     LoopbackPair pair;
     ASSERT_TRUE(Sockets().AddSocket(pair.server));

@@ -3,30 +3,14 @@
 // clean-up, size limit and concurrent writers.
 #include "core/ProgramLog.h"
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cstddef>
-#include <cstring>
-#include <cstdio>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "platform/Clock.h"
-#include "platform/Process.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
-
-SYSTEMTIME Day(int year, int month, int day, int hour = 12, int minute = 0, int second = 0) {
-    return SYSTEMTIME{static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day),
-                      static_cast<WORD>(hour), static_cast<WORD>(minute), static_cast<WORD>(second), 0};
-}
 
 std::string LogFileName(int year, int month, int day) {
     char name[64];
@@ -52,7 +36,7 @@ class ProgramLogTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { testenv::UseFreshLogDay(); }  // brings the log and the configuration up
     void UseDay(int year, int month, int day, int hour = 12) {
-        m_path = testenv::UseLogDay(Day(year, month, day, hour));
+        m_path = testenv::UseLogDay(testenv::Time(year, month, day, hour));
     }
     std::string Text() const { return testenv::ReadFile(m_path); }
 
@@ -213,7 +197,7 @@ TEST_F(ProgramLogTest, NewDayOpensNewFileAndKeepsTheNewestFiles) {
     for (int day = 1; day <= 5; ++day) testenv::WriteFile(LogFilePath(2017, 1, day), "old\n");
     testenv::WriteFile(testenv::LogDir() + "/unrelated.txt", "keep\n");
     testenv::SetProgramLog(1, 1, 1, 1024, 31, 3);
-    TestClock::SetLocalTime(Day(2031, 5, 1, 23, 59, 58));
+    TestClock::SetLocalTime(testenv::Time(2031, 5, 1, 23, 59, 58));
     Log(Recorder(), LOG_LEVEL_ERROR, "[T]", "before midnight\n");
     EXPECT_EQ(testenv::ListFiles(testenv::LogDir()),
               (std::vector<std::string>{LogFileName(2017, 1, 4), LogFileName(2017, 1, 5), LogFileName(2031, 5, 1),

@@ -1,24 +1,13 @@
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <optional>
-#include <thread>
-
-#include "core/ExitEvent.h"
 #include "core/RunMode.h"
-#include "db/GlobalSharedData.h"
-#include "platform/Clock.h"
-#include "support/DbEnv.h"
 #include "support/FakeServiceControl.h"
-#include "support/IntakeHarness.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
-class SQLConnManagerTest : public ::testing::Test {
+class SQLConnManagerTest : public testenv::LogTest {
 protected:
     static void SetUpTestSuite() {
         testenv::UseFreshLogDay();
@@ -28,7 +17,7 @@ protected:
     static void TearDownTestSuite() { testdb::DropDatabase(s_main); }
 
     void SetUp() override {
-        m_log = testenv::UseFreshLogDay();
+        LogTest::SetUp();
         testdb::ConfigureService(s_main);
         Pool().SetRetryDelay(10);
         ASSERT_TRUE(Pool().Init());
@@ -40,13 +29,9 @@ protected:
         TestClock::Reset();
     }
     static CSQLConnManager& Pool() { return *CSQLConnManager::GetInstance(); }
-    std::string LogText() const { return testenv::ReadFile(m_log); }
 
-    static std::string s_main;
-    std::string m_log;
+    static inline std::string s_main;
 };
-
-std::string SQLConnManagerTest::s_main;
 
 TEST_F(SQLConnManagerTest, ConnectionsAreTrackedUntilReleased) {
     const size_t before = Pool().ConnectionCount();
@@ -67,9 +52,9 @@ TEST_F(SQLConnManagerTest, ConnectionsAreTrackedUntilReleased) {
     Pool().ReleaseSqlConn(a);
     Pool().ReleaseSqlConn(b);
     EXPECT_EQ(Pool().ConnectionCount(), before);
-    EXPECT_EQ(LogText().find("[WARN]"), std::string::npos);
+    EXPECT_FALSE(Logged("[WARN]"));
     Pool().ReleaseSqlConn(testdb::Connect(s_main));  // not the pool's own: reported and closed
-    EXPECT_NE(LogText().find("[ReleaseSqlConn] Specify SqlConn Cannot Be Found In SqlManager\n"), std::string::npos);
+    EXPECT_TRUE(Logged("[ReleaseSqlConn] Specify SqlConn Cannot Be Found In SqlManager\n"));
 }
 
 // A LOAD DATA LOCAL request may read only the file an import names, on an
@@ -105,7 +90,7 @@ TEST_F(SQLConnManagerTest, LocalInfileReadsOnlyTheFileBeingImported) {
             << c.path;
         EXPECT_TRUE(ExecuteSql(c.connection, "select 1")) << c.path;
         refusals += c.logged ? 1 : 0;
-        EXPECT_EQ(testenv::CountOccurrences(LogText(), "[LocalInfileInit] Server Asked To Read File = "), refusals) << c.path;
+        EXPECT_EQ(LogCount("[LocalInfileInit] Server Asked To Read File = "), refusals) << c.path;
     }
     EXPECT_EQ(testdb::ScalarIn(s_main, "select count(*) from infile_t"), "2");
     Pool().ReleaseSqlConn(import);
@@ -135,7 +120,7 @@ TEST_F(SQLConnManagerTest, KilledSessionsStayDeadAndOnlyGbkOrTlsSessionsAreHande
     testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBSslMode", "1");
     EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
     testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBSslMode", "0");
-    EXPECT_EQ(testenv::CountOccurrences(LogText(), "Errno = 2026 , ErrStr = "), 3u) << LogText();
+    EXPECT_EQ(LogCount("Errno = 2026 , ErrStr = "), 3u) << LogText();
 }
 
 TEST_F(SQLConnManagerTest, WrongPasswordGivesThreeLoggedAttemptsAndNull) {
@@ -143,14 +128,11 @@ TEST_F(SQLConnManagerTest, WrongPasswordGivesThreeLoggedAttemptsAndNull) {
     const size_t before = Pool().ConnectionCount();
     EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
     EXPECT_EQ(Pool().ConnectionCount(), before);
-    std::string text = LogText();
     const std::string line = "[CSQLConnManager][AllocSqlConn] Cannot Connect MySQL " + testdb::GetServer().host + ":" +
                              std::to_string(testdb::GetServer().port) + " DbName = " + s_main + " , User = " +
                              testdb::GetServer().user + " , PW = ****** , Errno = 1045 , ErrStr = ";
-    size_t count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-    EXPECT_EQ(count, 3u) << text;
-    EXPECT_EQ(text.find("not-the-password"), std::string::npos) << "the password reached the log";
+    EXPECT_EQ(LogCount(line), 3u) << LogText();
+    EXPECT_FALSE(Logged("not-the-password")) << "the password reached the log";
 }
 
 // Connection attempts to a server that refuses hold up only their caller:
@@ -166,7 +148,7 @@ TEST_F(SQLConnManagerTest, FailingConnectsHoldUpOnlyTheirCaller) {
         EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
         failed.store(true);
     });
-    ASSERT_TRUE(testenv::WaitFor([&] { return LogText().find("Errno = 1045") != std::string::npos; }, 5000));
+    ASSERT_TRUE(WaitForLog("Errno = 1045", 5000));
     Pool().ReleaseSqlConn(good);
     EXPECT_FALSE(failed.load()) << "the release waited for the other thread's connection attempts";
     caller.join();
@@ -175,9 +157,7 @@ TEST_F(SQLConnManagerTest, FailingConnectsHoldUpOnlyTheirCaller) {
     SetExitEvent();
     EXPECT_EQ(Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
     ResetEvent(GetExitEvent());
-    const std::string text = LogText();
-    EXPECT_NE(text.find("Errno = 1045"), std::string::npos);
-    EXPECT_EQ(text.find("Errno = 1045"), text.rfind("Errno = 1045")) << text;
+    EXPECT_EQ(LogCount("Errno = 1045"), 1u) << LogText();
 }
 
 TEST_F(SQLConnManagerTest, ConnectionOfAnEndedThreadIsReclaimed) {
@@ -195,14 +175,10 @@ TEST_F(SQLConnManagerTest, ConnectionOfAnEndedThreadIsReclaimed) {
 
     EXPECT_TRUE(Pool().MysqlConnCleanUp());
     EXPECT_EQ(Pool().ConnectionCount(), before + 1);  // only the ended thread's connection went
-    std::string text = LogText();
-    const std::string released = "[MysqlConnCleanUp] Release A MySql Connection!\n";
-    size_t first = text.find(released);
-    EXPECT_NE(first, std::string::npos);
-    EXPECT_EQ(text.find(released, first + released.size()), std::string::npos);
+    EXPECT_EQ(LogCount("[MysqlConnCleanUp] Release A MySql Connection!\n"), 1u);
 
     Pool().ReleaseSqlConn(leaked);  // already reclaimed: reported, not freed twice
-    EXPECT_NE(LogText().find("Cannot Be Found In SqlManager"), std::string::npos);
+    EXPECT_TRUE(Logged("Cannot Be Found In SqlManager"));
     Pool().ReleaseSqlConn(mine);
     EXPECT_EQ(Pool().ConnectionCount(), before);
 }
@@ -215,20 +191,17 @@ TEST_F(SQLConnManagerTest, MonitorReclaimsAndKeepsTheServiceRunning) {
     ASSERT_TRUE(Pool().StartMonitor());
     std::thread worker([&] { Pool().AllocSqlConn(s_main.c_str(), CLIENT_MULTI_STATEMENTS); });
     worker.join();
-    ASSERT_TRUE(testenv::WaitFor(
-        [&] { return LogText().find("[MysqlConnCleanUp] Release A MySql Connection!") != std::string::npos; }, 5000));
-    std::string text = LogText();
-    EXPECT_NE(text.find("[MySqlMonitor] Thread Start...\n"), std::string::npos);
-    EXPECT_NE(text.find("[MakeMySqlOK] Start MySql Service Succeed.\n"), std::string::npos);
-    EXPECT_NE(text.find("[MySqlMonitor] MySQL Is OK.\n"), std::string::npos);
+    ASSERT_TRUE(WaitForLog("[MysqlConnCleanUp] Release A MySql Connection!", 5000));
+    EXPECT_TRUE(Logged("[MySqlMonitor] Thread Start...\n"));
+    EXPECT_TRUE(Logged("[MakeMySqlOK] Start MySql Service Succeed.\n"));
+    EXPECT_TRUE(Logged("[MySqlMonitor] MySQL Is OK.\n"));
     Pool().UnInit();
     Pool().SetMonitorPeriod(CSQLConnManager::kMonitorPeriodMs);
-    EXPECT_NE(LogText().find("[MySqlMonitor] Thread Exit WaitRet = 1\n"), std::string::npos);
+    EXPECT_TRUE(Logged("[MySqlMonitor] Thread Exit WaitRet = 1\n"));
     ASSERT_GE(fake.calls.size(), 4u);
-    EXPECT_EQ(fake.calls[0], "connect");
-    EXPECT_EQ(fake.calls[1], "open mariadb.service");
-    EXPECT_EQ(fake.calls[2], "query mariadb.service");
-    EXPECT_EQ(fake.calls[3], "start mariadb.service");
+    EXPECT_EQ(std::vector<std::string>(fake.calls.begin(), fake.calls.begin() + 4),
+              (std::vector<std::string>{"connect", "open mariadb.service", "query mariadb.service",
+                                        "start mariadb.service"}));
     ASSERT_TRUE(Pool().Init());
 }
 
@@ -246,23 +219,17 @@ TEST_F(SQLConnManagerTest, MakeMySqlOKReportsEachFailingStep) {
         *steps[i] = 5;
         EXPECT_FALSE(Pool().MakeMySqlOK());
         *steps[i] = 0;
-        EXPECT_NE(LogText().find(std::string("[MakeMySqlOK] ") + lines[i]), std::string::npos) << lines[i];
+        EXPECT_TRUE(Logged(std::string("[MakeMySqlOK] ") + lines[i])) << lines[i];
     }
 
     // A refused start (a service user without the right) is reported once,
     // with what to do, until a start succeeds; then it is news again.
-    const auto count = [&](const std::string& needle) {
-        const std::string text = LogText();
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-        return n;
-    };
     fake.running = false;
     fake.startError = ERROR_ACCESS_DENIED;
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 3; ++i) EXPECT_FALSE(Pool().MakeMySqlOK());
-        EXPECT_EQ(count("[MakeMySqlOK] Cannot StartService  Err = 5\n"), round + 1u);
-        EXPECT_EQ(count("May Not Start mariadb.service; Start It Yourself Or Allow It With A polkit Rule"), round + 1u);
+        EXPECT_EQ(LogCount("[MakeMySqlOK] Cannot StartService  Err = 5\n"), round + 1u);
+        EXPECT_EQ(LogCount("May Not Start mariadb.service; Start It Yourself Or Allow It With A polkit Rule"), round + 1u);
         fake.startError = 0;
         EXPECT_TRUE(Pool().MakeMySqlOK());
         fake.running = false;

@@ -1,18 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <optional>
-#include <string>
-#include <thread>
-#include <tuple>
-
-#include "config/ConfigManager.h"
-#include "db/GlobalSharedData.h"
-#include "db/SQLConnManager.h"
-#include "db/SqlText.h"
-#include "platform/Clock.h"
-#include "support/DbEnv.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -45,7 +31,7 @@ std::string NamedRowMd5(size_t i) {
 // One process-wide node list: it is loaded once per process, as in the
 // service. dev_node holds two real nodes with databases, then deleted rows,
 // then enough live filler rows to pass the 64-node limit.
-class SharedNodeDataTest : public ::testing::Test {
+class SharedNodeDataTest : public testenv::LogTest {
 protected:
     static void SetUpTestSuite() {
         const std::string loadLog = testenv::UseFreshLogDay();
@@ -98,10 +84,7 @@ protected:
         for (const std::string& db : {s_main, s_node1, s_node2}) testdb::DropDatabase(db);
     }
 
-    void SetUp() override { m_log = testenv::UseFreshLogDay(); }
-
     static CGlobalSharedData& Data() { return *CGlobalSharedData::GetInstance(); }
-    std::string LogText() const { return testenv::ReadFile(m_log); }
     // An administrator lookup on node 1: "found|id|group".
     static std::string Admin(const char* db, const char* name, std::int32_t group = -1) {
         std::int32_t id = 0;
@@ -119,7 +102,6 @@ protected:
     static inline std::string s_main, s_node1, s_node2;
     static inline std::string s_loadLog;  // the log of the node list's loading
     static inline BYTE s_id1[16], s_id2[16];
-    std::string m_log;
 };
 
 // Nodes by name and identity; their administrators and users ignoring case.
@@ -155,15 +137,13 @@ TEST_F(SharedNodeDataTest, NodesAdministratorsAndUsersAreFoundAndKeptOverAFailed
     EXPECT_EQ(Data().FindNodeInfoIter(s_node1.c_str(), s_id1), node);
     EXPECT_EQ(Data().FindNodeInfoIter(s_node1.c_str(), nullptr), node);
     EXPECT_EQ(Data().FindNodeInfoIter(s_node1.c_str(), s_id2), nullptr);
-    EXPECT_NE(LogText().find("[FindNodeInfoIter] Invalid DbName Or MD5! DbName = " + s_node1 +
-                             " , MD5 = FFEE...\n"),
-              std::string::npos)
+    EXPECT_TRUE(Logged("[FindNodeInfoIter] Invalid DbName Or MD5! DbName = " + s_node1 + " , MD5 = FFEE...\n"))
         << LogText();
 
     EXPECT_EQ(Admin(s_node1.c_str(), "ROOT"), "1|1|10");     // -1 asks for the record's group
     EXPECT_EQ(Admin(nullptr, "auditor", 99), "1|2|99");      // a given group is kept
     EXPECT_EQ(Admin(s_node1.c_str(), "nobody", 99), "0|-1|99");
-    EXPECT_NE(LogText().find("[GetAdminInfoEx] Invalid Admin Name! AdminName = nobody\n"), std::string::npos);
+    EXPECT_TRUE(Logged("[GetAdminInfoEx] Invalid Admin Name! AdminName = nobody\n"));
 
     const std::string rowsBefore = testdb::ScalarIn(s_node1, "select count(*) from tarnuser");
     EXPECT_EQ(User(s_node1, s_id1, "aLiCe", 10), 5);
@@ -177,7 +157,7 @@ TEST_F(SharedNodeDataTest, NodesAdministratorsAndUsersAreFoundAndKeptOverAFailed
     testdb::ExecIn(s_node1, "rename table admin to admin_away");
     EXPECT_EQ(Data().GetSpecifyDevNodeInfo(Data().FindNodeInfoIter(nullptr, s_id1)), 0);
     testdb::ExecIn(s_node1, "rename table admin_away to admin");
-    EXPECT_NE(LogText().find("[GetSpecifyDevNodeAdminInfo] Fail To Query ErrNo = 1146\n"), std::string::npos);
+    EXPECT_TRUE(Logged("[GetSpecifyDevNodeAdminInfo] Fail To Query ErrNo = 1146\n"));
     EXPECT_EQ(Admin(s_node1.c_str(), "root"), "1|1|10");
 }
 
@@ -185,7 +165,7 @@ TEST_F(SharedNodeDataTest, NewUsersGetIdsBelowTheSmallestOnlyInKnownGroups) {
     testdb::ExecIn(s_node2, "insert into tarngroup (id, pgrpid) values (30, 0)");
     ASSERT_EQ(Data().GetSpecifyDevNodeInfo(Data().FindNodeInfoIter(nullptr, s_id2)), 1);  // picks up the new group
     EXPECT_EQ(User(s_node2, s_id2, "stranger", 77), std::nullopt);
-    EXPECT_NE(LogText().find("[InsertUserInfo] Invalid Group ID = 77.\n"), std::string::npos);
+    EXPECT_TRUE(Logged("[InsertUserInfo] Invalid Group ID = 77.\n"));
     EXPECT_EQ(User(s_node2, s_id2, "newcomer", 30), -1);
     EXPECT_EQ(User(s_node2, s_id2, "other", CGlobalSharedData::kFreeGroupId), -2);
     EXPECT_EQ(testdb::ScalarIn(s_node2, "select count(*) from tarnuser"), "2");

@@ -1,17 +1,27 @@
-// Process set-up shared by the fuzz targets.
+// The include prelude and process set-up of the fuzz targets.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "config/ConfigManager.h"
 #include "core/ProgramLog.h"
 #include "db/GlobalSharedData.h"
 
 namespace fuzzenv {
+
+// A broken invariant ends the run as a finding.
+inline void Require(bool condition) {
+    if (!condition) std::abort();
+}
 
 // Every log line is formatted (so that its arguments are checked by the
 // sanitizers) and then dropped: no file level is enabled, and the debug view

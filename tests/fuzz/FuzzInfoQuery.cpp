@@ -5,23 +5,16 @@
 // 100 bytes; any reply is one whole "INFORLY" reply to the type asked.
 #include <sys/socket.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-
 #include "info/InfoQuery.h"
 #include "info/InfoRetrieveTask.h"
 #include "tests/fuzz/FuzzEnv.h"
+
+using fuzzenv::Require;
 
 namespace {
 
 int g_pair[2] = {-1, -1};
 CInfoRetrieveTask* g_task = nullptr;
-
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
 
 }  // namespace
 

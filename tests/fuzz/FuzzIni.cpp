@@ -4,17 +4,10 @@
 // lists and the first key's value are also read into small buffers of
 // exactly the given size; that key is then rewritten and must read back as
 // written.
-#include <unistd.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
-
 #include "platform/Ini.h"
+#include "tests/fuzz/FuzzEnv.h"
+
+using fuzzenv::Require;
 
 namespace {
 
@@ -22,10 +15,6 @@ constexpr size_t kMaxSections = 4;
 constexpr size_t kMaxKeys = 8;
 
 std::string g_path;
-
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
 
 std::string Trim(const std::string& s) {
     const size_t b = s.find_first_not_of(" \t\r\v\f");

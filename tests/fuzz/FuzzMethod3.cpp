@@ -4,22 +4,15 @@
 // of a block) and fail with N - 1. The input is also compressed and must come
 // back byte for byte. Output buffers are sized exactly, so that the address
 // sanitizer sees any write past the capacity.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
 #include "audit/Method3Codec.h"
+#include "tests/fuzz/FuzzEnv.h"
+
+using fuzzenv::Require;
 
 namespace {
 
 // Far matches let a few input bytes produce about 255 times as many.
 constexpr std::size_t kMaxOutput = 1 << 20;
-
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
 
 }  // namespace
 

@@ -10,14 +10,8 @@
 // The exit event is set: a wait of the task (for the rest of a packet, for
 // room in the send ring) ends at once as on a stopping service.
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <iterator>
 #include <memory>
-#include <string>
 
 #include "core/ExitEvent.h"
 #include "core/modules/BuffManager.h"

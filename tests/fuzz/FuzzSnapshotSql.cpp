@@ -11,13 +11,6 @@
 #include <strings.h>
 #include <tinyxml.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <string>
-
 #include "node/NodeLogRecordTask.h"
 #include "tests/fuzz/FuzzEnv.h"
 

@@ -5,33 +5,16 @@
 #include "info/InfoRetrieveTask.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <ifaddrs.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/SocketManager.h"
-#include "db/GlobalSharedData.h"
-#include "db/SqlText.h"
+#include "maintenance/InfoManager.h"
 #include "info/InfoQuery.h"
 #include "info/MetricsServer.h"
 #include "info/MetricsText.h"
-#include "maintenance/InfoManager.h"
-#include "platform/Clock.h"
-#include "support/ChildProcess.h"
-#include "support/DbEnv.h"
-#include "support/IntakeHarness.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/Prelude.h"
 #include "writers/LogMerger.h"
 
 namespace {
@@ -71,85 +54,10 @@ void Bump(InfoCounter counter, int times) {
     for (int i = 0; i < times; ++i) CInfoManager::GetInstance()->Count(counter);
 }
 
-// 300 user logs of a known user go through the merger into data files, 40
-// without a user name are dropped as of an unknown user, 60 alarms go by INSERT; once
-// the files are loaded and the connection has ended, stored + dropped equals
-// accepted, nothing is pending or held, and the rows are in the tables. The
-// info server then sends exactly these counters.
-TEST(AccountingTest, EveryAcceptedLogEndsInOneBucketAndIsReadOverTheInfoQuery) {
-    testintake::Service service;
-    service.Open("acct", kAccountingNode);
-    loss::ResetForTest();
-    BYTE id[16];
-    ASSERT_TRUE(DecodeHex16(kAccountingNode, id));
-    int peer = testnet::Connect(service.port);
-    ASSERT_GE(peer, 0);
-    ASSERT_TRUE(testintake::SyncUsers(peer, id));
-    std::string stream;
-    for (int i = 0; i < 300; ++i) stream += testpkt::UserV1(id, 1, "alice", "known " + std::to_string(i));
-    for (int i = 0; i < 40; ++i) stream += testpkt::UserV1(id, 1, "", "no user " + std::to_string(i));
-    stream += testpkt::Alarms(id, "alarm", 60) + testpkt::KeepAlive(id);
-    ASSERT_TRUE(testnet::SendAll(peer, stream));
-    ASSERT_EQ(testnet::ReceiveExactly(peer, packet::kKeepAliveReplySize, 20000).size(),
-              size_t{packet::kKeepAliveReplySize});
-    testnet::Close(peer);
-    testintake::RotateDataFiles();
-    auto rows = [&] {
-        return testdb::ScalarIn(service.nodeDb, "select concat((select count(*) from usrbasiclog), ',', "
-                                                "(select count(*) from alarm_log))");
-    };
-    EXPECT_TRUE(testenv::WaitFor([&] { return rows() == "300,60" && testintake::DataFilesImported(service.nodeDb); },
-                                 20000))
-        << rows();
-    std::uint64_t c[loss::COUNTER_COUNT];
-    ASSERT_TRUE(testenv::WaitFor(
-        [&] {
-            loss::Snapshot(c);
-            return loss::ComputeBalance(c).stored == 360;
-        },
-        10000));
-    const loss::Balance b = loss::ComputeBalance(c);
-    EXPECT_EQ(std::make_tuple(b.accepted, b.dropped, c[loss::DROP_UNKNOWN_USER]), std::make_tuple(400u, 40u, 40u));
-    EXPECT_EQ(std::make_tuple(c[loss::DF_LOADED], c[loss::SQL_STORED]), std::make_tuple(300u, 60u));
-    EXPECT_EQ(b.pendingDataFiles + b.pendingSpool + b.Held() + b.merged, 0u);
-    EXPECT_EQ(b.Unaccounted(), 0);
-
-    const std::uint16_t port = testnet::FreePort();
-    testintake::SetKey("ZelkAdv.conf", "InfoRetrieve", "ListenPort", std::to_string(port));
-    auto* task = new CInfoRetrieveTask();
-    ASSERT_TRUE(task->Init() && task->Start());
-    const int client = testnet::ConnectWithin(port, 5000);
-    ASSERT_GE(client, 0);
-    constexpr size_t kAccountingBytes =
-        sizeof(InfoReplyHeader) + sizeof(InfoAccountingReplyHead) + 8 * loss::COUNTER_COUNT;
-    ASSERT_TRUE(testnet::SendAll(client, Query(24, "INFOQRY\0", infoquery::kQueryTypeAccounting)));
-    const std::string reply = testnet::ReceiveExactly(client, kAccountingBytes, 5000);
-    ASSERT_EQ(reply.size(), kAccountingBytes);
-    InfoReplyHeader header{};
-    InfoAccountingReplyHead head{};
-    std::memcpy(&header, reply.data(), sizeof(header));
-    std::memcpy(&head, reply.data() + sizeof(header), sizeof(head));
-    EXPECT_EQ(std::string(header.sign, 8), std::string("INFORLY\0", 8));
-    EXPECT_EQ(std::make_tuple(+header.queryType, size_t{header.dataSize}, +head.counterCount),
-              std::make_tuple(2u, kAccountingBytes - sizeof(InfoReplyHeader), unsigned{loss::COUNTER_COUNT}));
-    EXPECT_EQ(0, std::memcmp(reply.data() + sizeof(header) + sizeof(head), c, sizeof(c)));
-    // The log merge query on the same connection: still its 100 bytes, nothing more.
-    ASSERT_TRUE(testnet::SendAll(client, Query()));
-    const std::string old = testnet::ReceiveExactly(client, 101, 1500);
-    EXPECT_EQ(old.size(), 100u);
-    std::memcpy(&header, old.data(), sizeof(header));
-    EXPECT_EQ(std::make_tuple(+header.queryType, +header.dataSize), std::make_tuple(1u, 72u));
-    testnet::Close(client);
-    task->Stop();
-    if (task->WaitForExit(10000)) delete task;
-    TestClock::Reset();
-    service.Close();
-}
-
-class InfoRetrieveTest : public ::testing::Test {
+class InfoRetrieveTest : public testenv::LogTest {
 protected:
     void SetUp() override {
-        m_log = testenv::UseFreshLogDay();
+        LogTest::SetUp();
         ASSERT_TRUE(CSocketManager::GetInstance()->Init());
         m_socketsBefore = CSocketManager::GetInstance()->SocketCount();
         m_port = testnet::FreePort();
@@ -190,12 +98,72 @@ protected:
         return data;
     }
 
-    std::string m_log;
     size_t m_socketsBefore = 0;
     std::uint16_t m_port = 0;
     CInfoRetrieveTask* m_task = nullptr;
     int m_client = -1;
 };
+
+// 300 user logs of a known user go through the merger into data files, 40
+// without a user name are dropped as of an unknown user, 60 alarms go by INSERT; once
+// the files are loaded and the connection has ended, stored + dropped equals
+// accepted, nothing is pending or held, and the rows are in the tables. The
+// info server then sends exactly these counters.
+TEST_F(InfoRetrieveTest, EveryAcceptedLogEndsInOneBucketAndIsReadOverTheInfoQuery) {
+    testintake::Service service;
+    service.Open("acct", kAccountingNode);
+    loss::ResetForTest();
+    BYTE id[16];
+    ASSERT_TRUE(DecodeHex16(kAccountingNode, id));
+    int peer = testnet::Connect(service.port);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(testintake::SyncUsers(peer, id));
+    std::string stream;
+    for (int i = 0; i < 300; ++i) stream += testpkt::UserV1(id, 1, "alice", "known " + std::to_string(i));
+    for (int i = 0; i < 40; ++i) stream += testpkt::UserV1(id, 1, "", "no user " + std::to_string(i));
+    stream += testpkt::Alarms(id, "alarm", 60) + testpkt::KeepAlive(id);
+    ASSERT_TRUE(testnet::SendAll(peer, stream));
+    ASSERT_EQ(testnet::ReceiveExactly(peer, packet::kKeepAliveReplySize, 20000).size(),
+              size_t{packet::kKeepAliveReplySize});
+    testnet::Close(peer);
+    testintake::RotateDataFiles();
+    auto rows = [&] {
+        return testdb::ScalarIn(service.nodeDb, "select concat((select count(*) from usrbasiclog), ',', "
+                                                "(select count(*) from alarm_log))");
+    };
+    EXPECT_TRUE(testenv::WaitFor([&] { return rows() == "300,60" && testintake::DataFilesImported(service.nodeDb); },
+                                 20000))
+        << rows();
+    std::uint64_t c[loss::COUNTER_COUNT];
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] {
+            loss::Snapshot(c);
+            return loss::ComputeBalance(c).stored == 360;
+        },
+        10000));
+    const loss::Balance b = loss::ComputeBalance(c);
+    EXPECT_EQ(std::make_tuple(b.accepted, b.dropped, c[loss::DROP_UNKNOWN_USER]), std::make_tuple(400u, 40u, 40u));
+    EXPECT_EQ(std::make_tuple(c[loss::DF_LOADED], c[loss::SQL_STORED]), std::make_tuple(300u, 60u));
+    EXPECT_EQ(b.pendingDataFiles + b.pendingSpool + b.Held() + b.merged, 0u);
+    EXPECT_EQ(b.Unaccounted(), 0);
+
+    constexpr size_t kAccountingBytes =
+        sizeof(InfoReplyHeader) + sizeof(InfoAccountingReplyHead) + 8 * loss::COUNTER_COUNT;
+    ASSERT_TRUE(testnet::SendAll(m_client, Query(24, "INFOQRY\0", infoquery::kQueryTypeAccounting)));
+    const std::string reply = testnet::ReceiveExactly(m_client, kAccountingBytes, 5000);
+    ASSERT_EQ(reply.size(), kAccountingBytes);
+    InfoReplyHeader header{};
+    InfoAccountingReplyHead head{};
+    std::memcpy(&header, reply.data(), sizeof(header));
+    std::memcpy(&head, reply.data() + sizeof(header), sizeof(head));
+    EXPECT_EQ(std::string(header.sign, 8), std::string("INFORLY\0", 8));
+    EXPECT_EQ(std::make_tuple(+header.queryType, size_t{header.dataSize}, +head.counterCount),
+              std::make_tuple(2u, kAccountingBytes - sizeof(InfoReplyHeader), unsigned{loss::COUNTER_COUNT}));
+    EXPECT_EQ(0, std::memcmp(reply.data() + sizeof(header) + sizeof(head), c, sizeof(c)));
+    Ask(Query(), 1500);  // the log merge query on the same connection: still its 100 bytes, nothing more
+    TestClock::Reset();
+    service.Close();
+}
 
 // A valid query gets the counters and settings of the moment; with merging off
 // globally every kind reads off. Bytes after the 24 of a request are ignored.
@@ -260,19 +228,15 @@ TEST_F(InfoRetrieveTest, MalformedQueriesGetNoReplyAndKeepTheConnection) {
     for (size_t i = 0; i < bad.size(); ++i) {
         ASSERT_TRUE(testnet::SendAll(m_client, bad[i]));
         // Taken in (one receive per request) before the next is sent.
-        ASSERT_TRUE(testenv::WaitFor(
-            [&] { return testenv::CountOccurrences(testenv::ReadFile(m_log), "[RecvData] Socket Recv Size = ") > i; },
-            5000))
-            << "request " << i;
+        ASSERT_TRUE(WaitForLog("[RecvData] Socket Recv Size = ", 5000, i + 1)) << "request " << i;
     }
     Ask(Query(), 300);  // exactly 100 bytes: none of the bad requests was answered
 
-    const std::string log = testenv::ReadFile(m_log);
-    EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Header Size = 25 Not 24\n"), 1u);
-    EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Header Sign Not INFOQRY\n"), 2u);
-    EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Type = 0 Not Support.\n"), 1u);
-    EXPECT_EQ(testenv::CountOccurrences(log, "[DispatchRequest] Query Type = 4 Not Support.\n"), 1u);
-    EXPECT_EQ(testenv::CountOccurrences(log, "Query Type = 4294967295"), 0u);  // negative: silently ignored
+    EXPECT_EQ(LogCount("[DispatchRequest] Query Header Size = 25 Not 24\n"), 1u);
+    EXPECT_EQ(LogCount("[DispatchRequest] Query Header Sign Not INFOQRY\n"), 2u);
+    EXPECT_EQ(LogCount("[DispatchRequest] Query Type = 0 Not Support.\n"), 1u);
+    EXPECT_EQ(LogCount("[DispatchRequest] Query Type = 4 Not Support.\n"), 1u);
+    EXPECT_EQ(LogCount("Query Type = 4294967295"), 0u);  // negative: silently ignored
 }
 
 // What a scrape shows of each registered node during a small flood: the
@@ -312,7 +276,7 @@ TEST(MetricsTest, ScrapeShowsEachNodeAndTheSilentOne) {
                              "varnholt_node_logs_accepted_total{node=\"quiet\",type=\"alarm\"} 0\n",
                              "varnholt_node_last_packet_timestamp_seconds{node=\"quiet\"} 0\n",
                              "varnholt_node_last_keepalive_timestamp_seconds{node=\"quiet\"} 0\n"}) {
-        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+        EXPECT_TRUE(testenv::Contains(text, line)) << line << text;
     }
     const auto value = [&](const std::string& series) {
         const size_t at = text.find(series + " ");
@@ -380,7 +344,7 @@ TEST_F(InfoRetrieveTest, StopOrExitEventEndsTheTask) {
     EXPECT_EQ(rc, WAIT_OBJECT_0);
     EXPECT_TRUE(testnet::ClosedByPeerWithin(client, 2000));
     testnet::Close(client);
-    EXPECT_GE(testenv::CountOccurrences(testenv::ReadFile(m_log), "[WaitExit] Wait Exit Event.\n"), 1u);
+    EXPECT_TRUE(Logged("[WaitExit] Wait Exit Event.\n"));
     if (second->WaitForExit(10000)) delete second;
 }
 
@@ -406,13 +370,13 @@ TEST_F(InfoRetrieveTest, VarnholtInfoPrintsPrometheusMetrics) {
     for (const std::string& part : {"# TYPE varnholt_logs_total counter\nvarnholt_logs_total " + all + "\n",
                                     std::string("# HELP varnholt_merge_buffer_usage_percent "),
                                     std::string("# TYPE varnholt_merge_enabled gauge\nvarnholt_merge_enabled 1\n")}) {
-        EXPECT_NE(output.find(part), std::string::npos) << part << output;
+        EXPECT_TRUE(testenv::Contains(output, part)) << part << output;
     }
     // 12 merge, 11 loss accounting, 5 service-wide and 8 per-node families, and varnholt_up
     EXPECT_EQ(testenv::CountOccurrences(output, "# TYPE varnholt_"), 37u);
 
     EXPECT_EQ(run({"--port", std::to_string(m_port)}, &output), 0);
-    EXPECT_NE(output.find("Logs dispatched         " + all + "\n"), std::string::npos) << output;
+    EXPECT_TRUE(testenv::Contains(output, "Logs dispatched         " + all + "\n")) << output;
     EXPECT_EQ(run({"--port", "0"}, &output), 2);
     EXPECT_EQ(run({"--port", std::to_string(testnet::FreePort()), "--timeout", "2000"}, &output), 1);
 }

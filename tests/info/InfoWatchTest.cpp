@@ -4,33 +4,14 @@
 // a pseudo-terminal, where 'q' ends it and the terminal is given back.
 #include "tools/infowatch.h"
 
-#include <fcntl.h>
 #include <pty.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <functional>
 #include <initializer_list>
-#include <string>
-#include <vector>
 
 #include "core/LossAccounting.h"
-#include "db/SqlText.h"
 #include "info/InfoRetrieveTask.h"
-#include "support/ChildProcess.h"
-#include "support/DbEnv.h"
-#include "support/IntakeHarness.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
-
-extern char** environ;
+#include "support/Prelude.h"
 
 namespace {
 
@@ -139,29 +120,16 @@ TEST(InfoWatchTest, RenderShowsRatesBusiestFirstSilentMarksAndFitsTheScreen) {
 // A child on a new pseudo-terminal (its controlling terminal), of the given
 // size; the test keeps the slave side open to read its settings.
 struct PtyChild {
-    pid_t pid = -1;
+    CChildProcess child;
     int master = -1, slave = -1;
     std::string output;
 
-    bool Start(const std::vector<std::string>& args, unsigned short columns, unsigned short rows) {
+    bool Start(const std::string& program, const std::vector<std::string>& args, unsigned short columns,
+               unsigned short rows) {
         winsize size{rows, columns, 0, 0};
         if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return false;
         fcntl(master, F_SETFL, O_NONBLOCK);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            setsid();
-            ioctl(slave, TIOCSCTTY, 0);
-            for (int fd = 0; fd < 3; ++fd) dup2(slave, fd);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            execve(argv[0], argv.data(), environ);
-            _exit(127);
-        }
-        return pid > 0;
+        return child.Start(program, args, {}, "", slave);
     }
     // Reads what the child wrote until condition holds or timeoutMs passed.
     bool ReadUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
@@ -175,14 +143,11 @@ struct PtyChild {
     }
     // The exit code once the child ended within timeoutMs, else -1.
     int Wait(DWORD timeoutMs) {
-        int status = 0;
-        if (!ReadUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) return -1;
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        int code = -1;
+        ReadUntil([&] { return child.Wait(0, &code); }, timeoutMs);
+        return code;
     }
     ~PtyChild() {
-        if (pid > 0) kill(pid, SIGKILL);
-        if (pid > 0) waitpid(pid, nullptr, 0);
         close(master);
         close(slave);
     }
@@ -250,7 +215,7 @@ TEST(InfoWatchTest, ToolShowsNodesAsPlainBlocksAndOnATerminalUntilQ) {
     // On a terminal: the second screen drawn in place, keys without echo
     // while it runs, and canonical input with echo again after 'q'.
     PtyChild pty;
-    ASSERT_TRUE(pty.Start({tool, "--watch", "1", "--port", portText}, 150, 60));
+    ASSERT_TRUE(pty.Start(tool, {"--watch", "1", "--port", portText}, 150, 60));
     ASSERT_TRUE(pty.ReadUntil([&] { return testenv::CountOccurrences(pty.output, "\x1b[J") >= 2; }, 20000))
         << pty.output;
     const std::vector<std::string> lines = LastScreen(pty.output);

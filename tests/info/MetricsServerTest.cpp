@@ -3,21 +3,12 @@
 // server or a slot past its time-outs, which the test clock runs out.
 #include "info/MetricsServer.h"
 
-#include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 
-#include <atomic>
-#include <chrono>
 #include <future>
 #include <new>
-#include <string>
-#include <vector>
 
-#include "platform/Clock.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -166,8 +157,6 @@ TEST(MetricsServerTest, ASlowReaderIsCutOffWithoutHoldingOthersAndStopClosesEver
     EXPECT_EQ(s.server.Port(), 0);
 }
 
-// A port taken by another listener fails Start with an ERROR line; so does an
-// address that is not IPv4. Port 0 is off; a stopped server's port serves again.
 // A render that throws (out of memory) is answered 500, and the server goes
 // on serving.
 TEST(MetricsServerTest, AFailingRenderIsAnswered500AndTheServerGoesOn) {
@@ -182,6 +171,8 @@ TEST(MetricsServerTest, AFailingRenderIsAnswered500AndTheServerGoesOn) {
     EXPECT_EQ(Exchange(server.Port(), kGet), OkHead(kText) + kText);
 }
 
+// A port taken by another listener fails Start with an ERROR line; so does an
+// address that is not IPv4. Port 0 is off; a stopped server's port serves again.
 TEST(MetricsServerTest, StartFailsOnATakenPortOrBadAddressAndPortZeroIsOff) {
     const std::string log = testenv::UseFreshLogDay();
     Served first;

@@ -1,33 +1,17 @@
 #include "maintenance/DataBaseCleanTask.h"
 
-#include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
 #include <cctype>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
 
-#include "config/ConfigManager.h"
-#include "db/SQLConnManager.h"
 #include "maintenance/InfoManager.h"
-#include "platform/Clock.h"
-#include "platform/Ini.h"
-#include "support/DbEnv.h"
-#include "support/IntakeHarness.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
-SYSTEMTIME Date(int year, int month, int day) {
-    return SYSTEMTIME{static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day), 0, 0, 0, 0};
-}
-
 std::string CutOff(int year, int month, int day, int days) {
     SYSTEMTIME cut;
-    if (!CDataBaseCleanTask::CutOffDate(Date(year, month, day), days, &cut)) return "none";
+    if (!CDataBaseCleanTask::CutOffDate(testenv::Time(year, month, day, 0), days, &cut)) return "none";
     return CDataBaseCleanTask::CutOffText(cut);
 }
 
@@ -79,7 +63,7 @@ TEST(DataBaseCleanRules, PlaceholderPercentageDiskFullAndLocalServer) {
     for (const char* host : {"192.0.2.1", "2001:db8::1"}) EXPECT_FALSE(CInfoManager::IsLocalHost(host)) << host;
 }
 
-class DataBaseCleanTest : public ::testing::Test {
+class DataBaseCleanTest : public testenv::LogTest {
 protected:
     static void SetUpTestSuite() {
         testenv::UseFreshLogDay();
@@ -87,7 +71,7 @@ protected:
         s_node = testdb::UniqueName("clean_node");
         testdb::CreateDatabase(s_main, "main.sql");
         testdb::ConfigureService(s_main);
-        s_statistics = testenv::ReadFile(StatisticsPath());
+        s_zelk = testenv::ReadFile(ZelkPath());
     }
     static void TearDownTestSuite() {
         testdb::DropDatabase(s_node);
@@ -95,7 +79,7 @@ protected:
     }
 
     void SetUp() override {
-        m_log = testenv::UseFreshLogDay();
+        LogTest::SetUp();
         testdb::CreateDatabase(s_node, "node.sql");
         CSQLConnManager::GetInstance()->SetRetryDelay(1);
         ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
@@ -109,24 +93,19 @@ protected:
         CInfoManager::GetInstance()->UnInit();
         CInfoManager::GetInstance()->SetInfoStep(CInfoManager::kInfoStepMs);
         CSQLConnManager::GetInstance()->UnInit();
-        testenv::WriteFile(StatisticsPath(), s_statistics);
-        CConfigManager::GetInstance()->LoadConfig("statistics.conf");
-        for (auto [key, value] : {std::pair{"AutoClearType", "2"}, {"DbContent", "5000"}, {"DbCyc", "180"},
-                                  {"StartCheckTime", "1"}, {"EndCheckTime", "4"}}) {
-            testintake::SetKey("Zelk.conf", "ClearRule", key, value);
-        }
-        testintake::SetKey("Zelk.conf", "DiskFreeSpace", "MinFreeSpace", "4");
-        testintake::SetKey("Zelk.conf", "DiskFreeSpace", "ISFULL", "0");
+        testenv::UseSampleConfig("statistics.conf");
+        testenv::WriteFile(ZelkPath(), s_zelk);  // the clear rules and the disk settings
+        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("Zelk.conf"));
         SetDataDir("");
         std::filesystem::remove_all(m_dataDir);
     }
 
-    static std::string StatisticsPath() { return testenv::ConfigDir() + "/statistics.conf"; }
+    static std::string ZelkPath() { return testenv::ConfigDir() + "/Zelk.conf"; }
     static void WriteStatistics(const std::string& proc, const std::string& byTime, const std::string& byContent,
                                 const std::string& repair) {
-        testenv::WriteFile(StatisticsPath(), "[Count]\nTableCount=0\n[CleanBaseProcByTime]\n" + proc +
-                                                 "\n[CleanBaseByTime]\n" + byTime + "\n[CleanBaseByContent]\n" +
-                                                 byContent + "\n[RepairTable]\n" + repair + "\n");
+        testenv::WriteFile(testenv::ConfigDir() + "/statistics.conf",
+                           "[Count]\nTableCount=0\n[CleanBaseProcByTime]\n" + proc + "\n[CleanBaseByTime]\n" + byTime +
+                               "\n[CleanBaseByContent]\n" + byContent + "\n[RepairTable]\n" + repair + "\n");
         ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("statistics.conf"));
     }
     static void SetDataDir(const std::string& dir) {
@@ -155,15 +134,14 @@ protected:
         const std::uint32_t target = m_task->GetCheckCount() + more;
         return testenv::WaitFor([&] { return m_task->GetCheckCount() >= target; }, 10000);
     }
-    std::string Log() const { return testenv::ReadFile(m_log); }
     static std::string Messages() {
         return testdb::ScalarIn(s_node, "select group_concat(message order by message) from syslog");
     }
     static std::string Line(const std::string& text) { return "[CDataBaseCleanTask]" + text; }
-    bool Logged(const std::string& text) const { return Log().find(Line(text)) != std::string::npos; }
+    bool TaskLogged(const std::string& text) const { return Logged(Line(text)); }
 
-    static inline std::string s_main, s_node, s_statistics;
-    std::string m_log, m_dataDir;
+    static inline std::string s_main, s_node, s_zelk;
+    std::string m_dataDir;
     std::unique_ptr<CDataBaseCleanTask> m_task;
 };
 
@@ -184,22 +162,22 @@ TEST_F(DataBaseCleanTest, CleanByTimeDeletesRowsUpToTheCutOffOncePerDay) {
 
     StartTask();
     const std::string success = Line("[CleanDataBaseByTime] Succeed To Clean DataBase = " + s_node + ".\n");
-    ASSERT_TRUE(testenv::WaitFor([&] { return Log().find(success) != std::string::npos; }, 10000)) << Log();
+    ASSERT_TRUE(WaitForLog(success, 10000)) << LogText();
     EXPECT_EQ(Messages(), "after,today");
-    EXPECT_TRUE(Logged("[CleanDataBaseByTime] Exec Sql = call proc_not_there() Fail. Errno = 1305 , ErrStr = "));
+    EXPECT_TRUE(TaskLogged("[CleanDataBaseByTime] Exec Sql = call proc_not_there() Fail. Errno = 1305 , ErrStr = "));
     EXPECT_EQ(m_task->GetLastCleanTime().wDay, today.wDay);
 
     // Later checks of the same day leave new old rows alone.
     testdb::ExecIn(s_node, "insert into syslog(message, log_time) values ('old2', " + edge + ")");
     ASSERT_TRUE(WaitForChecks(3));
-    EXPECT_EQ(testenv::CountOccurrences(Log(), success), 1u);
+    EXPECT_EQ(LogCount(success), 1u);
     EXPECT_EQ(Messages(), "after,old2,today");
 
     // The next day the window opens again, with the cut-off one day later.
     TestClock::AdvanceLocalTime(24 * 3600);
     EXPECT_TRUE(testenv::WaitFor([] { return Messages() == "today"; }, 10000)) << Messages();
     EXPECT_TRUE(m_task->WaitForExit(10000));
-    EXPECT_TRUE(Logged("[Run] Clean DataBase Thread For DB = " + s_node + " Start...\n"));
+    EXPECT_TRUE(TaskLogged("[Run] Clean DataBase Thread For DB = " + s_node + " Start...\n"));
 }
 
 TEST_F(DataBaseCleanTest, NoCleanOutsideTheWindowOrWithAnotherType) {
@@ -213,9 +191,9 @@ TEST_F(DataBaseCleanTest, NoCleanOutsideTheWindowOrWithAnotherType) {
     SetHour(2, 0);
     ASSERT_TRUE(WaitForChecks(3));
     EXPECT_EQ(Messages(), "kept");
-    EXPECT_EQ(Log().find("Succeed To Clean"), std::string::npos);
+    EXPECT_FALSE(Logged("Succeed To Clean"));
     EXPECT_TRUE(m_task->WaitForExit(10000));
-    EXPECT_TRUE(Logged("[Run] Clean DataBase Thread For DB = " + s_node + " Exit With WaitRet = 258\n"));
+    EXPECT_TRUE(TaskLogged("[Run] Clean DataBase Thread For DB = " + s_node + " Exit With WaitRet = 258\n"));
 }
 
 TEST_F(DataBaseCleanTest, AFailingStatementInALaterPlaceFailsTheClean) {
@@ -226,9 +204,9 @@ TEST_F(DataBaseCleanTest, AFailingStatementInALaterPlaceFailsTheClean) {
     task.SetDBName(s_node);
     EXPECT_EQ(task.CleanDataBaseByTime(), 0);
     EXPECT_EQ(testdb::ScalarIn(s_node, "select count(*) from syslog"), "0");
-    EXPECT_TRUE(Logged("[CleanDataBaseByTime] Exec Sql = delete from syslog where log_time <= (\""));
-    EXPECT_NE(Log().find(" 23:59:59\"); delete from no_such_table Fail. Errno = 1146 , ErrStr = "), std::string::npos);
-    EXPECT_EQ(Log().find("Succeed To Clean"), std::string::npos);
+    EXPECT_TRUE(TaskLogged("[CleanDataBaseByTime] Exec Sql = delete from syslog where log_time <= (\""));
+    EXPECT_TRUE(Logged(" 23:59:59\"); delete from no_such_table Fail. Errno = 1146 , ErrStr = "));
+    EXPECT_FALSE(Logged("Succeed To Clean"));
 }
 
 TEST_F(DataBaseCleanTest, CleanBySizeDeletesThePercentAboveTheLimitAndRepairs) {
@@ -257,27 +235,27 @@ TEST_F(DataBaseCleanTest, CleanBySizeDeletesThePercentAboveTheLimitAndRepairs) {
     task.SetDBName(upper);
     EXPECT_EQ(task.CleanDataBaseByContent(), 1);
     EXPECT_EQ(Messages(), "b,c");
-    EXPECT_TRUE(Logged("[GetDataBaseSize] The Size Of Db = " + upper + " Is 6291456100 Byte(s)"));
-    EXPECT_TRUE(Logged("[CleanDataBaseByContent] Succeed To Clean DataBase = " + upper + ".\n"));
-    EXPECT_TRUE(Logged("[CleanDataBaseByContent] Need To Call RepairTables To Make Database Small.Datacenter "
-                       "Maybe No Response.\n"));
-    EXPECT_TRUE(Logged("[CleanDataBaseByContent] Succeed To Repair After Clean DataBase = " + upper + ".\n"));
+    EXPECT_TRUE(TaskLogged("[GetDataBaseSize] The Size Of Db = " + upper + " Is 6291456100 Byte(s)"));
+    EXPECT_TRUE(TaskLogged("[CleanDataBaseByContent] Succeed To Clean DataBase = " + upper + ".\n"));
+    EXPECT_TRUE(TaskLogged("[CleanDataBaseByContent] Need To Call RepairTables To Make Database Small.Datacenter "
+                           "Maybe No Response.\n"));
+    EXPECT_TRUE(TaskLogged("[CleanDataBaseByContent] Succeed To Repair After Clean DataBase = " + upper + ".\n"));
 
     testintake::SetKey("Zelk.conf", "ClearRule", "DbContent", "7000");
     EXPECT_EQ(task.CleanDataBaseByContent(), 1);
-    EXPECT_TRUE(Logged("[CleanDataBaseByContent] Db = " + upper + " Do Not Need To Clean.\n"));
+    EXPECT_TRUE(TaskLogged("[CleanDataBaseByContent] Db = " + upper + " Do Not Need To Clean.\n"));
     for (const char* none : {"0", "-5", ""}) {  // no limit: nothing is deleted
         testintake::SetKey("Zelk.conf", "ClearRule", "DbContent", none);
         EXPECT_EQ(task.CleanDataBaseByContent(), 0);
     }
-    EXPECT_TRUE(Logged("[CleanDataBaseByContent] DbContent = -5 Is Not A Size , Nothing Cleaned.\n"));
+    EXPECT_TRUE(TaskLogged("[CleanDataBaseByContent] DbContent = -5 Is Not A Size , Nothing Cleaned.\n"));
     EXPECT_EQ(Messages(), "b,c");
 
     // Files that cannot be read: the server tells the size.
     std::filesystem::remove_all(dbDir);
     testintake::SetKey("Zelk.conf", "ClearRule", "DbContent", "7000");
     EXPECT_EQ(task.CleanDataBaseByContent(), 1);
-    EXPECT_TRUE(Logged("[GetDataBaseSize] Cannot Search File To Count Size For Db = " + upper + "\n"));
+    EXPECT_TRUE(TaskLogged("[GetDataBaseSize] Cannot Search File To Count Size For Db = " + upper + "\n"));
     EXPECT_EQ(Messages(), "b,c");
 }
 
@@ -304,7 +282,7 @@ TEST_F(DataBaseCleanTest, SizeComesFromTheServerWithoutDataDirAndFromFilesWithIt
 }
 
 TEST_F(DataBaseCleanTest, DiskFullIsWrittenOnlyWhenItChangesAndCheckedEveryMinute) {
-    const std::string zelk = testenv::ConfigDir() + "/Zelk.conf";
+    const std::string zelk = ZelkPath();
     auto fileValue = [&] {
         std::string value;
         IniReadString(zelk, "DiskFreeSpace", "ISFULL", &value);
@@ -325,9 +303,8 @@ TEST_F(DataBaseCleanTest, DiskFullIsWrittenOnlyWhenItChangesAndCheckedEveryMinut
     EXPECT_EQ(info->RealTimeInfo_DiskSpace(), 1);
     EXPECT_EQ(fileValue(), "0");
     EXPECT_EQ(config->m_Zelk.ISFULL.Get(), 0);
-    std::string log = Log();
-    EXPECT_EQ(testenv::CountOccurrences(log, "[CInfoManager][RealTimeInfo_DiskSpace] Disk Is Full!\n"), 1u);
-    EXPECT_EQ(testenv::CountOccurrences(log, "[CInfoManager][RealTimeInfo_DiskSpace] Disk Is Not Full!\n"), 1u);
+    EXPECT_EQ(LogCount("[CInfoManager][RealTimeInfo_DiskSpace] Disk Is Full!\n"), 1u);
+    EXPECT_EQ(LogCount("[CInfoManager][RealTimeInfo_DiskSpace] Disk Is Not Full!\n"), 1u);
     // The space MySQL may use counts, not the root reserve beside it.
     struct statvfs fs {};
     ASSERT_EQ(statvfs(m_dataDir.c_str(), &fs), 0);
@@ -346,7 +323,7 @@ TEST_F(DataBaseCleanTest, DiskFullIsWrittenOnlyWhenItChangesAndCheckedEveryMinut
     EXPECT_EQ(info->RealTimeInfo_DiskSpace(), 1);
     EXPECT_EQ(info->RealTimeInfo_DiskSpace(), 1);
     EXPECT_EQ(fileValue(), "0");
-    EXPECT_EQ(testenv::CountOccurrences(Log(), "[RealTimeInfo_DiskSpace] Disk Check Skipped"), 1u);
+    EXPECT_EQ(LogCount("[RealTimeInfo_DiskSpace] Disk Check Skipped"), 1u);
 
     // The info thread checks the disk every sixty seconds of ticks.
     SetDataDir(m_dataDir);

@@ -1,15 +1,7 @@
 #include "maintenance/ReportTableGenTask.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-
-#include "config/ConfigManager.h"
-#include "db/SQLConnManager.h"
 #include "maintenance/DataBaseCleanTask.h"
-#include "platform/Clock.h"
-#include "support/DbEnv.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -19,7 +11,7 @@ using testenv::CountOccurrences;
 // the test server. A SleepTime minute lasts 30 ms here, so the sample's
 // tables (SleepTime 10) wake every 300 ms; their period (StatistCys 60) is
 // measured on the test clock.
-class ReportTableGenTest : public ::testing::Test {
+class ReportTableGenTest : public testenv::LogTest {
 protected:
     static void SetUpTestSuite() {
         testenv::UseFreshLogDay();
@@ -28,15 +20,12 @@ protected:
     }
 
     void SetUp() override {
-        m_log = testenv::UseFreshLogDay();
+        LogTest::SetUp();
         static int tests = 0;  // a database of its own per test, also when tests repeat
         m_db = testdb::UniqueName("report" + std::to_string(++tests));
         testdb::CreateDatabase(m_db, "node.sql");
         testdb::ConfigureService(m_db);
-        testenv::WriteFile(
-            testenv::ConfigDir() + "/statistics.conf",
-            testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) + "/deploy/install/Zelk/Config/statistics.conf"));
-        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("statistics.conf"));
+        testenv::UseSampleConfig("statistics.conf");
         CSQLConnManager::GetInstance()->SetRetryDelay(10);
         ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
     }
@@ -75,7 +64,7 @@ protected:
         return Scalar("select count(*) from midtableinfo where tbName='" + table + "'");
     }
 
-    std::string m_log, m_db;
+    std::string m_db;
     std::unique_ptr<CReportTableGenTask> m_task;
 };
 
@@ -98,8 +87,8 @@ TEST_F(ReportTableGenTest, SampleTablesAreFilledWindowAfterWindow) {
     ASSERT_TRUE(testenv::WaitFor(
         [&] {
             return Runs("stat_usrflow_day") == "1" && Runs("stat_usraction_day") == "1" &&
-                   AllLogText().find("[ExecSql] Succeed To Exec Sql = call proc_statist_usrflow_day(NULL ,now())\n") !=
-                       std::string::npos;
+                   testenv::Contains(AllLogText(),
+                                     "[ExecSql] Succeed To Exec Sql = call proc_statist_usrflow_day(NULL ,now())\n");
         },
         20000))
         << AllLogText();
@@ -139,9 +128,8 @@ TEST_F(ReportTableGenTest, SampleTablesAreFilledWindowAfterWindow) {
         Scalar("select updateTime from midtableinfo where tbName='stat_usrflow_day' order by id desc limit 1");
     EXPECT_EQ(Scalar("select beginTime from midtableinfo where tbName='stat_usrflow_day' order by id desc limit 1"),
               firstEnd);
-    EXPECT_NE(AllLogText().find("[ExecSql] Succeed To Exec Sql = call proc_statist_usrflow_day(\"" + firstEnd +
-                                "\" ,\"" + secondUpdate + "\")\n"),
-              std::string::npos)
+    EXPECT_TRUE(testenv::Contains(AllLogText(), "[ExecSql] Succeed To Exec Sql = call proc_statist_usrflow_day(\"" +
+                                                     firstEnd + "\" ,\"" + secondUpdate + "\")\n"))
         << AllLogText();
     // Counted once each: nothing of the first window again, nothing beyond
     // the second one.
@@ -163,19 +151,19 @@ TEST_F(ReportTableGenTest, FullDiskSuspendsStatistics) {
     CConfigManager::GetInstance()->m_Zelk.ISFULL.Set(1);
     StartTask();
     const std::string line = "[CanStatistics] Disk Full So No Statistics Will Do.\n";
-    ASSERT_TRUE(testenv::WaitFor([&] { return CountOccurrences(testenv::ReadFile(m_log), line) >= 4; }, 20000));
+    ASSERT_TRUE(WaitForLog(line, 20000, 4));
     StopTask();
     EXPECT_EQ(Scalar("select count(*) from midtableinfo"), "0");
     EXPECT_EQ(Scalar("select count(*) from information_schema.tables where table_schema='" + m_db +
                      "' and table_name like 'stat\\_%'"),
               "0");
-    EXPECT_EQ(CountOccurrences(testenv::ReadFile(m_log), "[ExecSql]"), 0u);
+    EXPECT_EQ(LogCount("[ExecSql]"), 0u);
 }
 
 TEST_F(ReportTableGenTest, SampleMaintenanceStatementsRunOnNodeSchema) {
     const StatisticsConfig& statistics = CConfigManager::GetInstance()->m_Statistics;
     EXPECT_EQ(statistics.Tables.Get()->size(), 2u);
-    EXPECT_EQ(CountOccurrences(testenv::ReadFile(m_log), "Cut To"), 0u) << "a sample statement is too long";
+    EXPECT_EQ(LogCount("Cut To"), 0u) << "a sample statement is too long";
     testdb::ExecIn(m_db,
                    "insert into usrflowlog (user_id, log_time) values (1, '2024-01-01'), (1, '2024-01-10'), "
                    "(1, '2024-01-20'); insert into usrbasiclog (user_id, log_time) values (1, '2024-01-12'); "

@@ -1,17 +1,8 @@
 #include "maintenance/TableRepairTask.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 
-#include "config/ConfigManager.h"
-#include "db/SQLConnManager.h"
-#include "platform/Clock.h"
-#include "support/DbEnv.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -34,10 +25,7 @@ protected:
         m_dbDir = std::string(dataDir) + "/" + m_db;
         testdb::CreateDatabase(m_db, "node.sql");
         testdb::ConfigureService(m_db);
-        testenv::WriteFile(
-            testenv::ConfigDir() + "/statistics.conf",
-            testenv::ReadFile(std::string(VARNHOLT_SOURCE_DIR) + "/deploy/install/Zelk/Config/statistics.conf"));
-        ASSERT_TRUE(CConfigManager::GetInstance()->LoadConfig("statistics.conf"));
+        testenv::UseSampleConfig("statistics.conf");
         CSQLConnManager::GetInstance()->SetRetryDelay(10);
         ASSERT_TRUE(CSQLConnManager::GetInstance()->Init());
         testdb::ExecIn(m_db,

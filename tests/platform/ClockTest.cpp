@@ -1,22 +1,13 @@
 // Tick counters, local time, sleeping and the test clock. The program log's
 // day files (tests/core/ProgramLogTest.cpp) show the same clock crossing
 // midnight through the file names; here the calendar itself is checked.
-#include <gtest/gtest.h>
 #include <time.h>
 
-#include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <ctime>
-#include <string>
 
-#include "platform/Clock.h"
+#include "support/Prelude.h"
 
 namespace {
-
-SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    return SYSTEMTIME{year, month, 0, day, hour, minute, second, 0};
-}
 
 // Seconds of a broken-down civil time read as UTC, to compare two readings
 // without caring about the time zone.
@@ -81,13 +72,13 @@ TEST(ClockTest, TicksWrapThroughTheOffsetAndLocalTimeFollowsTheTestClock) {
         WORD dayOfWeek;
     } cases[] = {
         // Midnight, from a Thursday to a Friday.
-        {MakeTime(2017, 3, 9, 23, 59, 30), 60, MakeTime(2017, 3, 10, 0, 0, 30), 5},
+        {testenv::Time(2017, 3, 9, 23, 59, 30), 60, testenv::Time(2017, 3, 10, 0, 0, 30), 5},
         // Month end in a year without a leap day.
-        {MakeTime(2017, 2, 28, 12, 0, 0), 86400, MakeTime(2017, 3, 1, 12, 0, 0), 3},
+        {testenv::Time(2017, 2, 28, 12, 0, 0), 86400, testenv::Time(2017, 3, 1, 12, 0, 0), 3},
         // Year end.
-        {MakeTime(2016, 12, 31, 23, 59, 30), 60, MakeTime(2017, 1, 1, 0, 0, 30), 0},
+        {testenv::Time(2016, 12, 31, 23, 59, 30), 60, testenv::Time(2017, 1, 1, 0, 0, 30), 0},
         // Leap day.
-        {MakeTime(2016, 2, 28, 12, 0, 0), 86400, MakeTime(2016, 2, 29, 12, 0, 0), 1},
+        {testenv::Time(2016, 2, 28, 12, 0, 0), 86400, testenv::Time(2016, 2, 29, 12, 0, 0), 1},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE("case " + std::to_string(i));

@@ -3,16 +3,11 @@
 // dump file and the lines in the program log.
 #include "platform/CrashHandler.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <csignal>
 #include <regex>
-#include <string>
-#include <tuple>
 
-#include "support/ChildProcess.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -25,42 +20,27 @@ struct CrashRun {
     bool dumpExists = false;
 };
 
-class CrashHandlerTest : public ::testing::Test {
-protected:
-    // Runs the helper in a fresh install tree with every log level written.
-    static CrashRun Crash(const std::string& mode) {
-        const std::string root = testenv::MakeInstallTree();
-        testenv::WriteFile(root + "/Zelk/Config/ProgramLog.conf",
-                           "[GlobalProgramLog]\nEnable=1\n[DebugViewLog]\nEnable=0\n[TxtLog]\nEnable=1\n"
-                           "MaxLogSize=0\nLogLevel=31\nMaxLogFiles=0\n");
-        CChildProcess child;
-        CrashRun run;
-        EXPECT_TRUE(child.Start(std::string(VARNHOLT_BIN_DIR) + "/varnholt-crashchild", {mode},
-                                {"VARNHOLT_INSTALL_PATH=" + root}, root + "/child.out"));
-        EXPECT_TRUE(child.Wait(kChildTimeoutMs, &run.exitCode));
-        for (const std::string& name : testenv::ListFiles(root + "/Zelk/Log")) {
-            run.log += testenv::ReadFile(root + "/Zelk/Log/" + name);
-        }
-        const std::string dumpPath = root + "/Zelk/Dump/Varnholt.dmp";
-        run.dumpExists = testenv::FileExists(dumpPath);
-        if (run.dumpExists) run.dump = testenv::ReadFile(dumpPath);
-        return run;
+// Runs the helper in a fresh install tree with every log level written.
+CrashRun Crash(const std::string& mode) {
+    const std::string root = testenv::MakeInstallTree();
+    testenv::WriteFile(root + "/Zelk/Config/ProgramLog.conf",
+                       "[GlobalProgramLog]\nEnable=1\n[DebugViewLog]\nEnable=0\n[TxtLog]\nEnable=1\n"
+                       "MaxLogSize=0\nLogLevel=31\nMaxLogFiles=0\n");
+    CChildProcess child;
+    CrashRun run;
+    EXPECT_TRUE(child.Start(std::string(VARNHOLT_BIN_DIR) + "/varnholt-crashchild", {mode},
+                        {"VARNHOLT_INSTALL_PATH=" + root}, root + "/child.out"));
+    EXPECT_TRUE(child.Wait(kChildTimeoutMs, &run.exitCode));
+    for (const std::string& name : testenv::ListFiles(root + "/Zelk/Log")) {
+        run.log += testenv::ReadFile(root + "/Zelk/Log/" + name);
     }
-};
-
-TEST(CrashExceptionNameTest, MapsSignalAndCodeToTheExceptionName) {
-    EXPECT_STREQ(CrashExceptionName(SIGSEGV, SEGV_MAPERR, false), "ACCESS_VIOLATION");
-    EXPECT_STREQ(CrashExceptionName(SIGSEGV, SEGV_MAPERR, true), "STACK_OVERFLOW");
-    EXPECT_STREQ(CrashExceptionName(SIGFPE, FPE_INTDIV, false), "INT_DIVIDE_BY_ZERO");
-    EXPECT_STREQ(CrashExceptionName(SIGFPE, FPE_FLTSUB, false), "ARRAY_BOUNDS_EXCEEDED");
-    EXPECT_STREQ(CrashExceptionName(SIGILL, ILL_PRVOPC, false), "PRIV_INSTRUCTION");
-    EXPECT_STREQ(CrashExceptionName(SIGBUS, BUS_ADRALN, false), "DATATYPE_MISALIGNMENT");
-    EXPECT_STREQ(CrashExceptionName(SIGTRAP, TRAP_TRACE, false), "SINGLE_STEP");
-    EXPECT_STREQ(CrashExceptionName(SIGABRT, 0, false), "UNKNOWN_ERROR");
-    EXPECT_STREQ(CrashExceptionName(SIGFPE, 999, false), "UNKNOWN_ERROR");
+    const std::string dumpPath = root + "/Zelk/Dump/Varnholt.dmp";
+    run.dumpExists = testenv::FileExists(dumpPath);
+    if (run.dumpExists) run.dump = testenv::ReadFile(dumpPath);
+    return run;
 }
 
-TEST_F(CrashHandlerTest, NullWriteInWorkerThreadWritesDumpAndBacktraceThenExits255) {
+TEST(CrashHandlerTest, NullWriteInWorkerThreadWritesDumpAndBacktraceThenExits255) {
     CrashRun run = Crash("null-write");
     EXPECT_EQ(run.exitCode, 255);
 
@@ -103,7 +83,7 @@ TEST_F(CrashHandlerTest, NullWriteInWorkerThreadWritesDumpAndBacktraceThenExits2
 // Each crash kind is named in log and dump; a stack overflow is reported in
 // CreateThread and stop-signal threads alike. A fault in the unwinder still
 // leaves the exception line and the dump with everything but the frames.
-TEST_F(CrashHandlerTest, CrashKindsAreNamedInLogAndDumpEvenWhenTheUnwindFaults) {
+TEST(CrashHandlerTest, CrashKindsAreNamedInLogAndDumpEvenWhenTheUnwindFaults) {
     for (const auto& [mode, name, logPart, dumpPart] :
          {std::tuple{"divide", "INT_DIVIDE_BY_ZERO", "at VarnholtCrashChildDivide in varnholt-crashchild",
                      "signal: 8 SIGFPE\n"},

@@ -1,16 +1,7 @@
 // Debug output datagrams and the debug-view listener.
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cstring>
-#include <string>
-
-#include "platform/Process.h"
-#include "platform/Sync.h"
-#include "platform/Thread.h"
+#include "support/Prelude.h"
 
 namespace {
 

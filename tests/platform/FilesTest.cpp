@@ -1,19 +1,8 @@
 // File and directory helpers, and the INI files built on them.
-#include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <filesystem>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "platform/Files.h"
-#include "platform/Ini.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 

@@ -1,19 +1,8 @@
 // Events, threads with waitable ends, per-thread message queues, the wait
-// functions over all three, critical sections, and overlapped file writes
-// that signal their events on completion.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
+// functions over all three, and overlapped file writes that signal their
+// events on completion.
 #include "platform/AsyncFile.h"
-#include "platform/Sync.h"
-#include "platform/Thread.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -249,34 +238,6 @@ TEST(WaitTest, WaitAllOverManualEventsAndManyThreads) {
     for (DWORD i = 0; i < kThreads; ++i) EXPECT_EQ(ExitCode(h[2 + i]), 1000 + i);
     ASSERT_TRUE(ResetEvent(a.get()));
     EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, h.data(), true, 0), WAIT_TIMEOUT);
-}
-
-// Recursive (a nested entry would deadlock otherwise), held until the last
-// leave, and excluding other threads.
-TEST(CriticalSectionTest, IsRecursiveAndExcludesOtherThreads) {
-    CRITICAL_SECTION cs;
-    ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, kCsSpinCount));
-    long counter = 0;  // deliberately not atomic: the section protects it
-    int inside = 0;
-    std::atomic<int> overlaps{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                EnterCriticalSection(&cs);
-                EnterCriticalSection(&cs);
-                overlaps += ++inside != 1 ? 1 : 0;
-                LeaveCriticalSection(&cs);  // still held once
-                ++counter;
-                --inside;
-                LeaveCriticalSection(&cs);
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(counter, 4 * 20000);
-    EXPECT_EQ(overlaps.load(), 0);
-    DeleteCriticalSection(&cs);
 }
 
 // Overlapped writes: completion order, results while in flight, cancel.

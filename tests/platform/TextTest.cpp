@@ -1,11 +1,6 @@
 // Conversion between UTF-8 and GBK.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "platform/Text.h"
+#include "support/Prelude.h"
 
 namespace {
 

@@ -1,11 +1,6 @@
 #include "db/GlobalSharedData.h"
 
-#include <gtest/gtest.h>
-
-#include "core/ExitEvent.h"
-#include "platform/Files.h"
-#include "platform/Sync.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace {
 

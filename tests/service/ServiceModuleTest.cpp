@@ -3,24 +3,11 @@
 // manager on a private message bus.
 #include "service/ServiceModule.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <semaphore.h>
 
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-#include "core/ProgramLog.h"
-#include "db/GlobalSharedData.h"
 #include "service/Varnholt.h"
-#include "platform/Files.h"
-#include "platform/Ini.h"
-#include "platform/Process.h"
-#include "support/DbEnv.h"
 #include "support/FakeSystemd.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/Prelude.h"
 
 namespace {
 
@@ -35,37 +22,8 @@ TEST(ServiceModuleTest, SwitchIsTheLastWordIgnoringCase) {
     for (const auto& [line, expected] : cases) EXPECT_EQ(CServiceModule::ParseSwitch(line), expected) << line;
 }
 
-// The full main flow runs in a child process: the exit event can be set
-// only once per process.
-TEST(VarnholtMainDeathTest, StopEndsTheMainFlowWithItsExitLine) {
-    EXPECT_EXIT(
-        {
-            testenv::WriteProgramLog(1, 1, 1, 0, 15, 0);
-            // The listener loads the node list at its start: a main
-            // database and a free port.
-            const std::string mainDb = testdb::UniqueName("flow");
-            testdb::CreateDatabase(mainDb, "main.sql");
-            testdb::WriteServiceConfig(mainDb);
-            WritePrivateProfileStringA("DatabaseConfig", "Port", std::to_string(testnet::FreePort()).c_str(),
-                                       (testenv::ConfigDir() + "/Zelk.conf").c_str());
-            const std::string path = testenv::UseLogDay({2033, 2, 4, 3, 4, 0, 0, 0});  // Thursday 2033-02-03 04:00
-
-            // The main flow loads the configuration itself; once it waits on the
-            // exit event (a second start adds no thread), stop it as the host does.
-            CVarnholt app;
-            const auto waiting = [] { return CProgramLogRecorder::GetInstance()->IsInitialised(); };
-            if (!app.Start() || !testenv::WaitFor(waiting, 5000) || !app.Start()) std::exit(10);
-            app.Stop();
-            if (!app.WaitForExit(5000)) std::exit(11);
-            // The exit line is written (its shape and count are the console run's test).
-            if (testenv::ReadFile(path).find("[VarnholtMain] Exit Normally.\n") == std::string::npos) std::exit(12);
-            CVarnholt::UnInitManagers();
-            testdb::DropDatabase(mainDb);
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
+// The main flow's ends run in child processes: the exit event can be set
+// only once per process. (A stop's exit line: the console run's test.)
 DWORD BlockedMain(void*) {
     // Ignores the exit event: a main thread stuck in some call.
     HANDLE never = CreateEvent(true, false);
@@ -145,25 +103,22 @@ TEST_F(UnitFileTest, UnwritableUnitDirectoryFailsWithTheMessage) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Couldn't create service"), std::string::npos);
 }
 
-TEST_F(UnitFileTest, UnregServerAndRegServerLeaveNoUnit) {
-    ASSERT_EQ(CServiceModule::RegisterServer(true), 0);
-    EXPECT_EQ(CServiceModule::UnregisterServer(), 0);
-    EXPECT_FALSE(UnitExists());
-    EXPECT_EQ(CServiceModule::UnregisterServer(), 0);  // nothing to remove is no failure
-
+// -RegServer and -UnregServer leave no unit, without a manager to reach or
+// with one: that one is reloaded and the unit stopped before its removal.
+TEST_F(UnitFileTest, UnregServerAndRegServerLeaveNoUnitAndTellTheManager) {
     ASSERT_EQ(CServiceModule::RegisterServer(true), 0);
     EXPECT_EQ(CServiceModule::RegisterServer(false), 0);
     EXPECT_FALSE(UnitExists());
-}
+    EXPECT_EQ(CServiceModule::UnregisterServer(), 0);  // nothing to remove is no failure
 
-TEST_F(UnitFileTest, ManagerIsReloadedAndTheUnitStoppedBeforeRemoval) {
     CFakeSystemd manager;
     ASSERT_TRUE(manager.Start(m_dir));
     setenv("DBUS_SYSTEM_BUS_ADDRESS", manager.Address().c_str(), 1);
-    EXPECT_EQ(CServiceModule::RegisterServer(true), 0);
+    ASSERT_EQ(CServiceModule::RegisterServer(true), 0);
     EXPECT_EQ(manager.Calls(), (std::vector<std::string>{"Reload"}));
     EXPECT_EQ(CServiceModule::UnregisterServer(), 0);
     EXPECT_EQ(manager.Calls(), (std::vector<std::string>{"Reload", "StopUnit varnholt.service replace", "Reload"}));
+    EXPECT_FALSE(UnitExists());
 }
 
 TEST(StopAllTest, SetsTheProductExitEventOnceAndFailsWhenNobodyOwnsIt) {

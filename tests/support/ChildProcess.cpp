@@ -1,11 +1,8 @@
-#include "support/ChildProcess.h"
-
-#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 extern char** environ;
 
@@ -17,7 +14,7 @@ CChildProcess::~CChildProcess() {
 }
 
 bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                          const std::vector<std::string>& env, const std::string& outputPath) {
+                          const std::vector<std::string>& env, const std::string& outputPath, int terminal) {
     std::vector<std::string> envCopy;
     for (char** e = environ; *e != nullptr; ++e) {
         // Entries given by the caller replace inherited ones of the same name.
@@ -39,8 +36,13 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
     m_pid = fork();
     if (m_pid < 0) return false;
     if (m_pid == 0) {
-        int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (terminal >= 0) {
+            setsid();
+            ioctl(terminal, TIOCSCTTY, 0);
+        }
+        int fd = terminal >= 0 ? dup(terminal) : open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
+            if (terminal >= 0) dup2(fd, 0);
             dup2(fd, 1);
             dup2(fd, 2);
             close(fd);

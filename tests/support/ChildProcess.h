@@ -13,9 +13,10 @@ public:
     ~CChildProcess();
 
     // Starts program with args and extra environment entries ("NAME=value");
-    // standard output and error go to outputPath.
+    // standard output and error go to outputPath, or with terminal (the slave
+    // side of a pseudo-terminal) the child runs in a session of its own on it.
     bool Start(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env, const std::string& outputPath);
+               const std::vector<std::string>& env, const std::string& outputPath, int terminal = -1);
     bool Signal(int signal);
     // Waits up to timeoutMs; true with the exit code when the child ended
     // normally (a signal death gives 128 + signal).

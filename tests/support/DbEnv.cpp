@@ -1,15 +1,6 @@
-#include "support/DbEnv.h"
-
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <memory>
 #include <stdexcept>
 
-#include "config/ConfigManager.h"
-#include "platform/Ini.h"
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace testdb {
 
@@ -128,7 +119,7 @@ void RegisterNode(const std::string& mainDb, const std::string& nodeName, const 
                        "','s','" + md5 + "','" + nodeDb + "',0)");
 }
 
-void WriteServiceConfig(const std::string& mainDatabase, const std::string& password) {
+void ConfigureService(const std::string& mainDatabase, const std::string& password) {
     const Server& s = GetServer();
     const std::string zelk = testenv::ConfigDir() + "/Zelk.conf";
     const std::string myIni = testenv::InstallDir() + "/mysql/my.ini";
@@ -138,10 +129,6 @@ void WriteServiceConfig(const std::string& mainDatabase, const std::string& pass
                                zelk.c_str());
     WritePrivateProfileStringA("DatabaseConfig", "DataBase", mainDatabase.c_str(), zelk.c_str());
     WritePrivateProfileStringA("mysqld", "port", std::to_string(s.port).c_str(), myIni.c_str());
-}
-
-void ConfigureService(const std::string& mainDatabase, const std::string& password) {
-    WriteServiceConfig(mainDatabase, password);
     if (!CConfigManager::GetInstance()->LoadConfig("Zelk.conf") ||
         !CConfigManager::GetInstance()->LoadConfig("mysql/my.ini")) {
         throw std::runtime_error("test configuration did not load");

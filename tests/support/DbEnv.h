@@ -48,9 +48,6 @@ void DropDatabase(const std::string& name);
 void RegisterNode(const std::string& mainDb, const std::string& nodeName, const std::string& md5,
                   const std::string& nodeDb);
 
-// Writes the database settings of the service (Zelk.conf and mysql/my.ini of
-// the test install tree) without loading them.
-void WriteServiceConfig(const std::string& mainDatabase, const std::string& password = "");
 // Points the service's configuration (Zelk.conf and mysql/my.ini of the test
 // install tree) at the server with the given main database, and reloads it.
 void ConfigureService(const std::string& mainDatabase, const std::string& password = "");

@@ -1,24 +1,13 @@
-#include "support/IntakeHarness.h"
-
-#include <gtest/gtest.h>
-
 #include "audit/AuditFileManager.h"
-#include "config/ConfigManager.h"
 #include "core/SocketManager.h"
 #include "core/Task.h"
 #include "core/modules/BuffManager.h"
 #include "datafile/DataFileManager.h"
 #include "datafile/LoadDataTask.h"
-#include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "node/DataCenterListenTask.h"
 #include "node/TarnNodeManager.h"
-#include "platform/Clock.h"
-#include "platform/Ini.h"
-#include "support/DbEnv.h"
-#include "support/Packets.h"
-#include "support/TestEnv.h"
-#include "support/TestSocket.h"
+#include "support/Prelude.h"
 #include "writers/LogMerger.h"
 #include "writers/SqlSpool.h"
 

@@ -1,21 +1,9 @@
-#include "support/TestEnv.h"
-
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
-#include "config/ConfigManager.h"
-#include "core/ProgramLog.h"
-#include "db/GlobalSharedData.h"
-#include "platform/Clock.h"
+#include "support/Prelude.h"
 
 namespace fs = std::filesystem;
 
@@ -54,6 +42,8 @@ size_t CountOccurrences(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
 }
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -97,6 +87,12 @@ void SetProgramLog(int globalEnable, int debugView, int txtLog, int maxLogSizeKi
     }
 }
 
+void UseSampleConfig(const std::string& name) {
+    const std::string sample = std::string(VARNHOLT_SOURCE_DIR) + "/deploy/install/Zelk/Config/" + name;
+    WriteFile(ConfigDir() + "/" + name, ReadFile(sample));
+    if (!CConfigManager::GetInstance()->LoadConfig(name.c_str())) throw std::runtime_error(name + " did not load");
+}
+
 std::string UseFreshLogDay() {
     static bool initialised = [] {
         return CGlobalSharedData::GetInstance()->Init() && CProgramLogRecorder::GetInstance()->Init() &&
@@ -113,6 +109,11 @@ std::string UseFreshLogDay() {
     const std::string path = UseLogDay(st);
     SetProgramLog(1, 1, 1, 0, 31, 0);
     return path;
+}
+
+SYSTEMTIME Time(int year, int month, int day, int hour, int minute, int second) {
+    return SYSTEMTIME{static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day),
+                      static_cast<WORD>(hour), static_cast<WORD>(minute), static_cast<WORD>(second), 0};
 }
 
 std::string UseLogDay(const SYSTEMTIME& st) {

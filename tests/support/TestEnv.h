@@ -25,8 +25,9 @@ std::string MakeInstallTree();
 
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
-// How often part occurs in text.
+// How often part occurs in text; whether it does.
 size_t CountOccurrences(const std::string& text, const std::string& part);
+bool Contains(const std::string& text, const std::string& part);
 bool FileExists(const std::string& path);
 void RemoveFile(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& dir);
@@ -37,11 +38,17 @@ void WriteProgramLog(int globalEnable, int debugView, int txtLog, int maxLogSize
 // Writes a ProgramLog.conf into the config directory and reloads it.
 void SetProgramLog(int globalEnable, int debugView, int txtLog, int maxLogSizeKiB, int logLevel, int maxLogFiles);
 
+// Copies the shipped configuration file name (deploy/install/Zelk/Config)
+// into the config directory and loads it.
+void UseSampleConfig(const std::string& name);
+
 // Brings up the shared data, the program log and the configuration (once per
 // program), then moves the test clock to a day no other test uses, with all
 // levels going to that day's log file. Returns the file's path; its text is
 // what this test logged.
 std::string UseFreshLogDay();
+// A local time (day of the week left 0), for the test clock.
+SYSTEMTIME Time(int year, int month, int day, int hour = 12, int minute = 0, int second = 0);
 // Moves the test clock to the local time st and removes that day's log file;
 // returns the file's path.
 std::string UseLogDay(const SYSTEMTIME& st);

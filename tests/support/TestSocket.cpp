@@ -1,15 +1,9 @@
-#include "support/TestSocket.h"
-
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
-#include "support/TestEnv.h"
+#include "support/Prelude.h"
 
 namespace testnet {
 

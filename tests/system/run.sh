@@ -3,8 +3,8 @@
 # systemd-nspawn container), as an operator uses it: install, set up the
 # database as docs/install.md says, start, send logs, SIGKILL, a crash, a
 # hostile dev_node row, upgrade while running, stop, purge; checks the service
-# user, file modes, what a local user can read, the journal and the unit's
-# exposure.
+# user, file modes, what a local user can read and the journal (the unit's
+# exposure: tests/packaging/deb_test.sh).
 #
 #   tests/system/run.sh BUILD_DIR
 #
@@ -222,12 +222,6 @@ say "hostile db_name refused with an ERROR in the journal"
 # The package's unit is not shadowed by the registration switches.
 in_ct varnholt -Service > /dev/null 2>&1 && fail "varnholt -Service succeeded beside the packaged unit"
 in_ct test -e /etc/systemd/system/varnholt.service && fail "varnholt -Service shadowed the packaged unit"
-
-# ---- exposure ----------------------------------------------------------------------
-exposure="$(in_ct systemd-analyze security varnholt.service 2>/dev/null | sed -n 's/.*Overall exposure level for varnholt.service: \([0-9.]*\).*/\1/p')"
-[ -n "$exposure" ] || fail "systemd-analyze security gave no figure"
-awk -v e="$exposure" 'BEGIN { exit !(e <= 2.5) }' || fail "exposure $exposure is above 2.5"
-say "exposure $exposure"
 
 # ---- SIGKILL and a crash: systemd restarts it --------------------------------------
 wait_restart() {  # OLD_PID
