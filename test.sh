@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build
-# (unit and integration tests) and the address/undefined-behaviour sanitizer
-# build of the unit tests.
+# (unit and integration tests, clang-tidy over the changed files), the
+# address/undefined-behaviour sanitizer build of the unit tests and the
+# thread sanitizer build of the threaded subsystems' tests.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -13,10 +14,16 @@ scripts/mariadb-local.sh start
 eval "$(scripts/mariadb-local.sh env)"
 
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# clang-tidy over the .cpp files this change touches (docs/checks.md).
+scripts/tidy.sh build
 (cd build && ctest --output-on-failure -j 2)
 
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVARNHOLT_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:symbolize=0 UBSAN_OPTIONS=print_stacktrace=1:symbolize=0 ctest --output-on-failure -j 2)
+
+# Data races and lock-order inversions: the threaded subsystems' tests built
+# with ThreadSanitizer (build-tsan), see docs/checks.md.
+scripts/tsan.sh build-tsan
 
 # Fuzz targets (clang, libFuzzer): a short run of each over its seed corpus.
 scripts/fuzz.sh 10

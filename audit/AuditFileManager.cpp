@@ -271,11 +271,12 @@ void CAuditFileManager::ReapIdleFiles() {
         AuditFileInfo* info = record.get();
         if (info->active.load() == 0) continue;
         const DWORD now = GetTickCount();
+        const DWORD last = info->lastActivity.load();
         DWORD seconds = 0;
-        if (now < info->lastActivity) {
-            info->lastActivity = now;  // the counter wrapped
+        if (now < last) {
+            info->lastActivity.store(now);  // the counter wrapped
         } else {
-            seconds = (now - info->lastActivity) / 1000;
+            seconds = (now - last) / 1000;
         }
         if (seconds > info->timeoutSeconds) idle.push_back(info->fileId);
     }

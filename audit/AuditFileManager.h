@@ -43,7 +43,9 @@
 struct AuditFileInfo {
     DWORD state = 0;          // transfer mode of the begin; 2: the stored copy is written
     DWORD timeoutSeconds = 0;
-    DWORD lastActivity = 0;   // tick count
+    // Tick count of the last transaction: written by the transaction that
+    // holds the record, read by the reaper that does not.
+    std::atomic<DWORD> lastActivity{0};
     DWORD fileId = 0;
     DWORD blockSize = 0;
     std::int64_t storedDataSize = 0;

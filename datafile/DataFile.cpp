@@ -158,9 +158,9 @@ DWORD CDataFile::WriteLarge(const void* data, DWORD length) {
     OVERLAPPED ov{};
     SetOffset(&ov, m_qwWriteOffset.fetch_add(length));
     DWORD written = 0;
-    if (!m_hFile->WriteFile(data, length, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
-        Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[WriteAsync] Write Async Err = %u\n", GetLastError());
-    } else if (!m_hFile->GetOverlappedResult(&ov, &written, true)) {
+    // A refused start and a failed completion are reported alike.
+    if ((!m_hFile->WriteFile(data, length, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) ||
+        !m_hFile->GetOverlappedResult(&ov, &written, true)) {
         Log(Recorder(), LOG_LEVEL_ERROR, kTag, "[WriteAsync] Write Async Err = %u\n", GetLastError());
     }
     if (written == length) return written;

@@ -26,10 +26,12 @@ bool CRingCache::Init(DWORD size) {
         UnInit();
         return false;
     }
+    m_bReady.store(true, std::memory_order_release);
     return true;
 }
 
 bool CRingCache::UnInit() {
+    m_bReady.store(false);
     if (m_hNotFull != nullptr) CloseHandle(m_hNotFull);
     if (m_hDataReady != nullptr) CloseHandle(m_hDataReady);
     m_hNotFull = nullptr;
@@ -67,6 +69,15 @@ bool CRingCache::GetCanWriteSize(DWORD* free) {
     }
     if (free != nullptr) *free = static_cast<DWORD>(space < 0 ? 0 : space);
     return space >= kMinWriteSpace;
+}
+
+bool CRingCache::IsFull() const {
+    if (!IsInitialised()) return false;
+    BYTE* read = m_pRead.load(std::memory_order_acquire);
+    BYTE* write = m_pWrite.load(std::memory_order_acquire);
+    std::int64_t space = write < read ? read - write - 1 : RingEnd() - write - 1;
+    if (write >= read && space < kMinWriteSpace && read > RingStart()) space = read - RingStart() - 1;
+    return space < kMinWriteSpace;
 }
 
 void CRingCache::WriteCommit(DWORD count) {

@@ -34,10 +34,16 @@ public:
 
     bool Init(DWORD size);
     bool UnInit();
-    bool IsInitialised() const { return m_pBuffer != nullptr; }
+    // True from the end of a successful Init to UnInit. Another thread that
+    // sees it true also sees the buffer and the events Init made.
+    bool IsInitialised() const { return m_bReady.load(std::memory_order_acquire); }
 
     // Free contiguous bytes at the write position; true when at least 2,048.
     bool GetCanWriteSize(DWORD* free);
+    // For an observer on another thread: true when the writer would get less
+    // than 2,048 bytes even after wrapping. Moves nothing, unlike
+    // GetCanWriteSize, which only the writer may call.
+    bool IsFull() const;
     void WriteCommit(DWORD count);
     // Contiguous readable bytes at the read position; true when more than 0.
     bool GetCanReadSize(DWORD* readable);
@@ -67,11 +73,17 @@ public:
     }
 
     // Layout, for tests and the record task's bounds checks.
-    BYTE* RingStart() const { return m_pBuffer != nullptr ? m_pBuffer + kFrontReserve : nullptr; }
-    BYTE* RingEnd() const { return m_pBuffer != nullptr ? m_pBuffer + kFrontReserve + m_dwSize : nullptr; }
+    BYTE* RingStart() const {
+        BYTE* buffer = m_pBuffer.load(std::memory_order_relaxed);
+        return buffer != nullptr ? buffer + kFrontReserve : nullptr;
+    }
+    BYTE* RingEnd() const {
+        BYTE* buffer = m_pBuffer.load(std::memory_order_relaxed);
+        return buffer != nullptr ? buffer + kFrontReserve + m_dwSize.load(std::memory_order_relaxed) : nullptr;
+    }
     BYTE* DataStart() const { return m_pDataStart.load(); }
     BYTE* DataEnd() const { return m_pDataEnd.load(); }
-    DWORD Size() const { return m_dwSize; }
+    DWORD Size() const { return m_dwSize.load(std::memory_order_relaxed); }
 
 private:
     std::atomic<BYTE*> m_pRead{nullptr};
@@ -84,6 +96,9 @@ private:
     std::atomic<bool> m_bRoomWanted{false};
     HANDLE m_hNotFull = nullptr;
     HANDLE m_hDataReady = nullptr;
-    DWORD m_dwSize = 0;
-    BYTE* m_pBuffer = nullptr;
+    // Atomic so that an observer (IsFull) may look while the owner's thread
+    // ends and un-initialises the ring; m_bReady publishes them.
+    std::atomic<DWORD> m_dwSize{0};
+    std::atomic<BYTE*> m_pBuffer{nullptr};
+    std::atomic<bool> m_bReady{false};
 };

@@ -44,8 +44,7 @@ CTarnNode::CTarnNode() = default;
 CTarnNode::~CTarnNode() {
     StopAllTask();
     ReleaseAllTask();
-    if (m_hThread != nullptr) CloseHandle(m_hThread);
-    m_hThread = nullptr;
+    if (HANDLE thread = m_hThread.exchange(nullptr); thread != nullptr) CloseHandle(thread);
     if (m_Socket != INVALID_SOCKET) CSocketManager::GetInstance()->ReleaseSocket(m_Socket, true);
     m_Socket = INVALID_SOCKET;
     if (m_hNetEvent != nullptr) CloseHandle(m_hNetEvent);
@@ -75,10 +74,11 @@ bool CTarnNode::Start() {
     m_dwStartTick = GetTickCount();
     m_dwLastRecvTick = m_dwStartTick;
     m_nRunning.store(1);
-    if (m_hThread != nullptr) return true;
+    if (m_hThread.load() != nullptr) return true;
     DWORD threadId = 0;
-    m_hThread = CreateThread(&CTarnNode::Run, this, &threadId);
-    if (m_hThread == nullptr) return false;
+    HANDLE thread = CreateThread(&CTarnNode::Run, this, &threadId);
+    if (thread == nullptr) return false;
+    m_hThread.store(thread, std::memory_order_release);
     m_dwThreadId.store(threadId);
     return true;
 }

@@ -67,7 +67,7 @@ public:
     // Tick of Start: the age of the connection for the identify deadline.
     DWORD GetStartTick() const { return m_dwStartTick; }
 
-    HANDLE GetThreadHandle() const { return m_hThread; }
+    HANDLE GetThreadHandle() const { return m_hThread.load(std::memory_order_acquire); }
     DWORD GetThreadId() const { return m_dwThreadId.load(); }
     std::string GetDbName() const;
     CRingCache* GetRecvRing() { return m_pRecvRing.get(); }
@@ -117,7 +117,10 @@ private:
     void NoteSendProgress(bool pending, bool progressed);
 
     std::atomic<std::int32_t> m_nRunning{0};
-    HANDLE m_hThread = nullptr;
+    // Set by Start on the listen thread while the node is already in the
+    // registry, whose reaper and queries read it under the registry's lock
+    // only: published with release, read with acquire.
+    std::atomic<HANDLE> m_hThread{nullptr};
     std::atomic<DWORD> m_dwThreadId{0};
     SOCKET m_Socket = INVALID_SOCKET;
     HANDLE m_hNetEvent = nullptr;

@@ -50,14 +50,21 @@ CEvent* CEvent::Create(bool manualReset, bool initialState) {
 CEvent::~CEvent() { close(m_fd); }
 
 bool CEvent::TryAcquire() {
-    if (m_bManual) return true;
+    if (m_bManual) {
+        (void)m_nSets.load(std::memory_order_acquire);  // pairs with Set's release
+        return true;
+    }
     eventfd_t value = 0;
     // Reading resets the counter: exactly one waiter wins the signal.
     return eventfd_read(m_fd, &value) == 0;
 }
 
 bool CEvent::Set() {
-    if (eventfd_write(m_fd, 1) == 0) return true;
+    // The release is the last touch of the object: a waiter it wakes may
+    // free the event (under its own reference) right after.
+    const int fd = m_fd;
+    m_nSets.fetch_add(1, std::memory_order_release);
+    if (eventfd_write(fd, 1) == 0) return true;
     // EAGAIN means the counter is at its maximum: the event is signalled.
     return errno == EAGAIN;
 }

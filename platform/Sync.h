@@ -59,6 +59,11 @@ private:
 
     int m_fd;
     bool m_bManual;
+    // Bumped (release) by every Set and read (acquire) by every wait that
+    // finds a manual-reset event signalled: such a wait never reads the
+    // eventfd, so without it nothing would order what the setter wrote
+    // before Set before what the waiter reads after its wait.
+    std::atomic<unsigned> m_nSets{0};
 };
 
 HANDLE CreateEvent(bool manualReset, bool initialState);

@@ -18,7 +18,9 @@ class CThreadObject final : public CKernelObject {
 public:
     explicit CThreadObject(CEvent* end) : m_pEnd(end) {}
     int PollFd() const override { return m_pEnd->PollFd(); }
-    bool TryAcquire() override { return true; }
+    // The end event's acquire: what the thread wrote before it ended is
+    // visible to whoever saw it end.
+    bool TryAcquire() override { return m_pEnd->TryAcquire(); }
 
     CEvent* m_pEnd;
     std::atomic<DWORD> m_nExitCode{STILL_ACTIVE};

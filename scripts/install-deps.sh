@@ -9,7 +9,7 @@ PACKAGES=(
   libsystemd-dev dbus-daemon
   libmariadb-dev mariadb-server mariadb-client
   libssl-dev libtinyxml-dev libdw-dev
-  clang libclang-rt-dev
+  clang libclang-rt-dev clang-tidy libtsan2
   ccache
   systemd-container debootstrap lintian
   prometheus

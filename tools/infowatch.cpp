@@ -118,7 +118,7 @@ void AddTotals(const Reading& current, const Reading* previous, const Rates& rat
                             rate(loss::SPOOL_STORED).c_str()));
     lines->push_back(FormatText("Waiting   pending %lld (data files %lld, spool %lld)  held %lld (merge %lld, SQL %lld)  "
                             "unaccounted %lld",
-                            static_cast<long long>(b.pendingDataFiles + b.pendingSpool),
+                            static_cast<long long>(b.pendingDataFiles) + static_cast<long long>(b.pendingSpool),
                             static_cast<long long>(b.pendingDataFiles), static_cast<long long>(b.pendingSpool),
                             static_cast<long long>(b.Held()), static_cast<long long>(b.heldMerge),
                             static_cast<long long>(b.heldSql), static_cast<long long>(b.Unaccounted())));

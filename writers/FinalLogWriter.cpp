@@ -137,7 +137,7 @@ void CFinalLogWriter::OnQuit() {
         if (since > 0 && (oldest == 0 || since < oldest)) oldest = since;
         TakeCache(cache, 0, &left);
     }
-    SpoolStatements("OnQuit", std::move(left), oldest);
+    SpoolStatements("OnQuit", left, oldest);
     // The caches' times go once the spool holds their statements; a cache
     // the other thread filled again meanwhile set a time of its own.
     for (SqlCache& cache : m_Caches) {
@@ -156,7 +156,7 @@ void CFinalLogWriter::OldestPending(OldestPendingMap* oldest) {
     }
 }
 
-void CFinalLogWriter::SpoolStatements(const char* method, std::vector<std::string> statements,
+void CFinalLogWriter::SpoolStatements(const char* method, const std::vector<std::string>& statements,
                                       std::int64_t oldest) {
     if (statements.empty()) return;
     const std::string db = DbName();
@@ -187,7 +187,7 @@ void CFinalLogWriter::SpoolCache(SqlCache& cache, size_t from) {
     TakeCache(cache, from, &left);
     // The cache's time goes to the spool with its statements and is cleared
     // only then, so a reading never misses them in between.
-    SpoolStatements("SubmitSqlCache", std::move(left), cache.firstAddTime.load());
+    SpoolStatements("SubmitSqlCache", left, cache.firstAddTime.load());
     cache.firstAddTime.store(0);
 }
 
@@ -217,7 +217,7 @@ void CFinalLogWriter::AddStatement(CacheIndex index, std::string statement) {
     std::vector<std::string> full;
     full.swap(cache.statements);
     cache.bytes = 0;
-    SpoolStatements("AddStatement", std::move(full), cache.firstAddTime.load());
+    SpoolStatements("AddStatement", full, cache.firstAddTime.load());
     cache.firstAddTime.store(0);
 }
 

@@ -108,7 +108,7 @@ private:
     // database, with their loss accounting; without a database name they are
     // dropped and counted. method names the caller in the log lines.
     // oldest: when the first of them came (0: now).
-    void SpoolStatements(const char* method, std::vector<std::string> statements, std::int64_t oldest);
+    void SpoolStatements(const char* method, const std::vector<std::string>& statements, std::int64_t oldest);
     // Closes and releases the audit-file uploads begun through this writer.
     void ReleaseOwnUploads();
     // 1 when the cache was worked through (sent, or what could not be sent

@@ -35,6 +35,7 @@ public:
         return 8;
     }
     void Open() { SetEvent(m_gate); }
+    HANDLE Gate() const { return m_gate; }
 
 private:
     std::atomic<int>* m_deleted;
@@ -305,10 +306,15 @@ TEST_F(TaskManagerTest, StuckTaskIsHandedToTheReaperNotFreed) {
     ASSERT_TRUE(task->Init() && task->Start());
     EXPECT_FALSE(task->WaitForExit(50));
     EXPECT_TRUE(Logged("class GateTask Did Not End In Time"));
+    // The task is the reaper's from here: the gate is opened through a
+    // reference of our own, since the task may be freed while it is set.
+    HANDLE gate = task->Gate();
+    gate->AddRef();
     Manager().DeleteWhenEnded(task);
     EXPECT_EQ(deleted.load(), 0);
-    task->Open();  // the thread finishes, touching the object, then the reaper frees it
+    SetEvent(gate);  // the thread finishes, touching the object, then the reaper frees it
     ASSERT_TRUE(testenv::WaitFor([&] { return deleted.load() == 1; }, 5000));
+    CloseHandle(gate);
 
     auto* ended = new GateTask(&deleted);
     ASSERT_TRUE(ended->Init() && ended->Start());

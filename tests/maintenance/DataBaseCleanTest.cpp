@@ -88,7 +88,7 @@ protected:
     }
     void TearDown() override {
         // A task whose thread did not end is left to it, never freed.
-        if (m_task && !m_task->WaitForExit(10000)) m_task.release();
+        if (m_task && !m_task->WaitForExit(10000)) static_cast<void>(m_task.release());
         m_task.reset();
         CInfoManager::GetInstance()->UnInit();
         CInfoManager::GetInstance()->SetInfoStep(CInfoManager::kInfoStepMs);

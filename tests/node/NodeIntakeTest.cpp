@@ -216,12 +216,11 @@ TEST_F(NodeIntakeTest, PeerThatNeverReadsItsRepliesLosesItsSlot) {
         ASSERT_NE(node, nullptr);
         // Keep-alives until both rings are full: replies wait in the send
         // ring and the record task waits for room there.
-        DWORD free = 0;
         auto push = [&] { return send(peer, burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0; };
         ASSERT_TRUE(testenv::WaitFor(
             [&] {
                 push();
-                return !node->GetSendRing()->GetCanWriteSize(&free) && !node->GetRecvRing()->GetCanWriteSize(&free);
+                return node->GetSendRing()->IsFull() && node->GetRecvRing()->IsFull();
             },
             20000));
         if (leaves) {

@@ -60,7 +60,7 @@ TEST_F(FilesTest, DirectoriesAndAttributes) {
     EXPECT_EQ(Attributes("plain.txt"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
     for (const auto& [name, error] :
          {std::pair{"missing", ERROR_FILE_NOT_FOUND}, {"plain.txt/child", ERROR_PATH_NOT_FOUND}}) {
-        EXPECT_EQ(FailureOf([&] { return Attributes(name) != INVALID_FILE_ATTRIBUTES; }), error) << name;
+        EXPECT_EQ(FailureOf([&, n = name] { return Attributes(n) != INVALID_FILE_ATTRIBUTES; }), error) << name;
     }
 }
 

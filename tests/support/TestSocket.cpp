@@ -27,11 +27,11 @@ long long NowMs() {
 std::uint16_t FreePort() {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = Address(0);
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const bool bound = bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
     socklen_t len = sizeof(addr);
     getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
     close(s);
-    return ntohs(addr.sin_port);
+    return bound ? ntohs(addr.sin_port) : 0;
 }
 
 int Connect(std::uint16_t port, const char* address) {

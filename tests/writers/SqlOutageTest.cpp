@@ -311,7 +311,7 @@ TEST_F(SqlOutageTest, CachePastItsBoundLeavesMemory) {
         EXPECT_LE(held, most);
         EXPECT_EQ(loss::Get(counter) - before, moved);  // spooled, or dropped and counted
         testintake::SetKey("Zelk.conf", "DatabaseConfig", "DBServer", testdb::GetServer().host);
-        EXPECT_TRUE(testenv::WaitFor([&] { return Messages().size() == (named ? moved : 0); }, 20000));
+        EXPECT_TRUE(testenv::WaitFor([&, n = named] { return Messages().size() == (n ? moved : 0); }, 20000));
         writer.FlushSqlCaches(true);  // the rest goes after what was spooled
         EXPECT_EQ(Messages(), named ? Expected({{prefix, count}}) : std::vector<std::string>{});
         // Submitted: nothing of the database waits any more.
