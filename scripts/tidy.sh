@@ -4,7 +4,7 @@
 #   scripts/tidy.sh [BUILD_DIR]               (default build)
 #   VARNHOLT_TIDY_ALL=1 scripts/tidy.sh       (every project .cpp)
 # Changed means: changed between the merge-base with the upstream branch and
-# HEAD when the branch has an upstream, else in the last commit, plus what is
+# HEAD when the branch has an upstream it is ahead of, else in the last commit, plus what is
 # not committed yet (staged, unstaged, untracked). A changed header brings in
 # the .cpp of the same name. Two files are checked at a time; the exit status
 # is non-zero when any file has a warning.
@@ -27,7 +27,8 @@ mapfile -t known < <(sed -n 's/^ *"file": *"\(.*\)",\{0,1\}$/\1/p' "$db" | sed "
 if [ "${VARNHOLT_TIDY_ALL:-0}" = 1 ]; then
   files=("${known[@]}")
 else
-  if base=$(git merge-base HEAD '@{upstream}' 2>/dev/null); then
+  # A fresh clone (HEAD is its upstream) checks its last commit.
+  if base=$(git merge-base HEAD '@{upstream}' 2>/dev/null) && [ "$base" != "$(git rev-parse HEAD)" ]; then
     range="$base"
   elif git rev-parse -q --verify HEAD~1 >/dev/null; then
     range="HEAD~1"
