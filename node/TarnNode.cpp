@@ -78,8 +78,10 @@ bool CTarnNode::Start() {
     DWORD threadId = 0;
     HANDLE thread = CreateThread(&CTarnNode::Run, this, &threadId);
     if (thread == nullptr) return false;
-    m_hThread.store(thread, std::memory_order_release);
     m_dwThreadId.store(threadId);
+    // Publishing the handle is the last touch of the node here: the reaper
+    // frees a node whose thread has ended as soon as it sees the handle.
+    m_hThread.store(thread, std::memory_order_release);
     return true;
 }
 
