@@ -50,6 +50,9 @@ CDataCenterListenTask* Start(std::uint16_t port) {
     EXPECT_TRUE(CTaskManager::GetInstance()->AddTask(listener));
     int probe = testnet::ConnectWithin(port, 10000);
     EXPECT_GE(probe, 0) << "the listener did not come up";
+    // The probe's connection is registered first and then reaped, so that no
+    // test finds it among its own (and reads it while the reaper frees it).
+    EXPECT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 1; }, 5000));
     testnet::Close(probe);
     EXPECT_TRUE(testenv::WaitFor([] { return CTarnNodeManager::GetInstance()->NodeCount() == 0; }, 5000));
     return listener;
