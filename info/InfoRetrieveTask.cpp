@@ -20,7 +20,7 @@
 #include "info/InfoQuery.h"
 #include "info/MetricsServer.h"
 #include "info/MetricsText.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoCounters.h"
 #include "platform/Clock.h"
 #include "writers/FinalLogWriter.h"
 #include "writers/LogMerger.h"
@@ -44,7 +44,6 @@ std::uint32_t KindEnable(std::int32_t globalEnable, std::int32_t kindEnable) {
 
 InfoLogMergeReplyData MergeFigures() {
     const ZelkAdvConfig& config = CConfigManager::GetInstance()->m_ZelkAdv;
-    const CInfoManager* counters = CInfoManager::GetInstance();
     const std::int32_t globalEnable = config.GlobalEnableLogMerge.Get();
     DWORD buffers = 0;
     std::uint64_t totalBytes = 0;
@@ -54,17 +53,17 @@ InfoLogMergeReplyData MergeFigures() {
     InfoLogMergeReplyData data{};
     data.version = infoquery::kReplyVersion;
     data.globalMergeEnable = static_cast<std::uint32_t>(globalEnable);
-    data.allLogs = counters->GetCounter(INFO_COUNTER_ALL);
-    data.mergedTotal = counters->GetCounter(INFO_COUNTER_MERGED_TOTAL);
+    data.allLogs = GetInfoCounter(INFO_COUNTER_ALL);
+    data.mergedTotal = GetInfoCounter(INFO_COUNTER_MERGED_TOTAL);
     data.bufferTotalBytes = infoquery::ClampToU32(totalBytes);
     data.bufferCount = buffers;
     data.bufferUsagePercent = infoquery::MergeUsagePercent(usedBytes, totalBytes);
     data.userMergeEnable = KindEnable(globalEnable, config.UserLogEnableLogMerge.Get());
-    data.userLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_1);
+    data.userLogsMerged = GetInfoCounter(INFO_COUNTER_MERGE_1);
     data.flowMergeEnable = KindEnable(globalEnable, config.FlowLogEnableLogMerge.Get());
-    data.flowLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_2);
+    data.flowLogsMerged = GetInfoCounter(INFO_COUNTER_MERGE_2);
     data.sysMergeEnable = KindEnable(globalEnable, config.SysLogEnableLogMerge.Get());
-    data.sysLogsMerged = counters->GetCounter(INFO_COUNTER_MERGE_3);
+    data.sysLogsMerged = GetInfoCounter(INFO_COUNTER_MERGE_3);
 
     return data;
 }

@@ -1,7 +1,6 @@
 // The info manager: the start time and live-connection count the local
-// info query reports, its view of the process-wide log counters
-// (core/InfoCounters.h), and the disk-space monitor of the MySQL data
-// directory.
+// info query reports (its log counters are core/InfoCounters.h), and the
+// disk-space monitor of the MySQL data directory.
 //
 // Init starts the info thread: every second it runs the timed functions of
 // Exec_RealTimeInfo_Func; the one row, "DiskSpace", checks every 60 s (by the
@@ -19,7 +18,6 @@
 #include <mutex>
 #include <string>
 
-#include "core/InfoCounters.h"
 #include "core/StoppableThread.h"
 #include "platform/WinTypes.h"
 
@@ -49,9 +47,6 @@ public:
     // Checks the free space of the disk of datadir and records a change of
     // the disk-full state. Returns 1.
     int RealTimeInfo_DiskSpace();
-
-    void Count(InfoCounter counter) { CountInfo(counter); }
-    std::uint64_t GetCounter(InfoCounter counter) const { return GetInfoCounter(counter); }
 
     // Gateway node connections whose thread still runs (set by the node
     // registry's reaper every 5 s).

@@ -19,7 +19,7 @@
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoCounters.h"
 #include "node/NodeLogRecordTask.h"
 #include "node/TarnNode.h"
 #include "platform/Files.h"
@@ -309,7 +309,7 @@ bool CNodeLogRecordTask::LoadSnapshot(const std::string& file, bool utf8, TiXmlD
 // snapshot then lives in the task's one temporary file only while it is applied. A refused sync
 // is dropped without a reply, as any failed one.
 int CNodeLogRecordTask::Deal_LogudtDB_Log(int) {
-    CInfoManager::GetInstance()->Count(INFO_COUNTER_INFO_SYNC);
+    CountInfo(INFO_COUNTER_INFO_SYNC);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
 
     const std::string identity = HexUpper(Identity(), 16);

@@ -21,7 +21,7 @@
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
 #include "db/SqlText.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoCounters.h"
 #include "node/TarnNode.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -37,7 +37,6 @@ constexpr char kClassTag[] = "[CNodeLogRecordTask]";
 
 CProgramLogRecorder* Recorder() { return CProgramLogRecorder::GetInstance(); }
 
-void CountStat(InfoCounter counter) { CInfoManager::GetInstance()->Count(counter); }
 
 std::int32_t I32(const BYTE* packet, size_t offset) { return static_cast<std::int32_t>(ReadU32(packet + offset)); }
 
@@ -287,7 +286,7 @@ NodeActivity* CNodeLogRecordTask::ActivityOf(const BYTE* identity) {
 }
 
 void CNodeLogRecordTask::DispatchLog(int kind) {
-    CountStat(INFO_COUNTER_ALL);
+    CountInfo(INFO_COUNTER_ALL);
     if (!HasTestMark(m_pCurrent)) {
         if (NodeActivity* activity = ActivityOf(Identity())) {
             const std::int64_t now = static_cast<std::int64_t>(GetSystemTimeSeconds());
@@ -538,7 +537,7 @@ void CNodeLogRecordTask::LogResourceAccess(const char* format) {
 }
 
 int CNodeLogRecordTask::Deal_UnSupport_Log(int) {
-    CountStat(INFO_COUNTER_UNSUPPORTED);
+    CountInfo(INFO_COUNTER_UNSUPPORTED);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     Log(Recorder(), LOG_LEVEL_DEBUG, kClassTag, "[Deal_UnSupport_Log] UnSupport Type = %u DataSize = %u\n", LogType(),
         DataLen());
@@ -575,7 +574,7 @@ int CNodeLogRecordTask::WriteAndConsume(int kind) {
 }
 
 int CNodeLogRecordTask::Deal_KeepAlive_Log(int kind) {
-    CountStat(INFO_COUNTER_KEEPALIVE);
+    CountInfo(INFO_COUNTER_KEEPALIVE);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (HasTestMark(m_pCurrent)) {
         WriteDataToSendCache(kTestMark, kTestMarkSize);
@@ -605,7 +604,7 @@ int CNodeLogRecordTask::Deal_User_Log(int kind) {
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (DataLen() == kUserV2Size) return Deal_UserV2_Log(kind);
     const std::int32_t action = I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, action));
-    CountStat(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
+    CountInfo(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
     if (action == 3) {
         LogResourceAccess("[Deal_User_Log] ServerType = %d Resouce = %s:%u\n");
     } else if (action == 2) {
@@ -624,7 +623,7 @@ int CNodeLogRecordTask::Deal_User_Log(int kind) {
 int CNodeLogRecordTask::Deal_UserV2_Log(int kind) {
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     const std::int32_t action = I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, action));
-    CountStat(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
+    CountInfo(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
     if (action == 3) {
         LogResourceAccess("[Deal_UserV2_Log] ServerType = %d Resouce = %s:%u\n");
     } else if (action == 2) {
@@ -647,7 +646,7 @@ int CNodeLogRecordTask::Deal_UserV2_Log(int kind) {
 int CNodeLogRecordTask::Deal_UserV3_Log(int kind) {
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     const std::int32_t action = I32(m_pCurrent, kHeaderSize + offsetof(UserCommon, action));
-    CountStat(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
+    CountInfo(action == 2 ? INFO_COUNTER_FLOW : INFO_COUNTER_USER);
     if (action == 3) {
         LogResourceAccess("[Deal_UserV3_Log] ServerType = %d Resouce = %s:%u\n");
     } else if (action == 2) {
@@ -669,35 +668,35 @@ int CNodeLogRecordTask::Deal_UserV3_Log(int kind) {
 }
 
 int CNodeLogRecordTask::Deal_Audit_Log(int kind) {
-    CountStat(INFO_COUNTER_AUDIT);
+    CountInfo(INFO_COUNTER_AUDIT);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_Audit_Log] Sync Not Ready , Drop Packge!\n")) return 1;
     return WriteAndConsume<AuditRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_Admin_Log(int kind) {
-    CountStat(INFO_COUNTER_ADMIN);
+    CountInfo(INFO_COUNTER_ADMIN);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_Admin_Log] Sync Not Ready , Drop Packge!\n")) return 1;
     return WriteAndConsume<packet::AdminRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_Alarm_Log(int kind) {
-    CountStat(INFO_COUNTER_ALARM);
+    CountInfo(INFO_COUNTER_ALARM);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_Alarm_Log] Sync Not Ready , Drop Packge!\n")) return 1;
     return WriteAndConsume<AlarmRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_System_Log(int kind) {
-    CountStat(INFO_COUNTER_SYSTEM);
+    CountInfo(INFO_COUNTER_SYSTEM);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     if (!SyncCheck("[Deal_System_Log] Sync Not Ready , Drop Packge!\n")) return 1;
     return WriteAndConsume<SystemRecord>(kind);
 }
 
 int CNodeLogRecordTask::Deal_UserAuditFile_Log(int kind) {
-    CountStat(INFO_COUNTER_USER);
+    CountInfo(INFO_COUNTER_USER);
     if (m_pCurrent == nullptr || m_pRecvRing == nullptr) return 0;
     try {
         if (m_ReplyBuff.size() < kReplyBuffSize) m_ReplyBuff.resize(kReplyBuffSize);

@@ -10,7 +10,7 @@
 #include "core/ExitEvent.h"
 #include "core/LossAccounting.h"
 #include "core/SocketManager.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoCounters.h"
 #include "info/InfoQuery.h"
 #include "info/MetricsServer.h"
 #include "info/MetricsText.h"
@@ -51,7 +51,7 @@ void SetMergeKeys(int global, int user, int flow, int sys) {
 }
 
 void Bump(InfoCounter counter, int times) {
-    for (int i = 0; i < times; ++i) CInfoManager::GetInstance()->Count(counter);
+    for (int i = 0; i < times; ++i) CountInfo(counter);
 }
 
 class InfoRetrieveTest : public testenv::LogTest {
@@ -169,7 +169,6 @@ TEST_F(InfoRetrieveTest, EveryAcceptedLogEndsInOneBucketAndIsReadOverTheInfoQuer
 // globally every kind reads off. Bytes after the 24 of a request are ignored.
 TEST_F(InfoRetrieveTest, AnswersLogMergeQueryWithCountersAndSettings) {
     SetMergeKeys(1, 1, 0, 7);
-    CInfoManager* info = CInfoManager::GetInstance();
     Bump(INFO_COUNTER_ALL, 5);
     Bump(INFO_COUNTER_MERGED_TOTAL, 4);
     Bump(INFO_COUNTER_MERGE_1, 1);
@@ -179,9 +178,9 @@ TEST_F(InfoRetrieveTest, AnswersLogMergeQueryWithCountersAndSettings) {
     InfoLogMergeReplyData d = Ask(Query() + "trailing");
     EXPECT_GE(+d.allLogs, 5u);
     EXPECT_EQ(std::make_tuple(+d.allLogs, +d.mergedTotal, +d.userLogsMerged, +d.flowLogsMerged, +d.sysLogsMerged),
-              std::make_tuple(info->GetCounter(INFO_COUNTER_ALL), info->GetCounter(INFO_COUNTER_MERGED_TOTAL),
-                              info->GetCounter(INFO_COUNTER_MERGE_1), info->GetCounter(INFO_COUNTER_MERGE_2),
-                              info->GetCounter(INFO_COUNTER_MERGE_3)));
+              std::make_tuple(GetInfoCounter(INFO_COUNTER_ALL), GetInfoCounter(INFO_COUNTER_MERGED_TOTAL),
+                              GetInfoCounter(INFO_COUNTER_MERGE_1), GetInfoCounter(INFO_COUNTER_MERGE_2),
+                              GetInfoCounter(INFO_COUNTER_MERGE_3)));
     EXPECT_EQ(std::make_tuple(+d.globalMergeEnable, +d.userMergeEnable, +d.flowMergeEnable, +d.sysMergeEnable),
               std::make_tuple(1u, 1u, 0u, 7u));
     // No merger has started: no buffers.
@@ -192,7 +191,7 @@ TEST_F(InfoRetrieveTest, AnswersLogMergeQueryWithCountersAndSettings) {
     d = Ask(Query());
     EXPECT_EQ(+d.globalMergeEnable, 0u);
     EXPECT_EQ(d.userMergeEnable + d.flowMergeEnable + d.sysMergeEnable, 0u);
-    EXPECT_EQ(+d.allLogs, info->GetCounter(INFO_COUNTER_ALL));
+    EXPECT_EQ(+d.allLogs, GetInfoCounter(INFO_COUNTER_ALL));
 }
 
 // The buffers of every started merger are counted: MergeBuffers buffers of
@@ -355,7 +354,7 @@ TEST_F(InfoRetrieveTest, VarnholtInfoPrintsPrometheusMetrics) {
     testnet::Close(m_client);  // one client at a time: make way for the tool
     m_client = -1;
     Bump(INFO_COUNTER_ALL, 3);
-    const std::string all = std::to_string(CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALL));
+    const std::string all = std::to_string(GetInfoCounter(INFO_COUNTER_ALL));
     auto run = [](const std::vector<std::string>& args, std::string* output) {
         CChildProcess tool;
         const std::string out = testenv::InstallDir() + "/varnholt-info.out";

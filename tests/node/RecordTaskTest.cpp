@@ -7,7 +7,7 @@
 #include "config/ConfigManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SqlText.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoCounters.h"
 #include "node/TarnNodeManager.h"
 #include "support/IntakeTest.h"
 #include "support/WriterRecords.h"
@@ -190,7 +190,7 @@ TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
     // straddle the wrap point and are read through the linear buffer.
     testintake::SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "1");
     int peer = testnet::Connect(s_port);
-    const std::uint64_t before = CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM);
+    const std::uint64_t before = GetInfoCounter(INFO_COUNTER_ALARM);
     constexpr int kAlarms = 1500;
     std::string stream;
     for (int i = 0; i < kAlarms; ++i) {
@@ -200,8 +200,8 @@ TEST_F(RecordTaskTest, PacketsAcrossTheRingWrapAreCopiedOutWhole) {
     }
     for (size_t at = 0; at < stream.size(); at += 30011) ASSERT_TRUE(testnet::SendAll(peer, stream.substr(at, 30011)));
     EXPECT_TRUE(testenv::WaitFor(
-        [&] { return CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM) - before == kAlarms; }, 20000))
-        << CInfoManager::GetInstance()->GetCounter(INFO_COUNTER_ALARM) - before;
+        [&] { return GetInfoCounter(INFO_COUNTER_ALARM) - before == kAlarms; }, 20000))
+        << GetInfoCounter(INFO_COUNTER_ALARM) - before;
     testnet::Close(peer);
     testintake::SetKey("ZelkAdv.conf", "TarnNode", "TarnNodeRecvBuffSize", "10");
     EXPECT_TRUE(LogHas("[ProcessLogData] Need To Call RingCache2LinearityBuff To Make Buff Linearity."));

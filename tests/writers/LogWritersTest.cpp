@@ -16,7 +16,7 @@
 #include "datafile/DataFileManager.h"
 #include "db/GlobalSharedData.h"
 #include "db/SQLConnManager.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoCounters.h"
 #include "support/IntakeTest.h"
 #include "support/WriterRecords.h"
 #include "writers/DataFileBatch.h"
@@ -466,7 +466,7 @@ protected:
         Key("UserLog", "HttpFilterList", "ads;;track");
         ASSERT_TRUE(CLogMergeManager::GetInstance()->Init());
         for (int c = INFO_COUNTER_MERGED_TOTAL; c <= INFO_COUNTER_MERGE_3; ++c) {
-            m_before[c] = CInfoManager::GetInstance()->GetCounter(static_cast<InfoCounter>(c));
+            m_before[c] = GetInfoCounter(static_cast<InfoCounter>(c));
         }
     }
     void Install() { m_chain.InstallLogWriterChain({&m_merger, &m_sink}); }
@@ -483,7 +483,7 @@ protected:
         testintake::SetKey("ZelkAdv.conf", section, key, value);
     }
     int Send(const UserRecordV3& r, std::uint32_t kind = 1) { return m_chain.WriteLog(kind, &r); }
-    std::uint64_t Counted(InfoCounter c) { return CInfoManager::GetInstance()->GetCounter(c) - m_before[c]; }
+    std::uint64_t Counted(InfoCounter c) { return GetInfoCounter(c) - m_before[c]; }
     std::vector<std::string> Messages() {
         std::vector<std::string> out;
         for (const auto& [kind, r] : m_sink.Logs()) out.push_back(r.message);
